@@ -1,0 +1,185 @@
+#include "platform/Encoding.h"
+
+namespace {
+constexpr uint32_t kReplacement = 0xFFFD;
+
+class TASCIIEncoding : public TEncoding {
+ public:
+  const char* EncodingName() const override { return "us-ascii"; }
+
+ protected:
+  void EncodeChar(uint32_t cp, TBytes& out) const override {
+    out.push_back(cp < 128 ? static_cast<uint8_t>(cp) : '?');
+  }
+  size_t DecodeChar(const uint8_t* b, size_t, uint32_t& cp) const override {
+    cp = b[0] < 128 ? b[0] : kReplacement;
+    return 1;
+  }
+};
+
+class TUTF8Encoding : public TEncoding {
+ public:
+  const char* EncodingName() const override { return "utf-8"; }
+
+ protected:
+  void EncodeChar(uint32_t cp, TBytes& out) const override {
+    std::string s;
+    AppendUTF8(cp, s);
+    out.insert(out.end(), s.begin(), s.end());
+  }
+  size_t DecodeChar(const uint8_t* b, size_t n, uint32_t& cp) const override {
+    return NextUTF8(b, n, cp);
+  }
+};
+
+class TANSIEncoding : public TEncoding {
+ public:
+  const char* EncodingName() const override { return "iso-8859-1"; }
+
+ protected:
+  void EncodeChar(uint32_t cp, TBytes& out) const override {
+    out.push_back(cp < 256 ? static_cast<uint8_t>(cp) : 63);
+  }
+  size_t DecodeChar(const uint8_t* b, size_t, uint32_t& cp) const override {
+    cp = b[0];
+    return 1;
+  }
+};
+
+class TUTF16Encoding : public TEncoding {
+ public:
+  explicit TUTF16Encoding(bool aBigEndian) : FBig(aBigEndian) {}
+  const char* EncodingName() const override { return FBig ? "utf-16be" : "utf-16le"; }
+
+ protected:
+  void EncodeChar(uint32_t cp, TBytes& out) const override {
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      Unit(static_cast<uint16_t>(0xD800 + (cp >> 10)), out);
+      Unit(static_cast<uint16_t>(0xDC00 + (cp & 0x3FF)), out);
+    } else {
+      Unit(static_cast<uint16_t>(cp), out);
+    }
+  }
+  size_t DecodeChar(const uint8_t* b, size_t n, uint32_t& cp) const override {
+    if (n < 2) {
+      cp = kReplacement;
+      return n;
+    }
+    uint16_t u = Read(b);
+    if (u >= 0xD800 && u < 0xDC00 && n >= 4) {
+      uint16_t lo = Read(b + 2);
+      if (lo >= 0xDC00 && lo < 0xE000) {
+        cp = 0x10000 + ((static_cast<uint32_t>(u) - 0xD800) << 10) + (lo - 0xDC00);
+        return 4;
+      }
+    }
+    cp = (u >= 0xD800 && u < 0xE000) ? kReplacement : u;
+    return 2;
+  }
+
+ private:
+  void Unit(uint16_t u, TBytes& out) const {
+    uint8_t hi = static_cast<uint8_t>(u >> 8), lo = static_cast<uint8_t>(u);
+    out.push_back(FBig ? hi : lo);
+    out.push_back(FBig ? lo : hi);
+  }
+  uint16_t Read(const uint8_t* b) const {
+    return FBig ? static_cast<uint16_t>(b[0] << 8 | b[1]) : static_cast<uint16_t>(b[1] << 8 | b[0]);
+  }
+  bool FBig;
+};
+}  // namespace
+
+void AppendUTF8(uint32_t cp, std::string& out) {
+  if (cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) cp = kReplacement;
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+size_t NextUTF8(const uint8_t* b, size_t n, uint32_t& cp) {
+  uint8_t c = b[0];
+  size_t len;
+  uint32_t min;
+  if (c < 0x80) {
+    cp = c;
+    return 1;
+  } else if ((c & 0xE0) == 0xC0) {
+    len = 2, min = 0x80, cp = c & 0x1F;
+  } else if ((c & 0xF0) == 0xE0) {
+    len = 3, min = 0x800, cp = c & 0x0F;
+  } else if ((c & 0xF8) == 0xF0) {
+    len = 4, min = 0x10000, cp = c & 0x07;
+  } else {
+    cp = kReplacement;
+    return 1;
+  }
+  if (n < len) {
+    cp = kReplacement;
+    return 1;
+  }
+  for (size_t i = 1; i < len; ++i) {
+    if ((b[i] & 0xC0) != 0x80) {
+      cp = kReplacement;
+      return 1;
+    }
+    cp = (cp << 6) | (b[i] & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) cp = kReplacement;
+  return len;
+}
+
+TBytes TEncoding::GetBytes(const std::string& aText) const {
+  TBytes out;
+  out.reserve(aText.size());
+  const auto* p = reinterpret_cast<const uint8_t*>(aText.data());
+  size_t i = 0;
+  while (i < aText.size()) {
+    uint32_t cp;
+    i += NextUTF8(p + i, aText.size() - i, cp);
+    EncodeChar(cp, out);
+  }
+  return out;
+}
+
+std::string TEncoding::GetString(const uint8_t* aBytes, size_t aCount) const {
+  std::string out;
+  out.reserve(aCount);
+  size_t i = 0;
+  while (i < aCount) {
+    uint32_t cp;
+    i += DecodeChar(aBytes + i, aCount - i, cp);
+    AppendUTF8(cp, out);
+  }
+  return out;
+}
+
+size_t TEncoding::GetCharCount(const uint8_t* aBytes, size_t aCount) const {
+  size_t chars = 0, i = 0;
+  while (i < aCount) {
+    uint32_t cp;
+    i += DecodeChar(aBytes + i, aCount - i, cp);
+    ++chars;
+  }
+  return chars;
+}
+
+// Function-local statics: created once, on first use, thread-safely.
+const TEncoding& TEncoding::ASCII() { static const TASCIIEncoding e; return e; }
+const TEncoding& TEncoding::UTF8() { static const TUTF8Encoding e; return e; }
+const TEncoding& TEncoding::ANSI() { static const TANSIEncoding e; return e; }
+const TEncoding& TEncoding::UTF16LE() { static const TUTF16Encoding e(false); return e; }
+const TEncoding& TEncoding::UTF16BE() { static const TUTF16Encoding e(true); return e; }

@@ -1,0 +1,183 @@
+#include "platform/MainThread.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/Exception.h"
+
+namespace {
+struct TSyncState {
+  std::mutex lock;
+  std::condition_variable done;
+  bool finished = false;
+  std::exception_ptr error;
+};
+
+struct TQueuedCall {
+  uint64_t seq;
+  TThreadProcedure proc;
+  const void* owner;
+  std::shared_ptr<TSyncState> sync;  // set for synchronised calls
+};
+
+struct TCallQueue {
+  std::mutex lock;
+  std::condition_variable arrived;
+  std::deque<TQueuedCall> calls;
+  uint64_t nextSeq = 1;
+  std::function<void()> wake;
+  std::function<void(std::exception_ptr)> onException;
+};
+
+TCallQueue& Queue() {
+  static TCallQueue q;
+  return q;
+}
+
+// Captured on first use, and at the latest during this file's static initialisation; both
+// happen on the main thread.
+std::thread::id MainThreadId() {
+  static const std::thread::id id = std::this_thread::get_id();
+  return id;
+}
+[[maybe_unused]] const std::thread::id gCaptureAtStartup = MainThreadId();
+
+void Post(TThreadProcedure proc, const void* owner, std::shared_ptr<TSyncState> sync) {
+  TCallQueue& q = Queue();
+  std::function<void()> wake;
+  {
+    std::lock_guard<std::mutex> g(q.lock);
+    q.calls.push_back({q.nextSeq++, std::move(proc), owner, std::move(sync)});
+    wake = q.wake;
+  }
+  q.arrived.notify_all();
+  if (wake) wake();
+}
+
+void ReportEscaped(std::exception_ptr e) {
+  std::function<void(std::exception_ptr)> handler;
+  {
+    std::lock_guard<std::mutex> g(Queue().lock);
+    handler = Queue().onException;
+  }
+  if (handler) {
+    handler(e);
+    return;
+  }
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::exception& ex) {
+    std::fprintf(stderr, "%s: %s\n", ExceptionClassName(ex), ex.what());
+  } catch (...) {
+    std::fprintf(stderr, "unknown exception in a queued call\n");
+  }
+}
+}  // namespace
+
+bool IsMainThread() { return std::this_thread::get_id() == MainThreadId(); }
+
+void QueueToMainThread(TThreadProcedure aProc, const void* aOwner) {
+  if (IsMainThread()) {
+    aProc();
+    return;
+  }
+  Post(std::move(aProc), aOwner, nullptr);
+}
+
+void SynchronizeWithMainThread(TThreadProcedure aProc) {
+  if (IsMainThread()) {
+    aProc();
+    return;
+  }
+  auto state = std::make_shared<TSyncState>();
+  Post(std::move(aProc), nullptr, state);
+  std::unique_lock<std::mutex> g(state->lock);
+  state->done.wait(g, [&] { return state->finished; });
+  if (state->error) std::rethrow_exception(state->error);
+}
+
+void RemoveQueuedCalls(const void* aOwner) {
+  if (!aOwner) return;
+  TCallQueue& q = Queue();
+  std::deque<TQueuedCall> dropped;  // destroyed outside the lock: captures may own objects
+  {
+    std::lock_guard<std::mutex> g(q.lock);
+    for (auto it = q.calls.begin(); it != q.calls.end();) {
+      if (it->owner == aOwner && !it->sync) {
+        dropped.push_back(std::move(*it));
+        it = q.calls.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+}
+
+bool CheckSynchronize(int aTimeoutMs) {
+  if (!IsMainThread()) return false;
+  TCallQueue& q = Queue();
+  uint64_t last;
+  {
+    std::unique_lock<std::mutex> g(q.lock);
+    if (q.calls.empty() && aTimeoutMs > 0)
+      q.arrived.wait_for(g, std::chrono::milliseconds(aTimeoutMs), [&] { return !q.calls.empty(); });
+    if (q.calls.empty()) return false;
+    last = q.calls.back().seq;
+  }
+  // One call at a time: a call may remove later ones (its object destroyed) or pump again.
+  bool ran = false;
+  while (true) {
+    TQueuedCall call;
+    {
+      std::lock_guard<std::mutex> g(q.lock);
+      if (q.calls.empty() || q.calls.front().seq > last) break;
+      call = std::move(q.calls.front());
+      q.calls.pop_front();
+    }
+    ran = true;
+    std::exception_ptr error;
+    try {
+      call.proc();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    if (call.sync) {
+      {
+        std::lock_guard<std::mutex> g(call.sync->lock);
+        call.sync->error = error;
+        call.sync->finished = true;
+      }
+      call.sync->done.notify_all();
+    } else if (error) {
+      ReportEscaped(error);
+    }
+  }
+  return ran;
+}
+
+void SetWakeMainThread(std::function<void()> aHook) {
+  std::lock_guard<std::mutex> g(Queue().lock);
+  Queue().wake = std::move(aHook);
+}
+
+void SetMainThreadExceptionHandler(std::function<void(std::exception_ptr)> aHandler) {
+  std::lock_guard<std::mutex> g(Queue().lock);
+  Queue().onException = std::move(aHandler);
+}
+
+bool PumpUntil(const std::function<bool()>& aDone, int aTimeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
+  while (!aDone()) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return aDone();
+    CheckSynchronize(static_cast<int>(left < 10 ? left : 10));
+  }
+  return true;
+}
