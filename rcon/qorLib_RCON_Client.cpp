@@ -1,0 +1,202 @@
+#include "rcon/qorLib_RCON_Client.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "platform/Encoding.h"
+#include "platform/Stream.h"
+#include "platform/SysUtils.h"
+
+namespace {
+
+constexpr int32_t kTypeResponseValue = 0;
+constexpr int32_t kTypeCommand = 2;
+constexpr int32_t kTypeAuthResponse = 2;
+constexpr int32_t kTypeAuth = 3;
+constexpr int32_t kHeaderAndTerminators = 10;  // ID, type, two NULs
+
+void PutInt32(TBytes& aOut, int32_t aValue) {
+  auto u = static_cast<uint32_t>(aValue);
+  for (int i = 0; i < 4; ++i) aOut.push_back(static_cast<uint8_t>(u >> (8 * i)));
+}
+
+int32_t GetInt32(const uint8_t* p) {
+  return static_cast<int32_t>(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
+                              uint32_t(p[3]) << 24);
+}
+
+// Bytes left from aOffset to the end; none for an offset outside the array.
+size_t Remaining(const TBytes& aBytes, int32_t aOffset) {
+  if (aOffset < 0 || static_cast<size_t>(aOffset) >= aBytes.size()) return 0;
+  return aBytes.size() - static_cast<size_t>(aOffset);
+}
+
+int32_t ReadInt32(const TBytes& aBytes, int32_t& aOffset) {
+  if (Remaining(aBytes, aOffset) < 4) return 0;
+  int32_t v = GetInt32(aBytes.data() + aOffset);
+  aOffset += 4;
+  return v;
+}
+
+}  // namespace
+
+TBytes TqorRCON_Packet::WriteBytes() const {
+  TBytes body = TEncoding::ASCII().GetBytes(FBody);
+  TBytes out;
+  out.reserve(body.size() + 14);
+  PutInt32(out, static_cast<int32_t>(body.size()) + kHeaderAndTerminators);
+  PutInt32(out, FID);
+  PutInt32(out, FPacketType);
+  out.insert(out.end(), body.begin(), body.end());
+  out.push_back(static_cast<uint8_t>(EmptyString()));
+  out.push_back(static_cast<uint8_t>(EmptyString()));
+  return out;
+}
+
+void TqorRCON_Packet::ReadBytes(const TBytes& aBytes, int32_t& aOffset) {
+  FPacketSize = ReadInt32(aBytes, aOffset);
+  FID = ReadInt32(aBytes, aOffset);
+  FPacketType = ReadInt32(aBytes, aOffset);
+  // 64-bit, so that a hostile size such as INT_MIN cannot overflow.
+  int64_t bodyLength = int64_t(FPacketSize) - kHeaderAndTerminators;
+  FBody.clear();
+  if (bodyLength > 0) {
+    // A body announced longer than the input is cut at the input's end.
+    size_t taken = std::min<size_t>(static_cast<size_t>(bodyLength), Remaining(aBytes, aOffset));
+    FBody = TEncoding::UTF8().GetString(aBytes.data() + aOffset, taken);
+    aOffset += static_cast<int32_t>(taken);
+  }
+  aOffset = aOffset > INT32_MAX - 2 ? INT32_MAX : aOffset + 2;
+}
+
+void TqorRCON_Options::Assign(const TPersistent& aSource) {
+  if (auto src = dynamic_cast<const TqorRCON_Options*>(&aSource)) {
+    FHost = src->FHost;
+    FPort = src->FPort;
+    FPassword = src->FPassword;
+  } else {
+    TPersistent::Assign(aSource);
+  }
+}
+
+TqorLib_RCON_Client::TqorLib_RCON_Client(TComponent* AOwner)
+    : TqorComponent_Base(AOwner), FRCON_Options(std::make_unique<TqorRCON_Options>()) {}
+
+TqorLib_RCON_Client::~TqorLib_RCON_Client() {
+  Destroying();
+  FTCPClient.reset();
+  FRCON_Options.reset();
+}
+
+TqorTCPCLient* TqorLib_RCON_Client::GetTCPClient() {
+  if (!FTCPClient) {
+    FTCPClient = std::make_unique<TqorTCPCLient>(nullptr);
+    FTCPClient->SetOnConnect([this](TqorTCPConnection* c) { OnClientConnectEvent(c); });
+    FTCPClient->SetOnDisconnect([this](TqorTCPConnection* c) { OnClientDisconnectEvent(c); });
+    FTCPClient->SetOnBinary(
+        [this](TqorTCPConnection* c, const TMemoryStream& d) { OnClientBinaryEvent(c, d); });
+    FTCPClient->SetOnException(
+        [this](TqorTCPConnection* c, const std::exception& e) { OnClientExceptionEvent(c, e); });
+  }
+  return FTCPClient.get();
+}
+
+TwsNotifyEvent TqorLib_RCON_Client::NotifyEvents() { return GetTCPClient()->NotifyEvents(); }
+
+void TqorLib_RCON_Client::SetNotifyEvents(TwsNotifyEvent aValue) {
+  GetTCPClient()->SetNotifyEvents(aValue);
+}
+
+bool TqorLib_RCON_Client::Active() { return GetTCPClient()->Active(); }
+
+void TqorLib_RCON_Client::SetActive(bool aValue) {
+  TqorTCPCLient* client = GetTCPClient();
+  client->SetHost(FRCON_Options->Host());
+  client->SetPort(FRCON_Options->Port());
+  client->SetActive(aValue);
+}
+
+void TqorLib_RCON_Client::ExecCommand(const std::string& aValue) {
+  DoWritePacket(kTypeCommand, aValue);
+}
+
+void TqorLib_RCON_Client::DoWritePacket(int32_t aPacketType, const std::string& aBody) {
+  TqorRCON_Packet packet;
+  packet.SetID(NextRequestID());
+  packet.SetPacketType(aPacketType);
+  packet.SetBody(aBody);
+  GetTCPClient()->WriteData(packet.WriteBytes());
+}
+
+void TqorLib_RCON_Client::DoAuthenticate() { DoWritePacket(kTypeAuth, FRCON_Options->Password()); }
+
+void TqorLib_RCON_Client::OnClientConnectEvent(TqorTCPConnection*) {
+  // A tail left by the previous connection would corrupt this one's first packet.
+  ClearBuffer();
+  if (FOnConnect) FOnConnect(this);
+  FID = 0;
+  DoAuthenticate();
+}
+
+void TqorLib_RCON_Client::OnClientDisconnectEvent(TqorTCPConnection*) {
+  FID = 0;
+  if (FOnDisconnect) FOnDisconnect(this);
+}
+
+void TqorLib_RCON_Client::OnClientExceptionEvent(TqorTCPConnection*, const std::exception& E) {
+  if (FOnException) FOnException(this, E);
+}
+
+void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, const TMemoryStream& Data) {
+  auto n = static_cast<size_t>(Data.Size());
+  if (n == 0) return;
+  FBuffer.erase(FBuffer.begin(), FBuffer.begin() + FBufferOffset);
+  FBufferOffset = 0;
+  FBuffer.insert(FBuffer.end(), Data.Memory(), Data.Memory() + n);
+  DecodeBuffer();
+}
+
+// TCP delivers a byte stream, not packets: one chunk may hold several packets or only part
+// of one. Members are re-read after every handler, since a handler may reconnect (which
+// clears the buffer) or pump the event loop (which may deliver the next chunk).
+void TqorLib_RCON_Client::DecodeBuffer() {
+  for (;;) {
+    size_t available = FBuffer.size() - static_cast<size_t>(FBufferOffset);
+    if (available < 4) break;
+    int32_t size = GetInt32(FBuffer.data() + FBufferOffset);
+    if (size < kHeaderAndTerminators || size > MaxPacketSize) {
+      ClearBuffer();
+      EqorRCONProtocolError error(Format(
+          "Invalid RCON packet size %d (expected 10 to %d); the received data was discarded.",
+          size, MaxPacketSize));
+      if (FOnException) FOnException(this, error);
+      return;
+    }
+    if (available - 4 < static_cast<size_t>(size)) break;
+    TqorRCON_Packet packet;
+    int32_t offset = FBufferOffset;
+    packet.ReadBytes(FBuffer, offset);
+    // Consumed before its event: a handler that throws must not see it again.
+    FBufferOffset = offset;
+    RaisePacketEvent(packet);
+  }
+  if (static_cast<size_t>(FBufferOffset) == FBuffer.size()) ClearBuffer();
+}
+
+void TqorLib_RCON_Client::RaisePacketEvent(const TqorRCON_Packet& aPacket) {
+  switch (aPacket.PacketType()) {
+    case kTypeResponseValue:
+      if (FOnResponse) FOnResponse(this, aPacket.Body(), aPacket);
+      break;
+    case kTypeAuthResponse:
+      if (FOnAuthenticate) FOnAuthenticate(this, aPacket.ID() >= 0, aPacket);
+      break;
+    default:
+      break;
+  }
+}
+
+void TqorLib_RCON_Client::ClearBuffer() {
+  FBuffer.clear();
+  FBufferOffset = 0;
+}

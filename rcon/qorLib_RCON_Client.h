@@ -1,0 +1,138 @@
+#pragma once
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "base/qorBase_Classes.h"
+#include "platform/Component.h"
+#include "platform/Exception.h"
+#include "platform/Types.h"
+#include "tcp_client/qorTCP_Client.h"
+
+// One packet of the Source-style RCON protocol: size, request ID, type (32-bit little
+// endian), body, two NUL bytes.
+class TqorRCON_Packet {
+ public:
+  // The wire bytes: the body goes out as US-ASCII, '?' for anything outside it.
+  TBytes WriteBytes() const;
+  // Decodes one packet at aOffset and moves aOffset past it. Short input never throws and
+  // is never read past: a header field that is not there reads as 0 without moving.
+  void ReadBytes(const TBytes& aBytes, int32_t& aOffset);
+
+  const std::string& Body() const { return FBody; }
+  void SetBody(const std::string& aValue) { FBody = aValue; }
+  int32_t ID() const { return FID; }
+  void SetID(int32_t aValue) { FID = aValue; }
+  int32_t PacketSize() const { return FPacketSize; }
+  int32_t PacketType() const { return FPacketType; }
+  void SetPacketType(int32_t aValue) { FPacketType = aValue; }
+  char EmptyString() const { return '\0'; }
+
+ private:
+  std::string FBody;
+  int32_t FID = 0;
+  int32_t FPacketSize = 0;
+  int32_t FPacketType = 0;
+};
+
+class TqorRCON_Options : public TPersistent {
+ public:
+  void Assign(const TPersistent& aSource) override;
+  const char* ClassName() const override { return "TqorRCON_Options"; }
+
+  const std::string& Host() const { return FHost; }
+  void SetHost(const std::string& aValue) { FHost = aValue; }
+  const std::string& Password() const { return FPassword; }
+  void SetPassword(const std::string& aValue) { FPassword = aValue; }
+  int32_t Port() const { return FPort; }
+  void SetPort(int32_t aValue) { FPort = aValue; }
+
+ private:
+  std::string FHost;
+  std::string FPassword;
+  int32_t FPort = 0;
+};
+
+// A size field outside 10 .. TqorLib_RCON_Client::MaxPacketSize: the byte stream cannot be
+// trusted any more.
+QOR_DECLARE_EXCEPTION(EqorRCONProtocolError, Exception);
+
+using TqorRCONNotifyEvent = std::function<void(TComponent* Sender)>;
+using TqorRCONAuthenticateEvent =
+    std::function<void(TComponent* Sender, bool Authenticated, const TqorRCON_Packet& aPacket)>;
+using TqorRCONResponseEvent = std::function<void(
+    TComponent* Sender, const std::string& aResponse, const TqorRCON_Packet& aPacket)>;
+using TqorRCONExceptionEvent = std::function<void(TComponent* Sender, const std::exception& E)>;
+
+// RCON protocol over an owned TCP client: authenticates as soon as the connection stands,
+// sends commands, decodes answers into events (Sender is always this component).
+class TqorLib_RCON_Client : public TqorComponent_Base {
+ public:
+  // Largest size field accepted from a server. Real servers stay far below (4 KiB packets,
+  // some newer games a few tens of KiB); a larger value means the stream is out of step.
+  static constexpr int32_t MaxPacketSize = 1024 * 1024;
+
+  explicit TqorLib_RCON_Client(TComponent* AOwner);
+  ~TqorLib_RCON_Client() override;
+  const char* ClassName() const override { return "TqorLib_RCON_Client"; }
+
+  TqorRCON_Options* RCON_Options() const { return FRCON_Options.get(); }
+  void SetRCON_Options(const TqorRCON_Options* aValue) { FRCON_Options->Assign(*aValue); }
+  TwsNotifyEvent NotifyEvents();
+  void SetNotifyEvents(TwsNotifyEvent aValue);
+  bool Active();
+  void SetActive(bool aValue);
+
+  // Sends aValue as a command packet; without a connection it is dropped silently.
+  void ExecCommand(const std::string& aValue);
+
+  const TqorRCONAuthenticateEvent& OnAuthenticate() const { return FOnAuthenticate; }
+  void SetOnAuthenticate(TqorRCONAuthenticateEvent aValue) { FOnAuthenticate = std::move(aValue); }
+  const TqorRCONNotifyEvent& OnConnect() const { return FOnConnect; }
+  void SetOnConnect(TqorRCONNotifyEvent aValue) { FOnConnect = std::move(aValue); }
+  const TqorRCONNotifyEvent& OnDisconnect() const { return FOnDisconnect; }
+  void SetOnDisconnect(TqorRCONNotifyEvent aValue) { FOnDisconnect = std::move(aValue); }
+  const TqorRCONExceptionEvent& OnException() const { return FOnException; }
+  void SetOnException(TqorRCONExceptionEvent aValue) { FOnException = std::move(aValue); }
+  const TqorRCONResponseEvent& OnResponse() const { return FOnResponse; }
+  void SetOnResponse(TqorRCONResponseEvent aValue) { FOnResponse = std::move(aValue); }
+
+ protected:
+  virtual void OnClientConnectEvent(TqorTCPConnection* Connection);
+  virtual void OnClientDisconnectEvent(TqorTCPConnection* Connection);
+  virtual void OnClientBinaryEvent(TqorTCPConnection* Connection, const TMemoryStream& Data);
+  virtual void OnClientExceptionEvent(TqorTCPConnection* Connection, const std::exception& E);
+  virtual void DoWritePacket(int32_t aPacketType, const std::string& aBody);
+  virtual void DoAuthenticate();
+
+  TqorTCPCLient* GetTCPClient();
+  int32_t NextRequestID() { return ++FID; }
+
+ private:
+  // Raises the event of every complete packet at the buffer's start.
+  void DecodeBuffer();
+  void RaisePacketEvent(const TqorRCON_Packet& aPacket);
+  void ClearBuffer();
+
+  std::unique_ptr<TqorRCON_Options> FRCON_Options;
+  TBytes FBuffer;
+  // Bytes of FBuffer already decoded; they are dropped before new bytes are appended.
+  int32_t FBufferOffset = 0;
+  std::unique_ptr<TqorTCPCLient> FTCPClient;
+  int32_t FID = 0;
+  TqorRCONAuthenticateEvent FOnAuthenticate;
+  TqorRCONNotifyEvent FOnConnect;
+  TqorRCONNotifyEvent FOnDisconnect;
+  TqorRCONExceptionEvent FOnException;
+  TqorRCONResponseEvent FOnResponse;
+};
+
+// The component as a window stores it. Active is deliberately not among the stored
+// settings, so that loading a window never connects.
+class TqorLib_RCON : public TqorLib_RCON_Client {
+ public:
+  using TqorLib_RCON_Client::TqorLib_RCON_Client;
+  const char* ClassName() const override { return "TqorLib_RCON"; }
+};
