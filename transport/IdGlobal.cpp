@@ -1,0 +1,44 @@
+#include "transport/IdGlobal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+namespace {
+std::atomic<IIdTextEncoding> GDefaultEncoding{nullptr};
+}
+
+IIdTextEncoding IdDefaultTextEncoding() {
+  IIdTextEncoding LEncoding = GDefaultEncoding.load(std::memory_order_acquire);
+  return LEncoding ? LEncoding : &TEncoding::ASCII();
+}
+
+void SetIdDefaultTextEncoding(IIdTextEncoding AEncoding) {
+  GDefaultEncoding.store(AEncoding, std::memory_order_release);
+}
+
+IIdTextEncoding IdEncodingOrDefault(IIdTextEncoding AEncoding) {
+  return AEncoding ? AEncoding : IdDefaultTextEncoding();
+}
+
+int IndyLength(const TIdBytes& ABuffer, int ALength, int AIndex) {
+  const int LAvailable = std::max(static_cast<int>(ABuffer.size()) - std::max(AIndex, 0), 0);
+  return (ALength < 0 || ALength > LAvailable) ? LAvailable : ALength;
+}
+
+TIdBytes ToBytes(const std::string& AText, IIdTextEncoding AEncoding) {
+  if (AText.empty()) return {};
+  return IdEncodingOrDefault(AEncoding)->GetBytes(AText);
+}
+
+std::string BytesToString(const TIdBytes& ABytes, int AStartIndex, int ALength,
+                          IIdTextEncoding AEncoding) {
+  const int LLength = IndyLength(ABytes, ALength, AStartIndex);
+  if (LLength <= 0) return {};
+  return IdEncodingOrDefault(AEncoding)->GetString(ABytes.data() + AStartIndex, LLength);
+}
+
+void CopyTIdBytes(const TIdBytes& ASource, int ASourceIndex, TIdBytes& VDest, int ADestIndex,
+                  int ALength) {
+  if (ALength > 0) std::memmove(VDest.data() + ADestIndex, ASource.data() + ASourceIndex, ALength);
+}

@@ -1,0 +1,147 @@
+#include "transport/IdIOHandlerSocket.h"
+
+#include <typeinfo>
+
+#include "platform/SysUtils.h"
+#include "transport/IdException.h"
+
+const TIdIOHandlerClass TIdIOHandlerSocket::IdClass = {"TIdIOHandlerSocket", &TIdIOHandler::IdClass,
+                                                       nullptr};
+
+TIdIOHandlerSocket::~TIdIOHandlerSocket() {
+  Destroying();
+  DropTransparentProxy();
+  FBinding.reset();
+}
+
+void TIdIOHandlerSocket::Open() {
+  TIdIOHandler::Open();
+  if (FBinding) {
+    // A socket still held here would leak once the handle forgets it.
+    FBinding->CloseSocket();
+    FBinding->Reset(true);
+  } else {
+    FBinding = std::make_unique<TIdSocketHandle>();
+  }
+  FBinding->SetClientPortMin(FBoundPortMin);
+  FBinding->SetClientPortMax(FBoundPortMax);
+  if (!FHost.empty() && FPort > 0) ConnectToPeer();
+}
+
+void TIdIOHandlerSocket::Close() {
+  if (FBinding) FBinding->CloseSocket();
+  TIdIOHandler::Close();
+}
+
+bool TIdIOHandlerSocket::Connected() {
+  return (BindingAllocated() && TIdIOHandler::Connected()) || !InputBufferIsEmpty();
+}
+
+void TIdIOHandlerSocket::AfterAccept() {
+  if (FBinding) FIPVersion = FBinding->IPVersion();
+}
+
+int TIdIOHandlerSocket::CheckTransportResult(int AResult) {
+  return GStack()->CheckForSocketError(
+      AResult, {Id_WSAESHUTDOWN, Id_WSAECONNABORTED, Id_WSAECONNRESET, Id_WSAETIMEDOUT});
+}
+
+void TIdIOHandlerSocket::RaiseTransportError(int AErr) { GStack()->RaiseSocketError(AErr); }
+
+std::string TIdIOHandlerSocket::Destination() const {
+  std::string LResult = FHost;
+  if (FPort > 0 && FPort != FDefaultPort) LResult += ":" + IntToStr(FPort);
+  return LResult;
+}
+
+void TIdIOHandlerSocket::SetDestination(const std::string& AValue) {
+  const size_t LColon = AValue.rfind(':');
+  if (LColon == std::string::npos) return;
+  SetHost(AValue.substr(0, LColon));
+  int LPort;
+  SetPort(TryStrToInt(Trim(AValue.substr(LColon + 1, 255)), LPort) ? LPort : FDefaultPort);
+}
+
+void TIdIOHandlerSocket::SetReuseSocket(TIdReuseSocket AValue) {
+  FReuseSocket = AValue;
+  if (FBinding) FBinding->SetReuseSocket(AValue);
+}
+
+void TIdIOHandlerSocket::SetUseNagle(bool AValue) {
+  FUseNagle = AValue;
+  if (FBinding) FBinding->SetUseNagle(AValue);
+}
+
+void TIdIOHandlerSocket::SetLingerState(int AValue) {
+  FLingerState = AValue;
+  if (FBinding) FBinding->SetLingerState(AValue);
+}
+
+void TIdIOHandlerSocket::DropTransparentProxy() {
+  TIdCustomTransparentProxy* LOld = FTransparentProxy;
+  if (!LOld) return;
+  FTransparentProxy = nullptr;
+  if (FImplicitTransparentProxy) {
+    FImplicitTransparentProxy = false;
+    delete LOld;
+  } else {
+    RemoveFreeNotification(LOld);
+  }
+}
+
+void TIdIOHandlerSocket::SetTransparentProxy(TIdCustomTransparentProxy* AValue) {
+  if (AValue == FTransparentProxy) return;
+  if (!AValue || AValue->Owner()) {
+    DropTransparentProxy();
+    FTransparentProxy = AValue;
+    if (AValue) FreeNotification(AValue);
+    return;
+  }
+  // Without an owner the value is a template: copy it into a proxy of its class that this
+  // handler owns, so the caller keeps and frees its own object.
+  if (FTransparentProxy && (!FImplicitTransparentProxy ||
+                            typeid(*FTransparentProxy) != typeid(*AValue))) {
+    DropTransparentProxy();
+  }
+  if (!FTransparentProxy) {
+    FTransparentProxy = AValue->CreateOfSameClass(this);
+    FImplicitTransparentProxy = true;
+  }
+  FTransparentProxy->Assign(*AValue);
+}
+
+void TIdIOHandlerSocket::Notification(TComponent* AComponent, TOperation Operation) {
+  if (Operation == opRemove && AComponent == static_cast<TComponent*>(FTransparentProxy)) {
+    FTransparentProxy = nullptr;
+    FImplicitTransparentProxy = false;
+  }
+  TIdIOHandler::Notification(AComponent, Operation);
+}
+
+void TIdIOHandlerSocket::FireBeforeBind() {
+  if (FOnBeforeBind) FOnBeforeBind(this);
+}
+
+void TIdIOHandlerSocket::FireAfterBind() {
+  if (FOnAfterBind) FOnAfterBind(this);
+}
+
+void TIdIOHandlerSocket::FireSocketAllocated() {
+  if (FOnSocketAllocated) FOnSocketAllocated(this);
+}
+
+void TIdIOHandlerSocket::ConnectToPeer() {
+  FireBeforeBind();
+  FBinding->SetIPVersion(FIPVersion);
+  FBinding->AllocateSocket(Id_SOCK_STREAM, 0);
+  FireSocketAllocated();
+  if (!FBoundIP.empty()) FBinding->SetIP(FBoundIP);
+  FBinding->SetPort(FBoundPort);
+  FBinding->SetClientPortMin(FBoundPortMin);
+  FBinding->SetClientPortMax(FBoundPortMax);
+  FBinding->SetReuseSocket(FReuseSocket);
+  FBinding->Bind();
+  FBinding->SetUseNagle(FUseNagle);
+  FBinding->SetLingerState(FLingerState);
+  FireAfterBind();
+}

@@ -1,0 +1,170 @@
+#include "transport/IdSocketHandle.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include "platform/Exception.h"
+#include "platform/SysUtils.h"
+#include "transport/IdException.h"
+
+TIdSocketHandle::TIdSocketHandle() : FReadSocketList(TIdSocketList::CreateSocketList()) {}
+
+TIdSocketHandle::~TIdSocketHandle() { CloseSocket(); }
+
+void TIdSocketHandle::AllocateSocket(int ASocketType, int AProtocol) {
+  CloseSocket();
+  if (FHandleAllocated) Reset(true);
+  AssignHandle(GStack()->NewSocketHandle(ASocketType, AProtocol, FIPVersion, FOverLapped));
+}
+
+void TIdSocketHandle::AssignHandle(TIdStackSocketHandle AHandle) {
+  const TIdStackSocketHandle LOld = FHandle;
+  if (LOld != Id_INVALID_SOCKET) FReadSocketList->Remove(LOld);
+  FHandle = AHandle;
+  FHandleAllocated = AHandle != Id_INVALID_SOCKET;
+  if (AHandle == Id_INVALID_SOCKET) {
+    FSocketType = 0;
+    return;
+  }
+  FReadSocketList->Add(AHandle);
+  GetSockOpt(SOL_SOCKET, SO_TYPE, FSocketType);
+  if (FSocketType == SOCK_STREAM) {
+    int LNoDelay = 0;
+    GetSockOpt(IPPROTO_TCP, TCP_NODELAY, LNoDelay);
+    FUseNagle = LNoDelay == 0;
+  }
+}
+
+void TIdSocketHandle::Reset(bool AResetLocal) {
+  AssignHandle(Id_INVALID_SOCKET);
+  if (AResetLocal) {
+    FIP.clear();
+    FPort = 0;
+  }
+  FPeerIP.clear();
+  FPeerPort = 0;
+  FIPVersion = Id_IPv4;
+}
+
+bool TIdSocketHandle::TryBindPort(TIdPort APort) {
+  try {
+    GStack()->Bind(FHandle, FIP, APort, FIPVersion);
+  } catch (const Exception&) {
+    return false;
+  }
+  UpdateBindingLocal();
+  return true;
+}
+
+void TIdSocketHandle::Bind() {
+  SetSockOpt(SOL_SOCKET, SO_REUSEADDR, FReuseSocket == rsTrue ? 1 : 0);
+  if (FPort == 0 && FClientPortMin != 0 && FClientPortMax != 0) {
+    if (FClientPortMax < FClientPortMin) {
+      throw EIdInvalidPortRange(Format(RSInvalidPortRange, FClientPortMin, FClientPortMax));
+    }
+    for (int LPort = FClientPortMax; LPort >= FClientPortMin; --LPort) {
+      if (TryBindPort(static_cast<TIdPort>(LPort))) return;
+    }
+    throw EIdCanNotBindPortInRange(Format(RSCannotBindRange, FClientPortMin, FClientPortMax));
+  }
+  GStack()->Bind(FHandle, FIP, FPort, FIPVersion);
+  UpdateBindingLocal();
+}
+
+void TIdSocketHandle::Connect() {
+  // The connect itself runs unlocked: a time-out closes the socket from another thread.
+  GStack()->Connect(FHandle, FPeerIP, FPeerPort, FIPVersion);
+  std::lock_guard<std::mutex> LGuard(FConnectionHandle);
+  if (FHandleAllocated) {
+    UpdateBindingLocal();
+    UpdateBindingPeer();
+  }
+}
+
+void TIdSocketHandle::DisconnectHandle() { GStack()->Disconnect(FHandle); }
+
+void TIdSocketHandle::CloseSocket() {
+  std::lock_guard<std::mutex> LGuard(FConnectionHandle);
+  if (FHandleAllocated) {
+    FHandleAllocated = false;
+    DisconnectHandle();
+    AssignHandle(Id_INVALID_SOCKET);
+  }
+}
+
+int TIdSocketHandle::Receive(TIdBytes& VBuffer) { return GStack()->Receive(FHandle, VBuffer); }
+
+int TIdSocketHandle::Send(const TIdBytes& ABuffer, int AOffset, int ASize) {
+  return GStack()->Send(FHandle, ABuffer, ASize, AOffset);
+}
+
+int TIdSocketHandle::Send(const std::string& AText, IIdTextEncoding AEncoding) {
+  return Send(ToBytes(AText, AEncoding));
+}
+
+bool TIdSocketHandle::Readable(int AMSec) {
+  if (AMSec == IdTimeoutDefault) AMSec = IdTimeoutInfinite;
+  if (!FHandleAllocated) throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
+  return Select(AMSec);
+}
+
+bool TIdSocketHandle::Select(int ATimeout) { return FReadSocketList->SelectRead(ATimeout); }
+
+void TIdSocketHandle::SetPeer(const std::string& AIP, TIdPort APort, TIdIPVersion AIPVersion) {
+  FPeerIP = AIP;
+  FPeerPort = APort;
+  FIPVersion = AIPVersion;
+}
+
+void TIdSocketHandle::SetBinding(const std::string& AIP, TIdPort APort,
+                                 TIdIPVersion AIPVersion) {
+  FIP = AIP;
+  FPort = APort;
+  FIPVersion = AIPVersion;
+}
+
+void TIdSocketHandle::UpdateBindingLocal() {
+  GStack()->GetSocketName(FHandle, FIP, FIPVersion, FPort);
+}
+
+void TIdSocketHandle::UpdateBindingPeer() {
+  GStack()->GetPeerName(FHandle, FPeerIP, FIPVersion, FPeerPort);
+}
+
+void TIdSocketHandle::SetSockOpt(int ALevel, int AOptName, int AOptVal) {
+  GStack()->SetSocketOption(FHandle, ALevel, AOptName, AOptVal);
+}
+
+void TIdSocketHandle::GetSockOpt(int ALevel, int AOptName, int& VOptVal) {
+  GStack()->GetSocketOption(FHandle, ALevel, AOptName, VOptVal);
+}
+
+void TIdSocketHandle::SetNagleOpt(bool AEnabled) {
+  if (FHandleAllocated && FSocketType == SOCK_STREAM) {
+    SetSockOpt(IPPROTO_TCP, TCP_NODELAY, AEnabled ? 0 : 1);
+  }
+}
+
+void TIdSocketHandle::SetKeepAliveValues(bool AEnabled, int ATimeMS, int AInterval) {
+  GStack()->SetKeepAliveValues(FHandle, AEnabled, ATimeMS, AInterval);
+}
+
+void TIdSocketHandle::SetIPVersion(TIdIPVersion AValue) {
+  if (AValue == FIPVersion) return;
+  if (FHandleAllocated) {
+    throw EIdCannotSetIPVersionWhenConnected(RSCannotSetIPVersionWhenConnected);
+  }
+  FIPVersion = AValue;
+}
+
+void TIdSocketHandle::SetUseNagle(bool AValue) {
+  if (AValue == FUseNagle) return;
+  FUseNagle = AValue;
+  SetNagleOpt(AValue);
+}
+
+void TIdSocketHandle::SetLingerState(int AValue) {
+  FLingerState = AValue;
+  GStack()->SetLingerState(AValue);
+}
