@@ -45,7 +45,7 @@ double ComponentRoundTrips(int aPort) {
     if (r != kAnswer) failed = true;
     if (++done < kRoundTrips && !failed) rcon.ExecCommand(kCommand);
   });
-  rcon.SetOnException([&](TComponent*, const std::exception& e) {
+  rcon.SetOnException([&](TComponent*, Exception& e) {
     std::fprintf(stderr, "exception: %s\n", e.what());
     failed = true;
   });

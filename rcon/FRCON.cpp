@@ -151,6 +151,6 @@ void TFRMRCON::RCONResponse(TComponent*, const std::string& aResponse, const Tqo
   DoLog(aResponse);
 }
 
-void TFRMRCON::RCONException(TComponent*, const std::exception& E) {
-  DoLog(std::string("#exception: ") + E.what());
+void TFRMRCON::RCONException(TComponent*, Exception& E) {
+  DoLog("#exception: " + E.Message());
 }

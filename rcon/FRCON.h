@@ -51,5 +51,5 @@ class TFRMRCON : public QWidget {
   void RCONDisconnect(TComponent* Sender);
   void RCONAuthenticate(TComponent* Sender, bool Authenticated, const TqorRCON_Packet& aPacket);
   void RCONResponse(TComponent* Sender, const std::string& aResponse, const TqorRCON_Packet& aPacket);
-  void RCONException(TComponent* Sender, const std::exception& E);
+  void RCONException(TComponent* Sender, Exception& E);
 };

@@ -94,9 +94,9 @@ TqorTCPCLient* TqorLib_RCON_Client::GetTCPClient() {
     FTCPClient->SetOnConnect([this](TqorTCPConnection* c) { OnClientConnectEvent(c); });
     FTCPClient->SetOnDisconnect([this](TqorTCPConnection* c) { OnClientDisconnectEvent(c); });
     FTCPClient->SetOnBinary(
-        [this](TqorTCPConnection* c, const TMemoryStream& d) { OnClientBinaryEvent(c, d); });
+        [this](TqorTCPConnection* c, TMemoryStream& d) { OnClientBinaryEvent(c, d); });
     FTCPClient->SetOnException(
-        [this](TqorTCPConnection* c, const std::exception& e) { OnClientExceptionEvent(c, e); });
+        [this](TqorTCPConnection* c, Exception& e) { OnClientExceptionEvent(c, e); });
   }
   return FTCPClient.get();
 }
@@ -143,11 +143,11 @@ void TqorLib_RCON_Client::OnClientDisconnectEvent(TqorTCPConnection*) {
   if (FOnDisconnect) FOnDisconnect(this);
 }
 
-void TqorLib_RCON_Client::OnClientExceptionEvent(TqorTCPConnection*, const std::exception& E) {
+void TqorLib_RCON_Client::OnClientExceptionEvent(TqorTCPConnection*, Exception& E) {
   if (FOnException) FOnException(this, E);
 }
 
-void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, const TMemoryStream& Data) {
+void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream& Data) {
   auto n = static_cast<size_t>(Data.Size());
   if (n == 0) return;
   FBuffer.erase(FBuffer.begin(), FBuffer.begin() + FBufferOffset);

@@ -1,6 +1,5 @@
 #pragma once
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -64,7 +63,7 @@ using TqorRCONAuthenticateEvent =
     std::function<void(TComponent* Sender, bool Authenticated, const TqorRCON_Packet& aPacket)>;
 using TqorRCONResponseEvent = std::function<void(
     TComponent* Sender, const std::string& aResponse, const TqorRCON_Packet& aPacket)>;
-using TqorRCONExceptionEvent = std::function<void(TComponent* Sender, const std::exception& E)>;
+using TqorRCONExceptionEvent = std::function<void(TComponent* Sender, Exception& E)>;
 
 // RCON protocol over an owned TCP client: authenticates as soon as the connection stands,
 // sends commands, decodes answers into events (Sender is always this component).
@@ -102,8 +101,8 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
  protected:
   virtual void OnClientConnectEvent(TqorTCPConnection* Connection);
   virtual void OnClientDisconnectEvent(TqorTCPConnection* Connection);
-  virtual void OnClientBinaryEvent(TqorTCPConnection* Connection, const TMemoryStream& Data);
-  virtual void OnClientExceptionEvent(TqorTCPConnection* Connection, const std::exception& E);
+  virtual void OnClientBinaryEvent(TqorTCPConnection* Connection, TMemoryStream& Data);
+  virtual void OnClientExceptionEvent(TqorTCPConnection* Connection, Exception& E);
   virtual void DoWritePacket(int32_t aPacketType, const std::string& aBody);
   virtual void DoAuthenticate();
 

@@ -8,17 +8,6 @@
 
 namespace {
 
-TBytes Cat(std::initializer_list<TBytes> parts) {
-  TBytes out;
-  for (const TBytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-TBytes Int(int32_t v) {
-  auto u = static_cast<uint32_t>(v);
-  return {uint8_t(u), uint8_t(u >> 8), uint8_t(u >> 16), uint8_t(u >> 24)};
-}
-
 // Packets the server threads received, read by the test thread.
 class TReceived {
  public:
@@ -58,7 +47,7 @@ class RCONClient : public testing::Test {
     RCON->SetOnResponse(
         [this](TComponent* s, const std::string& r, const TqorRCON_Packet&) { Line(s, r); });
     RCON->SetOnException(
-        [this](TComponent* s, const std::exception& e) { Line(s, std::string("#exception: ") + e.what()); });
+        [this](TComponent* s, Exception& e) { Line(s, "#exception: " + e.Message()); });
   }
 
   void Line(TComponent* aSender, const std::string& aLine) {

@@ -4,19 +4,9 @@
 
 #include "platform/Exception.h"
 #include "rcon/qorLib_RCON_Client.h"
+#include "tests/rcon/RCONTestServer.h"
 
 namespace {
-
-TBytes Int(int32_t v) {
-  auto u = static_cast<uint32_t>(v);
-  return {uint8_t(u), uint8_t(u >> 8), uint8_t(u >> 16), uint8_t(u >> 24)};
-}
-
-TBytes Cat(std::initializer_list<TBytes> parts) {
-  TBytes out;
-  for (const TBytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
 
 TBytes Text(const std::string& s) { return TBytes(s.begin(), s.end()); }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -22,6 +23,17 @@ struct TWirePacket {
   std::string Body;
   TBytes Raw;
 };
+
+inline TBytes Int(int32_t v) {
+  auto u = static_cast<uint32_t>(v);
+  return {uint8_t(u), uint8_t(u >> 8), uint8_t(u >> 16), uint8_t(u >> 24)};
+}
+
+inline TBytes Cat(std::initializer_list<TBytes> parts) {
+  TBytes out;
+  for (const TBytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
 
 inline TBytes WirePacket(int32_t aID, int32_t aType, const std::string& aBody) {
   TBytes out;
