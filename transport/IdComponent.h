@@ -33,8 +33,11 @@ using TIdNotifyEvent = std::function<void(TComponent* ASender)>;
 // Base of every transport component: status and progress events, and one usage of the
 // process-wide socket stack for the component's lifetime.
 class TIdComponent : public TIdBaseComponent {
- public:
+ protected:
+  // Made with New<T>(owner), so that the whole object exists before its set-up runs.
   explicit TIdComponent(TComponent* AOwner = nullptr);
+
+ public:
   ~TIdComponent() override;
   const char* ClassName() const override { return "TIdComponent"; }
 

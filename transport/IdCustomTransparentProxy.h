@@ -17,8 +17,10 @@ QOR_DECLARE_EXCEPTION(EIdTransparentProxyUDPNotSupported, EIdException);
 
 // Base of the proxies through which a freshly connected socket is tunnelled; proxies chain.
 class TIdCustomTransparentProxy : public TIdComponent {
- public:
+ protected:
   explicit TIdCustomTransparentProxy(TComponent* AOwner = nullptr) : TIdComponent(AOwner) {}
+
+ public:
   const char* ClassName() const override { return "TIdCustomTransparentProxy"; }
 
   // Copies Host, Password, Port, IPVersion and Username (never ChainedProxy).

@@ -29,7 +29,10 @@ class TIdIOHandler : public TIdComponent {
  public:
   static const TIdIOHandlerClass IdClass;
 
+ protected:
   explicit TIdIOHandler(TComponent* AOwner = nullptr);
+
+ public:
   ~TIdIOHandler() override;
   const char* ClassName() const override { return "TIdIOHandler"; }
   virtual const TIdIOHandlerClass* ClassType() const { return &IdClass; }

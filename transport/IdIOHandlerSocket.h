@@ -11,7 +11,10 @@ class TIdIOHandlerSocket : public TIdIOHandler {
  public:
   static const TIdIOHandlerClass IdClass;
 
+ protected:
   explicit TIdIOHandlerSocket(TComponent* AOwner = nullptr) : TIdIOHandler(AOwner) {}
+
+ public:
   ~TIdIOHandlerSocket() override;
   const char* ClassName() const override { return "TIdIOHandlerSocket"; }
   const TIdIOHandlerClass* ClassType() const override { return &IdClass; }

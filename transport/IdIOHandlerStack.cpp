@@ -6,7 +6,7 @@
 #include "transport/IdException.h"
 
 namespace {
-TIdIOHandler* CreateStack(TComponent* AOwner) { return new TIdIOHandlerStack(AOwner); }
+TIdIOHandler* CreateStack(TComponent* AOwner) { return New<TIdIOHandlerStack>(AOwner); }
 }  // namespace
 
 const TIdIOHandlerClass TIdIOHandlerStack::IdClass = {"TIdIOHandlerStack",

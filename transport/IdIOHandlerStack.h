@@ -6,7 +6,10 @@ class TIdIOHandlerStack : public TIdIOHandlerSocket {
  public:
   static const TIdIOHandlerClass IdClass;
 
+ protected:
   explicit TIdIOHandlerStack(TComponent* AOwner = nullptr) : TIdIOHandlerSocket(AOwner) {}
+
+ public:
   const char* ClassName() const override { return "TIdIOHandlerStack"; }
   const TIdIOHandlerClass* ClassType() const override { return &IdClass; }
 

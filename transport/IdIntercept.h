@@ -14,8 +14,10 @@ using TIdInterceptStreamEvent =
 // Intercepts chain: outgoing bytes pass from the outermost inward, incoming ones from the
 // innermost outward.
 class TIdConnectionIntercept : public TIdBaseComponent {
- public:
+ protected:
   explicit TIdConnectionIntercept(TComponent* AOwner = nullptr) : TIdBaseComponent(AOwner) {}
+
+ public:
   const char* ClassName() const override { return "TIdConnectionIntercept"; }
 
   virtual void Connect(TComponent* AConnection);

@@ -6,8 +6,10 @@
 // A connection that connects its handler to Host:Port with the settings below. Every setter
 // stores the value and forwards it at once to a present handler.
 class TIdTCPClientCustom : public TIdTCPConnection {
- public:
+ protected:
   explicit TIdTCPClientCustom(TComponent* AOwner = nullptr) : TIdTCPConnection(AOwner) {}
+
+ public:
   const char* ClassName() const override { return "TIdTCPClientCustom"; }
 
   // Raises on failure after closing the handler (and removing one it made itself); the
@@ -83,7 +85,9 @@ class TIdTCPClientCustom : public TIdTCPConnection {
 };
 
 class TIdTCPClient : public TIdTCPClientCustom {
- public:
+ protected:
   explicit TIdTCPClient(TComponent* AOwner = nullptr) : TIdTCPClientCustom(AOwner) {}
+
+ public:
   const char* ClassName() const override { return "TIdTCPClient"; }
 };

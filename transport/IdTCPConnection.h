@@ -6,8 +6,10 @@
 
 // A connection that owns (or borrows) an I/O handler and hands it its intercept.
 class TIdTCPConnection : public TIdComponent {
- public:
+ protected:
   explicit TIdTCPConnection(TComponent* AOwner = nullptr) : TIdComponent(AOwner) {}
+
+ public:
   ~TIdTCPConnection() override;
   const char* ClassName() const override { return "TIdTCPConnection"; }
 

@@ -1,0 +1,472 @@
+// The socket-level client and its plain TCP handler against real loopback peers.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "tests/support/LoopbackPeer.h"
+#include "transport/IdException.h"
+#include "transport/IdIOHandlerStack.h"
+#include "transport/IdTCPClient.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using P = LoopbackPeer;
+
+template <class F>
+bool WaitUntil(F APred, int AMs = 5000) {
+  const auto LEnd = Clock::now() + std::chrono::milliseconds(AMs);
+  while (!APred()) {
+    if (Clock::now() > LEnd) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+int64_t MsSince(Clock::time_point AStart) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - AStart).count();
+}
+
+std::unique_ptr<TIdTCPClient> ConnectTo(uint16_t APort, const std::string& AHost = "127.0.0.1") {
+  std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
+  LClient->SetHost(AHost);
+  LClient->SetPort(APort);
+  LClient->Connect();
+  return LClient;
+}
+
+// A port nobody listens on: bound once, then released.
+uint16_t ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in A{};
+  A.sin_family = AF_INET;
+  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t L = sizeof A;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&A), L);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&A), &L);
+  ::close(fd);
+  return ntohs(A.sin_port);
+}
+
+// Binds 127.0.0.1:APort; -1 when busy.
+int Occupy(uint16_t APort) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in A{};
+  A.sin_family = AF_INET;
+  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  A.sin_port = htons(APort);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&A), sizeof A) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+struct ReadLnCase {
+  const char* Name;
+  std::vector<P::Step> Script;
+  std::string Terminator;
+  std::vector<std::string> Lines;
+};
+
+class ReadLnTest : public ::testing::TestWithParam<ReadLnCase> {};
+
+TEST_P(ReadLnTest, Lines) {
+  LoopbackPeer LPeer(GetParam().Script);
+  auto LClient = ConnectTo(LPeer.Port());
+  for (const std::string& LExpected : GetParam().Lines) {
+    EXPECT_EQ(LClient->IOHandler()->ReadLn(GetParam().Terminator, 5000, -1), LExpected);
+    EXPECT_FALSE(LClient->IOHandler()->ReadLnTimedout());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ReadLnTest,
+    ::testing::Values(
+        ReadLnCase{"CrLf", {P::Send("abc\r\n")}, "", {"abc"}},
+        ReadLnCase{"Lf", {P::Send("abc\ndef\r\n")}, "", {"abc", "def"}},
+        ReadLnCase{"ExplicitCrLf", {P::Send("abc\r\nx\ny\r\n")}, "\r\n", {"abc", "x\ny"}},
+        ReadLnCase{"SplitCrLf", {P::Send("abc\r"), P::Pause(60), P::Send("\ndef\n")}, "",
+                   {"abc", "def"}},
+        ReadLnCase{"SplitTwoByteTerminator",
+                   {P::Send("ab"), P::Pause(60), P::Send("c\r"), P::Pause(60), P::Send("\n")},
+                   "\r\n",
+                   {"abc"}},
+        ReadLnCase{"OtherTerminatorKeepsCr", {P::Send("a\r|b|")}, "|", {"a\r", "b"}},
+        ReadLnCase{"EmptyLines", {P::Send("\n\r\nz\n")}, "", {"", "", "z"}}),
+    [](const auto& AInfo) { return std::string(AInfo.param.Name); });
+
+TEST(Connection, PeerCloseWithBytesBuffered) {
+  LoopbackPeer LPeer({P::Send("0123456789"), P::Close()});
+  auto LClient = ConnectTo(LPeer.Port());
+  TIdIOHandler* LIO = LClient->IOHandler();
+  ASSERT_TRUE(WaitUntil([&] {
+    LIO->CheckForDataOnSource(10);
+    return LIO->ClosedGracefully() || !LClient->Socket()->BindingAllocated();
+  }));
+  EXPECT_EQ(LIO->InputBuffer()->Size(), 10);
+  EXPECT_TRUE(LClient->Connected());
+  EXPECT_NO_THROW(LIO->CheckForDisconnect(true, false));
+  EXPECT_THROW(LIO->CheckForDisconnect(true, true), EIdConnClosedGracefully);
+  TIdBytes LBytes;
+  LIO->ReadBytes(LBytes, 10, false);
+  EXPECT_EQ(std::string(LBytes.begin(), LBytes.end()), "0123456789");
+  EXPECT_THROW(LIO->CheckForDisconnect(true, false), EIdConnClosedGracefully);
+  EXPECT_FALSE(LClient->Connected());
+  EXPECT_THROW(LIO->ReadBytes(LBytes, 1), EIdConnClosedGracefully);
+  // Writing to a closed connection raises at once.
+  EXPECT_THROW(LIO->Write(std::string("x")), EIdConnClosedGracefully);
+}
+
+TEST(Connection, UnterminatedLineThenCloseKeepsBytes) {
+  LoopbackPeer LPeer({P::Send("abc"), P::Close()});
+  auto LClient = ConnectTo(LPeer.Port());
+  EXPECT_THROW(LClient->IOHandler()->ReadLn(), EIdConnClosedGracefully);
+  EXPECT_EQ(LClient->IOHandler()->InputBuffer()->AsString(), "abc");
+}
+
+TEST(Connection, MaxLineLengthBothActions) {
+  LoopbackPeer LPeer({P::Send("0123456789A"), P::Expect(1), P::Send("\n")});
+  auto LClient = ConnectTo(LPeer.Port());
+  TIdIOHandler* LIO = LClient->IOHandler();
+  LIO->SetMaxLineLength(10);
+  ASSERT_TRUE(WaitUntil([&] {
+    LIO->CheckForDataOnSource(10);
+    return LIO->InputBuffer()->Size() >= 11;
+  }));
+  try {
+    LIO->ReadLn();
+    FAIL();
+  } catch (const EIdReadLnMaxLineLengthExceeded& E) {
+    EXPECT_EQ(E.Message(), "Max line length exceeded.");
+  }
+  LIO->SetMaxLineAction(maSplit);
+  EXPECT_EQ(LIO->ReadLn(), "0123456789");
+  EXPECT_TRUE(LIO->ReadLnSplit());
+  EXPECT_EQ(LIO->InputBuffer()->AsString(), "A");
+  LIO->Write(std::string("!"));
+  EXPECT_EQ(LIO->ReadLn(), "A");
+  EXPECT_FALSE(LIO->ReadLnSplit());
+}
+
+TEST(Connection, ReadTimeouts) {
+  LoopbackPeer LPeer({P::Expect(1)});
+  auto LClient = ConnectTo(LPeer.Port());
+  TIdIOHandler* LIO = LClient->IOHandler();
+  auto LStart = Clock::now();
+  EXPECT_EQ(LIO->ReadLn(LF, 100, -1), "");
+  EXPECT_TRUE(LIO->ReadLnTimedout());
+  EXPECT_GE(MsSince(LStart), 90);
+  EXPECT_LT(MsSince(LStart), 3000);
+
+  LClient->SetReadTimeout(100);
+  TIdBytes LBytes;
+  LStart = Clock::now();
+  try {
+    LIO->ReadBytes(LBytes, 4);
+    FAIL();
+  } catch (const EIdReadTimeout& E) {
+    EXPECT_EQ(E.Message(), "Read timed out.");
+  }
+  EXPECT_GE(MsSince(LStart), 90);
+  EXPECT_FALSE(LIO->CheckForDataOnSource(50));  // never raises for a time-out
+  LIO->Write(std::string("x"));
+}
+
+TEST(Connection, CaptureWithDelimiters) {
+  LoopbackPeer LPeer({P::Send("a\r\nb\r\n\r\nc\r\n..x\r\n..\r\n.\r\ntail\r\n"), P::Expect(1)});
+  auto LClient = ConnectTo(LPeer.Port());
+  TIdIOHandler* LIO = LClient->IOHandler();
+  TStringList LHeader;
+  LIO->Capture(LHeader, "");
+  ASSERT_EQ(LHeader.Count(), 2);
+  EXPECT_EQ(LHeader.Strings(0), "a");
+  EXPECT_EQ(LHeader.Strings(1), "b");
+  TStringList LBody;
+  LIO->Capture(LBody);
+  ASSERT_EQ(LBody.Count(), 3);
+  EXPECT_EQ(LBody.Strings(0), "c");
+  EXPECT_EQ(LBody.Strings(1), ".x");
+  EXPECT_EQ(LBody.Strings(2), ".");
+  EXPECT_EQ(LIO->ReadLn(), "tail");
+  LIO->Write(std::string("x"));
+}
+
+TEST(Connection, CaptureLineLimit) {
+  LoopbackPeer LPeer({P::Send("1\n2\n3\n4\n5\n.\n"), P::Expect(1)});
+  auto LClient = ConnectTo(LPeer.Port());
+  LClient->IOHandler()->SetMaxCapturedLines(2);
+  TStringList LLines;
+  try {
+    LClient->IOHandler()->Capture(LLines);
+    FAIL();
+  } catch (const EIdMaxCaptureLineExceeded& E) {
+    EXPECT_EQ(E.Message(), "Maximum number of line allowed exceeded");
+  }
+  EXPECT_EQ(LLines.Count(), 3);
+  LClient->IOHandler()->Write(std::string("x"));
+}
+
+TEST(Connection, WriteBufferingWithThreshold) {
+  LoopbackPeer LPeer({P::Expect(100), P::Send("got100\n"), P::Expect(20), P::Send("got120\n")});
+  auto LClient = ConnectTo(LPeer.Port());
+  TIdIOHandler* LIO = LClient->IOHandler();
+  LIO->WriteBufferOpen(100);
+  LIO->Write(TIdBytes(60, 'a'));
+  EXPECT_EQ(LIO->WriteBuffer()->Size(), 60);
+  LIO->Write(TIdBytes(60, 'b'));
+  EXPECT_EQ(LIO->WriteBuffer()->Size(), 20);
+  EXPECT_EQ(LIO->ReadLn(LF, 5000, -1), "got100");
+  LIO->Write(TIdBytes{});  // nothing to send, nothing checked
+  LIO->WriteBufferClose();
+  EXPECT_FALSE(LIO->WriteBufferingActive());
+  EXPECT_EQ(LIO->ReadLn(LF, 5000, -1), "got120");
+  EXPECT_EQ(LPeer.Received(), std::string(60, 'a') + std::string(60, 'b'));
+}
+
+TEST(Connection, WriteLnIsOneSendAndCancelSendsNothing) {
+  LoopbackPeer LPeer({P::Expect(7)});
+  auto LClient = ConnectTo(LPeer.Port());
+  TIdIOHandler* LIO = LClient->IOHandler();
+  LIO->WriteBufferOpen();
+  LIO->Write(std::string("dropped"));
+  LIO->WriteBufferCancel();
+  EXPECT_FALSE(LIO->WriteBufferingActive());
+  LIO->WriteLn("line\xC3\xA9");  // é goes out as '?' in ASCII
+  ASSERT_TRUE(LPeer.WaitDone());
+  EXPECT_EQ(LPeer.Received(), "line?\r\n");
+}
+
+TEST(Connection, RefusedConnectTextAndCode) {
+  const uint16_t LPort = ClosedPort();
+  for (int LTimeout : {0, -1, 3000}) {
+    std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
+    LClient->SetHost("127.0.0.1");
+    LClient->SetPort(LPort);
+    LClient->SetConnectTimeout(LTimeout);
+    try {
+      LClient->Connect();
+      FAIL() << LTimeout;
+    } catch (const EIdSocketError& E) {
+      EXPECT_EQ(E.LastError(), 10061) << LTimeout;
+      EXPECT_EQ(E.Message(), "Socket Error # 10061\r\nConnection refused.") << LTimeout;
+    }
+    EXPECT_EQ(LClient->IOHandler(), nullptr);  // the implicit handler is removed
+  }
+}
+
+TEST(Connection, ConnectTimeoutOnNonAnsweringPeer) {
+  // A listener with backlog 0 whose accept queue is full drops further SYNs.
+  const int LListen = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in A{};
+  A.sin_family = AF_INET;
+  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t L = sizeof A;
+  ASSERT_EQ(::bind(LListen, reinterpret_cast<sockaddr*>(&A), L), 0);
+  ASSERT_EQ(::listen(LListen, 0), 0);
+  ::getsockname(LListen, reinterpret_cast<sockaddr*>(&A), &L);
+  std::vector<int> LFillers;
+  bool LHangs = false;
+  for (int i = 0; i < 8 && !LHangs; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    LFillers.push_back(fd);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
+    pollfd Pfd{fd, POLLOUT, 0};
+    LHangs = ::poll(&Pfd, 1, 300) == 0;
+  }
+  if (!LHangs) {
+    for (int fd : LFillers) ::close(fd);
+    ::close(LListen);
+    GTEST_SKIP() << "this sandbox answers every loopback connect; no non-answering peer";
+  }
+  std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
+  LClient->SetHost("127.0.0.1");
+  LClient->SetPort(ntohs(A.sin_port));
+  LClient->SetConnectTimeout(400);
+  const auto LStart = Clock::now();
+  try {
+    LClient->Connect();
+    FAIL();
+  } catch (const EIdConnectTimeout& E) {
+    EXPECT_EQ(E.Message(), "Connect timed out.");
+  }
+  EXPECT_GE(MsSince(LStart), 350);
+  EXPECT_LT(MsSince(LStart), 4000);
+  EXPECT_EQ(LClient->IOHandler(), nullptr);
+  for (int fd : LFillers) ::close(fd);
+  ::close(LListen);
+}
+
+TEST(Connection, BoundPortRangeHighestFirstAndErrors) {
+  // Three consecutive free ports, searched in a bounded window.
+  uint16_t LBase = 0;
+  for (uint16_t p = 41000; p < 41600 && !LBase; p += 7) {
+    int a = Occupy(p), b = Occupy(p + 1), c = Occupy(p + 2);
+    if (a >= 0 && b >= 0 && c >= 0) LBase = p;
+    for (int fd : {a, b, c}) if (fd >= 0) ::close(fd);
+  }
+  if (!LBase) GTEST_SKIP() << "no three consecutive free ports found";
+  LoopbackPeer LPeer1({P::Expect(1)});
+  std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
+  LClient->SetHost("127.0.0.1");
+  LClient->SetPort(LPeer1.Port());
+  LClient->SetBoundIP("127.0.0.1");
+  LClient->SetBoundPortMin(LBase);
+  LClient->SetBoundPortMax(LBase + 2);
+  LClient->Connect();
+  EXPECT_EQ(LClient->Socket()->Binding()->Port(), LBase + 2);
+  LClient->IOHandler()->Write(std::string("x"));
+  LClient->Disconnect();
+
+  const int LTop = Occupy(LBase + 2);
+  LoopbackPeer LPeer2({P::Expect(1)});
+  LClient->SetPort(LPeer2.Port());
+  LClient->Connect();
+  EXPECT_EQ(LClient->Socket()->Binding()->Port(), LBase + 1);
+  LClient->IOHandler()->Write(std::string("x"));
+  LClient->Disconnect();
+
+  const int LMid = Occupy(LBase + 1), LLow = Occupy(LBase);
+  try {
+    LClient->Connect();
+    FAIL();
+  } catch (const EIdCanNotBindPortInRange& E) {
+    EXPECT_EQ(E.Message(), "Can not bind in port range (" + std::to_string(LBase) + " - " +
+                               std::to_string(LBase + 2) + ")");
+  }
+  for (int fd : {LTop, LMid, LLow}) if (fd >= 0) ::close(fd);
+
+  LClient->SetBoundPortMin(6000);
+  LClient->SetBoundPortMax(5000);
+  try {
+    LClient->Connect();
+    FAIL();
+  } catch (const EIdInvalidPortRange& E) {
+    EXPECT_EQ(E.Message(), "Invalid Port Range (6000 - 5000)");
+  }
+}
+
+TEST(Connection, ConnectPreconditionsAndDisconnectEvents) {
+  std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
+  std::vector<std::string> LEvents;
+  LClient->SetOnStatus([&](TComponent*, TIdStatus, const std::string& T) { LEvents.push_back(T); });
+  LClient->SetOnDisconnected([&](TComponent*) { LEvents.push_back("OnDisconnected"); });
+  LClient->SetOnConnected([&](TComponent*) { LEvents.push_back("OnConnected"); });
+  EXPECT_THROW(LClient->Connect(), EIdHostRequired);
+  LClient->SetHost("127.0.0.1");
+  EXPECT_THROW(LClient->Connect(), EIdPortRequired);
+  EXPECT_EQ(LClient->IOHandler(), nullptr);
+  LClient->Disconnect();  // no handler: no events
+  EXPECT_TRUE(LEvents.empty());
+
+  LoopbackPeer LPeer({P::Expect(2), P::Expect(1)});
+  LClient->SetPort(LPeer.Port());
+  LClient->SetUseNagle(false);
+  LClient->Connect();
+  EXPECT_THROW(LClient->Connect(), EIdAlreadyConnected);
+  int LNoDelay = 0;
+  LClient->Socket()->Binding()->GetSockOpt(IPPROTO_TCP, TCP_NODELAY, LNoDelay);
+  EXPECT_EQ(LNoDelay, 1);
+  EXPECT_EQ(LClient->Socket()->Binding()->PeerIP(), "127.0.0.1");
+  EXPECT_EQ(LClient->Socket()->Binding()->PeerPort(), LPeer.Port());
+  LClient->IOHandler()->Write(std::string("ok"));
+  ASSERT_TRUE(WaitUntil([&] { return LPeer.Received() == "ok"; }));
+  LClient->Disconnect();
+  const std::vector<std::string> LExpected = {"Resolving hostname 127.0.0.1.", "Connecting to 127.0.0.1.",
+                                              "Connected.", "OnConnected", "Disconnecting.",
+                                              "OnDisconnected", "Disconnected."};
+  // A literal address is not resolved.
+  EXPECT_EQ(LEvents, std::vector<std::string>(LExpected.begin() + 1, LExpected.end()));
+  LEvents.clear();
+  LClient->Disconnect();  // handler no longer opened: nothing
+  EXPECT_TRUE(LEvents.empty());
+}
+
+TEST(Connection, IPv6Loopback) {
+  LoopbackPeer LPeer({P::Send("six\r\n"), P::Expect(2)}, true);
+  if (!LPeer.Valid()) GTEST_SKIP() << "::1 is not available here";
+  std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
+  LClient->SetIPVersion(Id_IPv6);
+  LClient->SetHost("::1");
+  LClient->SetPort(LPeer.Port());
+  LClient->Connect();
+  EXPECT_EQ(LClient->IOHandler()->ReadLn(), "six");
+  EXPECT_EQ(LClient->Socket()->Binding()->PeerIP(), "0:0:0:0:0:0:0:1");
+  EXPECT_EQ(LClient->Socket()->Binding()->IPVersion(), Id_IPv6);
+  LClient->IOHandler()->Write(std::string("ok"));
+  ASSERT_TRUE(LPeer.WaitDone());
+  EXPECT_EQ(LPeer.Received(), "ok");
+}
+
+TEST(Stack, KeepAliveInWholeSecondsAndSocketListLimit) {
+  std::unique_ptr<TIdIOHandler> LHolder(TIdIOHandler::MakeDefaultIOHandler());
+  TIdSocketHandle LHandle;
+  LHandle.AllocateSocket();
+  LHandle.SetKeepAliveValues(true, 1500, 1);
+  int LOn = 0, LIdle = 0, LIntvl = 0;
+  LHandle.GetSockOpt(SOL_SOCKET, SO_KEEPALIVE, LOn);
+  LHandle.GetSockOpt(IPPROTO_TCP, TCP_KEEPIDLE, LIdle);
+  LHandle.GetSockOpt(IPPROTO_TCP, TCP_KEEPINTVL, LIntvl);
+  EXPECT_EQ(LOn, 1);
+  EXPECT_EQ(LIdle, 2);
+  EXPECT_EQ(LIntvl, 1);
+  LHandle.SetKeepAliveValues(false, 0, 0);
+  LHandle.GetSockOpt(SOL_SOCKET, SO_KEEPALIVE, LOn);
+  EXPECT_EQ(LOn, 0);
+  LHandle.CloseSocket();
+
+  auto LList = TIdSocketList::CreateSocketList();
+  for (int i = 0; i < 64; ++i) LList->Add(1000 + i);
+  try {
+    LList->Add(2000);
+    FAIL();
+  } catch (const EIdStackSetSizeExceeded& E) {
+    EXPECT_EQ(E.Message(), "Set Size Exceeded.");
+  }
+  EXPECT_EQ(LList->Count(), 64);
+  LList->Remove(1000);
+  EXPECT_EQ(LList->GetItem(0), 1063);
+  EXPECT_THROW(LList->GetItem(63), EIdStackSetSizeExceeded);
+}
+
+TEST(Stack, LingerZeroResetsAndNegativeEndsOrderly) {
+  std::unique_ptr<TIdIOHandler> LHolder(TIdIOHandler::MakeDefaultIOHandler());
+  for (int LLinger : {-1, 0}) {
+    const int LListen = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t L = sizeof A;
+    ASSERT_EQ(::bind(LListen, reinterpret_cast<sockaddr*>(&A), L), 0);
+    ASSERT_EQ(::listen(LListen, 1), 0);
+    ::getsockname(LListen, reinterpret_cast<sockaddr*>(&A), &L);
+    TIdSocketHandle LHandle;
+    LHandle.AllocateSocket();
+    LHandle.SetPeer("127.0.0.1", ntohs(A.sin_port));
+    LHandle.Connect();
+    const int LServer = ::accept(LListen, nullptr, nullptr);
+    LHandle.SetLingerState(LLinger);
+    LHandle.CloseSocket();
+    pollfd Pfd{LServer, POLLIN, 0};
+    ASSERT_EQ(::poll(&Pfd, 1, 5000), 1);
+    char c;
+    const ssize_t n = ::recv(LServer, &c, 1, 0);
+    if (LLinger < 0) {
+      EXPECT_EQ(n, 0) << "orderly end of stream";
+    } else {
+      EXPECT_EQ(n, -1);
+      EXPECT_EQ(errno, ECONNRESET);
+    }
+    ::close(LServer);
+    ::close(LListen);
+  }
+  GStack()->SetLingerState(-1);
+}
+
+}  // namespace
