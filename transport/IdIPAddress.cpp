@@ -77,7 +77,7 @@ bool ParseIPv4Part(const std::string& APart, uint64_t& VValue) {
 std::string CanonicalIPv6(const std::string& AText) {
   if (AText.empty()) return {};
   std::string LText = AText;
-  if (LText.front() == ':') LText.insert(0, "0");
+  if (LText.front() == ':') LText = "0" + LText;
   if (LText.back() == ':') LText += '0';
 
   int LDots = 0, LColons = 0;
