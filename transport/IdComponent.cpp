@@ -14,10 +14,9 @@ TIdComponent::TIdComponent(TComponent* AOwner) : TIdBaseComponent(AOwner) {
   TIdStack::IncUsage();
 }
 
-TIdComponent::~TIdComponent() {
-  SetWorkTarget(nullptr);
-  TIdStack::DecUsage();
-}
+// The free-notification link to the work target is left to TComponent: the same link may
+// also serve another role (a connection watches its I/O handler through it).
+TIdComponent::~TIdComponent() { TIdStack::DecUsage(); }
 
 std::string TIdComponent::StatusText(TIdStatus AStatus, const std::vector<std::string>& AArgs) {
   std::string LText = CStatusTemplates[AStatus];
