@@ -68,6 +68,21 @@ int Occupy(uint16_t APort) {
   return fd;
 }
 
+// A plain listener on 127.0.0.1 with an ephemeral port (written to VAddr); -1 on failure.
+int RawListener(int ABacklog, sockaddr_in& VAddr) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  VAddr = sockaddr_in{};
+  VAddr.sin_family = AF_INET;
+  VAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t L = sizeof VAddr;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&VAddr), L) != 0 || ::listen(fd, ABacklog) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&VAddr), &L) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 struct ReadLnCase {
   const char* Name;
   std::vector<P::Step> Script;
@@ -263,14 +278,9 @@ TEST(Connection, RefusedConnectTextAndCode) {
 
 TEST(Connection, ConnectTimeoutOnNonAnsweringPeer) {
   // A listener with backlog 0 whose accept queue is full drops further SYNs.
-  const int LListen = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t L = sizeof A;
-  ASSERT_EQ(::bind(LListen, reinterpret_cast<sockaddr*>(&A), L), 0);
-  ASSERT_EQ(::listen(LListen, 0), 0);
-  ::getsockname(LListen, reinterpret_cast<sockaddr*>(&A), &L);
+  const int LListen = RawListener(0, A);
+  ASSERT_GE(LListen, 0);
   std::vector<int> LFillers;
   bool LHangs = false;
   for (int i = 0; i < 8 && !LHangs; ++i) {
@@ -438,14 +448,9 @@ TEST(Stack, KeepAliveInWholeSecondsAndSocketListLimit) {
 TEST(Stack, LingerZeroResetsAndNegativeEndsOrderly) {
   std::unique_ptr<TIdIOHandler> LHolder(TIdIOHandler::MakeDefaultIOHandler());
   for (int LLinger : {-1, 0}) {
-    const int LListen = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t L = sizeof A;
-    ASSERT_EQ(::bind(LListen, reinterpret_cast<sockaddr*>(&A), L), 0);
-    ASSERT_EQ(::listen(LListen, 1), 0);
-    ::getsockname(LListen, reinterpret_cast<sockaddr*>(&A), &L);
+    const int LListen = RawListener(1, A);
+    ASSERT_GE(LListen, 0);
     TIdSocketHandle LHandle;
     LHandle.AllocateSocket();
     LHandle.SetPeer("127.0.0.1", ntohs(A.sin_port));
