@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -472,6 +473,42 @@ TEST(Stack, LingerZeroResetsAndNegativeEndsOrderly) {
     ::close(LListen);
   }
   GStack()->SetLingerState(-1);
+}
+
+}  // namespace
+
+namespace {
+
+// The TCP client's pattern: a reading thread polls and drains while another thread writes,
+// until the peer closes.
+TEST(Connection, ReaderAndWriterOnTwoThreads) {
+  constexpr int kWrites = 200;
+  LoopbackPeer LPeer({P::Expect(kWrites * 4), P::Send(std::string(70000, 'r')), P::Close()});
+  auto LClient = ConnectTo(LPeer.Port());
+  TIdIOHandler* LIO = LClient->IOHandler();
+  std::atomic<int64_t> LRead{0};
+  std::atomic<bool> LSawClose{false};
+  std::thread LReader([&] {
+    const auto LEnd = Clock::now() + std::chrono::seconds(20);
+    TIdBytes LFrame;
+    try {
+      while (Clock::now() < LEnd) {
+        if (LIO->InputBufferIsEmpty()) LIO->CheckForDataOnSource(10);
+        if (!LIO->InputBufferIsEmpty()) {
+          LRead += LIO->InputBuffer()->Size();
+          LIO->InputBuffer()->ExtractToBytes(LFrame, -1, false);
+        }
+        LIO->CheckForDisconnect(true, false);
+      }
+    } catch (const EIdConnClosedGracefully&) {
+      LSawClose = true;
+    }
+  });
+  for (int i = 0; i < kWrites; ++i) LIO->Write(std::string("w123"));
+  LReader.join();
+  EXPECT_TRUE(LSawClose);
+  EXPECT_EQ(LRead, 70000);
+  EXPECT_EQ(LPeer.Received().size(), static_cast<size_t>(kWrites * 4));
 }
 
 }  // namespace
