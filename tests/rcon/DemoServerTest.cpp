@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include "tests/rcon/RCONTestServer.h"
+#include "tools/RCONDemoServerProcess.h"
+
+namespace {
+
+// A plain client socket on the demo server.
+class TDemoClient {
+ public:
+  explicit TDemoClient(int aPort) : FFd(socket(AF_INET, SOCK_STREAM, 0)), Peer(FFd) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(aPort));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+      throw std::runtime_error("connect failed");
+  }
+  ~TDemoClient() { close(FFd); }
+  TWirePacket Ask(int32_t aID, int32_t aType, const std::string& aBody) {
+    Peer.Send(WirePacket(aID, aType, aBody));
+    TWirePacket p;
+    EXPECT_TRUE(Peer.Receive(p));
+    return p;
+  }
+
+ private:
+  int FFd;
+
+ public:
+  TPeer Peer;
+};
+
+TEST(DemoServer, ServesSeveralClientsAndDropsOnlyTheOneSendingGarbage) {
+  TRCONDemoServerProcess server(RCON_DEMO_SERVER);
+  TDemoClient good(server.Port()), bad(server.Port());
+  EXPECT_EQ(good.Ask(1, 3, "zulu").ID, 1);
+  EXPECT_EQ(bad.Ask(1, 3, "wrong").ID, -1);
+  bad.Peer.Send(Cat({Int(0x7FFFFFFF), Int(2), Int(2)}));
+  EXPECT_TRUE(bad.Peer.WaitClosed());
+
+  TWirePacket echo = good.Ask(2, 2, "echo caf\xC3\xA9");
+  EXPECT_EQ(echo.ID, 2);
+  EXPECT_EQ(echo.Type, 0);
+  EXPECT_EQ(echo.Body, "caf\xC3\xA9");
+  EXPECT_EQ(good.Ask(3, 2, "frobnicate").Body, "Unknown command \"frobnicate\". Type \"help\" for help.");
+
+  // 10000 bytes arrive as 4096 + 4096 + 1808 under the request's ID.
+  std::vector<size_t> parts{good.Ask(4, 2, "long").Body.size()};
+  for (int i = 0; i < 2; ++i) {
+    TWirePacket p;
+    ASSERT_TRUE(good.Peer.Receive(p));
+    EXPECT_EQ(p.ID, 4);
+    parts.push_back(p.Body.size());
+  }
+  EXPECT_EQ(parts, (std::vector<size_t>{4096, 4096, 1808}));
+}
+
+TEST(DemoServer, SourceStyleSendsEmptyResponseBeforeAuth) {
+  TRCONDemoServerProcess server(RCON_DEMO_SERVER, {"--source", "--password", "pw"});
+  TDemoClient client(server.Port());
+  TWirePacket first = client.Ask(7, 3, "pw"), second;
+  ASSERT_TRUE(client.Peer.Receive(second));
+  EXPECT_EQ((std::vector<int32_t>{first.Type, first.ID, second.Type, second.ID}),
+            (std::vector<int32_t>{0, 7, 2, 7}));
+  EXPECT_EQ(first.Body, "");
+}
+
+}  // namespace
