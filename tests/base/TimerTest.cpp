@@ -234,17 +234,23 @@ TEST(Timer, FreeThreadSafelyFromOwnHandlerDoesNotWait) {
   }
 }
 
-TEST(Timer, DestructionDropsCallsStillQueued) {
-  TPostCounter posts;
-  std::atomic<int> fired{0};
+// An asynchronous timer that has posted aPosts calls the main thread has not run yet.
+TqorTimer* TimerWithQueuedCalls(const TPostCounter& aPosts, int aCalls, std::atomic<int>& aFired) {
   TqorTimer* t = New<TqorTimer>();
   t->SetNotifyEvents(neAsynchronous);
   t->SetInterval(1);
-  t->SetOnTimer([&](TqorTimer*) { ++fired; });
+  t->SetOnTimer([&aFired](TqorTimer*) { ++aFired; });
   t->SetEnabled(true);
   const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (posts.Posts() < 2 && Clock::now() < deadline) Sleep(10);  // no pumping: calls wait
-  ASSERT_GE(posts.Posts(), 2);
+  while (aPosts.Posts() < aCalls && Clock::now() < deadline) Sleep(10);  // no pumping
+  EXPECT_GE(aPosts.Posts(), aCalls);
+  return t;
+}
+
+TEST(Timer, DestructionDropsCallsStillQueued) {
+  TPostCounter posts;
+  std::atomic<int> fired{0};
+  TqorTimer* t = TimerWithQueuedCalls(posts, 2, fired);
   FreeThreadSafely(t);
   for (int i = 0; i < 5; ++i) CheckSynchronize(10);
   EXPECT_EQ(fired, 0) << "a call queued for a destroyed timer ran";
@@ -253,13 +259,7 @@ TEST(Timer, DestructionDropsCallsStillQueued) {
 TEST(Timer, DisabledTimerDoesNotRunCallsAlreadyPosted) {
   TPostCounter posts;
   std::atomic<int> fired{0};
-  TqorTimer* t = New<TqorTimer>();
-  t->SetNotifyEvents(neAsynchronous);
-  t->SetInterval(1);
-  t->SetOnTimer([&](TqorTimer*) { ++fired; });
-  t->SetEnabled(true);
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (posts.Posts() < 1 && Clock::now() < deadline) Sleep(10);
+  TqorTimer* t = TimerWithQueuedCalls(posts, 1, fired);
   t->SetEnabled(false);
   for (int i = 0; i < 5; ++i) CheckSynchronize(10);
   EXPECT_EQ(fired, 0);
