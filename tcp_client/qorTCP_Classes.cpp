@@ -1,0 +1,670 @@
+#include "tcp_client/qorTCP_Classes.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "platform/MainThread.h"
+#include "platform/SysUtils.h"
+#include "transport/IdIOHandler.h"
+#include "transport/IdTCPConnection.h"
+
+// ---- TqorTCPConnection_Base ----
+
+TqorTCPConnection_Base::~TqorTCPConnection_Base() = default;
+
+TMemoryStream& TqorTCPConnection_Base::MsgBinaryReceived() {
+  if (!FMsgBinaryReceived) FMsgBinaryReceived = std::make_unique<TMemoryStream>();
+  return *FMsgBinaryReceived;
+}
+
+std::string TqorTCPConnection_Base::MsgException() {
+  std::lock_guard<std::mutex> LGuard(FFieldLock);
+  return FMsgException;
+}
+
+void TqorTCPConnection_Base::SetMsgException(const std::string& aValue) {
+  std::lock_guard<std::mutex> LGuard(FFieldLock);
+  FMsgException = aValue;
+}
+
+TIdBytes TqorTCPConnection_Base::TCPEndOfFrame() {
+  std::lock_guard<std::mutex> LGuard(FFieldLock);
+  return FTCPEndOfFrame;
+}
+
+void TqorTCPConnection_Base::AddTCPEndOfFrame(uint8_t aByte) {
+  std::lock_guard<std::mutex> LGuard(FFieldLock);
+  FTCPEndOfFrame.push_back(aByte);
+  FEndOfFrameChanged = true;
+}
+
+void TqorTCPConnection_Base::ClearTCPEndOfFrame() {
+  std::lock_guard<std::mutex> LGuard(FFieldLock);
+  FTCPEndOfFrame.clear();
+  FEndOfFrameChanged = true;
+}
+
+TIdBytes TqorTCPConnection_Base::TakeEndOfFrame(bool& aChanged) {
+  std::lock_guard<std::mutex> LGuard(FFieldLock);
+  aChanged = FEndOfFrameChanged;
+  FEndOfFrameChanged = false;
+  return FTCPEndOfFrame;
+}
+
+// ---- TqorTCPConnection_Vorn ----
+
+TqorTCPConnection_Vorn::~TqorTCPConnection_Vorn() { FTCPConnection = nullptr; }
+
+TIdIOHandler& TqorTCPConnection_Vorn::IOHandler() {
+  TIdTCPConnection* LConnection = FTCPConnection;
+  TIdIOHandler* LHandler = LConnection ? LConnection->IOHandler() : nullptr;
+  if (!LHandler) throw EIdNotConnected(RSNotConnected);
+  return *LHandler;
+}
+
+void TqorTCPConnection_Vorn::DoBeforeDisconnect() {
+  if (FOnBeforeDisconnect) FOnBeforeDisconnect(this);
+}
+
+void TqorTCPConnection_Vorn::ClearInputBuffer() {
+  TIdTCPConnection* LConnection = FTCPConnection;
+  TIdIOHandler* LHandler = LConnection ? LConnection->IOHandler() : nullptr;
+  if (LHandler && !LHandler->InputBufferIsEmpty()) LHandler->InputBuffer()->Clear();
+}
+
+void TqorTCPConnection_Vorn::DisconnectPeer() {
+  DoBeforeDisconnect();
+  TIdTCPConnection* LConnection = FTCPConnection;
+  if (!LConnection || !LConnection->IOHandler()) return;
+  SetDisconnected(true);
+  LConnection->IOHandler()->WriteBufferClear();
+  ClearInputBuffer();
+  LConnection->Disconnect(false);
+}
+
+void TqorTCPConnection_Vorn::DoWriteBytes(const TIdBytes& aBytes) {
+  IOHandler().Write(aBytes);
+  AddSendBytes(static_cast<int64_t>(aBytes.size()));
+}
+
+void TqorTCPConnection_Vorn::DoWriteLine(const std::string& aText) { IOHandler().WriteLn(aText); }
+void TqorTCPConnection_Vorn::DoWriteBufferOpen() { IOHandler().WriteBufferOpen(); }
+void TqorTCPConnection_Vorn::DoWriteBufferFlush() { IOHandler().WriteBufferFlush(); }
+void TqorTCPConnection_Vorn::DoWriteBufferClose() { IOHandler().WriteBufferClose(); }
+
+void TqorTCPConnection_Vorn::DoReadBytes(TIdBytes& aBytes, int aCount) {
+  IOHandler().ReadBytes(aBytes, aCount, true);
+  AddRecBytes(aCount);
+}
+
+int TqorTCPConnection_Vorn::GetInputBufferSize() {
+  TIdTCPConnection* LConnection = FTCPConnection;
+  TIdIOHandler* LHandler = LConnection ? LConnection->IOHandler() : nullptr;
+  return LHandler && LHandler->InputBuffer() ? LHandler->InputBuffer()->Size() : 0;
+}
+
+// Asking the socket (TIdTCPConnection::Connected) would read from it on a thread other than
+// the reading thread; the handler's open state and this object's own flag say the same.
+bool TqorTCPConnection_Vorn::GetActive() {
+  TIdTCPConnection* LConnection = FTCPConnection;
+  TIdIOHandler* LHandler = LConnection ? LConnection->IOHandler() : nullptr;
+  return LHandler && !Disconnected() && LHandler->Opened();
+}
+
+void TqorTCPConnection_Vorn::CacheAddresses() {
+  if (FAddressesCached) return;
+  TIdTCPConnection* LConnection = FTCPConnection;
+  TIdIOHandlerSocket* LSocket = LConnection ? LConnection->Socket() : nullptr;
+  if (!LSocket || !LSocket->BindingAllocated()) return;
+  try {
+    TIdSocketHandle* LBinding = LSocket->Binding();
+    FIP = LBinding->PeerIP();
+    FPort = LBinding->PeerPort();
+    FLocalIP = LBinding->IP();
+    FLocalPort = LBinding->Port();
+    FIPVersion = LBinding->IPVersion() == Id_IPv6 ? ipV6 : ipV4;
+    FAddressesCached = true;
+  } catch (...) {
+  }
+}
+
+std::string TqorTCPConnection_Vorn::GetIP() {
+  std::lock_guard<std::mutex> LGuard(FFieldLock);
+  CacheAddresses();
+  return FIP;
+}
+
+std::string TqorTCPConnection_Vorn::GetLocalIP() {
+  std::lock_guard<std::mutex> LGuard(FFieldLock);
+  CacheAddresses();
+  return FLocalIP;
+}
+
+int TqorTCPConnection_Vorn::GetLocalPort() {
+  std::lock_guard<std::mutex> LGuard(FFieldLock);
+  CacheAddresses();
+  return FLocalPort;
+}
+
+int TqorTCPConnection_Vorn::GetPort() {
+  std::lock_guard<std::mutex> LGuard(FFieldLock);
+  CacheAddresses();
+  return FPort;
+}
+
+TwsIPVersion TqorTCPConnection_Vorn::GetIPVersion() {
+  std::lock_guard<std::mutex> LGuard(FFieldLock);
+  CacheAddresses();
+  return FIPVersion;
+}
+
+// ---- TqorTCPConnectionClient ----
+
+namespace {
+
+constexpr size_t NotFound = static_cast<size_t>(-1);
+
+// First position at or after aFrom where aDelimiter lies wholly inside aData.
+size_t FindDelimiter(const TIdBytes& aData, size_t aFrom, const TIdBytes& aDelimiter) {
+  const size_t L = aDelimiter.size();
+  if (aData.size() < L) return NotFound;
+  const size_t LLast = aData.size() - L;
+  const uint8_t* LBase = aData.data();
+  for (size_t i = aFrom; i <= LLast; ++i) {
+    const void* LHit = std::memchr(LBase + i, aDelimiter[0], LLast - i + 1);
+    if (!LHit) return NotFound;
+    i = static_cast<size_t>(static_cast<const uint8_t*>(LHit) - LBase);
+    if (std::memcmp(LBase + i, aDelimiter.data(), L) == 0) return i;
+  }
+  return NotFound;
+}
+
+}  // namespace
+
+void TqorTCPConnectionClient::SetTCPConnection(TIdTCPConnection* aConnection) {
+  FTCPConnection = aConnection;
+  if (aConnection) {
+    std::lock_guard<std::mutex> LGuard(FFieldLock);
+    CacheAddresses();
+  }
+}
+
+void TqorTCPConnectionClient::DoBinary(TMemoryStream& aStream) {
+  if (FOnBinary) FOnBinary(this, aStream);
+}
+
+void TqorTCPConnectionClient::DeliverFrame(TIdBytes&& aBytes) {
+  TMemoryStream LStream;
+  LStream.Adopt(std::move(aBytes));
+  DoBinary(LStream);
+}
+
+void TqorTCPConnectionClient::ReadData() {
+  auto LGoOn = [this] {
+    return HasTCPConnection() && GetInputBufferSize() > 0 && !Disconnected() && !MustDisconnect();
+  };
+  while (LGoOn()) {
+    ReadFrame();
+    if (LGoOn()) IOHandler().CheckForDataOnSource(10);
+  }
+}
+
+void TqorTCPConnectionClient::ReadFrame() {
+  const int N = GetInputBufferSize();
+  TIdBytes B;
+  if (N > 0) DoReadBytes(B, N);
+  bool LChanged = false;
+  const TIdBytes D = TakeEndOfFrame(LChanged);
+  const size_t L = D.size();
+  switch (TCPEndOfFrameScanBuffer()) {
+    case eofScanNone:
+      if (!B.empty()) DeliverFrame(std::move(B));
+      break;
+    case eofScanLatestBytes:
+      if (L >= 1 && B.size() >= L && std::memcmp(B.data() + B.size() - L, D.data(), L) == 0)
+        DeliverFrame(std::move(B));
+      break;
+    case eofScanAllBytes:
+      ScanAllBytes(std::move(B), D, LChanged);
+      break;
+  }
+}
+
+// Scanning resumes where the previous read left off, and delivered frames are cut from the
+// front once per read, so the work stays proportional to the bytes received.
+void TqorTCPConnectionClient::ScanAllBytes(TIdBytes&& aBytes, const TIdBytes& aDelimiter,
+                                           bool aDelimiterChanged) {
+  if (aDelimiterChanged) FScanPos = FPendingHead;
+  if (FPending.empty()) {
+    FPending = std::move(aBytes);
+    FPendingHead = FScanPos = 0;
+  } else {
+    AppendBytesTo(aBytes, FPending);
+  }
+  const size_t L = aDelimiter.size();
+  while (L > 0 && !Disconnected() && !MustDisconnect()) {
+    const size_t p = FindDelimiter(FPending, std::max(FScanPos, FPendingHead), aDelimiter);
+    if (p == NotFound) {
+      // A delimiter may still begin in the last L-1 bytes.
+      FScanPos = std::max(FPendingHead, FPending.size() >= L ? FPending.size() - L + 1 : 0);
+      break;
+    }
+    const size_t LEnd = p + L;
+    DeliverFrame(TIdBytes(FPending.begin() + static_cast<std::ptrdiff_t>(FPendingHead),
+                          FPending.begin() + static_cast<std::ptrdiff_t>(LEnd)));
+    FPendingHead = FScanPos = LEnd;
+  }
+  if (FPendingHead > 0) {
+    FPending.erase(FPending.begin(), FPending.begin() + static_cast<std::ptrdiff_t>(FPendingHead));
+    FScanPos -= std::min(FScanPos, FPendingHead);
+    FPendingHead = 0;
+  }
+  const size_t LMax = MaxPendingBytes();
+  if (FPending.size() > LMax) {
+    const size_t LSize = FPending.size();
+    FPending = TIdBytes();
+    FScanPos = 0;
+    throw EqorTCPFrameTooLarge(
+        Format("No end-of-frame delimiter within %zu bytes: %zu pending bytes were dropped.",
+               LMax, LSize));
+  }
+}
+
+// ---- TqorTCPNotifyObject ----
+
+TqorTCPNotifyObject::~TqorTCPNotifyObject() { FRawException = nullptr; }
+
+TMemoryStream& TqorTCPNotifyObject::Stream() {
+  if (!FStream) FStream = std::make_unique<TMemoryStream>();
+  return *FStream;
+}
+
+// ---- TqorTCPObjectList ----
+
+TqorTCPObjectList::~TqorTCPObjectList() { DeleteAll(false); }
+
+void TqorTCPObjectList::Append(std::unique_ptr<TqorTCPNotifyObject> aItem) {
+  std::lock_guard<TqorCriticalSection> LGuard(FLock);
+  FList.push_back(aItem.get());
+  aItem.release();
+}
+
+void TqorTCPObjectList::AddNotifyObject(TqorTCPConnection* aConnection) {
+  auto LItem = std::make_unique<TqorTCPNotifyObject>();
+  LItem->SetConnection(aConnection);
+  Append(std::move(LItem));
+}
+
+void TqorTCPObjectList::AddNotifyObject(TqorTCPConnection* aConnection, const std::string& aParam) {
+  auto LItem = std::make_unique<TqorTCPNotifyObject>();
+  LItem->SetConnection(aConnection);
+  LItem->SetText(aParam);
+  Append(std::move(LItem));
+}
+
+void TqorTCPObjectList::AddNotifyObject(TqorTCPConnection* aConnection, TMemoryStream& aParam) {
+  auto LItem = std::make_unique<TqorTCPNotifyObject>();
+  LItem->SetConnection(aConnection);
+  const uint8_t* LData = aParam.Memory();
+  LItem->Stream().Adopt(TIdBytes(LData, LData + aParam.Size()));
+  Append(std::move(LItem));
+}
+
+void TqorTCPObjectList::AddNotifyObject(TqorTCPConnection* aConnection, const std::string& aParam,
+                                        Exception* aException) {
+  auto LItem = std::make_unique<TqorTCPNotifyObject>();
+  LItem->SetConnection(aConnection);
+  LItem->SetText(aParam);
+  LItem->SetRawException(aException);
+  Append(std::move(LItem));
+}
+
+void TqorTCPObjectList::DeleteAll(bool aFreeConnection) {
+  std::lock_guard<TqorCriticalSection> LGuard(FLock);
+  while (!FList.empty()) {
+    std::unique_ptr<TqorTCPNotifyObject> LItem(static_cast<TqorTCPNotifyObject*>(FList.front()));
+    FList.erase(FList.begin());
+    TqorTCPConnection* LConnection = LItem->Connection();
+    if (aFreeConnection && LConnection && !LConnection->Freed()) {
+      ForgetConnection(LConnection);
+      try {
+        LConnection->Free();
+      } catch (...) {
+      }
+    }
+  }
+}
+
+std::unique_ptr<TqorTCPNotifyObject> TqorTCPObjectList::Take() {
+  std::lock_guard<TqorCriticalSection> LGuard(FLock);
+  if (FList.empty()) return nullptr;
+  FInFlight = static_cast<TqorTCPNotifyObject*>(FList.front());
+  FList.erase(FList.begin());
+  return std::unique_ptr<TqorTCPNotifyObject>(FInFlight);
+}
+
+void TqorTCPObjectList::Done(std::unique_ptr<TqorTCPNotifyObject> aItem, bool aRequeue) {
+  std::lock_guard<TqorCriticalSection> LGuard(FLock);
+  FInFlight = nullptr;
+  if (aRequeue) FList.insert(FList.begin(), aItem.release());
+}
+
+void TqorTCPObjectList::ForgetConnection(const TqorTCPConnection* aConnection) {
+  std::lock_guard<TqorCriticalSection> LGuard(FLock);
+  for (void* p : FList) {
+    auto* LItem = static_cast<TqorTCPNotifyObject*>(p);
+    if (LItem->Connection() == aConnection) LItem->SetConnection(nullptr);
+  }
+  if (FInFlight && FInFlight->Connection() == aConnection) FInFlight->SetConnection(nullptr);
+}
+
+void TqorTCPObjectList::ForgetException(const Exception* aException) {
+  std::lock_guard<TqorCriticalSection> LGuard(FLock);
+  for (void* p : FList) {
+    auto* LItem = static_cast<TqorTCPNotifyObject*>(p);
+    if (LItem->RawException() == aException) LItem->SetRawException(nullptr);
+  }
+  if (FInFlight && FInFlight->RawException() == aException) FInFlight->SetRawException(nullptr);
+}
+
+// ---- TqorTCPComponent ----
+
+TqorTCPComponent::TqorTCPComponent(TComponent* AOwner) : TqorTCPComponent_Base(AOwner) {}
+
+TqorTCPComponent::~TqorTCPComponent() {
+  BeginDestroy();
+  *FAlive = false;
+  RemoveQueuedCalls(this);
+  FNotifyDisconnect.List->DeleteAll(true);
+}
+
+void TqorTCPComponent::DoEventConnect(TqorTCPConnection* aConnection) {
+  if (FOnConnect) FOnConnect(aConnection);
+}
+
+void TqorTCPComponent::DoEventDisconnect(TqorTCPConnection* aConnection) {
+  if (FOnDisconnect) FOnDisconnect(aConnection);
+}
+
+void TqorTCPComponent::DoEventMessage(TqorTCPConnection* aConnection, const std::string& aText) {
+  if (!FOnMessage) return;
+  if (FQueueMessages)
+    FQueueMessage.List->AddNotifyObject(aConnection, aText);
+  else
+    FOnMessage(aConnection, aText);
+}
+
+void TqorTCPComponent::DoEventBinary(TqorTCPConnection* aConnection, TMemoryStream& aStream) {
+  if (!FOnBinary) return;
+  if (FQueueMessages) {
+    FQueueBinary.List->AddNotifyObject(aConnection, aStream);
+  } else {
+    aStream.SetPosition(0);
+    FOnBinary(aConnection, aStream);
+  }
+}
+
+void TqorTCPComponent::DoEventException(TqorTCPConnection* aConnection, const std::string& aText,
+                                        Exception* E) {
+  if (!FOnException) return;
+  if (!E) {
+    Exception LGeneral(aText);
+    FOnException(aConnection, LGeneral);
+  } else {
+    if (E->Message().empty()) E->SetMessage(aText);
+    FOnException(aConnection, *E);
+  }
+}
+
+void TqorTCPComponent::Post(void (TqorTCPComponent::*aDispatcher)()) {
+  auto LCall = [this, aDispatcher] { (this->*aDispatcher)(); };
+  if (NotifyEvents() == neSynchronous)
+    SynchronizeWithMainThread(LCall);
+  else
+    QueueToMainThread(LCall, this);
+}
+
+void TqorTCPComponent::Notify(TDispatchKind& aKind, void (TqorTCPComponent::*aDispatcher)(),
+                              const std::function<void()>& aDirect,
+                              const std::function<void(TqorTCPObjectList&)>& aStore) {
+  if (NotifyEvents() == neNoSync) {
+    aDirect();
+    return;
+  }
+  aStore(*aKind.List);
+  Post(aDispatcher);
+}
+
+void TqorTCPComponent::DoNotifyConnect(TqorTCPConnection* aConnection) {
+  if (IsDestroying() || !aConnection) return;
+  Notify(
+      FNotifyConnect, &TqorTCPComponent::DispatchConnect, [&] { DoEventConnect(aConnection); },
+      [&](TqorTCPObjectList& aList) { aList.AddNotifyObject(aConnection); });
+}
+
+void TqorTCPComponent::DoNotifyDisconnect(TqorTCPConnection* aConnection) {
+  if (IsDestroying() || !aConnection) return;
+  Notify(
+      FNotifyDisconnect, &TqorTCPComponent::DispatchDisconnect,
+      [&] {
+        try {
+          DoEventDisconnect(aConnection);
+        } catch (...) {
+          FreeConnection(aConnection);
+          throw;
+        }
+        FreeConnection(aConnection);
+      },
+      [&](TqorTCPObjectList& aList) { aList.AddNotifyObject(aConnection); });
+}
+
+void TqorTCPComponent::DoNotifyMessage(TqorTCPConnection* aConnection) {
+  if (IsDestroying() || !aConnection) return;
+  const std::string LText = aConnection->MsgReceived();
+  Notify(
+      FNotifyMessage, &TqorTCPComponent::DispatchMessage,
+      [&] { DoEventMessage(aConnection, LText); },
+      [&](TqorTCPObjectList& aList) { aList.AddNotifyObject(aConnection, LText); });
+}
+
+void TqorTCPComponent::DoNotifyBinary(TqorTCPConnection* aConnection) {
+  if (IsDestroying() || !aConnection) return;
+  TMemoryStream& LStream = aConnection->MsgBinaryReceived();
+  Notify(
+      FNotifyBinary, &TqorTCPComponent::DispatchBinary, [&] { DoEventBinary(aConnection, LStream); },
+      [&](TqorTCPObjectList& aList) { aList.AddNotifyObject(aConnection, LStream); });
+}
+
+// A queued notification keeps the caught exception object only when its dispatcher runs at
+// once on this (the main) thread; afterwards, or from another thread, the text stands in.
+void TqorTCPComponent::DoNotifyException(TqorTCPConnection* aConnection) {
+  if (IsDestroying() || !aConnection) return;
+  const std::string LText = aConnection->MsgException();
+  Exception* E = aConnection->RawException();
+  Exception* LKept = IsMainThread() ? E : nullptr;
+  Notify(
+      FNotifyException, &TqorTCPComponent::DispatchException,
+      [&] { DoEventException(aConnection, LText, E); },
+      [&](TqorTCPObjectList& aList) { aList.AddNotifyObject(aConnection, LText, LKept); });
+  if (LKept && !IsDestroying()) FNotifyException.List->ForgetException(LKept);
+}
+
+void TqorTCPComponent::DoNotifyError(const std::string& aText, Exception* E) {
+  if (IsDestroying()) return;
+  Exception* LKept = IsMainThread() ? E : nullptr;
+  Notify(
+      FNotifyException, &TqorTCPComponent::DispatchException,
+      [&] { DoEventException(nullptr, aText, E); },
+      [&](TqorTCPObjectList& aList) { aList.AddNotifyObject(nullptr, aText, LKept); });
+  if (LKept && !IsDestroying()) FNotifyException.List->ForgetException(LKept);
+}
+
+void TqorTCPComponent::DoException(TqorTCPConnection* aConnection, const std::string& aText,
+                                   Exception* E) noexcept {
+  try {
+    if (FOnException) {
+      if (aConnection) {
+        aConnection->SetMsgException(aText);
+        aConnection->SetRawException(E);
+        try {
+          DoNotifyException(aConnection);
+        } catch (...) {
+          aConnection->SetRawException(nullptr);
+          throw;
+        }
+        aConnection->SetRawException(nullptr);
+        aConnection->AfterException();
+      } else {
+        DoNotifyError(aText, E);
+      }
+    } else if (aConnection) {
+      aConnection->AfterException();
+    }
+  } catch (...) {
+  }
+}
+
+void TqorTCPComponent::DoCurrentException(TqorTCPConnection* aConnection) noexcept {
+  try {
+    throw;
+  } catch (Exception& E) {
+    DoException(aConnection, E.Message(), &E);
+  } catch (std::exception& E) {
+    DoException(aConnection, E.what(), nullptr);
+  } catch (...) {
+    DoException(aConnection, "Unknown exception", nullptr);
+  }
+}
+
+void TqorTCPComponent::FreeConnection(TqorSocketConnection_Base* aConnection) {
+  if (!aConnection) return;
+  if (auto* LConnection = dynamic_cast<TqorTCPConnection*>(aConnection)) {
+    for (TDispatchKind* LKind : {&FNotifyConnect, &FNotifyDisconnect, &FNotifyMessage,
+                                 &FNotifyBinary, &FNotifyException, &FQueueMessage, &FQueueBinary})
+      LKind->List->ForgetConnection(LConnection);
+  }
+  TqorTCPComponent_Base::FreeConnection(aConnection);
+}
+
+// The list lock is not held while a handler runs: a handler that deactivates the component
+// waits for the reading thread, which may be appending to this very list.
+bool TqorTCPComponent::Dispatch(TDispatchKind& aKind, bool aDropOnError,
+                                const std::function<void(TqorTCPNotifyObject&)>& aDeliver) {
+  if (IsDestroying() || aKind.Running) return true;
+  const std::shared_ptr<bool> LAlive = FAlive;
+  aKind.Running = true;
+  struct TRunning {
+    TDispatchKind& Kind;
+    const std::shared_ptr<bool>& Alive;
+    ~TRunning() {
+      if (*Alive) Kind.Running = false;
+    }
+  } LRunning{aKind, LAlive};
+  while (std::unique_ptr<TqorTCPNotifyObject> LItem = aKind.List->Take()) {
+    try {
+      aDeliver(*LItem);
+    } catch (...) {
+      if (*LAlive) aKind.List->Done(std::move(LItem), !aDropOnError);
+      throw;
+    }
+    if (!*LAlive) return false;
+    aKind.List->Done(std::move(LItem), false);
+  }
+  return true;
+}
+
+void TqorTCPComponent::DispatchConnect() {
+  Dispatch(FNotifyConnect, false, [this](TqorTCPNotifyObject& aItem) {
+    if (aItem.Connection()) DoEventConnect(aItem.Connection());
+  });
+}
+
+void TqorTCPComponent::DispatchDisconnect() {
+  const std::shared_ptr<bool> LAlive = FAlive;
+  Dispatch(FNotifyDisconnect, true, [this, &LAlive](TqorTCPNotifyObject& aItem) {
+    TqorTCPConnection* LConnection = aItem.Connection();
+    if (!LConnection) return;
+    // A handler that destroyed the component left this item, and its connection, to us.
+    auto LRelease = [&] {
+      if (!*LAlive)
+        LConnection->Free();
+      else if (aItem.Connection())
+        FreeConnection(LConnection);
+    };
+    try {
+      DoEventDisconnect(LConnection);
+    } catch (...) {
+      LRelease();
+      throw;
+    }
+    LRelease();
+  });
+}
+
+void TqorTCPComponent::DispatchMessage() {
+  Dispatch(FNotifyMessage, false, [this](TqorTCPNotifyObject& aItem) {
+    DoEventMessage(aItem.Connection(), aItem.Text());
+  });
+}
+
+void TqorTCPComponent::DispatchBinary() {
+  Dispatch(FNotifyBinary, false, [this](TqorTCPNotifyObject& aItem) {
+    DoEventBinary(aItem.Connection(), aItem.Stream());
+  });
+}
+
+void TqorTCPComponent::DispatchException() {
+  Dispatch(FNotifyException, false, [this](TqorTCPNotifyObject& aItem) {
+    DoEventException(aItem.Connection(), aItem.Text(), aItem.RawException());
+  });
+}
+
+void TqorTCPComponent::DoSetQueueMessages(bool aValue) {
+  if (FQueueProcessing) return;
+  FQueueMessages = aValue;
+  if (!aValue) FlushQueuedMessages();
+}
+
+// Held text events go first, then held binary events, whatever their arrival order.
+void TqorTCPComponent::FlushQueuedMessages() {
+  const std::shared_ptr<bool> LAlive = FAlive;
+  FQueueProcessing = true;
+  struct TProcessing {
+    std::atomic<bool>& Flag;
+    const std::shared_ptr<bool>& Alive;
+    ~TProcessing() {
+      if (*Alive) Flag = false;
+    }
+  } LProcessing{FQueueProcessing, LAlive};
+  if (!Dispatch(FQueueMessage, false, [this](TqorTCPNotifyObject& aItem) {
+        DoEventMessage(aItem.Connection(), aItem.Text());
+      }))
+    return;
+  Dispatch(FQueueBinary, false, [this](TqorTCPNotifyObject& aItem) {
+    DoEventBinary(aItem.Connection(), aItem.Stream());
+  });
+}
+
+void TqorTCPComponent::ClearQueuedMessages() {
+  FQueueMessage.List->DeleteAll(false);
+  FQueueBinary.List->DeleteAll(false);
+}
+
+// ---- Queued commands ----
+
+TqorQueueCommand::TqorQueueCommand() { FID = CreateGuidDigits(); }
+
+void TqorQueueCommands::AddCommand(TqorTCPCommands aCommand) {
+  auto LItem = std::make_unique<TqorQueueCommand>();
+  LItem->SetCommand(aCommand);
+  AddItem(LItem.get());
+  LItem.release();
+}
+
+void TqorQueueCommands::AddBytes(const TIdBytes& ABytes) {
+  auto LItem = std::make_unique<TqorQueueCommand>();
+  LItem->SetCommand(tcmWriteBytes);
+  LItem->SetBytes(ABytes);
+  AddItem(LItem.get());
+  LItem.release();
+}

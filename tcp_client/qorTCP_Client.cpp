@@ -1,0 +1,656 @@
+#include "tcp_client/qorTCP_Client.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include "platform/MainThread.h"
+#include "platform/SysUtils.h"
+#include "transport/IdIOHandler.h"
+#include "transport/IdIOHandlerSocket.h"
+#include "transport/IdSocketHandle.h"
+#include "transport/IdStack.h"
+
+namespace {
+
+// Waits on any thread; on the main thread the call queue keeps running meanwhile, so a
+// thread blocked in a synchronised delivery can get to its end.
+void WaitUntil(const std::function<bool()>& aDone) {
+  if (IsMainThread()) {
+    while (!PumpUntil(aDone, 1000)) {
+    }
+  } else {
+    while (!aDone()) Sleep(1);
+  }
+}
+
+void SetSocketTimeout(TIdSocketHandle& aBinding, int aOption, int aMSec) {
+  timeval LTime{};
+  LTime.tv_sec = aMSec / 1000;
+  LTime.tv_usec = (aMSec % 1000) * 1000;
+  GStack()->CheckForSocketError(
+      ::setsockopt(aBinding.Handle(), SOL_SOCKET, aOption, &LTime, sizeof(LTime)));
+}
+
+}  // namespace
+
+// ---- TqorTCPWatchDog_Options ----
+
+void TqorTCPWatchDog_Options::Assign(const TPersistent& Source) {
+  if (auto* LSource = dynamic_cast<const TqorTCPWatchDog_Options*>(&Source)) {
+    FEnabled = LSource->FEnabled;
+    FInterval = LSource->FInterval;
+    FAttempts = LSource->FAttempts;
+  } else {
+    TPersistent::Assign(Source);
+  }
+}
+
+// ---- TqorIdTCPClient ----
+
+TqorIdTCPClient::~TqorIdTCPClient() { FreeReadThread(); }
+
+TqorTCPReadThread* TqorIdTCPClient::TCPRead() {
+  if (!FTCPRead) FTCPRead = New<TqorTCPReadThread>(this);
+  return FTCPRead;
+}
+
+// Waits for the end rather than handing the thread over to free itself: the thread calls
+// into this client, so it must not outlive it.
+void TqorIdTCPClient::FreeReadThread() {
+  TqorTCPReadThread* LThread = FTCPRead.exchange(nullptr);
+  if (!LThread) return;
+  if (LThread->IsCurrentThread()) {
+    LThread->SetFreeOnTerminate(true);
+    LThread->Terminate();
+    return;
+  }
+  LThread->Terminate();
+  delete LThread;
+}
+
+void TqorIdTCPClient::Connect() {
+  if (FTCPMode == tcpmCommands) {
+    TIdTCPClient::Connect();
+    TCPRead()->SetReadSocket(true);
+    return;
+  }
+  FreeReadThread();
+  TIdTCPClient::Connect();
+  try {
+    TCPRead()->SetReadSocket(true);
+  } catch (...) {
+    try {
+      Disconnect(true);
+    } catch (...) {
+    }
+  }
+}
+
+void TqorIdTCPClient::Disconnect(bool ANotifyPeer) {
+  StopReading();
+  TIdTCPClient::Disconnect(ANotifyPeer);
+  TIdIOHandler* LHandler = IOHandler();
+  if (LHandler && !LHandler->InputBufferIsEmpty()) LHandler->InputBuffer()->Clear();
+}
+
+bool TqorIdTCPClient::Connected() {
+  TIdIOHandler* LHandler = IOHandler();
+  return LHandler && LHandler->Opened() && !LHandler->ClosedGracefully();
+}
+
+void TqorIdTCPClient::StopReading() {
+  TqorTCPReadThread* LThread = FTCPRead;
+  if (!LThread) return;
+  if (FTCPMode == tcpmCommands) {
+    LThread->SetReadSocket(false);
+    LThread->WaitWhileReading();
+  } else if (!LThread->IsCurrentThread()) {
+    LThread->Terminate();
+    LThread->WaitFor();
+  } else {
+    LThread->Terminate();
+  }
+}
+
+void TqorIdTCPClient::DoOnThread() {
+  if (FOnThread) FOnThread();
+}
+
+void TqorIdTCPClient::DoOnRead() {
+  if (FOnRead) FOnRead();
+}
+
+void TqorIdTCPClient::DoOnReadException(Exception& aException) {
+  if (FOnReadException) FOnReadException(aException);
+}
+
+// ---- TqorTCPReadThread ----
+
+TqorTCPReadThread::TqorTCPReadThread(TqorIdTCPClient* aClient)
+    : TqorIdThread(false, true, "TCPRead"), FClient(aClient), FTCPMode(aClient->TCPMode()) {}
+
+// FReading is raised before ReadSocket is looked at, and StopReading lowers ReadSocket before
+// it looks at FReading: one of the two always sees the other.
+void TqorTCPReadThread::WaitWhileReading() {
+  if (IsCurrentThread()) return;
+  WaitUntil([this] { return !FReading; });
+}
+
+void TqorTCPReadThread::RunCycle() {
+  TqorIdThread::RunCycle();
+  FExecuted = true;
+  FReading = true;
+  struct TReading {
+    std::atomic<bool>& Flag;
+    ~TReading() { Flag = false; }
+  } LReading{FReading};
+  try {
+    if (!Terminated()) FClient->DoOnThread();
+    if (!FReadSocket) {
+      FReading = false;
+      Sleep(1);
+      return;
+    }
+    ReadStep();
+  } catch (EIdSilentException& E) {
+    HandleReadException(E);
+    if (FTCPMode == tcpmDefault) throw;
+  } catch (Exception& E) {
+    HandleReadException(E);
+  } catch (std::exception& E) {
+    Exception LGeneral(E.what());
+    HandleReadException(LGeneral);
+  }
+}
+
+void TqorTCPReadThread::ReadStep() {
+  TIdIOHandler* LHandler = FClient->IOHandler();
+  if (!Terminated() && LHandler && LHandler->InputBufferIsEmpty()) {
+    FClient->EnterCS();
+    try {
+      LHandler->CheckForDataOnSource(10);
+    } catch (...) {
+      FClient->LeaveCS();
+      throw;
+    }
+    FClient->LeaveCS();
+  }
+  if (!Terminated() && LHandler && !LHandler->InputBufferIsEmpty()) DoReadMessage();
+  LHandler = FClient->IOHandler();
+  if (!Terminated() && LHandler) LHandler->CheckForDisconnect(true, false);
+}
+
+void TqorTCPReadThread::HandleReadException(Exception& E) {
+  if (FTCPMode == tcpmCommands)
+    FReadSocket = false;
+  else if (!Terminated())
+    Terminate();
+  DoReadException(E);
+}
+
+void TqorTCPReadThread::DoReadMessage() {
+  SetIsExecuting(true);
+  try {
+    FClient->DoOnRead();
+  } catch (...) {
+    SetIsExecuting(false);
+    throw;
+  }
+  SetIsExecuting(false);
+}
+
+void TqorTCPReadThread::DoReadException(Exception& E) {
+  SetIsExecuting(true);
+  try {
+    FClient->DoOnReadException(E);
+  } catch (...) {
+    SetIsExecuting(false);
+    throw;
+  }
+  SetIsExecuting(false);
+}
+
+// ---- TqorTCPCLient_Common ----
+
+TqorTCPCLient_Common::TConnectionUse::TConnectionUse(TqorTCPCLient_Common& aOwner)
+    : FOwner(aOwner) {
+  std::lock_guard<std::mutex> LGuard(FOwner.FConnectionLock);
+  FConnection = FOwner.FTCPConnection;
+  if (FConnection) ++FOwner.FConnectionUses[FConnection];
+}
+
+TqorTCPCLient_Common::TConnectionUse::~TConnectionUse() {
+  if (!FConnection) return;
+  bool LFree = false;
+  {
+    std::lock_guard<std::mutex> LGuard(FOwner.FConnectionLock);
+    auto LUse = FOwner.FConnectionUses.find(FConnection);
+    if (--LUse->second == 0) {
+      FOwner.FConnectionUses.erase(LUse);
+      LFree = FOwner.FFreeWhenUnused.erase(FConnection) > 0;
+    }
+  }
+  if (LFree) FOwner.TqorTCPComponent::FreeConnection(FConnection);
+}
+
+TqorTCPCLient_Common::TqorTCPCLient_Common(TComponent* AOwner)
+    : TqorTCPComponent(AOwner),
+      FTCPKeepAlive(std::make_unique<TqorTCPKeepAlive>()),
+      FCommands(std::make_unique<TqorQueueCommands>()),
+      FLogFile(std::make_unique<TqorTCPLogFile>()),
+      FThrottle(std::make_unique<TqorTCPThrottle>()),
+      FProxy(std::make_unique<TqorTCPProxy_Options>()),
+      FWatchDog(std::make_unique<TqorTCPWatchDog_Options>()),
+      FTLSOptions(std::make_unique<TqorTCPTLS_Options>()) {
+  FCommands->SetOwnObjects(true);
+  FWatchDog->SetInterval(10);
+}
+
+TqorTCPCLient_Common::~TqorTCPCLient_Common() { Shutdown(); }
+
+void TqorTCPCLient_Common::Shutdown() {
+  if (IsDestroying()) return;
+  BeginDestroy();
+  DoSetActive(false);
+  StopWatchDog();
+  delete FTCPClient.exchange(nullptr);
+  FRetiredClients.clear();
+  if (TqorTCPConnectionClient* LConnection = FTCPConnection.exchange(nullptr))
+    TqorTCPComponent::FreeConnection(LConnection);
+}
+
+TqorIdTCPClient* TqorTCPCLient_Common::GetSocketClient() {
+  if (TqorIdTCPClient* LClient = FTCPClient) return LClient;
+  TqorIdTCPClient* LClient = New<TqorIdTCPClient>(nullptr);
+  LClient->SetOnConnected([this](TComponent*) { OnConnectedEvent(); });
+  LClient->SetOnStatus(
+      [this](TComponent*, TIdStatus AStatus, const std::string&) { OnStatusEvent(AStatus); });
+  LClient->SetOnThread([this] { OnThreadEvent(); });
+  LClient->SetOnRead([this] { OnReadEvent(); });
+  LClient->SetOnReadException([this](Exception& E) { OnReadExceptionEvent(E); });
+  LClient->SetTCPMode(FTCPMode);
+  FTCPClient = LClient;
+  return LClient;
+}
+
+bool TqorTCPCLient_Common::GetActive() {
+  if (IsDesigning() || IsLoading()) return FActive;
+  return GetSocketClient()->Connected();
+}
+
+void TqorTCPCLient_Common::DoSetActive(bool aValue) {
+  if (IsDesigning() || IsLoading()) {
+    FActive = aValue;
+    return;
+  }
+  if (aValue)
+    Activate();
+  else
+    Deactivate();
+}
+
+void TqorTCPCLient_Common::Activate() {
+  try {
+    if (GetSocketClient()->Connected()) return;
+    ReleaseSocketClient();
+    CheckUnsupportedOptions();
+    TqorIdTCPClient* LClient = GetSocketClient();
+    LClient->SetHost(FHost);
+    LClient->SetPort(static_cast<TIdPort>(FPort & 0xFFFF));
+    LClient->SetUseNagle(FUseNagle);
+    LClient->SetIPVersion(FIPVersion);
+    LClient->SetConnectTimeout(FConnectTimeout);
+    LClient->SetReadTimeout(FReadTimeout);
+    LClient->SetBoundPortMin(FBoundPortMin);
+    LClient->SetBoundPortMax(FBoundPortMax);
+    LClient->SetLingerState(FLingerState);
+    FWatchDogEnabled = FWatchDog->Enabled();
+    LClient->Connect();
+  } catch (...) {
+    DoActivationException();
+    return;
+  }
+  // A connection stands again: the watchdog's work is done.
+  if (FTCPConnection) {
+    StopWatchDog();
+    FWatchDogAttempts = 0;
+  }
+}
+
+void TqorTCPCLient_Common::Deactivate() {
+  try {
+    FWatchDogEnabled = false;
+    TqorIdTCPClient* LClient = FTCPClient;
+    if (LClient && FTCPConnection && !FDisconnecting) {
+      DoStopReading();
+      // The buffers below belong to the reading thread until it has stopped.
+      LClient->StopReading();
+      if (TIdIOHandler* LHandler = LClient->IOHandler()) {
+        LHandler->WriteBufferClear();
+        if (!LHandler->InputBufferIsEmpty()) LHandler->InputBuffer()->Clear();
+      }
+      LClient->Disconnect(false);
+      // The socket may already have been closed by a reading thread that was stopped before
+      // it could report it.
+      EndStaleConnection();
+    } else {
+      StopWatchDog();
+    }
+  } catch (...) {
+    DoActivationException();
+  }
+}
+
+void TqorTCPCLient_Common::DoActivationException() noexcept {
+  DoCurrentException(FTCPConnection);
+  if (FWatchDogEnabled) {
+    try {
+      StartWatchDog();
+    } catch (...) {
+    }
+  }
+}
+
+void TqorTCPCLient_Common::ReleaseSocketClient() {
+  for (auto it = FRetiredClients.begin(); it != FRetiredClients.end();) {
+    TqorTCPReadThread* LThread = (*it)->HasTCPRead() ? (*it)->TCPRead() : nullptr;
+    if (LThread && LThread->IsCurrentThread())
+      ++it;
+    else
+      it = FRetiredClients.erase(it);
+  }
+  TqorIdTCPClient* LClient = FTCPClient;
+  if (!LClient) return;
+  LClient->StopReading();
+  EndStaleConnection();
+  if (FTCPMode != tcpmDefault && LClient->TCPMode() == FTCPMode) return;
+  FTCPClient = nullptr;
+  TqorTCPReadThread* LThread = LClient->HasTCPRead() ? LClient->TCPRead() : nullptr;
+  if (LThread && LThread->IsCurrentThread())
+    FRetiredClients.emplace_back(LClient);  // a handler on its reading thread reconnects
+  else
+    delete LClient;
+}
+
+void TqorTCPCLient_Common::EndStaleConnection() {
+  TqorTCPConnectionClient* LConnection = FTCPConnection;
+  if (LConnection && !FDisconnecting) DoNotifyDisconnect(LConnection);
+}
+
+void TqorTCPCLient_Common::CheckUnsupportedOptions() {
+  const char* LOption = nullptr;
+  if (FTLS)
+    LOption = "TLS";
+  else if (FProxy->Enabled())
+    LOption = "Proxy";
+  else if (FLogFile->Enabled() && !FLogFile->FileName().empty())
+    LOption = "LogFile";
+  else if (FThrottle->Enabled())
+    LOption = "Throttle";
+  if (LOption)
+    throw EIdException(Format("%s is not supported by this build; no connection was made.",
+                              LOption));
+}
+
+bool TqorTCPCLient_Common::Connect(int aTimeout) {
+  SetActive(true);
+  return FTCPConnection != nullptr && aTimeout > 0;
+}
+
+bool TqorTCPCLient_Common::Disconnect(int aTimeout) {
+  SetActive(false);
+  if (aTimeout <= 0) return false;
+  const uint32_t LStart = GetTickCount();
+  while (FTCPConnection) {
+    if (GetTickDiff(LStart, GetTickCount()) >= static_cast<uint32_t>(aTimeout)) return false;
+    Sleep(1);
+  }
+  return true;
+}
+
+void TqorTCPCLient_Common::AddCommand(TqorTCPCommands aCommand) {
+  if (aCommand == tcmActive) GetSocketClient()->TCPRead();
+  FCommands->AddCommand(aCommand);
+}
+
+void TqorTCPCLient_Common::AddBytes(const TIdBytes& ABytes) { FCommands->AddBytes(ABytes); }
+
+void TqorTCPCLient_Common::Loaded() {
+  TqorTCPComponent::Loaded();
+  if (GetActive() != FActive) SetActive(FActive);
+}
+
+void TqorTCPCLient_Common::StopReadingThread() {
+  if (IsDestroying()) return;
+  if (TqorTCPConnectionClient* LConnection = FTCPConnection) LConnection->SetMustDisconnect(true);
+  TqorIdTCPClient* LClient = GetSocketClient();
+  if (FTCPMode == tcpmCommands || !FReadingThread) {
+    LClient->StopReading();
+  } else {
+    // Called from the read loop on the reading thread itself: it cannot wait for itself.
+    TqorTCPReadThread* LThread = LClient->TCPRead();
+    if (!LThread->Terminated()) LThread->Terminate();
+  }
+}
+
+void TqorTCPCLient_Common::OnReadEvent() {
+  if (IsDestroying()) return;
+  TConnectionUse LUse(*this);
+  TqorTCPConnectionClient* LConnection = LUse.get();
+  if (!LConnection || LConnection->Disconnected()) return;
+  FReadingThread = true;
+  try {
+    LConnection->ReadData();
+  } catch (...) {
+    FReadingThread = false;
+    DoCurrentException(LConnection);
+    return;
+  }
+  FReadingThread = false;
+}
+
+void TqorTCPCLient_Common::OnReadExceptionEvent(Exception& E) {
+  if (IsDestroying()) return;
+  TConnectionUse LUse(*this);
+  TqorTCPConnectionClient* LConnection = LUse.get();
+  DoException(LConnection, E.Message(), &E);
+  if (!LConnection) return;
+  try {
+    TqorIdTCPClient* LClient = FTCPClient;
+    TIdIOHandler* LHandler = LClient ? LClient->IOHandler() : nullptr;
+    if (LHandler && !LHandler->InputBufferIsEmpty()) LHandler->InputBuffer()->Clear();
+    if (std::string(E.ClassName()) != "EIdClosedSocket" && LConnection == FTCPConnection &&
+        !FDisconnecting)
+      DoNotifyDisconnect(LConnection);
+  } catch (...) {
+    DoCurrentException(nullptr);
+  }
+}
+
+void TqorTCPCLient_Common::OnThreadEvent() {
+  if (FTCPMode == tcpmCommands) ProcessQueuedCommands();
+}
+
+void TqorTCPCLient_Common::ProcessQueuedCommands() {
+  while (auto* LItem = static_cast<TqorQueueCommand*>(FCommands->GetItem(0))) {
+    try {
+      switch (LItem->Command()) {
+        case tcmActive:
+          if (!FTCPConnection) {
+            Connect(10000);
+            AfterQueuedCommand(tcmActive);
+          }
+          break;
+        case tcmNotActive:
+          if (FTCPConnection) {
+            Disconnect(10000);
+            AfterQueuedCommand(tcmNotActive);
+          }
+          break;
+        case tcmWriteBytes: {
+          TqorIdTCPClient* LClient = FTCPClient;
+          if (LClient && LClient->IOHandler()) {
+            LClient->IOHandler()->Write(LItem->Bytes());
+            AfterQueuedCommand(tcmWriteBytes);
+          }
+          break;
+        }
+        case tcmNone:
+          break;
+      }
+    } catch (...) {
+      DoCurrentException(FTCPConnection);
+    }
+    FCommands->DeleteItem(0);
+  }
+}
+
+void TqorTCPCLient_Common::CreateConnection() {
+  try {
+    auto* LConnection = new TqorTCPConnectionClient();
+    FTCPConnection = LConnection;
+    LConnection->SetTransport(trpTCP);
+    LConnection->SetOnBinary([this](TqorTCPConnection* aConnection, TMemoryStream& aStream) {
+      OnConnectionBinaryEvent(aConnection, aStream);
+    });
+    LConnection->SetOnBeforeDisconnect(
+        [this](TqorTCPConnection* Sender) { OnBeforeDisconnectEvent(Sender); });
+    LConnection->SetTCPConnection(FTCPClient);
+    DoNotifyConnect(LConnection);
+  } catch (...) {
+    DoCurrentException(FTCPConnection);
+  }
+}
+
+void TqorTCPCLient_Common::OnBeforeDisconnectEvent(TqorTCPConnection*) { DoStopReading(); }
+
+void TqorTCPCLient_Common::OnConnectedEvent() {
+  if (IsDestroying()) return;
+  ApplySocketOptions();
+  CreateConnection();
+}
+
+void TqorTCPCLient_Common::ApplySocketOptions() {
+  TqorIdTCPClient* LClient = FTCPClient;
+  TIdIOHandlerSocket* LSocket = LClient ? LClient->Socket() : nullptr;
+  if (!LSocket || !LSocket->BindingAllocated()) return;
+  TIdSocketHandle& LBinding = *LSocket->Binding();
+  if (FWriteTimeout > 0) SetSocketTimeout(LBinding, SO_SNDTIMEO, FWriteTimeout);
+  if (FTLSOptions->IOHandler() == iohSChannel && FReadTimeout < 0)
+    SetSocketTimeout(LBinding, SO_RCVTIMEO, 10);
+  if (FTCPKeepAlive->Enabled())
+    LBinding.SetKeepAliveValues(true, FTCPKeepAlive->Time(), FTCPKeepAlive->Interval());
+}
+
+void TqorTCPCLient_Common::DoDisconnected() {
+  if (IsDestroying()) return;
+  try {
+    if (TqorTCPConnectionClient* LConnection = FTCPConnection) DoNotifyDisconnect(LConnection);
+  } catch (...) {
+    DoCurrentException(nullptr);
+  }
+}
+
+void TqorTCPCLient_Common::OnStatusEvent(TIdStatus AStatus) {
+  if (!IsDestroying() && AStatus == hsDisconnected) DoDisconnected();
+}
+
+void TqorTCPCLient_Common::OnConnectionBinaryEvent(TqorTCPConnection* aConnection,
+                                                   TMemoryStream& aStream) {
+  if (IsDestroying()) return;
+  try {
+    TMemoryStream& LCopy = aConnection->MsgBinaryReceived();
+    const uint8_t* LData = aStream.Memory();
+    LCopy.Adopt(TIdBytes(LData, LData + aStream.Size()));
+    DoNotifyBinary(aConnection);
+  } catch (...) {
+    DoCurrentException(aConnection);
+  }
+}
+
+void TqorTCPCLient_Common::DoStopReading() {
+  if (NotifyEvents() == neNoSync) StopReadingThread();
+}
+
+void TqorTCPCLient_Common::DoNotifyDisconnect(TqorTCPConnection* aConnection) {
+  FDisconnecting = true;
+  struct TDisconnecting {
+    std::atomic<bool>& Flag;
+    ~TDisconnecting() { Flag = false; }
+  } LDisconnecting{FDisconnecting};
+  auto* LConnection = static_cast<TqorTCPConnectionClient*>(aConnection);
+  if (!IsDestroying()) {
+    std::lock_guard<std::mutex> LGuard(FConnectionLock);
+    TqorTCPConnectionClient* LExpected = LConnection;
+    FTCPConnection.compare_exchange_strong(LExpected, nullptr);
+  }
+  // The socket client may be replaced before a queued event is delivered; the cached
+  // addresses stay readable.
+  LConnection->SetDisconnected(true);
+  LConnection->SetTCPConnection(nullptr);
+  TqorTCPComponent::DoNotifyDisconnect(aConnection);
+}
+
+void TqorTCPCLient_Common::FreeConnection(TqorSocketConnection_Base* aConnection) {
+  {
+    std::lock_guard<std::mutex> LGuard(FConnectionLock);
+    if (FConnectionUses.count(aConnection)) {
+      FFreeWhenUnused.insert(aConnection);
+      return;
+    }
+  }
+  TqorTCPComponent::FreeConnection(aConnection);
+}
+
+// ---- Watchdog ----
+
+void TqorTCPCLient_Common::StartWatchDog() {
+  if (!FWatchDog->Enabled()) return;
+  std::lock_guard<std::mutex> LGuard(FWatchDogLock);
+  if (!FWatchDogTimer) {
+    FWatchDogTimer = New<TqorTimer>();
+    FWatchDogTimer->SetDebugName("WatchDog");
+    FWatchDogTimer->SetNotifyEvents(NotifyEvents());
+    FWatchDogTimer->SetOnTimer([this](TqorTimer*) { OnWatchDogEvent(); });
+    FWatchDogTimer->SetOnException(
+        [this](TqorTimer*, const std::exception& E) { OnWatchDogExceptionEvent(E); });
+  }
+  const int LInterval = FWatchDog->Interval() * 1000;
+  FWatchDogTimer->SetInterval(LInterval);
+  if (LInterval > 0 && !FWatchDogTimer->Enabled()) FWatchDogTimer->SetEnabled(true);
+}
+
+void TqorTCPCLient_Common::StopWatchDog() {
+  TqorTimer* LTimer;
+  {
+    std::lock_guard<std::mutex> LGuard(FWatchDogLock);
+    LTimer = FWatchDogTimer;
+    FWatchDogTimer = nullptr;
+  }
+  FreeThreadSafely(LTimer);
+}
+
+bool TqorTCPCLient_Common::WatchDogRunning() {
+  std::lock_guard<std::mutex> LGuard(FWatchDogLock);
+  return FWatchDogTimer != nullptr;
+}
+
+// Each tick is one more attempt to connect; the watchdog gives up after Attempts ticks
+// (never with 0), and a successful attempt stops it.
+void TqorTCPCLient_Common::OnWatchDogEvent() {
+  if (IsDestroying()) return;
+  ++FWatchDogAttempts;
+  if (FWatchDog->Attempts() > 0 && FWatchDogAttempts >= FWatchDog->Attempts()) StopWatchDog();
+  if (!FTCPConnection) SetActive(true);
+}
+
+// ---- TqorTCPCLient_Base ----
+
+void TqorTCPCLient_Base::DoWriteData(const TIdBytes& aValue) {
+  TConnectionUse LUse(*this);
+  if (TqorTCPConnectionClient* LConnection = LUse.get()) LConnection->DoWriteBytes(aValue);
+}
+
+void TqorTCPCLient_Base::DoWriteString(const std::string& aValue) {
+  DoWriteData(TIdBytes(aValue.begin(), aValue.end()));
+}

@@ -1,0 +1,361 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "base/qorBase_Classes.h"
+#include "base/qorWebSocket_Classes_SyncObjs.h"
+#include "platform/Exception.h"
+#include "platform/Stream.h"
+#include "tcp_client/qorSocket_Classes.h"
+#include "tcp_client/qorTCP_Classes.h"
+#include "transport/IdGlobal.h"
+#include "transport/IdTCPClient.h"
+
+enum TqorTCPMode { tcpmDefault, tcpmCommands };
+
+using TqorReadThreadExceptionEvent = std::function<void(Exception& aException)>;
+using TqorReadThreadNotifyEvent = std::function<void()>;
+
+// ---- Option records of the TCP client ----
+
+class TqorTCPKeepAlive : public TqorSocketKeepAlive {
+ public:
+  const char* ClassName() const override { return "TqorTCPKeepAlive"; }
+};
+
+class TqorTCPLogFile : public TqorSocketLogFile {
+ public:
+  const char* ClassName() const override { return "TqorTCPLogFile"; }
+};
+
+class TqorTCPThrottle : public TqorSocketThrottle {
+ public:
+  const char* ClassName() const override { return "TqorTCPThrottle"; }
+};
+
+class TqorTCPTLS_Options : public TqorSocketTLS_Options {
+ public:
+  const char* ClassName() const override { return "TqorTCPTLS_Options"; }
+};
+
+class TqorTCPProxy_Options : public TqorSocketProxy_Options {
+ public:
+  const char* ClassName() const override { return "TqorTCPProxy_Options"; }
+};
+
+class TqorTCPWatchDog_Options : public TPersistent {
+ public:
+  void Assign(const TPersistent& Source) override;
+  const char* ClassName() const override { return "TqorTCPWatchDog_Options"; }
+  bool Enabled() const { return FEnabled; }
+  void SetEnabled(bool aValue) { FEnabled = aValue; }
+  // Seconds between two ticks.
+  int Interval() const { return FInterval; }
+  void SetInterval(int aValue) { FInterval = aValue; }
+  // Ticks before the watchdog gives up; 0 or less: it never does.
+  int Attempts() const { return FAttempts; }
+  void SetAttempts(int aValue) { FAttempts = aValue; }
+
+ private:
+  bool FEnabled = false;
+  int FInterval = 60;
+  int FAttempts = 0;
+};
+
+// ---- Socket client and its reading thread ----
+
+class TqorTCPReadThread;
+
+// The socket-level client of TqorTCPCLient: owns its reading thread. Made with New<>.
+class TqorIdTCPClient : public TIdTCPClient {
+ public:
+  ~TqorIdTCPClient() override;
+  const char* ClassName() const override { return "TqorIdTCPClient"; }
+
+  void SetOnThread(TqorReadThreadNotifyEvent aValue) { FOnThread = std::move(aValue); }
+  void SetOnRead(TqorReadThreadNotifyEvent aValue) { FOnRead = std::move(aValue); }
+  void SetOnReadException(TqorReadThreadExceptionEvent aValue) {
+    FOnReadException = std::move(aValue);
+  }
+  // Creates the reading thread when there is none.
+  TqorTCPReadThread* TCPRead();
+  bool HasTCPRead() const { return FTCPRead != nullptr; }
+  TqorTCPMode TCPMode() const { return FTCPMode; }
+  void SetTCPMode(TqorTCPMode aValue) { FTCPMode = aValue; }
+
+  void Connect() override;
+  void Disconnect(bool ANotifyPeer) override;
+  using TIdTCPClient::Disconnect;
+  // Answers from the handler's flags only: any thread may ask while the reading thread
+  // owns the input buffer.
+  bool Connected() override;
+  void EnterCS() { DoEnterCS(); }
+  void LeaveCS() { DoLeaveCS(); }
+  // Makes sure the reading thread no longer touches the socket: ends it (tcpmDefault) or
+  // stops its reading (tcpmCommands) and waits for that, unless called on it.
+  void StopReading();
+
+ protected:
+  explicit TqorIdTCPClient(TComponent* AOwner = nullptr) : TIdTCPClient(AOwner) {}
+  virtual void DoOnThread();
+  virtual void DoOnRead();
+  virtual void DoOnReadException(Exception& aException);
+  virtual void DoEnterCS() { FCS.Acquire(); }
+  virtual void DoLeaveCS() { FCS.Release(); }
+
+ private:
+  friend class TqorTCPReadThread;
+  void FreeReadThread();
+
+  TqorReadThreadNotifyEvent FOnThread;
+  TqorReadThreadNotifyEvent FOnRead;
+  TqorReadThreadExceptionEvent FOnReadException;
+  std::atomic<TqorTCPReadThread*> FTCPRead{nullptr};
+  std::atomic<TqorTCPMode> FTCPMode{tcpmDefault};
+  TqorCriticalSection FCS;
+};
+
+// Polls the client's socket in 10 ms waits and hands waiting bytes to the client. Made with
+// New<>; it starts at once, not reading. A termination request is honoured whenever it comes,
+// before the first cycle too, so no wait for the thread's end can hang.
+class TqorTCPReadThread : public TqorIdThread {
+ public:
+  const char* ClassName() const { return "TqorTCPReadThread"; }
+
+  bool ReadSocket() const { return FReadSocket; }
+  void SetReadSocket(bool aValue) { FReadSocket = aValue; }
+  TqorTCPMode TCPMode() const { return FTCPMode; }
+  // Waits until a cycle that began with ReadSocket True has left the socket.
+  void WaitWhileReading();
+
+ protected:
+  explicit TqorTCPReadThread(TqorIdTCPClient* aClient);
+  void RunCycle() override;
+  virtual void DoReadMessage();
+  virtual void DoReadException(Exception& E);
+
+ private:
+  void ReadStep();
+  // Stops reading (or the thread) and reports; the caller rethrows a silent one in
+  // tcpmDefault, which ends the thread's body.
+  void HandleReadException(Exception& E);
+
+  std::atomic<bool> FReadSocket{false};
+  TqorIdTCPClient* FClient;
+  std::atomic<bool> FExecuted{false};
+  const TqorTCPMode FTCPMode;
+  // True while a cycle is inside its socket work.
+  std::atomic<bool> FReading{false};
+};
+
+// ---- The component ----
+
+class TqorTCPCLient_Common : public TqorTCPComponent {
+ public:
+  explicit TqorTCPCLient_Common(TComponent* AOwner);
+  ~TqorTCPCLient_Common() override;
+  const char* ClassName() const override { return "TqorTCPCLient_Common"; }
+
+  const std::string& Host() const { return FHost; }
+  void SetHost(const std::string& aValue) { FHost = aValue; }
+  // Only the low 16 bits reach the socket.
+  int Port() const { return FPort; }
+  void SetPort(int aValue) { FPort = aValue; }
+  bool Active() { return GetActive(); }
+  void SetActive(bool aValue) { DoSetActive(aValue); }
+  TqorTCPConnection* Connection() const { return FTCPConnection; }
+
+  // Active := True; True when a connection stands and aTimeout is above 0.
+  bool Connect(int aTimeout);
+  // Active := False; waits up to aTimeout ms (polling every ms) for the connection to go.
+  bool Disconnect(int aTimeout);
+
+  // Queued for the reading thread, which carries them out in tcpmCommands.
+  void AddCommand(TqorTCPCommands aCommand);
+  void AddBytes(const TIdBytes& ABytes);
+
+  TqorTCPMode TCPMode() const { return FTCPMode; }
+  void SetTCPMode(TqorTCPMode aValue) { FTCPMode = aValue; }
+  bool TLS() const { return FTLS; }
+  void SetTLS(bool aValue) { FTLS = aValue; }
+  TqorTCPTLS_Options& TLSOptions() { return *FTLSOptions; }
+  void SetTLSOptions(const TqorTCPTLS_Options& aValue) { DoSetTLSOptions(aValue); }
+  TqorTCPProxy_Options& Proxy() { return *FProxy; }
+  void SetProxy(const TqorTCPProxy_Options& aValue) { DoSetProxy(aValue); }
+  TqorTCPLogFile& LogFile() { return GetLogFile(); }
+  void SetLogFile(const TqorTCPLogFile& aValue) { DoSetLogFile(aValue); }
+  TqorTCPThrottle& Throttle() { return GetThrottle(); }
+  void SetThrottle(const TqorTCPThrottle& aValue) { DoSetThrottle(aValue); }
+  TqorTCPWatchDog_Options& WatchDog() { return *FWatchDog; }
+  void SetWatchDog(const TqorTCPWatchDog_Options& aValue) { DoSetWatchDog(aValue); }
+  TqorTCPKeepAlive& TCPKeepAlive() { return *FTCPKeepAlive; }
+  void SetTCPKeepAlive(const TqorTCPKeepAlive& aValue) { FTCPKeepAlive->Assign(aValue); }
+  bool UseNagle() const { return FUseNagle; }
+  void SetUseNagle(bool aValue) { FUseNagle = aValue; }
+  TIdIPVersion IPVersion() const { return FIPVersion; }
+  void SetIPVersion(TIdIPVersion aValue) { FIPVersion = aValue; }
+  int ConnectTimeout() const { return FConnectTimeout; }
+  void SetConnectTimeout(int aValue) { FConnectTimeout = aValue; }
+  int ReadTimeout() const { return FReadTimeout; }
+  void SetReadTimeout(int aValue) { FReadTimeout = aValue; }
+  int WriteTimeout() const { return FWriteTimeout; }
+  void SetWriteTimeout(int aValue) { FWriteTimeout = aValue; }
+  uint16_t BoundPortMin() const { return FBoundPortMin; }
+  void SetBoundPortMin(uint16_t aValue) { FBoundPortMin = aValue; }
+  uint16_t BoundPortMax() const { return FBoundPortMax; }
+  void SetBoundPortMax(uint16_t aValue) { FBoundPortMax = aValue; }
+  int LingerState() const { return FLingerState; }
+  void SetLingerState(int aValue) { FLingerState = aValue; }
+  // Watchdog ticks since the last successful connect.
+  int WatchDogAttempts() const { return FWatchDogAttempts; }
+  bool WatchDogRunning();
+
+  void Loaded() override;
+
+ protected:
+  virtual void StopReadingThread();
+  virtual void OnReadEvent();
+  virtual void OnReadExceptionEvent(Exception& E);
+  virtual void OnThreadEvent();
+  virtual void AfterQueuedCommand(TqorTCPCommands aCommand) = 0;
+  virtual void ProcessQueuedCommands();
+  virtual void CreateConnection();
+  virtual void OnBeforeDisconnectEvent(TqorTCPConnection* Sender);
+  virtual void OnConnectedEvent();
+  virtual void DoDisconnected();
+  virtual void OnStatusEvent(TIdStatus AStatus);
+  virtual void OnConnectionBinaryEvent(TqorTCPConnection* aConnection, TMemoryStream& aStream);
+  virtual TqorTCPLogFile& GetLogFile() { return *FLogFile; }
+  virtual void DoSetLogFile(const TqorTCPLogFile& aValue) { FLogFile->Assign(aValue); }
+  virtual TqorTCPThrottle& GetThrottle() { return *FThrottle; }
+  virtual void DoSetThrottle(const TqorTCPThrottle& aValue) { FThrottle->Assign(aValue); }
+  virtual void DoStopReading();
+  virtual void DoSetProxy(const TqorTCPProxy_Options& aValue) { FProxy->Assign(aValue); }
+  virtual void StartWatchDog();
+  virtual void StopWatchDog();
+  virtual void OnWatchDogEvent();
+  virtual void OnWatchDogExceptionEvent(const std::exception& E) = 0;
+  virtual void DoSetWatchDog(const TqorTCPWatchDog_Options& aValue) { FWatchDog->Assign(aValue); }
+  virtual void DoSetTLSOptions(const TqorTCPTLS_Options& aValue) { FTLSOptions->Assign(aValue); }
+  virtual bool GetActive();
+  virtual void DoSetActive(bool aValue);
+
+  // The disconnect notification: detaches the connection from the socket and clears the
+  // component's reference before the event is raised or queued.
+  void DoNotifyDisconnect(TqorTCPConnection* aConnection) override;
+  // A connection in use by a read loop or a write on another thread is freed when that
+  // use ends.
+  void FreeConnection(TqorSocketConnection_Base* aConnection) override;
+
+  // Keeps the current connection object alive while the caller uses it.
+  class TConnectionUse {
+   public:
+    explicit TConnectionUse(TqorTCPCLient_Common& aOwner);
+    ~TConnectionUse();
+    TConnectionUse(const TConnectionUse&) = delete;
+    TConnectionUse& operator=(const TConnectionUse&) = delete;
+    TqorTCPConnectionClient* get() const { return FConnection; }
+
+   private:
+    TqorTCPCLient_Common& FOwner;
+    TqorTCPConnectionClient* FConnection;
+  };
+
+  TqorIdTCPClient* GetSocketClient();
+  // Stops the threads and closes the connection without events; run by the destructor of
+  // the class that completes the virtual operations, before its members die.
+  void Shutdown();
+
+ private:
+  void Activate();
+  void Deactivate();
+  void ReleaseSocketClient();
+  // Ends a connection whose close nobody reported (its socket client is about to go).
+  void EndStaleConnection();
+  // Refuses options whose transport layers this build does not wire in yet.
+  void CheckUnsupportedOptions();
+  void ApplySocketOptions();
+  void DoActivationException() noexcept;
+
+  std::atomic<TqorIdTCPClient*> FTCPClient{nullptr};
+  // Clients replaced while their own reading thread was running the activation.
+  std::vector<std::unique_ptr<TqorIdTCPClient>> FRetiredClients;
+  std::unique_ptr<TqorTCPKeepAlive> FTCPKeepAlive;
+  std::atomic<bool> FReadingThread{false};
+  std::unique_ptr<TqorQueueCommands> FCommands;
+  std::atomic<TqorTCPConnectionClient*> FTCPConnection{nullptr};
+  std::atomic<bool> FDisconnecting{false};
+  std::unique_ptr<TqorTCPLogFile> FLogFile;
+  std::unique_ptr<TqorTCPThrottle> FThrottle;
+  std::unique_ptr<TqorTCPProxy_Options> FProxy;
+  std::unique_ptr<TqorTCPWatchDog_Options> FWatchDog;
+  std::atomic<int> FWatchDogAttempts{0};
+  std::mutex FWatchDogLock;  // guards FWatchDogTimer; never held while a timer is freed
+  TqorTimer* FWatchDogTimer = nullptr;
+  std::atomic<bool> FWatchDogEnabled{false};
+  std::string FHost;
+  int FPort = 80;
+  bool FTLS = false;
+  std::unique_ptr<TqorTCPTLS_Options> FTLSOptions;
+  bool FUseNagle = false;
+  TIdIPVersion FIPVersion = Id_IPv4;
+  int FConnectTimeout = 0;
+  int FReadTimeout = -1;
+  std::atomic<TqorTCPMode> FTCPMode{tcpmDefault};
+  int FWriteTimeout = 0;
+  uint16_t FBoundPortMax = 0;
+  uint16_t FBoundPortMin = 0;
+  int FLingerState = -1;
+  bool FActive = false;
+  // Guards the connection reference against its release, and the use counts.
+  std::mutex FConnectionLock;
+  std::map<TqorSocketConnection_Base*, int> FConnectionUses;
+  std::set<TqorSocketConnection_Base*> FFreeWhenUnused;
+};
+
+class TqorTCPCLient_Base : public TqorTCPCLient_Common {
+ public:
+  using TqorTCPCLient_Common::TqorTCPCLient_Common;
+  ~TqorTCPCLient_Base() override { Shutdown(); }
+  const char* ClassName() const override { return "TqorTCPCLient_Base"; }
+
+  // Without a connection nothing is written; a write error reaches the caller.
+  void WriteData(const TIdBytes& aValue) { DoWriteData(aValue); }
+  // The text goes out as UTF-8.
+  void WriteData(const std::string& aValue) { DoWriteString(aValue); }
+
+ protected:
+  void AfterQueuedCommand(TqorTCPCommands) override {}
+  void OnWatchDogExceptionEvent(const std::exception&) override {}
+  virtual void DoWriteData(const TIdBytes& aValue);
+  virtual void DoWriteString(const std::string& aValue);
+};
+
+// General TCP client: set Host, Port and options, write Active := True, and receive
+// OnConnect, OnBinary, OnException and OnDisconnect as NotifyEvents says.
+class TqorTCPCLient : public TqorTCPCLient_Base {
+ public:
+  explicit TqorTCPCLient(TComponent* AOwner) : TqorTCPCLient_Base(AOwner) {}
+  const char* ClassName() const override { return "TqorTCPCLient"; }
+
+  using TqorTCPComponent::NotifyEvents;
+  using TqorTCPComponent::SetNotifyEvents;
+  using TqorTCPComponent::OnConnect;
+  using TqorTCPComponent::SetOnConnect;
+  using TqorTCPComponent::OnDisconnect;
+  using TqorTCPComponent::SetOnDisconnect;
+  using TqorTCPComponent::OnMessage;
+  using TqorTCPComponent::SetOnMessage;
+  using TqorTCPComponent::OnBinary;
+  using TqorTCPComponent::SetOnBinary;
+  using TqorTCPComponent::OnException;
+  using TqorTCPComponent::SetOnException;
+};
