@@ -1,22 +1,12 @@
 #pragma once
-// A loopback server whose every connection runs a script written by the test.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// RCON wire packets for the scripted loopback server.
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <initializer_list>
-#include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "platform/Types.h"
+#include "tests/support/ScriptServer.h"
 
 struct TWirePacket {
   int32_t Size = 0, ID = 0, Type = 0;
@@ -49,41 +39,10 @@ inline TBytes WirePacket(int32_t aID, int32_t aType, const std::string& aBody) {
   return out;
 }
 
-// One connection as the script sees it. Every wait is bounded.
-class TPeer {
+// A connection that also reads RCON packets.
+class TPeer : public TScriptPeer {
  public:
-  explicit TPeer(int aFd) : FFd(aFd) {}
-
-  void Send(const TBytes& aBytes) const {
-    size_t done = 0;
-    while (done < aBytes.size()) {
-      ssize_t n = send(FFd, aBytes.data() + done, aBytes.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) throw std::runtime_error("send failed");
-      done += size_t(n);
-    }
-  }
-  // One byte per send, with a pause so that the client sees separate chunks.
-  void SendByteByByte(const TBytes& aBytes) const {
-    for (uint8_t b : aBytes) {
-      Send(TBytes{b});
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-  // False when the client closed or nothing came within the time.
-  bool ReadExact(uint8_t* aOut, size_t aCount, int aTimeoutMs = 10000) const {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
-    size_t done = 0;
-    while (done < aCount) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      deadline - std::chrono::steady_clock::now()).count();
-      pollfd p{FFd, POLLIN, 0};
-      if (left <= 0 || poll(&p, 1, int(left)) <= 0) return false;
-      ssize_t n = recv(FFd, aOut + done, aCount - done, 0);
-      if (n <= 0) return false;
-      done += size_t(n);
-    }
-    return true;
-  }
+  using TScriptPeer::TScriptPeer;
   bool Receive(TWirePacket& aPacket, int aTimeoutMs = 10000) const {
     uint8_t head[4];
     if (!ReadExact(head, 4, aTimeoutMs)) return false;
@@ -102,68 +61,6 @@ class TPeer {
     aPacket.Body.assign(aPacket.Raw.begin() + 12, aPacket.Raw.end() - 2);
     return true;
   }
-  // True when the client closes its side within the time.
-  bool WaitClosed(int aTimeoutMs = 10000) const {
-    uint8_t b;
-    pollfd p{FFd, POLLIN, 0};
-    return poll(&p, 1, aTimeoutMs) > 0 && recv(FFd, &b, 1, 0) == 0;
-  }
-
- private:
-  int FFd;
 };
 
-class TRCONTestServer {
- public:
-  // aSession runs on the server thread for each accepted connection, one after another;
-  // the connection is closed when it returns.
-  explicit TRCONTestServer(std::function<void(TPeer&)> aSession) : FSession(std::move(aSession)) {
-    FListener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(FListener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(FListener, 8) != 0 ||
-        getsockname(FListener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      throw std::runtime_error("cannot listen");
-    FPort = ntohs(a.sin_port);
-    FThread = std::thread([this] { Run(); });
-  }
-  ~TRCONTestServer() {
-    FStop = true;
-    FThread.join();
-    close(FListener);
-  }
-  int Port() const { return FPort; }
-  int Accepted() const { return FAccepted; }
-  // A session threw (for example a send to a client that had gone).
-  bool Failed() const { return FFailed; }
-
- private:
-  void Run() {
-    while (!FStop) {
-      pollfd p{FListener, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      int fd = accept(FListener, nullptr, nullptr);
-      if (fd < 0) continue;
-      int one = 1;
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      ++FAccepted;
-      TPeer peer(fd);
-      try {
-        FSession(peer);
-      } catch (const std::exception&) {
-        FFailed = true;
-      }
-      close(fd);
-    }
-  }
-
-  std::function<void(TPeer&)> FSession;
-  int FListener = -1;
-  int FPort = 0;
-  std::atomic<bool> FStop{false};
-  std::atomic<int> FAccepted{0};
-  std::atomic<bool> FFailed{false};
-  std::thread FThread;
-};
+using TRCONTestServer = TScriptServer<TPeer>;

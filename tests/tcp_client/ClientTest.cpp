@@ -1,0 +1,444 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+#include "base/IdThread.h"
+#include "tests/support/ScriptServer.h"
+#include "tests/tcp_client/TCPClientTestKit.h"
+
+namespace {
+
+using TServer = TScriptServer<>;
+
+// The client's protected entry points, for the cases no socket can produce on demand.
+class TTestClient : public TqorTCPCLient {
+ public:
+  using TqorTCPCLient::TqorTCPCLient;
+  using TqorTCPCLient::DoEventException;
+  using TqorTCPCLient::DoNotifyBinary;
+};
+
+void Configure(TqorTCPCLient& aClient, int aPort, TwsNotifyEvent aMode) {
+  aClient.SetHost("127.0.0.1");
+  aClient.SetPort(aPort);
+  aClient.SetNotifyEvents(aMode);
+}
+
+}  // namespace
+
+TEST(TCPClient, NewClientHasItsInitialSettings) {
+  TqorTCPCLient LClient(nullptr);
+  EXPECT_EQ(LClient.NotifyEvents(), neAsynchronous);  // a program, not a library
+  EXPECT_EQ(LClient.Port(), 80);
+  EXPECT_EQ(LClient.Host(), "");
+  EXPECT_FALSE(LClient.Active());
+  EXPECT_EQ(LClient.Connection(), nullptr);
+  EXPECT_FALSE(LClient.QueueMessages());
+  EXPECT_EQ(LClient.TCPMode(), tcpmDefault);
+  EXPECT_EQ(LClient.ReadTimeout(), -1);
+  EXPECT_EQ(LClient.ConnectTimeout(), 0);
+  EXPECT_EQ(LClient.WriteTimeout(), 0);
+  EXPECT_EQ(LClient.LingerState(), -1);
+  EXPECT_EQ(LClient.IPVersion(), Id_IPv4);
+  EXPECT_FALSE(LClient.TCPKeepAlive().Enabled());
+  EXPECT_EQ(LClient.TCPKeepAlive().Interval(), 1000);
+  EXPECT_EQ(LClient.TCPKeepAlive().Time(), 7200000);
+  EXPECT_EQ(LClient.WatchDog().Interval(), 10);
+  EXPECT_EQ(TqorTCPWatchDog_Options().Interval(), 60);
+  EXPECT_EQ(LClient.Proxy().Port(), 8080);
+  EXPECT_EQ(LClient.Proxy().ProxyType(), pxyHTTP);
+  EXPECT_EQ(LClient.TLSOptions().IOHandler(), iohOpenSSL);
+  EXPECT_EQ(LClient.TLSOptions().Version(), tlsUndefined);
+}
+
+TEST(TCPClient, OptionRecordsCopyTheirOwnClassAndRefuseOthers) {
+  TqorTCPCLient LClient(nullptr);
+  TqorTCPKeepAlive LKeepAlive;
+  LKeepAlive.SetEnabled(true);
+  LKeepAlive.SetTime(5000);
+  LClient.SetTCPKeepAlive(LKeepAlive);
+  EXPECT_TRUE(LClient.TCPKeepAlive().Enabled());
+  EXPECT_EQ(LClient.TCPKeepAlive().Time(), 5000);
+
+  TqorTCPProxy_Options LProxy;
+  LProxy.SetHost("proxy");
+  LProxy.SetUsername("u");
+  LProxy.SetProxyType(pxySocks5);
+  LClient.SetProxy(LProxy);
+  EXPECT_EQ(LClient.Proxy().Host(), "proxy");
+  EXPECT_EQ(LClient.Proxy().Username(), "u");
+  EXPECT_EQ(LClient.Proxy().ProxyType(), pxySocks5);
+
+  TqorTCPTLS_Options LTLS;
+  LTLS.SetVersion(tls1_2);
+  LTLS.SetIOHandler(iohSChannel);
+  LTLS.ALPNProtocols().Add("h2");
+  LTLS.SChannel_Options().SetCertHash("AB");
+  LClient.SetTLSOptions(LTLS);
+  EXPECT_EQ(LClient.TLSOptions().Version(), tls1_2);
+  EXPECT_EQ(LClient.TLSOptions().IOHandler(), iohSChannel);
+  EXPECT_EQ(LClient.TLSOptions().ALPNProtocols().Count(), 1);
+  EXPECT_EQ(LClient.TLSOptions().SChannel_Options().CertHash(), "AB");
+
+  try {
+    LClient.TCPKeepAlive().Assign(TqorTCPThrottle());
+    FAIL() << "a throttle record was accepted as keep-alive settings";
+  } catch (Exception& E) {
+    EXPECT_EQ(E.Message(), "Cannot assign a TqorTCPThrottle to a TqorTCPKeepAlive");
+  }
+}
+
+class TCPClientModes : public ::testing::TestWithParam<TwsNotifyEvent> {};
+
+// Connect, receive two frames, deactivate: the events come in order, on the thread the mode
+// says, and every OnBinary stream starts at its first byte.
+TEST_P(TCPClientModes, ConnectReceiveDeactivate) {
+  std::atomic<bool> LSent{false};
+  TServer LServer([&](TScriptPeer& aPeer) {
+    aPeer.Send(Bytes("one"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    aPeer.Send(Bytes("two"));
+    LSent = true;
+    aPeer.WaitClosed();
+  });
+  TEventLog LLog;
+  TqorTCPCLient LClient(nullptr);
+  Configure(LClient, LServer.Port(), GetParam());
+  LLog.Hook(LClient);
+  LClient.SetActive(true);
+  ASSERT_EQ(LLog.Texts(), std::vector<std::string>{"connect"});  // before SetActive returned
+  ASSERT_TRUE(LClient.Active());
+  TqorTCPConnection* LConnection = LClient.Connection();
+  ASSERT_NE(LConnection, nullptr);
+  EXPECT_EQ(LConnection->IP(), "127.0.0.1");
+  EXPECT_EQ(LConnection->Port(), LServer.Port());
+  EXPECT_EQ(LConnection->Transport(), trpTCP);
+
+  ASSERT_TRUE(WaitFor([&] { return LLog.Count() >= 3; }));
+  LClient.SetActive(false);
+  const bool LMainThread = GetParam() != neNoSync;
+  const std::vector<std::string> LExpected{"connect", "binary one", "binary two",
+                                           "disconnect 127.0.0.1"};
+  EXPECT_EQ(LLog.Texts(), LExpected);
+  const auto LEvents = LLog.Events();
+  for (size_t i = 0; i < LEvents.size(); ++i) {
+    EXPECT_EQ(LEvents[i].Connection, LConnection) << LEvents[i].Text;
+    // Connect and disconnect run on the activating (main) thread in every mode.
+    if (i == 1 || i == 2) {
+      EXPECT_EQ(LEvents[i].OnMainThread, LMainThread) << LEvents[i].Text;
+    }
+  }
+  EXPECT_FALSE(LClient.Active());
+  EXPECT_EQ(LClient.Connection(), nullptr);
+}
+
+// A close by a plain server: OnDisconnect, then OnException without a connection.
+TEST_P(TCPClientModes, ServerCloseReportsDisconnectThenGracefulClose) {
+  TServer LServer([](TScriptPeer& aPeer) { aPeer.Send(Bytes("bye")); });
+  TEventLog LLog;
+  TqorTCPCLient LClient(nullptr);
+  Configure(LClient, LServer.Port(), GetParam());
+  LLog.Hook(LClient);
+  LClient.SetActive(true);
+  ASSERT_TRUE(WaitFor([&] { return LLog.Count() >= 4; }));
+  PumpFor(50);
+  const std::vector<std::string> LExpected{"connect", "binary bye", "disconnect 127.0.0.1",
+                                           "exception Connection Closed Gracefully."};
+  EXPECT_EQ(LLog.Texts(), LExpected);
+  EXPECT_EQ(LLog.Events().back().Connection, nullptr);
+  EXPECT_FALSE(LClient.Active());
+  EXPECT_EQ(LClient.Connection(), nullptr);
+}
+
+std::string ModeName(const ::testing::TestParamInfo<TwsNotifyEvent>& aInfo) {
+  static const char* const LNames[] = {"NoSync", "Asynchronous", "Synchronous"};
+  return LNames[aInfo.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(Delivery, TCPClientModes,
+                         ::testing::Values(neNoSync, neAsynchronous, neSynchronous), ModeName);
+
+TEST(TCPClient, RefusedConnectReportsOnlyTheSocketError) {
+  TEventLog LLog;
+  TqorTCPCLient LClient(nullptr);
+  Configure(LClient, UnusedPort(), neAsynchronous);
+  LLog.Hook(LClient);
+  EXPECT_FALSE(LClient.Connect(10000));
+  PumpFor(20);
+  EXPECT_EQ(LLog.Texts(),
+            std::vector<std::string>{"exception Socket Error # 10061\r\nConnection refused."});
+  EXPECT_EQ(LLog.Events()[0].Connection, nullptr);
+  EXPECT_FALSE(LClient.Active());
+
+  // Without an OnException handler a failure is dropped without any event.
+  TqorTCPCLient LQuiet(nullptr);
+  Configure(LQuiet, UnusedPort(), neAsynchronous);
+  LLog.Hook(LQuiet);
+  LQuiet.SetOnException(nullptr);
+  LLog.Clear();
+  LQuiet.SetActive(true);
+  PumpFor(20);
+  EXPECT_EQ(LLog.Count(), 0u);
+}
+
+TEST(TCPClient, ConnectAndDisconnectResults) {
+  TServer LServer([](TScriptPeer& aPeer) { aPeer.WaitClosed(); });
+  TEventLog LLog;
+  TqorTCPCLient LClient(nullptr);
+  Configure(LClient, LServer.Port() + 65536, neAsynchronous);  // only the low 16 bits count
+  LLog.Hook(LClient);
+  EXPECT_FALSE(LClient.Connect(0));
+  EXPECT_TRUE(LClient.Active());
+  EXPECT_TRUE(LClient.Connect(10000));  // already connected: nothing changes
+  EXPECT_EQ(LLog.Texts(), std::vector<std::string>{"connect"});
+  EXPECT_FALSE(LClient.Disconnect(0));
+  EXPECT_FALSE(LClient.Active());
+  EXPECT_TRUE(LClient.Disconnect(1000));  // nothing left to wait for
+  EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "disconnect 127.0.0.1"}));
+  EXPECT_EQ(LServer.Accepted(), 1);
+}
+
+TEST(TCPClient, WritesReachTheServerOnlyWhileConnected) {
+  std::string LReceived;
+  TServer LServer([&](TScriptPeer& aPeer) {
+    uint8_t LBuffer[9];
+    if (aPeer.ReadExact(LBuffer, sizeof LBuffer))
+      LReceived.assign(reinterpret_cast<char*>(LBuffer), sizeof LBuffer);
+    aPeer.WaitClosed();
+  });
+  TEventLog LLog;
+  TqorTCPCLient LClient(nullptr);
+  Configure(LClient, LServer.Port(), neAsynchronous);
+  LLog.Hook(LClient);
+  LClient.WriteData(Bytes("lost"));  // no connection: nothing happens
+  LClient.WriteData(std::string("lost"));
+  EXPECT_EQ(LLog.Count(), 0u);
+  LClient.SetActive(true);
+  LClient.WriteData(Bytes("ab"));
+  LClient.WriteData(std::string("c\xC3\xA9\xE2\x82\xAC!"));  // UTF-8 text goes out as is
+  EXPECT_EQ(LClient.Connection()->SendBytes(), 9);
+  LClient.SetActive(false);
+  LClient.WriteData(Bytes("after"));
+  ASSERT_TRUE(WaitFor([&] { return LServer.Accepted() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(LReceived, "abc\xC3\xA9\xE2\x82\xAC!");
+}
+
+TEST(TCPClient, ActivatingTwiceConnectsOnce) {
+  TServer LServer([](TScriptPeer& aPeer) { aPeer.WaitClosed(); });
+  TEventLog LLog;
+  TqorTCPCLient LClient(nullptr);
+  Configure(LClient, LServer.Port(), neAsynchronous);
+  LLog.Hook(LClient);
+  LClient.SetActive(true);
+  TqorTCPConnection* LFirst = LClient.Connection();
+  const std::string LGuid = LFirst->Guid();
+  LClient.SetActive(true);
+  EXPECT_EQ(LClient.Connection(), LFirst);
+  EXPECT_EQ(LFirst->Guid(), LGuid);
+  EXPECT_EQ(LGuid.size(), 32u);
+  EXPECT_EQ(LGuid.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+  EXPECT_EQ(LLog.Texts(), std::vector<std::string>{"connect"});
+}
+
+TEST(TCPClient, DestroyingAConnectedClientRaisesNoEvent) {
+  TServer LServer([](TScriptPeer& aPeer) {
+    aPeer.Send(Bytes("data"));
+    aPeer.WaitClosed();
+  });
+  TEventLog LLog;
+  {
+    TqorTCPCLient LClient(nullptr);
+    Configure(LClient, LServer.Port(), neAsynchronous);
+    LLog.Hook(LClient);
+    LClient.SetActive(true);
+    // Destroyed with the data notification possibly still queued.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  PumpFor(30);
+  const auto LTexts = LLog.Texts();
+  ASSERT_FALSE(LTexts.empty());
+  EXPECT_EQ(LTexts.front(), "connect");
+  for (const std::string& LText : LTexts) {
+    EXPECT_EQ(LText.find("disconnect"), std::string::npos);
+    EXPECT_EQ(LText.find("exception"), std::string::npos);
+  }
+}
+
+TEST(TCPClient, HeldMessagesWaitForQueueMessagesToBeSwitchedOff) {
+  std::atomic<int> LToSend{0};
+  TServer LServer([&](TScriptPeer& aPeer) {
+    for (int i = 0; i < 2; ++i) {
+      WaitFor([&] { return LToSend > i; });
+      aPeer.Send(Bytes(i == 0 ? "first" : "second"));
+    }
+    aPeer.WaitClosed();
+  });
+  TEventLog LLog;
+  TqorTCPCLient LClient(nullptr);
+  Configure(LClient, LServer.Port(), neAsynchronous);
+  LLog.Hook(LClient);
+  LClient.SetQueueMessages(true);
+  LClient.SetActive(true);
+  LToSend = 1;
+  PumpFor(150);
+  EXPECT_EQ(LLog.Texts(), std::vector<std::string>{"connect"});
+  LClient.QueueClear();  // "first" is discarded
+  LToSend = 2;
+  PumpFor(150);
+  LClient.SetQueueMessages(false);
+  EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "binary second"}));
+}
+
+// Three notifications appended before the main thread runs: the first dispatcher run
+// delivers them all, the later runs find nothing.
+TEST(TCPClient, OneDispatcherRunDeliversEveryPendingBinary) {
+  TEventLog LLog;
+  TTestClient LClient(nullptr);
+  LLog.Hook(LClient);
+  TqorTCPConnectionClient LConnection;
+  size_t LSeenByMarker = 0;
+  std::thread LReader([&] {
+    for (const char* LText : {"a", "b", "c"}) {
+      LConnection.MsgBinaryReceived().Adopt(Bytes(LText));
+      LClient.DoNotifyBinary(&LConnection);
+      if (LText[0] == 'a') QueueToMainThread([&] { LSeenByMarker = LLog.Count(); });
+    }
+  });
+  LReader.join();
+  ASSERT_TRUE(WaitFor([&] { return LLog.Count() == 3 && LSeenByMarker > 0; }));
+  EXPECT_EQ(LSeenByMarker, 3u);
+  EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"binary a", "binary b", "binary c"}));
+}
+
+TEST(TCPClient, ExceptionWithoutObjectGetsAGeneralOne) {
+  TTestClient LClient(nullptr);
+  std::string LSeen;
+  LClient.SetOnException([&](TqorTCPConnection* c, Exception& E) {
+    LSeen = std::string(E.ClassName()) + ":" + E.Message() + (c ? ":conn" : ":none");
+  });
+  LClient.DoEventException(nullptr, "boom", nullptr);
+  EXPECT_EQ(LSeen, "Exception:boom:none");
+  EIdException LEmpty("");
+  LClient.DoEventException(nullptr, "filled in", &LEmpty);
+  EXPECT_EQ(LSeen, "EIdException:filled in:none");
+}
+
+TEST(TCPClient, ActiveWrittenWhileLoadingWaitsForTheEndOfLoading) {
+  TServer LServer([](TScriptPeer& aPeer) { aPeer.WaitClosed(); });
+  TEventLog LLog;
+  TqorTCPCLient LClient(nullptr);
+  Configure(LClient, LServer.Port(), neAsynchronous);
+  LLog.Hook(LClient);
+  LClient.Loading();
+  LClient.SetActive(true);
+  EXPECT_TRUE(LClient.Active());  // the stored value
+  PumpFor(50);
+  EXPECT_EQ(LServer.Accepted(), 0);
+  LClient.Loaded();
+  EXPECT_EQ(LLog.Texts(), std::vector<std::string>{"connect"});
+  EXPECT_TRUE(LClient.Active());
+}
+
+// Until their transport layers are wired in, these options must fail loudly rather than
+// connect in plain text.
+TEST(TCPClient, OptionsWithoutTransportFailTheActivation) {
+  TServer LServer([](TScriptPeer& aPeer) { aPeer.WaitClosed(1000); });
+  const std::vector<std::pair<std::string, std::function<void(TqorTCPCLient&)>>> LCases{
+      {"TLS", [](TqorTCPCLient& c) { c.SetTLS(true); }},
+      {"Proxy", [](TqorTCPCLient& c) { c.Proxy().SetEnabled(true); }},
+      {"LogFile",
+       [](TqorTCPCLient& c) {
+         c.LogFile().SetEnabled(true);
+         c.LogFile().SetFileName("/tmp/never-written.log");
+       }},
+      {"Throttle", [](TqorTCPCLient& c) { c.Throttle().SetEnabled(true); }},
+  };
+  for (const auto& [LName, LSwitchOn] : LCases) {
+    TEventLog LLog;
+    TqorTCPCLient LClient(nullptr);
+    Configure(LClient, LServer.Port(), neAsynchronous);
+    LLog.Hook(LClient);
+    LSwitchOn(LClient);
+    LClient.SetActive(true);
+    ASSERT_EQ(LLog.Count(), 1u) << LName;
+    EXPECT_NE(LLog.Texts()[0].find("exception " + LName + " is not supported"), std::string::npos)
+        << LLog.Texts()[0];
+    EXPECT_FALSE(LClient.Active());
+  }
+  PumpFor(50);
+  EXPECT_EQ(LServer.Accepted(), 0);
+
+  // A log file without a name is simply off.
+  TqorTCPCLient LClient(nullptr);
+  Configure(LClient, LServer.Port(), neAsynchronous);
+  LClient.LogFile().SetEnabled(true);
+  EXPECT_TRUE(LClient.Connect(1));
+}
+
+// neNoSync handlers run inside the read loop: deactivating there must neither wait for the
+// reading thread itself nor free the connection under the loop.
+TEST(TCPClient, DeactivationFromTheReadLoop) {
+  TServer LServer([](TScriptPeer& aPeer) {
+    aPeer.Send(Bytes("stop"));
+    aPeer.WaitClosed();
+  });
+  TEventLog LLog;
+  TqorTCPCLient LClient(nullptr);
+  Configure(LClient, LServer.Port(), neNoSync);
+  LLog.Hook(LClient);
+  LClient.SetOnBinary([&](TqorTCPConnection* c, TMemoryStream&) {
+    LLog.Add("binary", c);
+    LClient.SetActive(false);
+    LLog.Add(c->Disconnected() ? "still readable" : "connected?", c);
+  });
+  LClient.SetActive(true);
+  ASSERT_TRUE(WaitFor([&] { return LLog.Count() >= 4; }));
+  EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "binary", "disconnect 127.0.0.1",
+                                                    "still readable"}));
+  EXPECT_TRUE(WaitFor([&] { return LServer.Accepted() == 1 && !LClient.Active(); }));
+}
+
+// A handler on the reading thread that reconnects at once, when the server closes.
+TEST(TCPClient, ReconnectFromTheDisconnectHandler) {
+  TServer LServer([](TScriptPeer& aPeer) { aPeer.Send(Bytes("x")); });
+  TEventLog LLog;
+  TqorTCPCLient LClient(nullptr);
+  Configure(LClient, LServer.Port(), neNoSync);
+  LLog.Hook(LClient);
+  std::atomic<int> LReconnects{0};
+  LClient.SetOnDisconnect([&](TqorTCPConnection* c) {
+    LLog.Add("disconnect", c);
+    if (++LReconnects <= 2) LClient.SetActive(true);
+  });
+  LClient.SetActive(true);
+  ASSERT_TRUE(WaitFor([&] { return LReconnects >= 3; }));
+  EXPECT_EQ(LServer.Accepted(), 3);
+  LClient.SetActive(false);
+}
+
+// Every cycle makes and ends a socket client, a reading thread and a connection object.
+TEST(TCPClient, ConnectDisconnectCyclesLeaveNothingBehind) {
+  TServer LServer([](TScriptPeer& aPeer) { aPeer.WaitClosed(); });
+  const int LThreads = ThreadCount().Value();
+  const int LDescriptors = OpenDescriptors();
+  int LConnects = 0, LDisconnects = 0, LFailures = 0;
+  {
+    TqorTCPCLient LClient(nullptr);
+    Configure(LClient, LServer.Port(), neAsynchronous);
+    LClient.SetOnConnect([&](TqorTCPConnection*) { ++LConnects; });
+    LClient.SetOnDisconnect([&](TqorTCPConnection*) { ++LDisconnects; });
+    LClient.SetOnException([&](TqorTCPConnection*, Exception&) { ++LFailures; });
+    for (int i = 0; i < 1000; ++i) {
+      LClient.SetActive(true);
+      LClient.SetActive(false);
+    }
+  }
+  EXPECT_EQ(LConnects, 1000);
+  EXPECT_EQ(LDisconnects, 1000);
+  EXPECT_EQ(LFailures, 0);
+  EXPECT_EQ(ThreadCount().Value(), LThreads);
+  EXPECT_TRUE(WaitFor([&] { return LServer.Accepted() == 1000; }, 10000));
+  EXPECT_EQ(OpenDescriptors(), LDescriptors);
+}

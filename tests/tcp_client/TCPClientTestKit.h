@@ -1,0 +1,109 @@
+#pragma once
+// Shared pieces of the TCP client tests: an event recorder and bounded waits that keep the
+// main thread's call queue moving.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/MainThread.h"
+#include "tcp_client/qorTCP_Client.h"
+
+// What the handlers saw, in order, with the thread each ran on.
+class TEventLog {
+ public:
+  struct TEvent {
+    std::string Text;
+    TqorTCPConnection* Connection;
+    bool OnMainThread;
+  };
+
+  void Hook(TqorTCPCLient& aClient) {
+    aClient.SetOnConnect([this](TqorTCPConnection* c) { Add("connect", c); });
+    aClient.SetOnDisconnect([this](TqorTCPConnection* c) {
+      // The cached addresses outlive the socket.
+      Add("disconnect " + (c ? c->IP() : std::string("-")), c);
+    });
+    aClient.SetOnBinary([this](TqorTCPConnection* c, TMemoryStream& aData) {
+      const std::string LText(reinterpret_cast<const char*>(aData.Memory()) + aData.Position(),
+                              static_cast<size_t>(aData.Size() - aData.Position()));
+      Add("binary " + LText, c);
+      aData.SetPosition(aData.Size());  // a careless handler; the next one must not care
+    });
+    aClient.SetOnException([this](TqorTCPConnection* c, Exception& E) {
+      Add("exception " + E.Message(), c);
+    });
+  }
+
+  void Add(const std::string& aText, TqorTCPConnection* aConnection) {
+    std::lock_guard<std::mutex> LGuard(FLock);
+    FEvents.push_back({aText, aConnection, IsMainThread()});
+  }
+  std::vector<TEvent> Events() const {
+    std::lock_guard<std::mutex> LGuard(FLock);
+    return FEvents;
+  }
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> LTexts;
+    for (const TEvent& E : Events()) LTexts.push_back(E.Text);
+    return LTexts;
+  }
+  size_t Count() const {
+    std::lock_guard<std::mutex> LGuard(FLock);
+    return FEvents.size();
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> LGuard(FLock);
+    FEvents.clear();
+  }
+
+ private:
+  mutable std::mutex FLock;
+  std::vector<TEvent> FEvents;
+};
+
+// Pumps the main thread's queue until aDone holds or aMs pass.
+inline bool WaitFor(const std::function<bool()>& aDone, int aMs = 5000) {
+  if (IsMainThread()) return PumpUntil(aDone, aMs);
+  const auto LEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
+  while (!aDone() && std::chrono::steady_clock::now() < LEnd)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return aDone();
+}
+
+// Keeps pumping for a while, to show that nothing more arrives.
+inline void PumpFor(int aMs) {
+  WaitFor([] { return false; }, aMs);
+}
+
+// A loopback port where nothing listens (bound, then released).
+inline int UnusedPort() {
+  const int LSocket = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in LAddr{};
+  LAddr.sin_family = AF_INET;
+  LAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t LLen = sizeof LAddr;
+  ::bind(LSocket, reinterpret_cast<sockaddr*>(&LAddr), sizeof LAddr);
+  ::getsockname(LSocket, reinterpret_cast<sockaddr*>(&LAddr), &LLen);
+  ::close(LSocket);
+  return ntohs(LAddr.sin_port);
+}
+
+inline int OpenDescriptors() {
+  int LCount = 0;
+  if (DIR* LDir = ::opendir("/proc/self/fd")) {
+    while (::readdir(LDir)) ++LCount;
+    ::closedir(LDir);
+  }
+  return LCount;
+}
+
+inline TIdBytes Bytes(const std::string& aText) { return TIdBytes(aText.begin(), aText.end()); }
