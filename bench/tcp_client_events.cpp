@@ -1,0 +1,449 @@
+// TqorTCPCLient on loopback against plain sockets, in one run: event latency of a small frame
+// (ping-pong), bulk throughput through OnBinary with neNoSync and neAsynchronous, and the
+// cost of CR LF frame scanning at two stream sizes (it must not grow with the stream).
+// Usage: tcp_client_events [--quick]   (or TCP_CLIENT_EVENTS_QUICK=1) for a smoke run.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "platform/MainThread.h"
+#include "tcp_client/qorTCP_Client.h"
+#include "transport/IdException.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kPhaseLimit = std::chrono::seconds(30);
+constexpr int kPhaseLimitMs = 30000;
+constexpr size_t kFrameSize = 16;
+constexpr int kLineSize = 100;  // 98 bytes + CR LF
+
+struct TSizes {
+  int Rounds;
+  int LatencySamples;
+  int64_t BulkBytes;
+  int64_t ScanSmall;
+  int64_t ScanLarge;
+};
+
+double Seconds(Clock::time_point aStart, Clock::time_point aEnd) {
+  return std::chrono::duration<double>(aEnd - aStart).count();
+}
+
+double MiBs(int64_t aBytes, double aSeconds) {
+  return aBytes / 1048576.0 / aSeconds;
+}
+
+void SetTimeouts(int aFd) {
+  timeval tv{30, 0};
+  ::setsockopt(aFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(aFd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  int one = 1;
+  ::setsockopt(aFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+// Accepts one connection on 127.0.0.1 and runs aServe on it in its own thread; afterwards
+// half-closes and waits for the client to close. Time-outs on both sockets bound every wait.
+class TLoopbackPeer {
+ public:
+  explicit TLoopbackPeer(std::function<void(int)> aServe) {
+    FListen = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t l = sizeof a;
+    ::bind(FListen, reinterpret_cast<sockaddr*>(&a), l);
+    ::listen(FListen, 1);
+    ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &l);
+    FPort = ntohs(a.sin_port);
+    SetTimeouts(FListen);
+    FThread = std::thread([this, serve = std::move(aServe)] {
+      const int fd = ::accept(FListen, nullptr, nullptr);
+      if (fd < 0) return;
+      SetTimeouts(fd);
+      serve(fd);
+      ::shutdown(fd, SHUT_WR);
+      char c[4096];
+      while (::recv(fd, c, sizeof c, 0) > 0) {
+      }
+      ::close(fd);
+    });
+  }
+  ~TLoopbackPeer() {
+    FThread.join();
+    ::close(FListen);
+  }
+  uint16_t Port() const { return FPort; }
+
+ private:
+  int FListen;
+  uint16_t FPort;
+  std::thread FThread;
+};
+
+// Sends aBlock over and over until aTotal bytes went out.
+std::function<void(int)> Stream(std::string aBlock, int64_t aTotal) {
+  return [b = std::move(aBlock), aTotal](int fd) {
+    int64_t left = aTotal;
+    const auto end = Clock::now() + kPhaseLimit;
+    while (left > 0 && Clock::now() < end) {
+      const ssize_t r =
+          ::send(fd, b.data(), size_t(std::min<int64_t>(left, b.size())), MSG_NOSIGNAL);
+      if (r <= 0) break;
+      left -= r;
+    }
+  };
+}
+
+// Answers each received byte with one frame, at most aCount times.
+std::function<void(int)> Answer(int aCount) {
+  return [aCount](int fd) {
+    const std::string frame(kFrameSize, 'f');
+    char c;
+    for (int i = 0; i < aCount && ::recv(fd, &c, 1, 0) == 1; ++i)
+      if (::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != ssize_t(frame.size())) break;
+  };
+}
+
+int ConnectPlain(uint16_t aPort) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  SetTimeouts(fd);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(aPort);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The component under test, wired to report failures; Start connects it.
+struct TClient {
+  TqorTCPCLient Client{nullptr};
+  std::atomic<bool> Failed{false};
+
+  explicit TClient(TwsNotifyEvent aMode) {
+    Client.SetNotifyEvents(aMode);
+    Client.SetOnException([this](TqorTCPConnection*, Exception& E) {
+      // Every peer closes once its part is done.
+      if (E.Message() == RSConnectionClosedGracefully) return;
+      std::fprintf(stderr, "  exception: %s\n", E.Message().c_str());
+      Failed = true;
+    });
+  }
+  bool Start(uint16_t aPort) {
+    Client.SetHost("127.0.0.1");
+    Client.SetPort(aPort);
+    Client.SetActive(true);
+    return Client.Active();
+  }
+  ~TClient() { Client.SetActive(false); }
+};
+
+struct TLatency {
+  double Median = 0, P99 = 0;
+};
+
+TLatency Summarise(std::vector<double> aMicros) {
+  if (aMicros.empty()) return {};
+  std::sort(aMicros.begin(), aMicros.end());
+  return {aMicros[aMicros.size() / 2],
+          aMicros[std::min(aMicros.size() - 1, aMicros.size() * 99 / 100)]};
+}
+
+// Rates of several interleaved rounds: the median, and the spread as a load indicator.
+struct TRate {
+  std::vector<double> Rounds;
+  double Median() const {
+    std::vector<double> v = Rounds;
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+  }
+  double Min() const {
+    return Rounds.empty() ? 0 : *std::min_element(Rounds.begin(), Rounds.end());
+  }
+  double Max() const {
+    return Rounds.empty() ? 0 : *std::max_element(Rounds.begin(), Rounds.end());
+  }
+};
+
+double Micros(Clock::time_point aStart, Clock::time_point aEnd) {
+  return std::chrono::duration<double, std::micro>(aEnd - aStart).count();
+}
+
+// One request in flight at a time, so frames never coalesce: the clock runs from the write
+// until OnBinary runs on this (the main) thread.
+void ComponentLatency(int aSamples, std::vector<double>& us) {
+  TLoopbackPeer peer(Answer(aSamples));
+  TClient c(neAsynchronous);
+  int frames = 0;
+  Clock::time_point arrived;
+  c.Client.SetOnBinary([&](TqorTCPConnection*, TMemoryStream& d) {
+    arrived = Clock::now();
+    if (size_t(d.Size()) != kFrameSize) c.Failed = true;
+    ++frames;
+  });
+  if (!c.Start(peer.Port())) return;
+  const auto end = Clock::now() + kPhaseLimit;
+  for (int i = 0; i < aSamples && !c.Failed && Clock::now() < end; ++i) {
+    const auto sent = Clock::now();
+    c.Client.WriteData(TIdBytes{1});
+    if (!PumpUntil([&] { return frames > i || c.Failed; }, 1000) || frames <= i) break;
+    us.push_back(Micros(sent, arrived));
+  }
+}
+
+void PlainLatency(int aSamples, std::vector<double>& us) {
+  TLoopbackPeer peer(Answer(aSamples));
+  std::thread reader([&] {
+    const int fd = ConnectPlain(peer.Port());
+    if (fd < 0) return;
+    const uint8_t one = 1;
+    char buf[kFrameSize];
+    const auto end = Clock::now() + kPhaseLimit;
+    for (int i = 0; i < aSamples && Clock::now() < end; ++i) {
+      const auto sent = Clock::now();
+      if (::send(fd, &one, 1, MSG_NOSIGNAL) != 1) break;
+      size_t got = 0;
+      while (got < kFrameSize) {
+        const ssize_t n = ::recv(fd, buf + got, kFrameSize - got, 0);
+        if (n <= 0) break;
+        got += size_t(n);
+      }
+      if (got != kFrameSize) break;
+      us.push_back(Micros(sent, Clock::now()));
+    }
+    ::close(fd);
+  });
+  reader.join();
+}
+
+// Bytes through OnBinary; the handler stamps the end, so the waiting side's pump period
+// does not count.
+double ComponentBulkMiBs(TwsNotifyEvent aMode, int64_t aTotal) {
+  TLoopbackPeer peer(Stream(std::string(64 * 1024, 'x'), aTotal));
+  TClient c(aMode);
+  std::atomic<int64_t> got{0};
+  std::atomic<bool> done{false};
+  Clock::time_point finished;
+  c.Client.SetOnBinary([&](TqorTCPConnection*, TMemoryStream& d) {
+    if ((got += d.Size()) >= aTotal && !done) {
+      finished = Clock::now();
+      done = true;
+    }
+  });
+  const auto start = Clock::now();
+  if (!c.Start(peer.Port())) return 0;
+  if (!PumpUntil([&] { return done || c.Failed; }, kPhaseLimitMs) || !done) {
+    std::printf("  FAIL: %lld of %lld bytes arrived\n", static_cast<long long>(got.load()),
+                static_cast<long long>(aTotal));
+    return 0;
+  }
+  return MiBs(got, Seconds(start, finished));
+}
+
+double PlainBulkMiBs(int64_t aTotal) {
+  TLoopbackPeer peer(Stream(std::string(64 * 1024, 'x'), aTotal));
+  const auto start = Clock::now();
+  const int fd = ConnectPlain(peer.Port());
+  std::vector<char> buf(32768);
+  int64_t got = 0;
+  while (fd >= 0 && got < aTotal && Clock::now() - start < kPhaseLimit) {
+    const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+    if (n <= 0) break;
+    got += n;
+  }
+  const double s = Seconds(start, Clock::now());
+  if (fd >= 0) ::close(fd);
+  return MiBs(got, s);
+}
+
+// Whole 100-byte lines, 655 to a block so a block ends on a line.
+std::string LineBlock() {
+  std::string line(kLineSize - 2, 'l');
+  line += "\r\n";
+  std::string block;
+  for (int i = 0; i < 655; ++i) block += line;
+  return block;
+}
+
+struct TScan {
+  double MiBs = 0;
+  int64_t Frames = 0;
+  int64_t BadFrames = 0;
+};
+
+// eofScanAllBytes with CR LF; handlers run on the reading thread (neNoSync) so the figure is
+// the scan's, not the main thread's queue.
+TScan ComponentScan(int64_t aLines) {
+  const int64_t total = aLines * kLineSize;
+  TLoopbackPeer peer(Stream(LineBlock(), total));
+  TClient c(neNoSync);
+  std::atomic<int64_t> frames{0}, bad{0};
+  std::atomic<bool> done{false};
+  Clock::time_point finished;
+  c.Client.SetOnConnect([](TqorTCPConnection* aConnection) {
+    aConnection->SetTCPEndOfFrameScanBuffer(eofScanAllBytes);
+    aConnection->AddTCPEndOfFrame(13);
+    aConnection->AddTCPEndOfFrame(10);
+  });
+  c.Client.SetOnBinary([&](TqorTCPConnection*, TMemoryStream& d) {
+    const uint8_t* m = d.Memory();
+    if (d.Size() != kLineSize || m[kLineSize - 2] != '\r' || m[kLineSize - 1] != '\n') ++bad;
+    if (++frames == aLines) {
+      finished = Clock::now();
+      done = true;
+    }
+  });
+  const auto start = Clock::now();
+  if (!c.Start(peer.Port())) return {};
+  // The last frames may be followed by none: wait a little past the stream for extras.
+  PumpUntil([&] { return done || c.Failed; }, kPhaseLimitMs);
+  if (done) PumpUntil([] { return false; }, 50);
+  TScan r;
+  r.Frames = frames;
+  r.BadFrames = bad;
+  if (done) r.MiBs = MiBs(total, Seconds(start, finished));
+  return r;
+}
+
+// The same stream cut into lines by a plain recv loop with memchr, as a reference.
+TScan PlainScan(int64_t aLines) {
+  const int64_t total = aLines * kLineSize;
+  TLoopbackPeer peer(Stream(LineBlock(), total));
+  const auto start = Clock::now();
+  const int fd = ConnectPlain(peer.Port());
+  std::vector<char> buf(32768 + kLineSize);
+  size_t kept = 0;
+  int64_t got = 0;
+  TScan r;
+  while (fd >= 0 && got < total && Clock::now() - start < kPhaseLimit) {
+    const ssize_t n = ::recv(fd, buf.data() + kept, buf.size() - kept, 0);
+    if (n <= 0) break;
+    got += n;
+    const char* head = buf.data();
+    const char* end = buf.data() + kept + n;
+    while (const char* cr = static_cast<const char*>(std::memchr(head, '\r', end - head))) {
+      if (cr + 1 == end) break;
+      if (cr[1] == '\n') {
+        if (cr + 2 - head != kLineSize) ++r.BadFrames;
+        ++r.Frames;
+        head = cr + 2;
+      } else {
+        head = cr + 1;
+      }
+    }
+    kept = size_t(end - head);
+    std::memmove(buf.data(), head, kept);
+  }
+  const double s = Seconds(start, Clock::now());
+  if (fd >= 0) ::close(fd);
+  r.MiBs = MiBs(got, s);
+  return r;
+}
+
+bool CheckFrames(const char* aWho, const TScan& aScan, int64_t aLines) {
+  const bool ok = aScan.Frames == aLines && aScan.BadFrames == 0;
+  if (!ok)
+    std::printf("  FAIL: %s delivered %lld frames (%lld malformed), expected %lld\n", aWho,
+                static_cast<long long>(aScan.Frames), static_cast<long long>(aScan.BadFrames),
+                static_cast<long long>(aLines));
+  return ok;
+}
+
+void PrintRate(const char* aName, const TRate& aRate) {
+  std::printf("  %-32s %9.1f  (%.0f..%.0f)", aName, aRate.Median(), aRate.Min(), aRate.Max());
+}
+
+void PrintRatio(const TRate& aRate, const TRate& aBase, double aTarget) {
+  const double r = aBase.Median() > 0 ? aRate.Median() / aBase.Median() : 0;
+  std::printf("  %5.2f  >= %.2f %s\n", r, aTarget, r >= aTarget ? "met" : "MISSED");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool quick = std::getenv("TCP_CLIENT_EVENTS_QUICK") != nullptr;
+  for (int i = 1; i < argc; ++i) quick = quick || std::strcmp(argv[i], "--quick") == 0;
+  const TSizes z = quick ? TSizes{1, 200, 16LL << 20, 1LL << 20, 4LL << 20}
+                         : TSizes{5, 2000, 256LL << 20, 16LL << 20, 64LL << 20};
+  const int64_t smallLines = z.ScanSmall / kLineSize, largeLines = z.ScanLarge / kLineSize;
+
+  // Rounds interleave the contenders so that a burst of outside load hits all of them.
+  std::vector<double> lc, lp;
+  TRate bp, bn, ba, pSmall, pLarge, cSmall, cLarge;
+  bool framesOk = true;
+  for (int r = 0; r < z.Rounds; ++r) {
+    ComponentLatency(z.LatencySamples, lc);
+    PlainLatency(z.LatencySamples, lp);
+    bp.Rounds.push_back(PlainBulkMiBs(z.BulkBytes));
+    bn.Rounds.push_back(ComponentBulkMiBs(neNoSync, z.BulkBytes));
+    ba.Rounds.push_back(ComponentBulkMiBs(neAsynchronous, z.BulkBytes));
+    for (auto [lines, plain, component] :
+         {std::tuple{smallLines, &pSmall, &cSmall}, std::tuple{largeLines, &pLarge, &cLarge}}) {
+      const TScan p = PlainScan(lines), c = ComponentScan(lines);
+      framesOk =
+          CheckFrames("plain scan", p, lines) && CheckFrames("component", c, lines) && framesOk;
+      plain->Rounds.push_back(p.MiBs);
+      component->Rounds.push_back(c.MiBs);
+    }
+  }
+
+  const size_t samples = size_t(z.Rounds) * size_t(z.LatencySamples);
+  const TLatency sc = Summarise(lc), sp = Summarise(lp);
+  std::printf("Event latency, %zu-byte frame, one request in flight, %zu samples each\n",
+              kFrameSize, samples);
+  std::printf("                                    median us      p99 us   samples\n");
+  std::printf("  OnBinary, neAsynchronous:        %10.1f  %10.1f  %8zu\n", sc.Median, sc.P99,
+              lc.size());
+  std::printf("  plain blocking recv (thread):    %10.1f  %10.1f  %8zu\n", sp.Median, sp.P99,
+              lp.size());
+  if (lc.size() != samples || lp.size() != samples)
+    std::printf("  FAIL: not every sample completed\n");
+
+  std::printf("Bulk, %lld MiB over loopback, median of %d round(s) (min..max)\n",
+              static_cast<long long>(z.BulkBytes >> 20), z.Rounds);
+  std::printf("                                       MiB/s               ratio  target\n");
+  PrintRate("plain recv loop:", bp);
+  std::printf("\n");
+  PrintRate("OnBinary, neNoSync:", bn);
+  PrintRatio(bn, bp, 0.6);
+  PrintRate("OnBinary, neAsynchronous:", ba);
+  PrintRatio(ba, bp, 0.3);
+
+  std::printf("Frame scan, eofScanAllBytes, CR LF, %d-byte lines (neNoSync), MiB/s\n", kLineSize);
+  PrintRate("plain recv + memchr, small:", pSmall);
+  std::printf("  %lld MiB\n", static_cast<long long>(z.ScanSmall >> 20));
+  PrintRate("plain recv + memchr, large:", pLarge);
+  std::printf("  %lld MiB\n", static_cast<long long>(z.ScanLarge >> 20));
+  PrintRate("TqorTCPCLient OnBinary, small:", cSmall);
+  std::printf("  %lld MiB, %lld frames\n", static_cast<long long>(z.ScanSmall >> 20),
+              static_cast<long long>(smallLines));
+  PrintRate("TqorTCPCLient OnBinary, large:", cLarge);
+  std::printf("  %lld MiB, %lld frames\n", static_cast<long long>(z.ScanLarge >> 20),
+              static_cast<long long>(largeLines));
+  const double linear = cSmall.Median() > 0 ? cLarge.Median() / cSmall.Median() : 0;
+  std::printf("  large/small rate ratio:          %9.2f  (target 0.80..1.20) %s\n", linear,
+              linear >= 0.8 && linear <= 1.2 ? "met" : "MISSED");
+  std::printf("  component/plain, large:          %9.2f\n",
+              pLarge.Median() > 0 ? cLarge.Median() / pLarge.Median() : 0);
+  std::printf("  frame counts: %s\n", framesOk ? "all correct" : "FAIL (see above)");
+  return 0;
+}
