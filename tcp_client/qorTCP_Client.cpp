@@ -640,8 +640,9 @@ bool TqorTCPCLient_Common::WatchDogRunning() {
 void TqorTCPCLient_Common::OnWatchDogEvent() {
   if (IsDestroying()) return;
   ++FWatchDogAttempts;
-  if (FWatchDog->Attempts() > 0 && FWatchDogAttempts >= FWatchDog->Attempts()) StopWatchDog();
   if (!FTCPConnection) SetActive(true);
+  if (FTCPConnection) return;  // the activation has stopped the watchdog
+  if (FWatchDog->Attempts() > 0 && FWatchDogAttempts >= FWatchDog->Attempts()) StopWatchDog();
 }
 
 // ---- TqorTCPCLient_Base ----
