@@ -97,9 +97,14 @@ void SynchronizeWithMainThread(TThreadProcedure aProc) {
   }
   auto state = std::make_shared<TSyncState>();
   Post(std::move(aProc), nullptr, state);
-  std::unique_lock<std::mutex> g(state->lock);
-  state->done.wait(g, [&] { return state->finished; });
-  if (state->error) std::rethrow_exception(state->error);
+  std::exception_ptr error;
+  {
+    std::unique_lock<std::mutex> g(state->lock);
+    state->done.wait(g, [&] { return state->finished; });
+    // Taken over, so the exception object ends on this thread, which last used it.
+    error = std::move(state->error);
+  }
+  if (error) std::rethrow_exception(error);
 }
 
 void RemoveQueuedCalls(const void* aOwner) {
@@ -150,7 +155,7 @@ bool CheckSynchronize(int aTimeoutMs) {
     if (call.sync) {
       {
         std::lock_guard<std::mutex> g(call.sync->lock);
-        call.sync->error = error;
+        call.sync->error = std::move(error);  // the waiting thread holds the only reference
         call.sync->finished = true;
       }
       call.sync->done.notify_all();

@@ -196,14 +196,16 @@ TEST(Thread, DestructionOnMainThreadServesASynchronizeInProgress) {
 
 TEST(Thread, SynchronizeReRaisesOnTheWaitingThread) {
   std::string caught;
+  std::atomic<bool> done{false};
   std::thread worker([&] {
     try {
       SynchronizeWithMainThread([] { throw EIdThreadException("from main"); });
     } catch (const EIdThreadException& e) {
       caught = std::string(e.ClassName()) + ":" + e.Message();
     }
+    done = true;
   });
-  ASSERT_TRUE(Eventually([&] { return !caught.empty(); }));
+  ASSERT_TRUE(Eventually([&] { return done.load(); }));
   worker.join();
   EXPECT_EQ(caught, "EIdThreadException:from main");
 }
