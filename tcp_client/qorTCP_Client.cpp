@@ -49,6 +49,12 @@ void TqorTCPWatchDog_Options::Assign(const TPersistent& Source) {
 
 TqorIdTCPClient::~TqorIdTCPClient() { FreeReadThread(); }
 
+void DeleteSocketClient(TqorIdTCPClient* aClient) {
+  if (!aClient) return;
+  aClient->FreeReadThread();
+  delete aClient;
+}
+
 TqorTCPReadThread* TqorIdTCPClient::TCPRead() {
   if (!FTCPRead) FTCPRead = New<TqorTCPReadThread>(this);
   return FTCPRead;
@@ -253,7 +259,7 @@ void TqorTCPCLient_Common::Shutdown() {
   BeginDestroy();
   DoSetActive(false);
   StopWatchDog();
-  delete FTCPClient.exchange(nullptr);
+  DeleteSocketClient(FTCPClient.exchange(nullptr));
   FRetiredClients.clear();
   if (TqorTCPConnectionClient* LConnection = FTCPConnection.exchange(nullptr))
     TqorTCPComponent::FreeConnection(LConnection);
@@ -321,10 +327,11 @@ void TqorTCPCLient_Common::Deactivate() {
   try {
     FWatchDogEnabled = false;
     TqorIdTCPClient* LClient = FTCPClient;
+    if (LClient && FTCPConnection && !FDisconnecting) DoStopReading();
+    // The buffers below belong to the reading thread until it has stopped; after a close by
+    // the peer it may still be reporting it.
+    if (LClient) LClient->StopReading();
     if (LClient && FTCPConnection && !FDisconnecting) {
-      DoStopReading();
-      // The buffers below belong to the reading thread until it has stopped.
-      LClient->StopReading();
       if (TIdIOHandler* LHandler = LClient->IOHandler()) {
         LHandler->WriteBufferClear();
         if (!LHandler->InputBufferIsEmpty()) LHandler->InputBuffer()->Clear();
@@ -369,7 +376,7 @@ void TqorTCPCLient_Common::ReleaseSocketClient() {
   if (LThread && LThread->IsCurrentThread())
     FRetiredClients.emplace_back(LClient);  // a handler on its reading thread reconnects
   else
-    delete LClient;
+    DeleteSocketClient(LClient);
 }
 
 void TqorTCPCLient_Common::EndStaleConnection() {
@@ -560,8 +567,10 @@ void TqorTCPCLient_Common::OnConnectionBinaryEvent(TqorTCPConnection* aConnectio
   if (IsDestroying()) return;
   try {
     TMemoryStream& LCopy = aConnection->MsgBinaryReceived();
-    const uint8_t* LData = aStream.Memory();
-    LCopy.Adopt(TIdBytes(LData, LData + aStream.Size()));
+    if (&aStream != &LCopy) {
+      const uint8_t* LData = aStream.Memory();
+      LCopy.Adopt(TIdBytes(LData, LData + aStream.Size()));
+    }
     DoNotifyBinary(aConnection);
   } catch (...) {
     DoCurrentException(aConnection);

@@ -102,6 +102,9 @@ class TqorIdTCPClient : public TIdTCPClient {
   // Makes sure the reading thread no longer touches the socket: ends it (tcpmDefault) or
   // stops its reading (tcpmCommands) and waits for that, unless called on it.
   void StopReading();
+  // Ends and frees the reading thread. The thread calls this client's virtual operations, so
+  // it must be gone before the client's destruction begins: DeleteSocketClient does both.
+  void FreeReadThread();
 
  protected:
   explicit TqorIdTCPClient(TComponent* AOwner = nullptr) : TIdTCPClient(AOwner) {}
@@ -113,7 +116,6 @@ class TqorIdTCPClient : public TIdTCPClient {
 
  private:
   friend class TqorTCPReadThread;
-  void FreeReadThread();
 
   TqorReadThreadNotifyEvent FOnThread;
   TqorReadThreadNotifyEvent FOnRead;
@@ -121,6 +123,11 @@ class TqorIdTCPClient : public TIdTCPClient {
   std::atomic<TqorTCPReadThread*> FTCPRead{nullptr};
   std::atomic<TqorTCPMode> FTCPMode{tcpmDefault};
   TqorCriticalSection FCS;
+};
+
+void DeleteSocketClient(TqorIdTCPClient* aClient);
+struct TSocketClientDelete {
+  void operator()(TqorIdTCPClient* aClient) const { DeleteSocketClient(aClient); }
 };
 
 // Polls the client's socket in 10 ms waits and hands waiting bytes to the client. Made with
@@ -270,8 +277,8 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   };
 
   TqorIdTCPClient* GetSocketClient();
-  // Stops the threads and closes the connection without events; run by the destructor of
-  // the class that completes the virtual operations, before its members die.
+  // Stops the threads and closes the connection without events; the most derived
+  // destructor runs it first. Later calls do nothing.
   void Shutdown();
 
  private:
@@ -287,7 +294,7 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
 
   std::atomic<TqorIdTCPClient*> FTCPClient{nullptr};
   // Clients replaced while their own reading thread was running the activation.
-  std::vector<std::unique_ptr<TqorIdTCPClient>> FRetiredClients;
+  std::vector<std::unique_ptr<TqorIdTCPClient, TSocketClientDelete>> FRetiredClients;
   std::unique_ptr<TqorTCPKeepAlive> FTCPKeepAlive;
   std::atomic<bool> FReadingThread{false};
   std::unique_ptr<TqorQueueCommands> FCommands;
@@ -324,7 +331,6 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
 class TqorTCPCLient_Base : public TqorTCPCLient_Common {
  public:
   using TqorTCPCLient_Common::TqorTCPCLient_Common;
-  ~TqorTCPCLient_Base() override { Shutdown(); }
   const char* ClassName() const override { return "TqorTCPCLient_Base"; }
 
   // Without a connection nothing is written; a write error reaches the caller.
@@ -344,6 +350,9 @@ class TqorTCPCLient_Base : public TqorTCPCLient_Common {
 class TqorTCPCLient : public TqorTCPCLient_Base {
  public:
   explicit TqorTCPCLient(TComponent* AOwner) : TqorTCPCLient_Base(AOwner) {}
+  // The threads call virtual operations: they stop before this object starts to come
+  // apart. A descendant with overrides calls Shutdown() in its own destructor likewise.
+  ~TqorTCPCLient() override { Shutdown(); }
   const char* ClassName() const override { return "TqorTCPCLient"; }
 
   using TqorTCPComponent::NotifyEvents;
