@@ -193,8 +193,9 @@ void TqorTCPConnectionClient::DoBinary(TMemoryStream& aStream) {
   if (FOnBinary) FOnBinary(this, aStream);
 }
 
+// The frame goes straight into MsgBinaryReceived, which the component would copy it into.
 void TqorTCPConnectionClient::DeliverFrame(TIdBytes&& aBytes) {
-  TMemoryStream LStream;
+  TMemoryStream& LStream = MsgBinaryReceived();
   LStream.Adopt(std::move(aBytes));
   DoBinary(LStream);
 }
@@ -416,23 +417,22 @@ void TqorTCPComponent::DoEventException(TqorTCPConnection* aConnection, const st
   }
 }
 
-void TqorTCPComponent::Post(void (TqorTCPComponent::*aDispatcher)()) {
-  auto LCall = [this, aDispatcher] { (this->*aDispatcher)(); };
-  if (NotifyEvents() == neSynchronous)
-    SynchronizeWithMainThread(LCall);
-  else
-    QueueToMainThread(LCall, this);
-}
-
+// One posted run delivers every pending item of its kind, so a kind is posted again only once
+// its pending run has begun: a stream of notifications does not wake the main thread for each.
 void TqorTCPComponent::Notify(TDispatchKind& aKind, void (TqorTCPComponent::*aDispatcher)(),
                               const std::function<void()>& aDirect,
                               const std::function<void(TqorTCPObjectList&)>& aStore) {
-  if (NotifyEvents() == neNoSync) {
+  const TwsNotifyEvent LMode = NotifyEvents();
+  if (LMode == neNoSync) {
     aDirect();
     return;
   }
   aStore(*aKind.List);
-  Post(aDispatcher);
+  auto LCall = [this, aDispatcher] { (this->*aDispatcher)(); };
+  if (LMode == neSynchronous)
+    SynchronizeWithMainThread(LCall);
+  else if (!aKind.Posted.exchange(true))
+    QueueToMainThread(LCall, this);
 }
 
 void TqorTCPComponent::DoNotifyConnect(TqorTCPConnection* aConnection) {
@@ -550,6 +550,7 @@ void TqorTCPComponent::FreeConnection(TqorSocketConnection_Base* aConnection) {
 // waits for the reading thread, which may be appending to this very list.
 bool TqorTCPComponent::Dispatch(TDispatchKind& aKind, bool aDropOnError,
                                 const std::function<void(TqorTCPNotifyObject&)>& aDeliver) {
+  aKind.Posted = false;  // from here on this run takes whatever is appended
   if (IsDestroying() || aKind.Running) return true;
   const std::shared_ptr<bool> LAlive = FAlive;
   aKind.Running = true;

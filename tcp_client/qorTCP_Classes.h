@@ -276,8 +276,8 @@ class TqorTCPComponent : public TqorTCPComponent_Base {
   struct TDispatchKind {
     std::unique_ptr<TqorTCPObjectList> List = std::make_unique<TqorTCPObjectList>();
     bool Running = false;  // main thread only
+    std::atomic<bool> Posted{false};  // a run is queued and has not begun yet
   };
-  void Post(void (TqorTCPComponent::*aDispatcher)());
   // Stores the notification and runs the kind's dispatcher per NotifyEvents, or calls
   // aDirect at once with neNoSync.
   void Notify(TDispatchKind& aKind, void (TqorTCPComponent::*aDispatcher)(),

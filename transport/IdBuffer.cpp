@@ -119,6 +119,14 @@ void TIdBuffer::ExtractToBytes(TIdBytes& VBytes, int AByteCount, bool AAppend) {
   if (AByteCount == -1) AByteCount = FSize;
   if (AByteCount <= 0) return;
   CheckAvailable(AByteCount);
+  if (AAppend && VBytes.empty() && AByteCount == FSize) {
+    // Taking everything: hand the storage over rather than copy it.
+    CompactHead(false);
+    FBytes.resize(FSize);
+    VBytes.swap(FBytes);
+    Remove(AByteCount);
+    return;
+  }
   const uint8_t* LFrom = FBytes.data() + FHeadIndex;
   if (AAppend) {
     VBytes.insert(VBytes.end(), LFrom, LFrom + AByteCount);
