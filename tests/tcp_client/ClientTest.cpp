@@ -18,6 +18,7 @@ class TTestClient : public TqorTCPCLient {
   ~TTestClient() override { Shutdown(); }
   using TqorTCPCLient::DoEventException;
   using TqorTCPCLient::DoNotifyBinary;
+  using TqorTCPCLient::DoNotifyDisconnect;
 };
 
 void Configure(TqorTCPCLient& aClient, int aPort, TwsNotifyEvent aMode) {
@@ -312,6 +313,39 @@ TEST(TCPClient, OneDispatcherRunDeliversEveryPendingBinary) {
   ASSERT_TRUE(WaitFor([&] { return LLog.Count() == 3 && LSeenByMarker > 0; }));
   EXPECT_EQ(LSeenByMarker, 3u);
   EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"binary a", "binary b", "binary c"}));
+}
+
+// Queued notifications that reach the main thread too late: after their connection was
+// freed by its disconnect delivery, or after the component itself is gone.
+TEST(TCPClient, LateNotificationsNeverReachAFreedObject) {
+  TEventLog LLog;
+  {
+    TTestClient LClient(nullptr);
+    LLog.Hook(LClient);
+    auto* LConnection = new TqorTCPConnectionClient();
+    std::thread LReader([&] {
+      LClient.DoNotifyDisconnect(LConnection);  // its delivery frees the connection
+      LConnection->MsgBinaryReceived().Adopt(Bytes("late"));
+      LClient.DoNotifyBinary(LConnection);
+    });
+    LReader.join();
+    ASSERT_TRUE(WaitFor([&] { return LLog.Count() == 2; }));
+    EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"disconnect ", "binary late"}));
+    EXPECT_EQ(LLog.Events()[0].Connection, LConnection);
+    EXPECT_EQ(LLog.Events()[1].Connection, nullptr);
+  }
+  LLog.Clear();
+  {
+    auto LClient = std::make_unique<TTestClient>(nullptr);
+    LLog.Hook(*LClient);
+    TqorTCPConnectionClient LConnection;
+    LConnection.MsgBinaryReceived().Adopt(Bytes("queued"));
+    std::thread LReader([&] { LClient->DoNotifyBinary(&LConnection); });
+    LReader.join();
+    LClient.reset();
+  }
+  PumpFor(20);
+  EXPECT_EQ(LLog.Count(), 0u);
 }
 
 TEST(TCPClient, ExceptionWithoutObjectGetsAGeneralOne) {
