@@ -345,6 +345,22 @@ void TIdIOHandler::Discard(int64_t AByteCount) {
   EndWork(wmRead);
 }
 
+void TIdIOHandler::DiscardAll() {
+  BeginWork(wmRead);
+  try {
+    for (;;) {
+      FInputBuffer->Clear();
+      FillInputBuffer(true, IdTimeoutDefault, false);
+    }
+  } catch (const EIdConnClosedGracefully&) {
+  } catch (...) {
+    FInputBuffer->Clear();
+    EndWork(wmRead);
+    throw;
+  }
+  EndWork(wmRead);
+}
+
 void TIdIOHandler::Write(const TIdBytes& ABuffer, int ALength, int AOffset) {
   const int LLength = IndyLength(ABuffer, ALength, AOffset);
   if (LLength < 1) return;

@@ -90,6 +90,8 @@ class TIdIOHandler : public TIdComponent {
   void Capture(TStream& ADest, const std::string& ADelim = ".", bool AUsesDotTransparency = true,
                IIdTextEncoding AEncoding = nullptr);
   void Discard(int64_t AByteCount);
+  // Reads and drops everything until the peer closes.
+  void DiscardAll();
 
   // Writing; a write returns once the transport has accepted every byte, or raises.
   virtual void Write(const TIdBytes& ABuffer, int ALength = -1, int AOffset = 0);

@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(Delivery, TCPClientModes,
 TEST(TCPClient, RefusedConnectReportsOnlyTheSocketError) {
   TEventLog LLog;
   TqorTCPCLient LClient(nullptr);
-  Configure(LClient, UnusedPort(), neAsynchronous);
+  Configure(LClient, ClosedPort(), neAsynchronous);
   LLog.Hook(LClient);
   EXPECT_FALSE(LClient.Connect(10000));
   PumpFor(20);
@@ -175,7 +175,7 @@ TEST(TCPClient, RefusedConnectReportsOnlyTheSocketError) {
 
   // Without an OnException handler a failure is dropped without any event.
   TqorTCPCLient LQuiet(nullptr);
-  Configure(LQuiet, UnusedPort(), neAsynchronous);
+  Configure(LQuiet, ClosedPort(), neAsynchronous);
   LLog.Hook(LQuiet);
   LQuiet.SetOnException(nullptr);
   LLog.Clear();

@@ -168,7 +168,7 @@ TEST(WatchDog, RetriesAFailedActivationUntilTheAttemptsRunOut) {
   std::atomic<int> LFailures{0};
   TqorTCPCLient LClient(nullptr);
   LClient.SetHost("127.0.0.1");
-  LClient.SetPort(UnusedPort());
+  LClient.SetPort(ClosedPort());
   LClient.SetNotifyEvents(neNoSync);
   LClient.SetOnException([&](TqorTCPConnection*, Exception&) { ++LFailures; });
   LClient.WatchDog().SetEnabled(true);
@@ -185,7 +185,7 @@ TEST(WatchDog, RetriesAFailedActivationUntilTheAttemptsRunOut) {
 }
 
 TEST(WatchDog, ReconnectsOnceTheServerIsBack) {
-  const int LPort = UnusedPort();
+  const int LPort = ClosedPort();
   std::atomic<int> LConnects{0};
   TqorTCPCLient LClient(nullptr);
   LClient.SetHost("127.0.0.1");
@@ -220,7 +220,7 @@ TEST(WatchDog, ReconnectsOnceTheServerIsBack) {
 TEST(WatchDog, ZeroIntervalCreatesAnIdleTimerAndDeactivationStopsIt) {
   TqorTCPCLient LClient(nullptr);
   LClient.SetHost("127.0.0.1");
-  LClient.SetPort(UnusedPort());
+  LClient.SetPort(ClosedPort());
   LClient.SetNotifyEvents(neNoSync);
   LClient.WatchDog().SetEnabled(true);
   LClient.WatchDog().SetInterval(0);

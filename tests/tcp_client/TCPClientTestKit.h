@@ -1,10 +1,7 @@
 #pragma once
 // Shared pieces of the TCP client tests: an event recorder and bounded waits that keep the
 // main thread's call queue moving.
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +12,7 @@
 #include <vector>
 
 #include "platform/MainThread.h"
+#include "tests/support/LoopbackPeer.h"
 #include "tcp_client/qorTCP_Client.h"
 
 // What the handlers saw, in order, with the thread each ran on.
@@ -82,19 +80,6 @@ inline bool WaitFor(const std::function<bool()>& aDone, int aMs = 5000) {
 // Keeps pumping for a while, to show that nothing more arrives.
 inline void PumpFor(int aMs) {
   WaitFor([] { return false; }, aMs);
-}
-
-// A loopback port where nothing listens (bound, then released).
-inline int UnusedPort() {
-  const int LSocket = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in LAddr{};
-  LAddr.sin_family = AF_INET;
-  LAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t LLen = sizeof LAddr;
-  ::bind(LSocket, reinterpret_cast<sockaddr*>(&LAddr), sizeof LAddr);
-  ::getsockname(LSocket, reinterpret_cast<sockaddr*>(&LAddr), &LLen);
-  ::close(LSocket);
-  return ntohs(LAddr.sin_port);
 }
 
 inline int OpenDescriptors() {

@@ -42,19 +42,6 @@ std::unique_ptr<TIdTCPClient> ConnectTo(uint16_t APort, const std::string& AHost
   return LClient;
 }
 
-// A port nobody listens on: bound once, then released.
-uint16_t ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t L = sizeof A;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&A), L);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&A), &L);
-  ::close(fd);
-  return ntohs(A.sin_port);
-}
-
 // Binds 127.0.0.1:APort; -1 when busy.
 int Occupy(uint16_t APort) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -138,6 +125,19 @@ TEST(Connection, PeerCloseWithBytesBuffered) {
   EXPECT_THROW(LIO->ReadBytes(LBytes, 1), EIdConnClosedGracefully);
   // Writing to a closed connection raises at once.
   EXPECT_THROW(LIO->Write(std::string("x")), EIdConnClosedGracefully);
+}
+
+TEST(Connection, DiscardCountsAcrossReadsAndDiscardAllRunsToTheClose) {
+  LoopbackPeer LPeer({P::Send("0123"), P::Pause(30), P::Send("4567\r\n"), P::Pause(30),
+                      P::Send(std::string(100000, 'z')), P::Close()});
+  auto LClient = ConnectTo(LPeer.Port());
+  TIdIOHandler* LIO = LClient->IOHandler();
+  LIO->Discard(6);  // more than the first send
+  EXPECT_EQ(LIO->ReadLn(), "67");
+  LIO->DiscardAll();
+  EXPECT_TRUE(LIO->InputBufferIsEmpty());
+  EXPECT_TRUE(LIO->ClosedGracefully());
+  EXPECT_THROW(LIO->Discard(1), EIdConnClosedGracefully);
 }
 
 TEST(Connection, UnterminatedLineThenCloseKeepsBytes) {

@@ -20,6 +20,7 @@
 
 #include "rcon/FRCON.h"
 #include "rcon/qorRCON_Application.h"
+#include "tests/support/LoopbackPeer.h"
 #include "tools/RCONDemoServerProcess.h"
 
 namespace {
@@ -33,19 +34,6 @@ int ThreadCount() {
     closedir(d);
   }
   return n;
-}
-
-// A loopback port on which nothing listens.
-int ClosedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
 }
 
 QStringList LogLines(const TFRMRCON& w) { return w.Memo1->toPlainText().split(QLatin1Char('\n')); }
