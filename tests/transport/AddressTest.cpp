@@ -163,6 +163,14 @@ TEST(Resolver, LocalhostAndLiteralsNeedNoResolver) {
   EXPECT_EQ(GStack()->ResolveHost("::1", Id_IPv6), "0:0:0:0:0:0:0:1");
 }
 
+// The loopback address has a name in every hosts file; text that is no address is refused
+// before any lookup.
+TEST(Resolver, HostByAddressNamesLoopbackAndRefusesNonAddresses) {
+  StackUser LUser;
+  EXPECT_FALSE(GStack()->HostByAddress("127.0.0.1", Id_IPv4).empty());
+  EXPECT_THROW(GStack()->HostByAddress("not an address", Id_IPv4), EIdSocketError);
+}
+
 TEST(StackUsage, CountsAndUndefinedClass) {
   const int LBefore = TIdStack::StackUsage();
   {
