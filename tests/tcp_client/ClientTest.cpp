@@ -96,12 +96,11 @@ class TCPClientModes : public ::testing::TestWithParam<TwsNotifyEvent> {};
 // Connect, receive two frames, deactivate: the events come in order, on the thread the mode
 // says, and every OnBinary stream starts at its first byte.
 TEST_P(TCPClientModes, ConnectReceiveDeactivate) {
-  std::atomic<bool> LSent{false};
+  std::atomic<bool> LSendTwo{false};
   TServer LServer([&](TScriptPeer& aPeer) {
     aPeer.Send(Bytes("one"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    WaitFor([&] { return LSendTwo.load(); });  // two separate reads, however slow the machine
     aPeer.Send(Bytes("two"));
-    LSent = true;
     aPeer.WaitClosed();
   });
   TEventLog LLog;
@@ -117,6 +116,8 @@ TEST_P(TCPClientModes, ConnectReceiveDeactivate) {
   EXPECT_EQ(LConnection->Port(), LServer.Port());
   EXPECT_EQ(LConnection->Transport(), trpTCP);
 
+  ASSERT_TRUE(WaitFor([&] { return LLog.Count() >= 2; }));
+  LSendTwo = true;
   ASSERT_TRUE(WaitFor([&] { return LLog.Count() >= 3; }));
   LClient.SetActive(false);
   const bool LMainThread = GetParam() != neNoSync;
@@ -284,12 +285,17 @@ TEST(TCPClient, HeldMessagesWaitForQueueMessagesToBeSwitchedOff) {
   LLog.Hook(LClient);
   LClient.SetQueueMessages(true);
   LClient.SetActive(true);
+  auto LReceived = [&](int64_t aBytes) {
+    return WaitFor([&] { return LClient.Connection()->RecBytes() >= aBytes; });
+  };
   LToSend = 1;
-  PumpFor(150);
+  ASSERT_TRUE(LReceived(5));
+  PumpFor(100);  // its queued delivery holds it back
   EXPECT_EQ(LLog.Texts(), std::vector<std::string>{"connect"});
   LClient.QueueClear();  // "first" is discarded
   LToSend = 2;
-  PumpFor(150);
+  ASSERT_TRUE(LReceived(11));
+  PumpFor(100);
   LClient.SetQueueMessages(false);
   EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "binary second"}));
 }
