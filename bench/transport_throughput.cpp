@@ -103,12 +103,14 @@ double HandlerMiBs() {
   TIdBytes LFrame;
   int64_t LGot = 0;
   const auto LStart = Clock::now();
-  // As a reading thread does: poll for data, then take the whole input buffer.
+  // As a reading thread does: poll for data, then take the whole input buffer into a fresh
+  // array (the frame it hands on).
   while (LGot < kStreamBytes && Clock::now() - LStart < kPhaseLimit) {
     LIO->CheckForDataOnSource(10);
     if (!LIO->InputBufferIsEmpty()) {
       LGot += LIO->InputBuffer()->Size();
-      LIO->InputBuffer()->ExtractToBytes(LFrame, -1, false);
+      LFrame.clear();
+      LIO->InputBuffer()->ExtractToBytes(LFrame, -1, true);
     } else if (!LIO->Connected()) {
       break;
     }

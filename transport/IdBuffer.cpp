@@ -40,6 +40,17 @@ void TIdBuffer::Write(const TIdBytes& ABytes, int ALength, int AOffset) {
   if (LLength > 0) Write(ABytes.data() + AOffset, LLength);
 }
 
+void TIdBuffer::Write(TIdBytes&& ABytes) {
+  if (FSize != 0 || ABytes.size() > static_cast<size_t>(INT_MAX)) {
+    const TIdBytes& LBytes = ABytes;
+    Write(LBytes);
+    return;
+  }
+  FBytes = std::move(ABytes);
+  FHeadIndex = 0;
+  FSize = static_cast<int>(FBytes.size());
+}
+
 void TIdBuffer::Write(const uint8_t* ABytes, int ALength) {
   if (ALength <= 0) return;
   if (INT_MAX - ALength < FSize) throw EIdTooMuchDataInBuffer(RSTooMuchDataInBuffer);

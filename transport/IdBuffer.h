@@ -27,6 +27,8 @@ class TIdBuffer {
 
   void Clear();
   void Write(const TIdBytes& ABytes, int ALength = -1, int AOffset = 0);
+  // Into an empty buffer the bytes move in as the storage, without a copy.
+  void Write(TIdBytes&& ABytes);
   void Write(const uint8_t* ABytes, int ALength);
   void Write(const std::string& AText, IIdTextEncoding AEncoding = nullptr);
   // AByteCount <= 0: everything from the stream's position to its end.

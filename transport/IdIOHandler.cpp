@@ -185,6 +185,12 @@ int TIdIOHandler::FillInputBuffer(bool ARaiseExceptionIfDisconnected, int ATimeo
             FIntercept->Receive(LBlock);
             LCount = static_cast<int>(LBlock.size());
             FInputBuffer->Write(LBlock);
+          } else if (FInputBuffer->Size() == 0 && LRead >= FRecvBufferSize / 2) {
+            // A big read into an empty buffer becomes its storage: cheaper than a copy even
+            // with the fresh receive buffer the next read then needs.
+            FRecvBuffer.resize(LRead);
+            FInputBuffer->Write(std::move(FRecvBuffer));
+            FRecvBuffer = TIdBytes();
           } else {
             FInputBuffer->Write(FRecvBuffer.data(), LRead);
           }

@@ -101,6 +101,30 @@ TEST(Buffer, TypedValuesInNetworkOrder) {
   EXPECT_EQ(LBuf.ExtractToIPv6(), LAddr);
 }
 
+// Whole-buffer moves in and out keep the bytes and their order; only an empty buffer or an
+// empty destination take the storage over.
+TEST(Buffer, MovesInAndOutWithoutLosingBytes) {
+  TIdBuffer LBuf;
+  TIdBytes LIn = B("abc");
+  const uint8_t* LStorage = LIn.data();
+  LBuf.Write(std::move(LIn));
+  EXPECT_EQ(LBuf.Data(), LStorage);
+  LBuf.Write(B("def"));  // behind what is there
+  LBuf.Write(TIdBytes());
+  TIdBytes LOut;
+  LBuf.ExtractToBytes(LOut, 1, true);
+  LBuf.ExtractToBytes(LOut, -1, true);  // the rest, appended to a non-empty array
+  EXPECT_EQ(std::string(LOut.begin(), LOut.end()), "abcdef");
+  LBuf.Write(B("ghij"));
+  LBuf.ExtractToBytes(LOut, 1, true);
+  TIdBytes LWhole;
+  LBuf.ExtractToBytes(LWhole, -1, true);
+  EXPECT_EQ(std::string(LWhole.begin(), LWhole.end()), "hij");
+  EXPECT_EQ(LBuf.Size(), 0);
+  LBuf.Write(B("k"));
+  EXPECT_EQ(LBuf.AsString(), "k");
+}
+
 TEST(Buffer, AdoptOrCopyConstruction) {
   TIdBuffer LAll(B("abcdef"), -1);
   EXPECT_EQ(LAll.Size(), 6);
