@@ -61,6 +61,8 @@ class TIdThread {
   void Synchronize(const TThreadProcedure& Method) { SynchronizeWithMainThread(Method); }
 
   bool Terminated() const { return FTerminated.load(); }
+  // The body has ended (the object may still be waited for and freed).
+  bool Finished() const { return FFinished.load(); }
   bool Stopped() const;
   bool Suspended() const;
   TIdThreadOptions Options() const;

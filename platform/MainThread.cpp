@@ -1,5 +1,6 @@
 #include "platform/MainThread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -8,11 +9,13 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/Exception.h"
 
 namespace {
 struct TSyncState {
+  std::thread::id caller = std::this_thread::get_id();
   std::mutex lock;
   std::condition_variable done;
   bool finished = false;
@@ -38,6 +41,12 @@ struct TCallQueue {
 TCallQueue& Queue() {
   static TCallQueue q;
   return q;
+}
+
+// The threads whose synchronised calls the main thread is running, innermost last.
+std::vector<std::thread::id>& Serving() {
+  static std::vector<std::thread::id> callers;
+  return callers;
 }
 
 // Captured on first use, and at the latest during this file's static initialisation; both
@@ -107,6 +116,12 @@ void SynchronizeWithMainThread(TThreadProcedure aProc) {
   if (error) std::rethrow_exception(error);
 }
 
+bool IsServingSynchronizedCall(std::thread::id aThread) {
+  if (!IsMainThread() || aThread == std::thread::id()) return false;
+  const auto& LCallers = Serving();
+  return std::find(LCallers.begin(), LCallers.end(), aThread) != LCallers.end();
+}
+
 void RemoveQueuedCalls(const void* aOwner) {
   if (!aOwner) return;
   TCallQueue& q = Queue();
@@ -147,11 +162,13 @@ bool CheckSynchronize(int aTimeoutMs) {
     }
     ran = true;
     std::exception_ptr error;
+    if (call.sync) Serving().push_back(call.sync->caller);
     try {
       call.proc();
     } catch (...) {
       error = std::current_exception();
     }
+    if (call.sync) Serving().pop_back();
     if (call.sync) {
       {
         std::lock_guard<std::mutex> g(call.sync->lock);

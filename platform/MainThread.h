@@ -1,6 +1,7 @@
 #pragma once
 #include <exception>
 #include <functional>
+#include <thread>
 
 // The main (user-interface) thread's call queue. The main thread is the one that ran the
 // program's static initialisation; it must pump the queue (CheckSynchronize) regularly.
@@ -15,6 +16,10 @@ void QueueToMainThread(TThreadProcedure aProc, const void* aOwner = nullptr);
 // On the main thread: runs aProc at once. Elsewhere: queues it and waits until the main
 // thread has run it; an exception it raised is raised again here.
 void SynchronizeWithMainThread(TThreadProcedure aProc);
+
+// True on the main thread while it runs a call that aThread waits for in
+// SynchronizeWithMainThread: waiting there for aThread could never end.
+bool IsServingSynchronizedCall(std::thread::id aThread);
 
 // Drops every queued, not yet running call tagged with aOwner. An object whose posted calls
 // may still wait in the queue calls this in its destructor.

@@ -110,11 +110,9 @@ void TqorIdTCPClient::StopReading() {
   if (FTCPMode == tcpmCommands) {
     LThread->SetReadSocket(false);
     LThread->WaitWhileReading();
-  } else if (!LThread->IsCurrentThread()) {
-    LThread->Terminate();
-    LThread->WaitFor();
   } else {
     LThread->Terminate();
+    LThread->WaitForEnd();
   }
 }
 
@@ -139,11 +137,22 @@ TqorTCPReadThread::TqorTCPReadThread(TqorIdTCPClient* aClient)
 // it looks at FReading: one of the two always sees the other.
 void TqorTCPReadThread::WaitWhileReading() {
   if (IsCurrentThread()) return;
-  WaitUntil([this] { return !FReading; });
+  WaitUntil([this] { return !FReading || BlockedOnCaller(); });
+}
+
+// A thread blocked in a synchronised delivery touches nothing until the main thread's current
+// call returns, so not waiting for it then is safe, and waiting would never end.
+void TqorTCPReadThread::WaitForEnd() {
+  WaitUntil([this] { return Finished() || BlockedOnCaller(); });
+}
+
+bool TqorTCPReadThread::BlockedOnCaller() const {
+  return IsCurrentThread() || IsServingSynchronizedCall(FRunner);
 }
 
 void TqorTCPReadThread::RunCycle() {
   TqorIdThread::RunCycle();
+  FRunner = std::this_thread::get_id();
   FExecuted = true;
   FReading = true;
   struct TReading {
@@ -361,7 +370,7 @@ void TqorTCPCLient_Common::DoActivationException() noexcept {
 void TqorTCPCLient_Common::ReleaseSocketClient() {
   for (auto it = FRetiredClients.begin(); it != FRetiredClients.end();) {
     TqorTCPReadThread* LThread = (*it)->HasTCPRead() ? (*it)->TCPRead() : nullptr;
-    if (LThread && LThread->IsCurrentThread())
+    if (LThread && LThread->BlockedOnCaller())
       ++it;
     else
       it = FRetiredClients.erase(it);
@@ -373,8 +382,8 @@ void TqorTCPCLient_Common::ReleaseSocketClient() {
   if (FTCPMode != tcpmDefault && LClient->TCPMode() == FTCPMode) return;
   FTCPClient = nullptr;
   TqorTCPReadThread* LThread = LClient->HasTCPRead() ? LClient->TCPRead() : nullptr;
-  if (LThread && LThread->IsCurrentThread())
-    FRetiredClients.emplace_back(LClient);  // a handler on its reading thread reconnects
+  if (LThread && LThread->BlockedOnCaller())
+    FRetiredClients.emplace_back(LClient);  // a handler of its reading thread reconnects
   else
     DeleteSocketClient(LClient);
 }
@@ -645,11 +654,12 @@ bool TqorTCPCLient_Common::WatchDogRunning() {
 }
 
 // Each tick is one more attempt to connect; the watchdog gives up after Attempts ticks
-// (never with 0), and a successful attempt stops it.
+// (never with 0), and a successful attempt stops it. A tick on the timer's own thread
+// (neNoSync) only counts: connecting there would race with the application's own calls.
 void TqorTCPCLient_Common::OnWatchDogEvent() {
   if (IsDestroying()) return;
   ++FWatchDogAttempts;
-  if (!FTCPConnection) SetActive(true);
+  if (!FTCPConnection && IsMainThread()) SetActive(true);
   if (FTCPConnection) return;  // the activation has stopped the watchdog
   if (FWatchDog->Attempts() > 0 && FWatchDogAttempts >= FWatchDog->Attempts()) StopWatchDog();
 }

@@ -142,6 +142,11 @@ class TqorTCPReadThread : public TqorIdThread {
   TqorTCPMode TCPMode() const { return FTCPMode; }
   // Waits until a cycle that began with ReadSocket True has left the socket.
   void WaitWhileReading();
+  // Waits for the end of the thread's body.
+  void WaitForEnd();
+  // The thread cannot be waited for from here: it is this thread, or it waits for the call
+  // the main thread is running now (a synchronised delivery whose handler deactivates).
+  bool BlockedOnCaller() const;
 
  protected:
   explicit TqorTCPReadThread(TqorIdTCPClient* aClient);
@@ -161,6 +166,7 @@ class TqorTCPReadThread : public TqorIdThread {
   const TqorTCPMode FTCPMode;
   // True while a cycle is inside its socket work.
   std::atomic<bool> FReading{false};
+  std::atomic<std::thread::id> FRunner{};
 };
 
 // ---- The component ----

@@ -442,6 +442,37 @@ TEST(TCPClient, DeactivationFromTheReadLoop) {
   EXPECT_TRUE(WaitFor([&] { return LServer.Accepted() == 1 && !LClient.Active(); }));
 }
 
+// With neSynchronous the reading thread waits while its delivery runs on the main thread: a
+// handler there that deactivates, or reconnects, must not wait for that thread in turn.
+TEST(TCPClient, SynchronousHandlersMayDeactivateAndReconnect) {
+  TServer LServer([](TScriptPeer& aPeer) {
+    aPeer.Send(Bytes("quit"));
+    aPeer.WaitClosed();
+  });
+  TEventLog LLog;
+  TqorTCPCLient LClient(nullptr);
+  Configure(LClient, LServer.Port(), neSynchronous);
+  LLog.Hook(LClient);
+  int LConnects = 0;
+  LClient.SetOnConnect([&](TqorTCPConnection* c) {
+    LLog.Add("connect", c);
+    ++LConnects;
+  });
+  LClient.SetOnBinary([&](TqorTCPConnection* c, TMemoryStream&) {
+    LLog.Add("binary", c);
+    LClient.SetActive(false);
+    if (LConnects < 2) LClient.SetActive(true);
+  });
+  LClient.SetActive(true);
+  ASSERT_TRUE(WaitFor([&] { return LConnects == 2 && LLog.Count() >= 6; }));
+  PumpFor(50);
+  EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "binary", "disconnect 127.0.0.1",
+                                                    "connect", "binary",
+                                                    "disconnect 127.0.0.1"}));
+  EXPECT_FALSE(LClient.Active());
+  EXPECT_EQ(LServer.Accepted(), 2);
+}
+
 // A handler on the reading thread that reconnects at once, when the server closes.
 TEST(TCPClient, ReconnectFromTheDisconnectHandler) {
   TServer LServer([](TScriptPeer& aPeer) { aPeer.Send(Bytes("x")); });
