@@ -239,6 +239,28 @@ TEST(MainThread, SynchronizeWaitsAndReraisesTheSameClass) {
   EXPECT_EQ(message, "boom");
 }
 
+// While the main thread runs a thread's synchronised call, it knows that this thread waits.
+TEST(MainThread, KnowsWhoseSynchronisedCallItServes) {
+  Drain();
+  std::atomic<bool> done{false};
+  bool servingCaller = false, servingOther = true;
+  std::thread t([&] {
+    const std::thread::id self = std::this_thread::get_id();
+    SynchronizeWithMainThread([&] {
+      servingCaller = IsServingSynchronizedCall(self);
+      servingOther = IsServingSynchronizedCall(std::thread::id());
+    });
+    done = true;
+  });
+  const std::thread::id worker = t.get_id();
+  EXPECT_FALSE(IsServingSynchronizedCall(worker));
+  EXPECT_TRUE(PumpUntil([&] { return done.load(); }, 10000));
+  t.join();
+  EXPECT_TRUE(servingCaller);
+  EXPECT_FALSE(servingOther);
+  EXPECT_FALSE(IsServingSynchronizedCall(worker));
+}
+
 TEST(MainThread, RemovedCallsNeverRunAndEscapesReachTheHandler) {
   Drain();
   int owner = 0, ran = 0;
