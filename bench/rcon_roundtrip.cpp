@@ -15,6 +15,7 @@
 
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
+#include "tests/support/Loopback.h"
 #include "tools/RCONDemoServerProcess.h"
 
 namespace {
@@ -99,16 +100,12 @@ TBytes Request(int32_t aID, int32_t aType, const std::string& aBody) {
 }
 
 double PlainRoundTrips(int aPort) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(aPort));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int fd = ConnectLoopback(uint16_t(aPort));
+  if (fd < 0) throw std::runtime_error("connect failed");
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   timeval tv{10, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("connect failed");
   SendAll(fd, Request(1, 3, "zulu"));
   if (ReceivePacket(fd).ID() != 1) throw std::runtime_error("not authenticated");
   Clock::time_point start = Clock::now();

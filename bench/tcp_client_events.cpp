@@ -23,6 +23,7 @@
 
 #include "platform/MainThread.h"
 #include "tcp_client/qorTCP_Client.h"
+#include "tests/support/Loopback.h"
 #include "transport/IdException.h"
 
 namespace {
@@ -63,15 +64,7 @@ void SetTimeouts(int aFd) {
 class TLoopbackPeer {
  public:
   explicit TLoopbackPeer(std::function<void(int)> aServe) {
-    FListen = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t l = sizeof a;
-    ::bind(FListen, reinterpret_cast<sockaddr*>(&a), l);
-    ::listen(FListen, 1);
-    ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &l);
-    FPort = ntohs(a.sin_port);
+    FListen = ListenOnLoopback(1, FPort);
     SetTimeouts(FListen);
     FThread = std::thread([this, serve = std::move(aServe)] {
       const int fd = ::accept(FListen, nullptr, nullptr);
@@ -123,16 +116,8 @@ std::function<void(int)> Answer(int aCount) {
 }
 
 int ConnectPlain(uint16_t aPort) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  SetTimeouts(fd);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(aPort);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
+  const int fd = ConnectLoopback(aPort);
+  if (fd >= 0) SetTimeouts(fd);
   return fd;
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Loopback.h"
 #include "transport/IdIOHandlerStack.h"
 #include "transport/IdTCPClient.h"
 
@@ -29,15 +30,7 @@ double Seconds(Clock::time_point AStart) {
 class Sender {
  public:
   Sender(std::string ABytes, int64_t ATotal) {
-    FListen = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t L = sizeof A;
-    ::bind(FListen, reinterpret_cast<sockaddr*>(&A), L);
-    ::listen(FListen, 1);
-    ::getsockname(FListen, reinterpret_cast<sockaddr*>(&A), &L);
-    FPort = ntohs(A.sin_port);
+    FListen = ListenOnLoopback(1, FPort);
     FThread = std::thread([this, B = std::move(ABytes), ATotal] {
       const int fd = ::accept(FListen, nullptr, nullptr);
       int64_t LLeft = ATotal;
@@ -69,12 +62,7 @@ class Sender {
 
 double PlainRecvMiBs() {
   Sender LSender(std::string(64 * 1024, 'x'), kStreamBytes);
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  A.sin_port = htons(LSender.Port());
-  ::connect(fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
+  const int fd = ConnectLoopback(LSender.Port());
   std::vector<char> LBuf(32768);
   int64_t LGot = 0;
   const auto LStart = Clock::now();

@@ -8,13 +8,8 @@ namespace {
 // A plain client socket on the demo server.
 class TDemoClient {
  public:
-  explicit TDemoClient(int aPort) : FFd(socket(AF_INET, SOCK_STREAM, 0)), Peer(FFd) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(aPort));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-      throw std::runtime_error("connect failed");
+  explicit TDemoClient(int aPort) : FFd(ConnectLoopback(uint16_t(aPort))), Peer(FFd) {
+    if (FFd < 0) throw std::runtime_error("connect failed");
   }
   ~TDemoClient() { close(FFd); }
   TWirePacket Ask(int32_t aID, int32_t aType, const std::string& aBody) {

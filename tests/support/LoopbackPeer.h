@@ -16,18 +16,7 @@
 #include <thread>
 #include <vector>
 
-// A loopback port where nothing listens: bound once, then released.
-inline uint16_t ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t L = sizeof A;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&A), L);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&A), &L);
-  ::close(fd);
-  return ntohs(A.sin_port);
-}
+#include "tests/support/Loopback.h"
 
 class LoopbackPeer {
  public:

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/Types.h"
+#include "tests/support/Loopback.h"
 
 // One connection as the script sees it. Every wait is bounded.
 class TScriptPeer {
@@ -69,15 +70,10 @@ class TScriptServer {
   // aSession runs on the server thread for each accepted connection, one after another;
   // the connection is closed when it returns.
   explicit TScriptServer(std::function<void(TPeer&)> aSession) : FSession(std::move(aSession)) {
-    FListener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(FListener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(FListener, 8) != 0 ||
-        getsockname(FListener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      throw std::runtime_error("cannot listen");
-    FPort = ntohs(a.sin_port);
+    uint16_t LPort = 0;
+    FListener = ListenOnLoopback(8, LPort);
+    if (FListener < 0) throw std::runtime_error("cannot listen");
+    FPort = LPort;
     FThread = std::thread([this] { Run(); });
   }
   ~TScriptServer() {

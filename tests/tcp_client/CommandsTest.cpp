@@ -201,16 +201,9 @@ TEST(WatchDog, ReconnectsOnceTheServerIsBack) {
   ASSERT_TRUE(LClient.WatchDogRunning());
 
   // The same port, now served.
-  const int LListener = ::socket(AF_INET, SOCK_STREAM, 0);
-  int LOne = 1;
-  ::setsockopt(LListener, SOL_SOCKET, SO_REUSEADDR, &LOne, sizeof LOne);
-  sockaddr_in LAddr{};
-  LAddr.sin_family = AF_INET;
-  LAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  LAddr.sin_port = htons(static_cast<uint16_t>(LPort));
-  if (::bind(LListener, reinterpret_cast<sockaddr*>(&LAddr), sizeof LAddr) != 0 ||
-      ::listen(LListener, 4) != 0) {
-    ::close(LListener);
+  const int LListener = BindLoopback(static_cast<uint16_t>(LPort));
+  if (LListener < 0 || ::listen(LListener, 4) != 0) {
+    if (LListener >= 0) ::close(LListener);
     GTEST_SKIP() << "the port was taken meanwhile";
   }
   EXPECT_TRUE(WaitFor([&] { return LConnects == 1; }, 10000));

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/MainThread.h"
-#include "tests/support/LoopbackPeer.h"
+#include "tests/support/Loopback.h"
 #include "tcp_client/qorTCP_Client.h"
 
 // What the handlers saw, in order, with the thread each ran on.

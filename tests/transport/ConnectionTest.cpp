@@ -42,35 +42,6 @@ std::unique_ptr<TIdTCPClient> ConnectTo(uint16_t APort, const std::string& AHost
   return LClient;
 }
 
-// Binds 127.0.0.1:APort; -1 when busy.
-int Occupy(uint16_t APort) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  A.sin_port = htons(APort);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&A), sizeof A) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// A plain listener on 127.0.0.1 with an ephemeral port (written to VAddr); -1 on failure.
-int RawListener(int ABacklog, sockaddr_in& VAddr) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  VAddr = sockaddr_in{};
-  VAddr.sin_family = AF_INET;
-  VAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t L = sizeof VAddr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&VAddr), L) != 0 || ::listen(fd, ABacklog) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&VAddr), &L) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 struct ReadLnCase {
   const char* Name;
   std::vector<P::Step> Script;
@@ -279,9 +250,10 @@ TEST(Connection, RefusedConnectTextAndCode) {
 
 TEST(Connection, ConnectTimeoutOnNonAnsweringPeer) {
   // A listener with backlog 0 whose accept queue is full drops further SYNs.
-  sockaddr_in A{};
-  const int LListen = RawListener(0, A);
+  uint16_t LPort = 0;
+  const int LListen = ListenOnLoopback(0, LPort);
   ASSERT_GE(LListen, 0);
+  sockaddr_in A = LoopbackAddress(LPort);
   std::vector<int> LFillers;
   bool LHangs = false;
   for (int i = 0; i < 8 && !LHangs; ++i) {
@@ -318,7 +290,7 @@ TEST(Connection, BoundPortRangeHighestFirstAndErrors) {
   // Three consecutive free ports, searched in a bounded window.
   uint16_t LBase = 0;
   for (uint16_t p = 41000; p < 41600 && !LBase; p += 7) {
-    int a = Occupy(p), b = Occupy(p + 1), c = Occupy(p + 2);
+    int a = BindLoopback(p), b = BindLoopback(p + 1), c = BindLoopback(p + 2);
     if (a >= 0 && b >= 0 && c >= 0) LBase = p;
     for (int fd : {a, b, c}) if (fd >= 0) ::close(fd);
   }
@@ -335,7 +307,7 @@ TEST(Connection, BoundPortRangeHighestFirstAndErrors) {
   LClient->IOHandler()->Write(std::string("x"));
   LClient->Disconnect();
 
-  const int LTop = Occupy(LBase + 2);
+  const int LTop = BindLoopback(LBase + 2);
   LoopbackPeer LPeer2({P::Expect(1)});
   LClient->SetPort(LPeer2.Port());
   LClient->Connect();
@@ -343,7 +315,7 @@ TEST(Connection, BoundPortRangeHighestFirstAndErrors) {
   LClient->IOHandler()->Write(std::string("x"));
   LClient->Disconnect();
 
-  const int LMid = Occupy(LBase + 1), LLow = Occupy(LBase);
+  const int LMid = BindLoopback(LBase + 1), LLow = BindLoopback(LBase);
   try {
     LClient->Connect();
     FAIL();
@@ -449,12 +421,12 @@ TEST(Stack, KeepAliveInWholeSecondsAndSocketListLimit) {
 TEST(Stack, LingerZeroResetsAndNegativeEndsOrderly) {
   std::unique_ptr<TIdIOHandler> LHolder(TIdIOHandler::MakeDefaultIOHandler());
   for (int LLinger : {-1, 0}) {
-    sockaddr_in A{};
-    const int LListen = RawListener(1, A);
+    uint16_t LPort = 0;
+    const int LListen = ListenOnLoopback(1, LPort);
     ASSERT_GE(LListen, 0);
     TIdSocketHandle LHandle;
     LHandle.AllocateSocket();
-    LHandle.SetPeer("127.0.0.1", ntohs(A.sin_port));
+    LHandle.SetPeer("127.0.0.1", LPort);
     LHandle.Connect();
     const int LServer = ::accept(LListen, nullptr, nullptr);
     LHandle.SetLingerState(LLinger);

@@ -20,7 +20,7 @@
 
 #include "rcon/FRCON.h"
 #include "rcon/qorRCON_Application.h"
-#include "tests/support/LoopbackPeer.h"
+#include "tests/support/Loopback.h"
 #include "tools/RCONDemoServerProcess.h"
 
 namespace {

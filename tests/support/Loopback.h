@@ -1,0 +1,60 @@
+#pragma once
+// Plain loopback sockets for tests and benchmarks: 127.0.0.1 only.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+inline sockaddr_in LoopbackAddress(uint16_t APort) {
+  sockaddr_in A{};
+  A.sin_family = AF_INET;
+  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  A.sin_port = htons(APort);
+  return A;
+}
+
+// A TCP socket bound to 127.0.0.1:APort (0: any free port); -1 when the port is taken.
+// VPort, when given, receives the bound port.
+inline int BindLoopback(uint16_t APort, uint16_t* VPort = nullptr) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in A = LoopbackAddress(APort);
+  socklen_t L = sizeof A;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&A), L) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&A), &L) != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  if (VPort) *VPort = ntohs(A.sin_port);
+  return fd;
+}
+
+// A listener on a free loopback port; -1 on failure.
+inline int ListenOnLoopback(int ABacklog, uint16_t& VPort) {
+  const int fd = BindLoopback(0, &VPort);
+  if (fd >= 0 && ::listen(fd, ABacklog) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A blocking client socket connected to 127.0.0.1:APort; -1 on failure.
+inline int ConnectLoopback(uint16_t APort) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in A = LoopbackAddress(APort);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&A), sizeof A) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A loopback port where nothing listens: bound once, then released.
+inline uint16_t ClosedPort() {
+  uint16_t LPort = 0;
+  const int fd = BindLoopback(0, &LPort);
+  if (fd >= 0) ::close(fd);
+  return LPort;
+}
