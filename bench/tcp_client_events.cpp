@@ -23,6 +23,7 @@
 
 #include "platform/MainThread.h"
 #include "tcp_client/qorTCP_Client.h"
+#include "bench/OneConnectionServer.h"
 #include "tests/support/Loopback.h"
 #include "transport/IdException.h"
 
@@ -49,60 +50,6 @@ double Seconds(Clock::time_point aStart, Clock::time_point aEnd) {
 
 double MiBs(int64_t aBytes, double aSeconds) {
   return aBytes / 1048576.0 / aSeconds;
-}
-
-void SetTimeouts(int aFd) {
-  timeval tv{30, 0};
-  ::setsockopt(aFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(aFd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  int one = 1;
-  ::setsockopt(aFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
-// Accepts one connection on 127.0.0.1 and runs aServe on it in its own thread; afterwards
-// half-closes and waits for the client to close. Time-outs on both sockets bound every wait.
-class TLoopbackPeer {
- public:
-  explicit TLoopbackPeer(std::function<void(int)> aServe) {
-    FListen = ListenOnLoopback(1, FPort);
-    SetTimeouts(FListen);
-    FThread = std::thread([this, serve = std::move(aServe)] {
-      const int fd = ::accept(FListen, nullptr, nullptr);
-      if (fd < 0) return;
-      SetTimeouts(fd);
-      serve(fd);
-      ::shutdown(fd, SHUT_WR);
-      char c[4096];
-      const auto end = Clock::now() + kPhaseLimit;
-      while (Clock::now() < end && ::recv(fd, c, sizeof c, 0) > 0) {
-      }
-      ::close(fd);
-    });
-  }
-  ~TLoopbackPeer() {
-    FThread.join();
-    ::close(FListen);
-  }
-  uint16_t Port() const { return FPort; }
-
- private:
-  int FListen;
-  uint16_t FPort;
-  std::thread FThread;
-};
-
-// Sends aBlock over and over until aTotal bytes went out.
-std::function<void(int)> Stream(std::string aBlock, int64_t aTotal) {
-  return [b = std::move(aBlock), aTotal](int fd) {
-    int64_t left = aTotal;
-    const auto end = Clock::now() + kPhaseLimit;
-    while (left > 0 && Clock::now() < end) {
-      const ssize_t r =
-          ::send(fd, b.data(), size_t(std::min<int64_t>(left, b.size())), MSG_NOSIGNAL);
-      if (r <= 0) break;
-      left -= r;
-    }
-  };
 }
 
 // Answers each received byte with one frame, at most aCount times.
@@ -178,7 +125,7 @@ double Micros(Clock::time_point aStart, Clock::time_point aEnd) {
 // One request in flight at a time, so frames never coalesce: the clock runs from the write
 // until OnBinary runs on this (the main) thread.
 void ComponentLatency(int aSamples, std::vector<double>& us) {
-  TLoopbackPeer peer(Answer(aSamples));
+  TOneConnectionServer peer(Answer(aSamples));
   TClient c(neAsynchronous);
   int frames = 0;
   Clock::time_point arrived;
@@ -198,7 +145,7 @@ void ComponentLatency(int aSamples, std::vector<double>& us) {
 }
 
 void PlainLatency(int aSamples, std::vector<double>& us) {
-  TLoopbackPeer peer(Answer(aSamples));
+  TOneConnectionServer peer(Answer(aSamples));
   std::thread reader([&] {
     const int fd = ConnectPlain(peer.Port());
     if (fd < 0) return;
@@ -225,7 +172,7 @@ void PlainLatency(int aSamples, std::vector<double>& us) {
 // Bytes through OnBinary; the handler stamps the end, so the waiting side's pump period
 // does not count.
 double ComponentBulkMiBs(TwsNotifyEvent aMode, int64_t aTotal) {
-  TLoopbackPeer peer(Stream(std::string(64 * 1024, 'x'), aTotal));
+  TOneConnectionServer peer(Stream(std::string(64 * 1024, 'x'), aTotal));
   TClient c(aMode);
   std::atomic<int64_t> got{0};
   std::atomic<bool> done{false};
@@ -247,7 +194,7 @@ double ComponentBulkMiBs(TwsNotifyEvent aMode, int64_t aTotal) {
 }
 
 double PlainBulkMiBs(int64_t aTotal) {
-  TLoopbackPeer peer(Stream(std::string(64 * 1024, 'x'), aTotal));
+  TOneConnectionServer peer(Stream(std::string(64 * 1024, 'x'), aTotal));
   const auto start = Clock::now();
   const int fd = ConnectPlain(peer.Port());
   std::vector<char> buf(32768);
@@ -281,7 +228,7 @@ struct TScan {
 // the scan's, not the main thread's queue.
 TScan ComponentScan(int64_t aLines) {
   const int64_t total = aLines * kLineSize;
-  TLoopbackPeer peer(Stream(LineBlock(), total));
+  TOneConnectionServer peer(Stream(LineBlock(), total));
   TClient c(neNoSync);
   std::atomic<int64_t> frames{0}, bad{0};
   std::atomic<bool> done{false};
@@ -314,7 +261,7 @@ TScan ComponentScan(int64_t aLines) {
 // The same stream cut into lines by a plain recv loop with memchr, as a reference.
 TScan PlainScan(int64_t aLines) {
   const int64_t total = aLines * kLineSize;
-  TLoopbackPeer peer(Stream(LineBlock(), total));
+  TOneConnectionServer peer(Stream(LineBlock(), total));
   const auto start = Clock::now();
   const int fd = ConnectPlain(peer.Port());
   std::vector<char> buf(32768 + kLineSize);
