@@ -113,6 +113,7 @@ void TqorLib_RCON_Client::SetActive(bool aValue) {
   TqorTCPCLient* client = GetTCPClient();
   client->SetHost(FRCON_Options->Host());
   client->SetPort(FRCON_Options->Port());
+  client->SetConnectTimeout(FConnectTimeout > 0 ? FConnectTimeout : 0);
   client->SetActive(aValue);
 }
 

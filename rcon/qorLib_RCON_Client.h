@@ -72,6 +72,9 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   // Largest size field accepted from a server. Real servers stay far below (4 KiB packets,
   // some newer games a few tens of KiB); a larger value means the stream is out of step.
   static constexpr int32_t MaxPacketSize = 1024 * 1024;
+  // A server that does not answer at all (a wrong address, a firewall that drops) would hold
+  // the console for minutes of the system's own connect retries.
+  static constexpr int32_t DefaultConnectTimeout = 10000;
 
   explicit TqorLib_RCON_Client(TComponent* AOwner);
   ~TqorLib_RCON_Client() override;
@@ -83,6 +86,9 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   void SetNotifyEvents(TwsNotifyEvent aValue);
   bool Active();
   void SetActive(bool aValue);
+  // Milliseconds an activation waits for the server to accept; 0 or less: no own limit.
+  int32_t ConnectTimeout() const { return FConnectTimeout; }
+  void SetConnectTimeout(int32_t aValue) { FConnectTimeout = aValue; }
 
   // Sends aValue as a command packet; without a connection it is dropped silently.
   void ExecCommand(const std::string& aValue);
@@ -121,6 +127,7 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   int32_t FBufferOffset = 0;
   std::unique_ptr<TqorTCPCLient> FTCPClient;
   int32_t FID = 0;
+  int32_t FConnectTimeout = DefaultConnectTimeout;
   TqorRCONAuthenticateEvent FOnAuthenticate;
   TqorRCONNotifyEvent FOnConnect;
   TqorRCONNotifyEvent FOnDisconnect;

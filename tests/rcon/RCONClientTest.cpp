@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <mutex>
 
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
 #include "tests/rcon/RCONTestServer.h"
+#include "tests/support/Loopback.h"
 
 namespace {
 
@@ -237,6 +239,25 @@ TEST_F(RCONClient, ExecCommandBeforeConnectDoesNothing) {
   Serve([](TPeer&) {});
   EXPECT_NO_THROW(RCON->ExecCommand("help"));
   EXPECT_FALSE(PumpUntil([&] { return !Log.empty() || Server->Accepted() > 0; }, 300));
+  EXPECT_FALSE(RCON->Active());
+}
+
+// A server that never answers the connect: the console gets its error after the connect
+// time-out instead of hanging.
+TEST_F(RCONClient, SilentServerTimesOut) {
+  TSilentPeer peer;
+  if (!peer.Valid()) GTEST_SKIP() << "this sandbox answers every loopback connect";
+  EXPECT_EQ(RCON->ConnectTimeout(), TqorLib_RCON_Client::DefaultConnectTimeout);
+  RCON->SetConnectTimeout(300);
+  RCON->RCON_Options()->SetHost("127.0.0.1");
+  RCON->RCON_Options()->SetPort(peer.Port());
+  const auto start = std::chrono::steady_clock::now();
+  RCON->SetActive(true);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(250));
+  EXPECT_LT(waited, std::chrono::seconds(5));
+  ASSERT_TRUE(WaitLog(1));
+  EXPECT_EQ(Log, std::vector<std::string>{"#exception: Connect timed out."});
   EXPECT_FALSE(RCON->Active());
 }
 

@@ -5,7 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <cstdint>
+#include <vector>
 
 inline sockaddr_in LoopbackAddress(uint16_t APort) {
   sockaddr_in A{};
@@ -58,3 +61,34 @@ inline uint16_t ClosedPort() {
   if (fd >= 0) ::close(fd);
   return LPort;
 }
+
+// A loopback port whose connects get no answer: a listener with a full accept queue drops
+// further SYNs. Valid() is false where the sandbox answers every loopback connect.
+class TSilentPeer {
+ public:
+  TSilentPeer() {
+    FListen = ListenOnLoopback(0, FPort);
+    const sockaddr_in A = LoopbackAddress(FPort);
+    for (int i = 0; FListen >= 0 && i < 8 && !FValid; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      FFillers.push_back(fd);
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&A), sizeof A);
+      pollfd P{fd, POLLOUT, 0};
+      FValid = ::poll(&P, 1, 300) == 0;
+    }
+  }
+  ~TSilentPeer() {
+    for (int fd : FFillers) ::close(fd);
+    if (FListen >= 0) ::close(FListen);
+  }
+  TSilentPeer(const TSilentPeer&) = delete;
+  TSilentPeer& operator=(const TSilentPeer&) = delete;
+  bool Valid() const { return FValid; }
+  uint16_t Port() const { return FPort; }
+
+ private:
+  int FListen = -1;
+  uint16_t FPort = 0;
+  bool FValid = false;
+  std::vector<int> FFillers;
+};
