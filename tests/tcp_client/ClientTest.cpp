@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "base/IdThread.h"
 #include "tests/support/ScriptServer.h"
@@ -152,6 +153,37 @@ TEST_P(TCPClientModes, ServerCloseReportsDisconnectThenGracefulClose) {
   EXPECT_EQ(LLog.Events().back().Connection, nullptr);
   EXPECT_FALSE(LClient.Active());
   EXPECT_EQ(LClient.Connection(), nullptr);
+}
+
+// A few MiB of patterned bytes, in reads of every size the socket happens to give: the
+// frames, put together, are the stream exactly, in every delivery mode.
+TEST_P(TCPClientModes, EveryByteArrivesOnceAndInOrder) {
+  std::string LSent(4 << 20, '\0');
+  for (size_t i = 0; i < LSent.size(); ++i) LSent[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  TServer LServer([&](TScriptPeer& aPeer) {
+    for (size_t LAt = 0; LAt < LSent.size(); LAt += 100000)
+      aPeer.Send(Bytes(LSent.substr(LAt, 100000)));
+    aPeer.WaitClosed();
+  });
+  std::mutex LLock;
+  std::string LReceived;
+  TqorTCPCLient LClient(nullptr);
+  Configure(LClient, LServer.Port(), GetParam());
+  LClient.SetOnBinary([&](TqorTCPConnection*, TMemoryStream& aData) {
+    std::lock_guard<std::mutex> LGuard(LLock);
+    LReceived.append(reinterpret_cast<const char*>(aData.Memory()),
+                     static_cast<size_t>(aData.Size()));
+  });
+  LClient.SetActive(true);
+  auto LCount = [&] {
+    std::lock_guard<std::mutex> LGuard(LLock);
+    return LReceived.size();
+  };
+  ASSERT_TRUE(WaitFor([&] { return LCount() >= LSent.size(); }, 30000)) << LCount();
+  LClient.SetActive(false);
+  std::lock_guard<std::mutex> LGuard(LLock);
+  EXPECT_EQ(LReceived.size(), LSent.size());
+  EXPECT_TRUE(LReceived == LSent);
 }
 
 std::string ModeName(const ::testing::TestParamInfo<TwsNotifyEvent>& aInfo) {
