@@ -439,14 +439,8 @@ void TqorTCPCLient_Common::Loaded() {
 void TqorTCPCLient_Common::StopReadingThread() {
   if (IsDestroying()) return;
   if (TqorTCPConnectionClient* LConnection = FTCPConnection) LConnection->SetMustDisconnect(true);
-  TqorIdTCPClient* LClient = GetSocketClient();
-  if (FTCPMode == tcpmCommands || !FReadingThread) {
-    LClient->StopReading();
-  } else {
-    // Called from the read loop on the reading thread itself: it cannot wait for itself.
-    TqorTCPReadThread* LThread = LClient->TCPRead();
-    if (!LThread->Terminated()) LThread->Terminate();
-  }
+  // Called on the reading thread itself (from the read loop), this only ends it.
+  GetSocketClient()->StopReading();
 }
 
 void TqorTCPCLient_Common::OnReadEvent() {
@@ -454,15 +448,11 @@ void TqorTCPCLient_Common::OnReadEvent() {
   TConnectionUse LUse(*this);
   TqorTCPConnectionClient* LConnection = LUse.get();
   if (!LConnection || LConnection->Disconnected()) return;
-  FReadingThread = true;
   try {
     LConnection->ReadData();
   } catch (...) {
-    FReadingThread = false;
     DoCurrentException(LConnection);
-    return;
   }
-  FReadingThread = false;
 }
 
 void TqorTCPCLient_Common::OnReadExceptionEvent(Exception& E) {

@@ -302,7 +302,6 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   // Clients replaced while their own reading thread was running the activation.
   std::vector<std::unique_ptr<TqorIdTCPClient, TSocketClientDelete>> FRetiredClients;
   std::unique_ptr<TqorTCPKeepAlive> FTCPKeepAlive;
-  std::atomic<bool> FReadingThread{false};
   std::unique_ptr<TqorQueueCommands> FCommands;
   std::atomic<TqorTCPConnectionClient*> FTCPConnection{nullptr};
   std::atomic<bool> FDisconnecting{false};
