@@ -35,20 +35,11 @@ TIdBytes TqorTCPConnection_Base::TCPEndOfFrame() {
 void TqorTCPConnection_Base::AddTCPEndOfFrame(uint8_t aByte) {
   std::lock_guard<std::mutex> LGuard(FFieldLock);
   FTCPEndOfFrame.push_back(aByte);
-  FEndOfFrameChanged = true;
 }
 
 void TqorTCPConnection_Base::ClearTCPEndOfFrame() {
   std::lock_guard<std::mutex> LGuard(FFieldLock);
   FTCPEndOfFrame.clear();
-  FEndOfFrameChanged = true;
-}
-
-TIdBytes TqorTCPConnection_Base::TakeEndOfFrame(bool& aChanged) {
-  std::lock_guard<std::mutex> LGuard(FFieldLock);
-  aChanged = FEndOfFrameChanged;
-  FEndOfFrameChanged = false;
-  return FTCPEndOfFrame;
 }
 
 // ---- TqorTCPConnection_Vorn ----
@@ -160,27 +151,6 @@ TwsIPVersion TqorTCPConnection_Vorn::GetIPVersion() {
 
 // ---- TqorTCPConnectionClient ----
 
-namespace {
-
-constexpr size_t NotFound = static_cast<size_t>(-1);
-
-// First position at or after aFrom where aDelimiter lies wholly inside aData.
-size_t FindDelimiter(const TIdBytes& aData, size_t aFrom, const TIdBytes& aDelimiter) {
-  const size_t L = aDelimiter.size();
-  if (aData.size() < L) return NotFound;
-  const size_t LLast = aData.size() - L;
-  const uint8_t* LBase = aData.data();
-  for (size_t i = aFrom; i <= LLast; ++i) {
-    const void* LHit = std::memchr(LBase + i, aDelimiter[0], LLast - i + 1);
-    if (!LHit) return NotFound;
-    i = static_cast<size_t>(static_cast<const uint8_t*>(LHit) - LBase);
-    if (std::memcmp(LBase + i, aDelimiter.data(), L) == 0) return i;
-  }
-  return NotFound;
-}
-
-}  // namespace
-
 void TqorTCPConnectionClient::SetTCPConnection(TIdTCPConnection* aConnection) {
   FTCPConnection = aConnection;
   if (aConnection) {
@@ -214,57 +184,13 @@ void TqorTCPConnectionClient::ReadFrame() {
   const int N = GetInputBufferSize();
   TIdBytes B;
   if (N > 0) DoReadBytes(B, N);
-  bool LChanged = false;
-  const TIdBytes D = TakeEndOfFrame(LChanged);
-  const size_t L = D.size();
-  switch (TCPEndOfFrameScanBuffer()) {
-    case eofScanNone:
-      if (!B.empty()) DeliverFrame(std::move(B));
-      break;
-    case eofScanLatestBytes:
-      if (L >= 1 && B.size() >= L && std::memcmp(B.data() + B.size() - L, D.data(), L) == 0)
-        DeliverFrame(std::move(B));
-      break;
-    case eofScanAllBytes:
-      ScanAllBytes(std::move(B), D, LChanged);
-      break;
-  }
-}
-
-// Scanning resumes where the previous read left off, and delivered frames are cut from the
-// front once per read, so the work stays proportional to the bytes received.
-void TqorTCPConnectionClient::ScanAllBytes(TIdBytes&& aBytes, const TIdBytes& aDelimiter,
-                                           bool aDelimiterChanged) {
-  if (aDelimiterChanged) FScanPos = FPendingHead;
-  if (FPending.empty()) {
-    FPending = std::move(aBytes);
-    FPendingHead = FScanPos = 0;
-  } else {
-    AppendBytesTo(aBytes, FPending);
-  }
-  const size_t L = aDelimiter.size();
-  while (L > 0 && !Disconnected() && !MustDisconnect()) {
-    const size_t p = FindDelimiter(FPending, std::max(FScanPos, FPendingHead), aDelimiter);
-    if (p == NotFound) {
-      // A delimiter may still begin in the last L-1 bytes.
-      FScanPos = std::max(FPendingHead, FPending.size() >= L ? FPending.size() - L + 1 : 0);
-      break;
-    }
-    const size_t LEnd = p + L;
-    DeliverFrame(TIdBytes(FPending.begin() + static_cast<std::ptrdiff_t>(FPendingHead),
-                          FPending.begin() + static_cast<std::ptrdiff_t>(LEnd)));
-    FPendingHead = FScanPos = LEnd;
-  }
-  if (FPendingHead > 0) {
-    FPending.erase(FPending.begin(), FPending.begin() + static_cast<std::ptrdiff_t>(FPendingHead));
-    FScanPos -= std::min(FScanPos, FPendingHead);
-    FPendingHead = 0;
-  }
+  FFrames.Add(std::move(B), TCPEndOfFrameScanBuffer(), TCPEndOfFrame());
+  TIdBytes LFrame;
+  while (!Disconnected() && !MustDisconnect() && FFrames.Next(LFrame)) DeliverFrame(std::move(LFrame));
   const size_t LMax = MaxPendingBytes();
-  if (FPending.size() > LMax) {
-    const size_t LSize = FPending.size();
-    FPending = TIdBytes();
-    FScanPos = 0;
+  if (FFrames.PendingSize() > LMax) {
+    const size_t LSize = FFrames.PendingSize();
+    FFrames.ClearPending();
     throw EqorTCPFrameTooLarge(
         Format("No end-of-frame delimiter within %zu bytes: %zu pending bytes were dropped.",
                LMax, LSize));

@@ -13,6 +13,7 @@
 #include "platform/Exception.h"
 #include "platform/Stream.h"
 #include "tcp_client/qorSocket_Classes.h"
+#include "tcp_client/qorTCP_FrameAssembler.h"
 #include "transport/IdException.h"
 #include "transport/IdGlobal.h"
 
@@ -28,8 +29,6 @@ using TqorTCPBinaryEvent = std::function<void(TqorTCPConnection* Connection, TMe
 // Connection is none for a failure that belongs to no connection (a failed connect).
 using TqorTCPExceptionEvent = std::function<void(TqorTCPConnection* Connection, Exception& E)>;
 using TqorTCPNotifyEvent = std::function<void(TqorTCPConnection* Sender)>;
-
-enum TtcpEOFScanBuffer { eofScanNone, eofScanLatestBytes, eofScanAllBytes };
 
 // Bytes kept by eofScanAllBytes waiting for a delimiter went past the connection's bound.
 QOR_DECLARE_EXCEPTION(EqorTCPFrameTooLarge, EIdException);
@@ -67,16 +66,6 @@ class TqorTCPConnection_Base : public TqorSocketConnection {
   // Hook run after an exception of this connection has been handed on.
   virtual void AfterException() {}
 
- protected:
-  // Delimiter and a flag telling whether it changed since the last call (read side).
-  TIdBytes TakeEndOfFrame(bool& aChanged);
-
-  // eofScanAllBytes state: bytes after the last frame start at FPendingHead; no delimiter
-  // begins before FScanPos.
-  TIdBytes FPending;
-  size_t FPendingHead = 0;
-  size_t FScanPos = 0;
-
  private:
   std::string FMsgReceived;
   std::unique_ptr<TMemoryStream> FMsgBinaryReceived;
@@ -85,7 +74,6 @@ class TqorTCPConnection_Base : public TqorSocketConnection {
   std::atomic<TtcpEOFScanBuffer> FTCPEndOfFrameScanBuffer{eofScanNone};
   std::atomic<size_t> FMaxPendingBytes{DefaultMaxPendingBytes};
   TIdBytes FTCPEndOfFrame;
-  bool FEndOfFrameChanged = false;
 };
 
 class TqorTCPConnection : public TqorTCPConnection_Base {};
@@ -148,9 +136,9 @@ class TqorTCPConnectionClient : public TqorTCPConnection_Vorn {
 
  private:
   void DeliverFrame(TIdBytes&& aBytes);
-  void ScanAllBytes(TIdBytes&& aBytes, const TIdBytes& aDelimiter, bool aDelimiterChanged);
 
   TqorTCPBinaryEvent FOnBinary;
+  TqorTCPFrameAssembler FFrames;  // the reading thread's only
 };
 
 // ---- Pending notifications ----
