@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <exception>
 
 #include "platform/Encoding.h"
 #include "platform/Stream.h"
@@ -131,16 +132,30 @@ void TqorLib_RCON_Client::DoWritePacket(int32_t aPacketType, const std::string& 
 
 void TqorLib_RCON_Client::DoAuthenticate() { DoWritePacket(kTypeAuth, FRCON_Options->Password()); }
 
+int32_t TqorLib_RCON_Client::NextRequestID() {
+  std::lock_guard<std::mutex> g(FLock);
+  return ++FID;
+}
+
 void TqorLib_RCON_Client::OnClientConnectEvent(TqorTCPConnection*) {
-  // A tail left by the previous connection would corrupt this one's first packet.
-  ClearBuffer();
+  {
+    // A tail left by the previous connection would corrupt this one's first packet.
+    std::lock_guard<std::mutex> g(FLock);
+    FBuffer.Clear();
+  }
   if (FOnConnect) FOnConnect(this);
-  FID = 0;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FID = 0;
+  }
   DoAuthenticate();
 }
 
 void TqorLib_RCON_Client::OnClientDisconnectEvent(TqorTCPConnection*) {
-  FID = 0;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FID = 0;
+  }
   if (FOnDisconnect) FOnDisconnect(this);
 }
 
@@ -148,40 +163,36 @@ void TqorLib_RCON_Client::OnClientExceptionEvent(TqorTCPConnection*, Exception& 
   if (FOnException) FOnException(this, E);
 }
 
-void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream& Data) {
-  auto n = static_cast<size_t>(Data.Size());
-  if (n == 0) return;
-  FBuffer.erase(FBuffer.begin(), FBuffer.begin() + FBufferOffset);
-  FBufferOffset = 0;
-  FBuffer.insert(FBuffer.end(), Data.Memory(), Data.Memory() + n);
-  DecodeBuffer();
-}
-
 // TCP delivers a byte stream, not packets: one chunk may hold several packets or only part
-// of one. Members are re-read after every handler, since a handler may reconnect (which
-// clears the buffer) or pump the event loop (which may deliver the next chunk).
-void TqorLib_RCON_Client::DecodeBuffer() {
-  for (;;) {
-    size_t available = FBuffer.size() - static_cast<size_t>(FBufferOffset);
-    if (available < 4) break;
-    int32_t size = GetInt32(FBuffer.data() + FBufferOffset);
-    if (size < kHeaderAndTerminators || size > MaxPacketSize) {
-      ClearBuffer();
-      EqorRCONProtocolError error(Format(
-          "Invalid RCON packet size %d (expected 10 to %d); the received data was discarded.",
-          size, MaxPacketSize));
-      if (FOnException) FOnException(this, error);
-      return;
-    }
-    if (available - 4 < static_cast<size_t>(size)) break;
-    TqorRCON_Packet packet;
-    int32_t offset = FBufferOffset;
-    packet.ReadBytes(FBuffer, offset);
-    // Consumed before its event: a handler that throws must not see it again.
-    FBufferOffset = offset;
-    RaisePacketEvent(packet);
+// of one. Every packet is decoded once and its event raised in order; a handler that throws
+// does not hold back the packets after it, and the first such exception is raised again once
+// they are all out. A handler may reconnect (which empties the buffer) or send.
+void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream& Data) {
+  const auto n = static_cast<size_t>(Data.Size());
+  if (n == 0) return;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FBuffer.Add(Data.Memory(), n);
   }
-  if (static_cast<size_t>(FBufferOffset) == FBuffer.size()) ClearBuffer();
+  std::exception_ptr LFirstError;
+  for (;;) {
+    TqorRCON_Packet packet;
+    bool LWhole;
+    try {
+      std::lock_guard<std::mutex> g(FLock);
+      LWhole = FBuffer.Next(packet);
+    } catch (EqorRCONProtocolError& E) {
+      if (FOnException) FOnException(this, E);
+      break;
+    }
+    if (!LWhole) break;
+    try {
+      RaisePacketEvent(packet);
+    } catch (...) {
+      if (!LFirstError) LFirstError = std::current_exception();
+    }
+  }
+  if (LFirstError) std::rethrow_exception(LFirstError);
 }
 
 void TqorLib_RCON_Client::RaisePacketEvent(const TqorRCON_Packet& aPacket) {
@@ -195,9 +206,4 @@ void TqorLib_RCON_Client::RaisePacketEvent(const TqorRCON_Packet& aPacket) {
     default:
       break;
   }
-}
-
-void TqorLib_RCON_Client::ClearBuffer() {
-  FBuffer.clear();
-  FBufferOffset = 0;
 }

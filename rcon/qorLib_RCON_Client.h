@@ -2,12 +2,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "base/qorBase_Classes.h"
 #include "platform/Component.h"
 #include "platform/Exception.h"
 #include "platform/Types.h"
+#include "rcon/qorRCON_StreamDecoder.h"
 #include "tcp_client/qorTCP_Client.h"
 
 // One packet of the Source-style RCON protocol: size, request ID, type (32-bit little
@@ -113,18 +115,17 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   virtual void DoAuthenticate();
 
   TqorTCPCLient* GetTCPClient();
-  int32_t NextRequestID() { return ++FID; }
+  int32_t NextRequestID();
 
  private:
-  // Raises the event of every complete packet at the buffer's start.
-  void DecodeBuffer();
   void RaisePacketEvent(const TqorRCON_Packet& aPacket);
-  void ClearBuffer();
 
   std::unique_ptr<TqorRCON_Options> FRCON_Options;
-  TBytes FBuffer;
-  // Bytes of FBuffer already decoded; they are dropped before new bytes are appended.
-  int32_t FBufferOffset = 0;
+  // Guards FBuffer and FID: with neNoSync the reading thread decodes while the caller's
+  // thread sends. Never held while a handler runs.
+  std::mutex FLock;
+  // The receive buffer: bytes of a packet not yet whole.
+  TqorRCON_StreamDecoder FBuffer{MaxPacketSize};
   std::unique_ptr<TqorTCPCLient> FTCPClient;
   int32_t FID = 0;
   int32_t FConnectTimeout = DefaultConnectTimeout;
