@@ -202,13 +202,17 @@ void TqorTCPReadThread::RunCycle() {
   FExecuted = true;
   FReading = true;
   struct TReading {
-    std::atomic<bool>& Flag;
-    ~TReading() { Flag = false; }
-  } LReading{FReading};
+    TqorTCPReadThread& Thread;
+    ~TReading() {
+      Thread.FReading = false;
+      if (!Thread.FReadSocket) WakeMainThreadPump();  // StopReading may be waiting
+    }
+  } LReading{*this};
   try {
     if (!Terminated()) FClient->DoOnThread();
     if (!FReadSocket) {
       FReading = false;
+      WakeMainThreadPump();  // StopReading may be waiting
       if (!Terminated()) {
         pollfd LWake{FWake, POLLIN, 0};
         ::poll(&LWake, 1, -1);
