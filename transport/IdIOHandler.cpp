@@ -394,6 +394,7 @@ void TIdIOHandler::WriteLn(const std::string& AText, IIdTextEncoding AEncoding) 
 void TIdIOHandler::WriteDirect(const TIdBytes& ABuffer, int ALength, int AOffset) {
   CheckForDisconnect(true, true);
   int LLength = IndyLength(ABuffer, ALength, AOffset);
+  if (LLength <= 0) return;
   const TIdBytes* LSource = &ABuffer;
   TIdBytes LIntercepted;
   if (FIntercept) {
