@@ -6,10 +6,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -102,6 +104,10 @@ struct TAddrInfoFree {
   void operator()(addrinfo* P) const { freeaddrinfo(P); }
 };
 using TAddrInfoPtr = std::unique_ptr<addrinfo, TAddrInfoFree>;
+
+bool IsTimeoutOption(int ALevel, int AOptName) {
+  return ALevel == SOL_SOCKET && (AOptName == SO_RCVTIMEO || AOptName == SO_SNDTIMEO);
+}
 
 bool HasNonASCII(const std::string& AText) {
   return std::any_of(AText.begin(), AText.end(),
@@ -235,7 +241,7 @@ int TIdStackBSDBase::Receive(TIdStackSocketHandle ASocket, TIdBytes& VBuffer) {
   do {
     LResult = ::recv(ASocket, VBuffer.data(), VBuffer.size(), 0);
   } while (LResult < 0 && errno == EINTR);
-  return CheckForSocketError(static_cast<int>(LResult));
+  return CheckForSocketError(ASocket, static_cast<int>(LResult));
 }
 
 int TIdStackBSDBase::Send(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer, int ASize,
@@ -247,17 +253,32 @@ int TIdStackBSDBase::Send(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer,
     // MSG_NOSIGNAL: a peer that has gone away must give EPIPE, not kill the process.
     LResult = ::send(ASocket, ABuffer.data() + AOffset, LSize, MSG_NOSIGNAL);
   } while (LResult < 0 && errno == EINTR);
-  return CheckForSocketError(static_cast<int>(LResult));
+  return CheckForSocketError(ASocket, static_cast<int>(LResult));
 }
 
 void TIdStackBSDBase::GetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName,
                                       int& VOptVal) {
+  if (IsTimeoutOption(ALevel, AOptName)) {
+    timeval LTime{};
+    socklen_t LLen = sizeof(LTime);
+    GetSocketOption(ASocket, ALevel, AOptName, &LTime, LLen);
+    VOptVal = static_cast<int>(std::min<int64_t>(
+        INT_MAX, static_cast<int64_t>(LTime.tv_sec) * 1000 + LTime.tv_usec / 1000));
+    return;
+  }
   socklen_t LLen = sizeof(VOptVal);
   GetSocketOption(ASocket, ALevel, AOptName, &VOptVal, LLen);
 }
 
 void TIdStackBSDBase::SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName,
                                       int AOptVal) {
+  if (IsTimeoutOption(ALevel, AOptName)) {
+    // Negative would be refused by the system; like 0 it means no time-out.
+    const int LMSec = std::max(AOptVal, 0);
+    const timeval LTime{LMSec / 1000, (LMSec % 1000) * 1000};
+    SetSocketOption(ASocket, ALevel, AOptName, &LTime, sizeof(LTime));
+    return;
+  }
   SetSocketOption(ASocket, ALevel, AOptName, &AOptVal, sizeof(AOptVal));
 }
 
@@ -359,6 +380,18 @@ std::string TIdStackBSDBase::HostName() {
 }
 
 int TIdStackBSDBase::WSGetLastError() { return ErrnoToSocketError(errno); }
+
+int TIdStackBSDBase::WSGetLastError(TIdStackSocketHandle ASocket) {
+  const int LErr = errno;
+  if (LErr == EAGAIN || LErr == EWOULDBLOCK) {
+    // Linux says EAGAIN both for a non-blocking socket with nothing to do and for a blocking
+    // one whose SO_RCVTIMEO / SO_SNDTIMEO ran out; only the first is "would block".
+    const int LFlags = ::fcntl(ASocket, F_GETFL);
+    errno = LErr;
+    if (LFlags >= 0 && !(LFlags & O_NONBLOCK)) return Id_WSAETIMEDOUT;
+  }
+  return ErrnoToSocketError(LErr);
+}
 
 void TIdStackBSDBase::WSSetLastError(int AErr) { errno = SocketErrorToErrno(AErr); }
 
