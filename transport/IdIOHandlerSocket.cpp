@@ -132,9 +132,19 @@ void TIdIOHandlerSocket::FireSocketAllocated() {
   if (FOnSocketAllocated) FOnSocketAllocated(this);
 }
 
+TIdCustomTransparentProxy* TIdIOHandlerSocket::EnabledProxy() const {
+  return FTransparentProxy && FTransparentProxy->Enabled() ? FTransparentProxy : nullptr;
+}
+
+TIdIPVersion TIdIOHandlerSocket::PeerIPVersion() const {
+  const TIdCustomTransparentProxy* LProxy = EnabledProxy();
+  return LProxy ? IPVersionOfHost(LProxy->Host(), LProxy->IPVersion())
+                : IPVersionOfHost(FHost, FIPVersion);
+}
+
 void TIdIOHandlerSocket::ConnectToPeer() {
   FireBeforeBind();
-  FBinding->SetIPVersion(FIPVersion);
+  FBinding->SetIPVersion(PeerIPVersion());
   FBinding->AllocateSocket(Id_SOCK_STREAM, 0);
   FireSocketAllocated();
   if (!FBoundIP.empty()) FBinding->SetIP(FBoundIP);

@@ -1,6 +1,7 @@
 #include "transport/IdStackBSDBase.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -78,7 +79,9 @@ struct TResolverCode {
 };
 
 constexpr TResolverCode CResolverCodes[] = {
-    {EAI_ADDRFAMILY, 0},
+    // "No address of the asked family" is a host not found for that family; a code 0 would
+    // reach the user as "Socket Error # 0" with no text.
+    {EAI_ADDRFAMILY, Id_WSAHOST_NOT_FOUND},
     {EAI_AGAIN, Id_WSATRY_AGAIN},
     {EAI_BADFLAGS, Id_WSAEINVAL},
     {EAI_FAIL, Id_WSANO_RECOVERY},
@@ -104,6 +107,17 @@ struct TAddrInfoFree {
   void operator()(addrinfo* P) const { freeaddrinfo(P); }
 };
 using TAddrInfoPtr = std::unique_ptr<addrinfo, TAddrInfoFree>;
+
+// The interface index of a zone given by name or by number.
+unsigned ScopeIdOf(const std::string& AIP, const std::string& AZone) {
+  if (std::all_of(AZone.begin(), AZone.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    int LIndex;
+    if (TryStrToInt(AZone, LIndex) && LIndex > 0) return static_cast<unsigned>(LIndex);
+  } else if (const unsigned LIndex = ::if_nametoindex(AZone.c_str())) {
+    return LIndex;
+  }
+  throw EIdInvalidIPv6Address(Format(RSInvalidIPv6Address, AIP.c_str()));
+}
 
 bool IsTimeoutOption(int ALevel, int AOptName) {
   return ALevel == SOL_SOCKET && (AOptName == SO_RCVTIMEO || AOptName == SO_SNDTIMEO);
@@ -182,6 +196,10 @@ socklen_t TIdStackBSDBase::FillSockAddr(sockaddr_storage& VAddr, const std::stri
       LAddr.sin6_addr = in6addr_any;
     } else {
       TranslateStringToTInAddr(AIP, &LAddr.sin6_addr, Id_IPv6);
+      std::string LZone;
+      TIdIPv6Address LWords;
+      IPv6ToWords(AIP, LWords, &LZone);
+      if (!LZone.empty()) LAddr.sin6_scope_id = ScopeIdOf(AIP, LZone);
     }
     return sizeof(sockaddr_in6);
   }
@@ -198,6 +216,12 @@ void TIdStackBSDBase::ReadSockAddr(const sockaddr_storage& AAddr, std::string& V
   } else if (AAddr.ss_family == AF_INET6) {
     const auto& LAddr = reinterpret_cast<const sockaddr_in6&>(AAddr);
     VIP = TranslateTInAddrToString(&LAddr.sin6_addr, Id_IPv6);
+    if (LAddr.sin6_scope_id != 0) {
+      char LName[IF_NAMESIZE] = {};
+      VIP += '%';
+      VIP += ::if_indextoname(LAddr.sin6_scope_id, LName) ? std::string(LName)
+                                                           : std::to_string(LAddr.sin6_scope_id);
+    }
     VIPVersion = Id_IPv6;
     VPort = ntohs(LAddr.sin6_port);
   } else {

@@ -481,6 +481,47 @@ TEST(Connection, IPv6Loopback) {
   EXPECT_EQ(LPeer.Received(), "ok");
 }
 
+// An address literal leaves no doubt about its family: it connects whatever IPVersion says,
+// and a failure always names a real error.
+TEST(Connection, AddressLiteralsConnectInTheirOwnFamily) {
+  for (const char* LHost : {"::1", "0:0:0:0:0:0:0:1", "::1%lo", "127.0.0.1"}) {
+    SCOPED_TRACE(LHost);
+    const bool LSix = std::string(LHost) != "127.0.0.1";
+    LoopbackPeer LPeer({P::Send("hi\n"), P::Expect(2)}, LSix);
+    if (!LPeer.Valid()) GTEST_SKIP() << "::1 is not available here";
+    std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
+    LClient->SetIPVersion(LSix ? Id_IPv4 : Id_IPv6);  // the other family
+    LClient->SetHost(LHost);
+    LClient->SetPort(LPeer.Port());
+    LClient->Connect();
+    EXPECT_EQ(LClient->IOHandler()->ReadLn(), "hi");
+    EXPECT_EQ(LClient->Socket()->Binding()->IPVersion(), LSix ? Id_IPv6 : Id_IPv4);
+    EXPECT_EQ(LClient->Socket()->Binding()->PeerIP(), LSix ? "0:0:0:0:0:0:0:1" : "127.0.0.1");
+    LClient->IOHandler()->Write(std::string("ok"));
+    ASSERT_TRUE(LPeer.WaitDone());
+    EXPECT_EQ(LPeer.Received(), "ok");
+  }
+
+  const uint16_t LClosed = ClosedPort();
+  std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
+  LClient->SetHost("fe80::1%no-such-if0");
+  LClient->SetPort(LClosed);
+  try {
+    LClient->Connect();
+    FAIL();
+  } catch (const EIdInvalidIPv6Address& E) {
+    EXPECT_EQ(E.Message(), "fe80::1%no-such-if0 is not a valid IPv6 address");
+  }
+  LClient->SetHost("::1");
+  try {
+    LClient->Connect();
+    FAIL();
+  } catch (const EIdSocketError& E) {
+    EXPECT_NE(E.LastError(), 0);
+    EXPECT_NE(E.Message().substr(E.Message().find('\n') + 1), "") << E.Message();
+  }
+}
+
 TEST(Stack, KeepAliveInWholeSecondsAndSocketListLimit) {
   std::unique_ptr<TIdIOHandler> LHolder(TIdIOHandler::MakeDefaultIOHandler());
   TIdSocketHandle LHandle;
