@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the console need, when missing.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+packages=(g++ cmake ninja-build pkg-config libgtest-dev
           qt6-base-dev libqt6gui6 fonts-dejavu-core iproute2 procps)
 missing=()
 for p in "${packages[@]}"; do
