@@ -1,5 +1,6 @@
 #include "platform/Encoding.h"
 
+#include <bit>
 #include <cstring>
 
 namespace {
@@ -168,24 +169,40 @@ size_t NextUTF8(const uint8_t* b, size_t n, uint32_t& cp) {
 }
 
 size_t ValidUTF8Length(const uint8_t* b, size_t n) {
+  constexpr uint64_t kHighBits = 0x8080808080808080ull;
+  auto cont = [](uint8_t u) { return (u & 0xC0) == 0x80; };
   size_t i = 0;
   while (i < n) {
-    // Eight ASCII bytes at a time.
-    while (n - i >= 8) {
+    // Eight bytes at a time up to the next non-ASCII byte; the common two- and three-byte
+    // sequences inline.
+    if (n - i >= 8) {
       uint64_t w;
       std::memcpy(&w, b + i, 8);
-      if (w & 0x8080808080808080ull) break;
-      i += 8;
+      const uint64_t high = w & kHighBits;
+      if (high == 0) {
+        i += 8;
+        continue;
+      }
+      if constexpr (std::endian::native == std::endian::little) {
+        i += static_cast<size_t>(std::countr_zero(high)) / 8;
+      } else {
+        i += static_cast<size_t>(std::countl_zero(high)) / 8;
+      }
     }
-    if (i == n) break;
-    if (b[i] < 0x80) {
+    const uint8_t c = b[i];
+    if (c < 0x80) {
       ++i;
-      continue;
+    } else if (c >= 0xC2 && c <= 0xDF && n - i >= 2 && cont(b[i + 1])) {
+      i += 2;
+    } else if ((c & 0xF0) == 0xE0 && n - i >= 3 && cont(b[i + 2]) &&
+               b[i + 1] >= (c == 0xE0 ? 0xA0 : 0x80) && b[i + 1] <= (c == 0xED ? 0x9F : 0xBF)) {
+      i += 3;
+    } else {
+      uint32_t cp;
+      const int len = DecodeUTF8(b + i, n - i, cp);
+      if (len < 0) break;
+      i += static_cast<size_t>(len);
     }
-    uint32_t cp;
-    const int len = DecodeUTF8(b + i, n - i, cp);
-    if (len < 0) break;
-    i += static_cast<size_t>(len);
   }
   return i;
 }
