@@ -567,6 +567,9 @@ void TIdSSLContext::PrepareContext(TIdSSLCtxMode AKind) {
   if (!FContext) RaiseCryptoError<EIdOSSLCreatingContextError>(RSOSSLCreatingContextError);
   ApplyProtocolVersions();
   G.SSL_CTX_ctrl(FContext, SSL_CTRL_MODE, SSL_MODE_AUTO_RETRY, nullptr);
+  // Whole socket reads instead of a header read and a body read per record; Readable then
+  // looks into the library's buffer as well as at the socket.
+  if (G.SSL_has_pending) G.SSL_CTX_ctrl(FContext, SSL_CTRL_SET_READ_AHEAD, 1, nullptr);
   G.SSL_CTX_set_default_passwd_cb(FContext, &PasswordCallback);
   G.SSL_CTX_set_default_passwd_cb_userdata(FContext, this);
   G.SSL_CTX_set_default_verify_paths(FContext);
@@ -889,17 +892,20 @@ void TIdSSLSocket::Accept(int AHandle, int AWaitMs) {
 
 bool TIdSSLSocket::Readable(int AMSec) {
   const uint64_t LDeadline = AMSec >= 0 ? GetTickCount64() + static_cast<uint64_t>(AMSec) : 0;
+  bool LBuffered = false;  // undecrypted bytes wait inside the library
   for (;;) {
     {
       std::lock_guard<std::mutex> LGuard(FLock);
       if (GOpenSSL.SSL_pending && GOpenSSL.SSL_pending(FSSL) > 0) return true;
+      if (GOpenSSL.SSL_has_pending && GOpenSSL.SSL_has_pending(FSSL)) LBuffered = true;
     }
     int LWait = -1;
     if (AMSec >= 0) {
       const uint64_t LNow = GetTickCount64();
       LWait = LNow >= LDeadline ? 0 : static_cast<int>(LDeadline - LNow);
     }
-    if (!WaitSocket(FHandle, false, LWait)) return false;
+    if (!LBuffered && !WaitSocket(FHandle, false, LWait)) return false;
+    LBuffered = false;
     if (!GOpenSSL.SSL_peek) return true;
     // Records that carry no application data (session tickets, key updates) make the socket
     // readable too; they are consumed here, so that only data, a close or a failure counts.
@@ -1294,6 +1300,8 @@ std::string TIdSSLIOHandlerSocketOpenSSL::QueryPassword(bool AIsWrite) {
 
 void TIdSSLIOHandlerSocketOpenSSL::ReportStatus(PSSL ASSLSocket, int AWhere, int ARet,
                                                 const std::string& AMsg) {
+  // The close-notify sent while the handler is destroyed reaches no one.
+  if (ComponentState() & csDestroying) return;
   NotifyStatusInfo(AMsg);
   if (!FOnStatusInfoEx) return;
   const auto& G = GOpenSSL;

@@ -74,6 +74,7 @@ constexpr int SSL_ERROR_SYSCALL = 5;
 constexpr int SSL_ERROR_ZERO_RETURN = 6;
 
 constexpr int SSL_CTRL_SET_TMP_DH = 3;
+constexpr int SSL_CTRL_SET_READ_AHEAD = 41;
 constexpr int SSL_CTRL_OPTIONS = 32;
 constexpr int SSL_CTRL_MODE = 33;
 constexpr int SSL_CTRL_SET_TLSEXT_HOSTNAME = 55;
@@ -188,6 +189,7 @@ constexpr int SSL_RECEIVED_SHUTDOWN = 2;
   X(ssl, Req, int, SSL_write, (PSSL, const void*, int))                                         \
   X(ssl, Opt, int, SSL_peek, (PSSL, void*, int))                                                \
   X(ssl, Opt, int, SSL_pending, (const TOpaqueSSL*))                                            \
+  X(ssl, Opt, int, SSL_has_pending, (const TOpaqueSSL*))                                        \
   X(ssl, Req, int, SSL_get_error, (const TOpaqueSSL*, int))                                     \
   X(ssl, Req, int, SSL_shutdown, (PSSL))                                                        \
   X(ssl, Req, int, SSL_get_shutdown, (const TOpaqueSSL*))                                       \
