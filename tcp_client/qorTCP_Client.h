@@ -102,6 +102,8 @@ class TqorIdTCPClient : public TIdTCPClient {
   // Makes sure the reading thread no longer touches the socket: ends it (tcpmDefault) or
   // stops its reading (tcpmCommands) and waits for that, unless called on it.
   void StopReading();
+  // A queued command waits: the reading thread looks at once.
+  void WakeReading();
   // Ends and frees the reading thread. The thread calls this client's virtual operations, so
   // it must be gone before the client's destruction begins: DeleteSocketClient does both.
   void FreeReadThread();
@@ -130,15 +132,20 @@ struct TSocketClientDelete {
   void operator()(TqorIdTCPClient* aClient) const { DeleteSocketClient(aClient); }
 };
 
-// Polls the client's socket in 10 ms waits and hands waiting bytes to the client. Made with
-// New<>; it starts at once, not reading. A termination request is honoured whenever it comes,
-// before the first cycle too, so no wait for the thread's end can hang.
+// Sleeps until the client's socket is readable or it is woken (a termination request, a change
+// of ReadSocket, a queued command), and hands waiting bytes to the client. Made with New<>; it
+// starts at once, not reading. A termination request is honoured whenever it comes, before
+// the first cycle too, so no wait for the thread's end can hang.
 class TqorTCPReadThread : public TqorIdThread {
  public:
+  ~TqorTCPReadThread() override;
   const char* ClassName() const { return "TqorTCPReadThread"; }
 
   bool ReadSocket() const { return FReadSocket; }
-  void SetReadSocket(bool aValue) { FReadSocket = aValue; }
+  void SetReadSocket(bool aValue);
+  void Terminate() override;
+  // Ends the current wait at once; the next cycle looks at what changed.
+  void Wake();
   TqorTCPMode TCPMode() const { return FTCPMode; }
   // Waits until a cycle that began with ReadSocket True has left the socket.
   void WaitWhileReading();
@@ -156,6 +163,7 @@ class TqorTCPReadThread : public TqorIdThread {
 
  private:
   void ReadStep();
+  void TakeWakeUps();
   // Stops reading (or the thread) and reports; the caller rethrows a silent one in
   // tcpmDefault, which ends the thread's body.
   void HandleReadException(Exception& E);
@@ -167,6 +175,7 @@ class TqorTCPReadThread : public TqorIdThread {
   // True while a cycle is inside its socket work.
   std::atomic<bool> FReading{false};
   std::atomic<std::thread::id> FRunner{};
+  const int FWake;  // eventfd: counts wake-ups until the thread takes them
 };
 
 // ---- The component ----

@@ -322,14 +322,15 @@ TEST(MainThread, KnowsWhoseSynchronisedCallItServes) {
   EXPECT_FALSE(IsServingSynchronizedCall(worker));
 }
 
-TEST(MainThread, RemovedCallsNeverRunAndEscapesReachTheHandler) {
+TEST(MainThread, CallsOfAClosedContextNeverRunAndEscapesReachTheHandler) {
   Drain();
-  int owner = 0, ran = 0;
+  int ran = 0;
+  auto owner = std::make_unique<TMainThreadContext>();
   std::exception_ptr escaped;
   SetMainThreadExceptionHandler([&](std::exception_ptr e) { escaped = e; });
   std::thread t([&] {
-    QueueToMainThread([&] { RemoveQueuedCalls(&owner); }, nullptr);  // removes the next one
-    QueueToMainThread([&] { ++ran; }, &owner);
+    QueueToMainThread([&] { owner.reset(); });  // drops the next one
+    QueueToMainThread([&] { ++ran; }, *owner);
     QueueToMainThread([] { throw EOSError("escaped"); });
   });
   t.join();

@@ -109,7 +109,9 @@ TEST_P(TCPClientModes, ConnectReceiveDeactivate) {
   Configure(LClient, LServer.Port(), GetParam());
   LLog.Hook(LClient);
   LClient.SetActive(true);
-  ASSERT_EQ(LLog.Texts(), std::vector<std::string>{"connect"});  // before SetActive returned
+  // OnConnect ran before SetActive returned (with neNoSync the reading thread may follow).
+  ASSERT_GE(LLog.Count(), 1u);
+  ASSERT_EQ(LLog.Texts()[0], "connect");
   ASSERT_TRUE(LClient.Active());
   TqorTCPConnection* LConnection = LClient.Connection();
   ASSERT_NE(LConnection, nullptr);
@@ -367,10 +369,11 @@ TEST(TCPClient, LateNotificationsNeverReachAFreedObject) {
       LClient.DoNotifyBinary(LConnection);
     });
     LReader.join();
-    ASSERT_TRUE(WaitFor([&] { return LLog.Count() == 2; }));
-    EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"disconnect ", "binary late"}));
+    ASSERT_TRUE(WaitFor([&] { return LLog.Count() == 1; }));
+    PumpFor(20);
+    // Nothing of a connection follows its disconnect.
+    EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"disconnect "}));
     EXPECT_EQ(LLog.Events()[0].Connection, LConnection);
-    EXPECT_EQ(LLog.Events()[1].Connection, nullptr);
   }
   LLog.Clear();
   {
