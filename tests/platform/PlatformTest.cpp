@@ -140,7 +140,7 @@ TEST(SysUtils, GuidsAreWellFormedAndDistinct) {
 
 TEST(SysUtils, TicksAdvanceAndDiffSurvivesWrap) {
   uint32_t a = GetTickCount();
-  Sleep(20);
+  Sleep(20);  // the sleep itself is under test
   EXPECT_GE(GetTickDiff(a, GetTickCount()), 15u);
   EXPECT_EQ(GetTickDiff(0xFFFFFFF0u, 0x10u), 0x20u);
 }
