@@ -123,6 +123,7 @@ void TIdIOHandler::RaiseConnClosedGracefully() {
 }
 
 void TIdIOHandler::Open() {
+  FOpenedAt = GetTickCount64();
   FOpened = false;
   FClosedGracefully = false;
   if (FWriteBuffer) FWriteBuffer->Clear();
@@ -384,6 +385,10 @@ void TIdIOHandler::Write(const TIdBytes& ABuffer, int ALength, int AOffset) {
 void TIdIOHandler::Write(const std::string& AText, IIdTextEncoding AEncoding) {
   if (!AText.empty()) Write(ToBytes(AText, EncodingOrDef(AEncoding)));
 }
+
+void TIdIOHandler::Write(uint8_t AValue) { Write(TIdBytes{AValue}); }
+
+void TIdIOHandler::Write(uint16_t AValue) { Write(TIdBytes{uint8_t(AValue >> 8), uint8_t(AValue)}); }
 
 void TIdIOHandler::WriteLn(IIdTextEncoding AEncoding) { WriteLn(std::string(), AEncoding); }
 
