@@ -323,8 +323,10 @@ class TIdSSLSocket {
   // True when decrypted bytes wait, or when a read would not block (data, close or
   // failure); false when AMSec passes with nothing but handshake records arriving.
   bool Readable(int AMSec);
-  // Sends close-notify (and waits briefly for the peer's).
+  // Sends close-notify and waits (bounded) for the peer's.
   void Shutdown();
+  // Sends close-notify without waiting, once; the session then takes no further calls.
+  void Close();
 
   TIdBytes GetSessionID() const;
   std::string GetSessionIDAsString() const;
@@ -370,6 +372,7 @@ class TIdSSLSocket {
   // A failure Readable met, owed to the next Recv.
   TFailure FPending;
   bool FHasPending = false;
+  bool FClosed = false;
   // One call into the session at a time: the reading thread reads while others write.
   mutable std::mutex FLock;
 };
@@ -417,7 +420,7 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase,
   // An outside options object is used, not copied, and never freed by this handler.
   void SetSSLOptions(TIdSSLOptions* AValue);
   TIdSSLContext* SSLContext() const { return FSSLContext; }
-  TIdSSLSocket* SSLSocket() const { return FSSLSocket.get(); }
+  TIdSSLSocket* SSLSocket() const { return Session().get(); }
   TStringList& ALPNProtocols();
   void SetALPNProtocols(const TStringList& AValue) { ALPNProtocols() = AValue; }
 
@@ -455,7 +458,15 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase,
 
   TIdSSLOptions* FSSLOptions = nullptr;
   TIdSSLContext* FSSLContext = nullptr;
-  std::unique_ptr<TIdSSLSocket> FSSLSocket;
+  // The session a read, write or wait in progress keeps alive while another thread closes:
+  // the reading thread may fail and close while the owner writes.
+  std::shared_ptr<TIdSSLSocket> Session() const;
+  void SetSession(std::shared_ptr<TIdSSLSocket> AValue);
+  // Sends close-notify while the socket is still open, then lets the session go.
+  void DropSession();
+
+  std::shared_ptr<TIdSSLSocket> FSSLSocket;
+  mutable std::mutex FSessionLock;
   std::unique_ptr<TStringList> FALPNProtocols;
   // Deadline of the running activation's connect, handshake included (0 = none).
   uint64_t FConnectDeadline = 0;
