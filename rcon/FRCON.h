@@ -95,4 +95,5 @@ class TFRMRCON : public QWidget {
   std::unique_ptr<TqorRCON_ConnectProbe> FProbe;
   QTimer FProbeTimer;
   QTimer FResponseTimer;
+  QTimer FHistorySaveTimer;
 };
