@@ -312,7 +312,7 @@ void TFRMRCON::btnConnectClick() {
     throw EConvertError(Format("Port: %d is not a port number (1 to 65535)", port));
   options->SetPort(port);
   options->SetPassword(txtPassword->text().toStdString());
-  FProbe = std::make_unique<TqorRCON_ConnectProbe>(options->Host(), port, ConnectTimeout);
+  FProbe = std::make_unique<TqorRCON_ConnectProbe>(options->Host(), port, RCON->ConnectTimeout());
   SetState(TConsoleState::Connecting);
   FProbeTimer.start();
 }

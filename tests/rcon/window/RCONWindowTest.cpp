@@ -389,7 +389,16 @@ TEST_F(RCONWindow, ConnectToSilentHostCanBeCancelledAndClosed) {
   QTest::mouseClick(Window->btnDisconnect, Qt::LeftButton);
   EXPECT_EQ(LogLines(*Window).size(), 1);
 
+  // No answer within the component's connect time-out: its own text.
+  Window->RCON->SetConnectTimeout(300);
+  ConnectTo(peer.Port());
+  ASSERT_TRUE(WaitForState(TConsoleState::Disconnected));
+  EXPECT_EQ(LogLines(*Window).last(), "#exception: Connect timed out.");
+  EXPECT_EQ(Window->lblState->text(),
+            QStringLiteral("Disconnected: 127.0.0.1:%1: Connect timed out.").arg(peer.Port()));
+
   // Closing the window during an attempt.
+  Window->RCON->SetConnectTimeout(TqorLib_RCON_Client::DefaultConnectTimeout);
   ConnectTo(peer.Port());
   QTest::qWait(100);
   Window->setAttribute(Qt::WA_DeleteOnClose);
