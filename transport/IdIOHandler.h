@@ -184,5 +184,9 @@ class TIdIOHandler : public TIdComponent {
   IIdTextEncoding FDefStringEncoding;
 
  private:
+  // WriteDirect that keeps VSent (the caller's bytes the transport has taken) up to date, so
+  // that it is right also when the write raises part way.
+  void WriteDirect(const TIdBytes& ABuffer, int ALength, int AOffset, int& VSent);
+
   TIdBytes FRecvBuffer;  // reused by every receive
 };

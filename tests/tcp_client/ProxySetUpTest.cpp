@@ -10,7 +10,7 @@
 #include "platform/MainThread.h"
 #include "tcp_client/qorTCP_Client.h"
 #include "tests/proxy/ProxyTestKit.h"
-#include "tests/proxy/integration/PeerProcess.h"
+#include "tests/support/ProxyPeers.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ const std::string kSocks5Success("\x05\x00\x00\x01\x7F\x00\x00\x01\x1F\x90", 10)
 const std::string kSocks4Success("\x00\x5A\x00\x00\x00\x00\x00\x00", 8);
 
 // A TCP client (events delivered on this main thread) and what it reported.
-class ClientSetUp : public ::testing::Test {
+class ProxySetUp : public ::testing::Test {
  protected:
   void SetUp() override {
     FClient = std::make_unique<TqorTCPCLient>(nullptr);
@@ -66,7 +66,7 @@ class ClientSetUp : public ::testing::Test {
   TWire FWire;
 };
 
-TEST_F(ClientSetUp, Socks5WithAndWithoutUserNameThenTheServersBytes) {
+TEST_F(ProxySetUp, Socks5WithAndWithoutUserNameThenTheServersBytes) {
   for (const std::string& User : {std::string(), std::string("alice")}) {
     TWire Wire;
     FData.clear();
@@ -100,7 +100,7 @@ TEST_F(ClientSetUp, Socks5WithAndWithoutUserNameThenTheServersBytes) {
   }
 }
 
-TEST_F(ClientSetUp, Socks4And4AFollowTheProxyType) {
+TEST_F(ProxySetUp, Socks4And4AFollowTheProxyType) {
   for (const TwsProxy Type : {pxySocks4, pxySocks4A}) {
     TWire Wire;
     TProxyServer Server([&](TRecordingPeer& P) {
@@ -123,7 +123,7 @@ TEST_F(ClientSetUp, Socks4And4AFollowTheProxyType) {
 }
 
 // Each activation takes the HTTP proxy's current host, port and credentials.
-TEST_F(ClientSetUp, ChangedHttpProxyIsUsedAtTheNextActivation) {
+TEST_F(ProxySetUp, ChangedHttpProxyIsUsedAtTheNextActivation) {
   TWire First, Second;
   TProxyServer One([&](TRecordingPeer& P) {
     P.ReadHead(First);
@@ -146,7 +146,7 @@ TEST_F(ClientSetUp, ChangedHttpProxyIsUsedAtTheNextActivation) {
   EXPECT_NE(Second.Bytes().find("Proxy-Authorization: Basic Ym9iOg=="), std::string::npos);
 }
 
-TEST_F(ClientSetUp, ProxyRefusalOrSilenceEndsTheActivationWithAnException) {
+TEST_F(ProxySetUp, ProxyRefusalOrSilenceEndsTheActivationWithAnException) {
   TProxyServer Refusing([&](TRecordingPeer& P) {
     P.Read(FWire, 3);
     P.Send(std::string("\x05\x00", 2));
@@ -175,7 +175,7 @@ TEST_F(ClientSetUp, ProxyRefusalOrSilenceEndsTheActivationWithAnException) {
 
 // With the proxy switched off again the socket client connects straight to the server,
 // also when it is kept between connections.
-TEST_F(ClientSetUp, SwitchedOffProxyIsNoLongerUsed) {
+TEST_F(ProxySetUp, SwitchedOffProxyIsNoLongerUsed) {
   for (const TqorTCPMode Mode : {tcpmDefault, tcpmCommands}) {
     TProxyServer Server([&](TRecordingPeer& P) {
       if (Server.Accepted() == 1) {
@@ -206,7 +206,7 @@ TEST_F(ClientSetUp, SwitchedOffProxyIsNoLongerUsed) {
   }
 }
 
-TEST_F(ClientSetUp, TrafficLogIsOwnerOnlyAndLogsBothDirections) {
+TEST_F(ProxySetUp, TrafficLogIsOwnerOnlyAndLogsBothDirections) {
   TTempFolder Folder;
   TProxyServer Server([&](TRecordingPeer& P) {
     P.Send("hi\r\n");
@@ -238,7 +238,7 @@ TEST_F(ClientSetUp, TrafficLogIsOwnerOnlyAndLogsBothDirections) {
   FClient->SetActive(false);
 }
 
-TEST_F(ClientSetUp, LogWithoutFileNameAddsNoIntercept) {
+TEST_F(ProxySetUp, LogWithoutFileNameAddsNoIntercept) {
   TProxyServer Server([&](TRecordingPeer& P) {
     P.Send("x");
     P.WaitClosed();
@@ -252,7 +252,7 @@ TEST_F(ClientSetUp, LogWithoutFileNameAddsNoIntercept) {
 }
 
 // 500 bytes each way at 8000 bit/s: half a second per direction.
-TEST_F(ClientSetUp, ThrottleLimitsBothDirections) {
+TEST_F(ProxySetUp, ThrottleLimitsBothDirections) {
   TProxyServer Server([&](TRecordingPeer& P) {
     TWire W;
     P.Read(W, 500);
