@@ -238,6 +238,32 @@ TEST_F(ProxySetUp, TrafficLogIsOwnerOnlyAndLogsBothDirections) {
   FClient->SetActive(false);
 }
 
+// The handshake passes the intercepts too, so it is in the log before "Stat Connected.".
+TEST_F(ProxySetUp, ProxyHandshakeIsLoggedBeforeTheConnection) {
+  TTempFolder Folder;
+  TProxyServer Server([&](TRecordingPeer& P) {
+    P.Read(FWire, 3);
+    P.Send(std::string("\x05\x00", 2));
+    P.Read(FWire, 10);
+    P.Send(kSocks5Success);
+    P.WaitClosed();
+  });
+  UseProxy(pxySocks5, Server.Port());
+  FClient->LogFile().SetEnabled(true);
+  FClient->LogFile().SetFileName(Folder.File("traffic.log"));
+  FClient->SetActive(true);
+  ASSERT_TRUE(FClient->Active());
+  FClient->SetActive(false);
+  const std::string Log = Folder.Read("traffic.log");
+  const size_t Greeting = Log.find(std::string(": \x05\x01\x00\r\n", 6));
+  const size_t Reply = Log.find("Recv ");
+  const size_t Connected = Log.find("Stat Connected.");
+  EXPECT_EQ(Log.rfind("Sent ", 0), 0u) << Log;
+  EXPECT_NE(Greeting, std::string::npos) << Log;
+  EXPECT_LT(Reply, Connected) << Log;
+  EXPECT_NE(Connected, std::string::npos) << Log;
+}
+
 TEST_F(ProxySetUp, LogWithoutFileNameAddsNoIntercept) {
   TProxyServer Server([&](TRecordingPeer& P) {
     P.Send("x");
