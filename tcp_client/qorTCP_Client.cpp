@@ -7,10 +7,17 @@
 
 #include <algorithm>
 
+#include <utility>
+
 #include "platform/MainThread.h"
 #include "platform/SysUtils.h"
+#include "proxy/IdConnectThroughHttpProxy.h"
+#include "proxy/IdInterceptThrottler.h"
+#include "proxy/IdSocksInfo.h"
+#include "proxy/qorIdLogFile.h"
 #include "transport/IdIOHandler.h"
 #include "transport/IdIOHandlerSocket.h"
+#include "transport/IdIOHandlerStack.h"
 #include "transport/IdSocketHandle.h"
 #include "transport/IdStack.h"
 
@@ -376,6 +383,10 @@ void TqorTCPCLient_Common::Activate() {
     LClient->SetBoundPortMin(FBoundPortMin);
     LClient->SetBoundPortMax(FBoundPortMax);
     LClient->SetLingerState(FLingerState);
+    ApplyProxy(LClient);
+    // In two steps: a kept socket client's handler still holds the previous chain.
+    LClient->SetIntercept(nullptr);
+    LClient->SetIntercept(BuildInterceptChain());
     FWatchDogEnabled = FWatchDog->Enabled();
     LClient->Connect();
   } catch (...) {
@@ -457,18 +468,94 @@ void TqorTCPCLient_Common::EndStaleConnection() {
 }
 
 void TqorTCPCLient_Common::CheckUnsupportedOptions() {
-  const char* LOption = nullptr;
-  if (FTLS)
-    LOption = "TLS";
-  else if (FProxy->Enabled())
-    LOption = "Proxy";
-  else if (FLogFile->Enabled() && !FLogFile->FileName().empty())
-    LOption = "LogFile";
-  else if (FThrottle->Enabled())
-    LOption = "Throttle";
-  if (LOption)
-    throw EIdException(Format("%s is not supported by this build; no connection was made.",
-                              LOption));
+  if (FTLS) throw EIdException("TLS is not supported by this build; no connection was made.");
+}
+
+void TqorTCPCLient_Common::ApplyProxy(TqorIdTCPClient* aClient) {
+  if (!FProxy->Enabled()) {
+    // A kept socket client must not go on tunnelling through a proxy switched off since.
+    auto* LHandler = dynamic_cast<TIdIOHandlerSocket*>(aClient->IOHandler());
+    TIdCustomTransparentProxy* LProxy = LHandler ? LHandler->TransparentProxy() : nullptr;
+    if (LProxy && (LProxy == FProxyHTTP || LProxy == FProxySocks))
+      LHandler->SetTransparentProxy(nullptr);
+    return;
+  }
+  TIdIOHandlerSocket* LHandler = GetProxyIOHandler(aClient);
+  if (FProxy->ProxyType() == pxyHTTP) {
+    delete std::exchange(FProxySocks, nullptr);
+    LHandler->SetTransparentProxy(GetProxyHTTP());
+  } else {
+    delete std::exchange(FProxyHTTP, nullptr);
+    LHandler->SetTransparentProxy(GetProxySocks());
+  }
+}
+
+TIdIOHandlerSocket* TqorTCPCLient_Common::GetProxyIOHandler(TqorIdTCPClient* aClient) {
+  if (auto* LHandler = dynamic_cast<TIdIOHandlerSocket*>(aClient->IOHandler())) return LHandler;
+  TIdIOHandlerStack* LHandler = New<TIdIOHandlerStack>(aClient);
+  aClient->SetIOHandler(LHandler);
+  return LHandler;
+}
+
+TIdConnectThroughHttpProxy* TqorTCPCLient_Common::GetProxyHTTP() {
+  if (!FProxyHTTP) FProxyHTTP = New<TIdConnectThroughHttpProxy>(this);
+  // Every activation takes the current settings, as for SOCKS: a changed host must count.
+  FProxyHTTP->SetHost(FProxy->Host());
+  FProxyHTTP->SetPort(static_cast<TIdPort>(FProxy->Port() & 0xFFFF));
+  FProxyHTTP->SetUsername(FProxy->Username());
+  FProxyHTTP->SetPassword(FProxy->Password());
+  FProxyHTTP->SetEnabled(FProxy->Enabled());
+  return FProxyHTTP;
+}
+
+TIdSocksInfo* TqorTCPCLient_Common::GetProxySocks() {
+  if (!FProxySocks) FProxySocks = New<TIdSocksInfo>(this);
+  FProxySocks->SetHost(FProxy->Host());
+  FProxySocks->SetPort(static_cast<TIdPort>(FProxy->Port() & 0xFFFF));
+  FProxySocks->SetAuthentication(FProxy->Username().empty() ? saNoAuthentication
+                                                            : saUsernamePassword);
+  FProxySocks->SetUsername(FProxy->Username());
+  FProxySocks->SetPassword(FProxy->Password());
+  switch (FProxy->ProxyType()) {
+    case pxySocks4:
+      FProxySocks->SetVersion(svSocks4);
+      break;
+    case pxySocks4A:
+      FProxySocks->SetVersion(svSocks4A);
+      break;
+    default:
+      FProxySocks->SetVersion(svSocks5);
+      break;
+  }
+  return FProxySocks;
+}
+
+TIdConnectionIntercept* TqorTCPCLient_Common::BuildInterceptChain() {
+  const bool LLog = FLogFile->Enabled() && !FLogFile->FileName().empty();
+  // A log no longer wanted lets go of its file.
+  if (!LLog && FInterceptLogFile) FInterceptLogFile->SetActive(false);
+  TqorIdLogFileClient* LLogIntercept = LLog ? GetInterceptLogFile() : nullptr;
+  if (LLogIntercept) LLogIntercept->SetIntercept(nullptr);
+  if (!FThrottle->Enabled()) return LLogIntercept;
+  TIdInterceptThrottler* LThrottler = GetInterceptThrottle();
+  LThrottler->SetIntercept(LLogIntercept);
+  return LThrottler;
+}
+
+TqorIdLogFileClient* TqorTCPCLient_Common::GetInterceptLogFile() {
+  if (!FInterceptLogFile) {
+    FInterceptLogFile = New<TqorIdLogFileClient>(this);
+    FInterceptLogFile->SetReplaceCRLF(false);
+  }
+  if (!FInterceptLogFile->Active()) FInterceptLogFile->SetFilename(FLogFile->FileName());
+  FInterceptLogFile->SetActive(FLogFile->Enabled());
+  return FInterceptLogFile;
+}
+
+TIdInterceptThrottler* TqorTCPCLient_Common::GetInterceptThrottle() {
+  if (!FInterceptThrottle) FInterceptThrottle = New<TIdInterceptThrottler>(this);
+  FInterceptThrottle->SetBitsPerSec(FThrottle->BitsPerSec());
+  return FInterceptThrottle;
 }
 
 bool TqorTCPCLient_Common::Connect(int aTimeout) {
