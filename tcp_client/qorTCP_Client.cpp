@@ -1,7 +1,6 @@
 #include "tcp_client/qorTCP_Client.h"
 
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include "platform/MainThread.h"
 #include "platform/SysUtils.h"
@@ -21,14 +20,6 @@ void WaitUntil(const std::function<bool()>& aDone) {
   } else {
     while (!aDone()) Sleep(1);
   }
-}
-
-void SetSocketTimeout(TIdSocketHandle& aBinding, int aOption, int aMSec) {
-  timeval LTime{};
-  LTime.tv_sec = aMSec / 1000;
-  LTime.tv_usec = (aMSec % 1000) * 1000;
-  GStack()->CheckForSocketError(
-      ::setsockopt(aBinding.Handle(), SOL_SOCKET, aOption, &LTime, sizeof(LTime)));
 }
 
 }  // namespace
@@ -465,7 +456,7 @@ void TqorTCPCLient_Common::OnReadExceptionEvent(Exception& E) {
     TqorIdTCPClient* LClient = FTCPClient;
     TIdIOHandler* LHandler = LClient ? LClient->IOHandler() : nullptr;
     if (LHandler && !LHandler->InputBufferIsEmpty()) LHandler->InputBuffer()->Clear();
-    if (std::string(E.ClassName()) != "EIdClosedSocket" && LConnection == FTCPConnection &&
+    if (!dynamic_cast<const EIdClosedSocket*>(&E) && LConnection == FTCPConnection &&
         !FDisconnecting)
       DoNotifyDisconnect(LConnection);
   } catch (...) {
@@ -541,9 +532,9 @@ void TqorTCPCLient_Common::ApplySocketOptions() {
   TIdIOHandlerSocket* LSocket = LClient ? LClient->Socket() : nullptr;
   if (!LSocket || !LSocket->BindingAllocated()) return;
   TIdSocketHandle& LBinding = *LSocket->Binding();
-  if (FWriteTimeout > 0) SetSocketTimeout(LBinding, SO_SNDTIMEO, FWriteTimeout);
+  if (FWriteTimeout > 0) LBinding.SetSockOpt(SOL_SOCKET, SO_SNDTIMEO, FWriteTimeout);
   if (FTLSOptions->IOHandler() == iohSChannel && FReadTimeout < 0)
-    SetSocketTimeout(LBinding, SO_RCVTIMEO, 10);
+    LBinding.SetSockOpt(SOL_SOCKET, SO_RCVTIMEO, 10);
   if (FTCPKeepAlive->Enabled())
     LBinding.SetKeepAliveValues(true, FTCPKeepAlive->Time(), FTCPKeepAlive->Interval());
 }
