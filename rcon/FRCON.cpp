@@ -329,7 +329,8 @@ void TFRMRCON::ProbeAnswered() {
     return;
   }
   RCON->SetActive(true);
-  if (FState == TConsoleState::Connecting) SetState(TConsoleState::Disconnected, lblState->text());
+  // Neither a connection nor an error came of it.
+  if (FState == TConsoleState::Connecting) SetState(TConsoleState::Disconnected);
 }
 
 void TFRMRCON::btnDisconnectClick() {
