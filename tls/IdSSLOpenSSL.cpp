@@ -233,14 +233,16 @@ std::string TLSErrorDescription(unsigned long AError) {
   return LBuffer;
 }
 
+namespace {
+
+// The crypto-error form: AText, "\r\n" and the description of the first queued error (the
+// description alone without text); the code goes into ErrorCode.
 template <class E>
-void RaiseCryptoError(const std::string& AText) {
+[[noreturn]] void RaiseCryptoError(const std::string& AText) {
   const unsigned long LError = GOpenSSL.ERR_get_error();
   const std::string LDescription = TLSErrorDescription(LError);
   throw E(AText.empty() ? LDescription : AText + "\r\n" + LDescription, LError);
 }
-
-namespace {
 
 // The session-error form: the text prefix, then what the SSL error code says.
 template <class E>
@@ -776,15 +778,19 @@ void TIdSSLContext::ApplyALPNList() {
 
 TIdSSLSocket::~TIdSSLSocket() {
   if (!FSSL) return;
+  Close();
+  GOpenSSL.SSL_free(FSSL);
+}
+
+void TIdSSLSocket::Close() {
   std::lock_guard<std::mutex> LGuard(FLock);
+  if (!FSSL || FClosed) return;
+  FClosed = true;
   BlockSigPipe();
   // One close-notify, without waiting; a session that failed sends nothing.
   if (GOpenSSL.SSL_shutdown(FSSL) < 0) GOpenSSL.ERR_clear_error();
   DropPendingSigPipe();
-  GOpenSSL.SSL_free(FSSL);
 }
-
-int TIdSSLSocket::LastError() { return tLastFailure.Error; }
 
 void TIdSSLSocket::CreateSession(int AHandle, TIdSSLIOHandlerSocketOpenSSL*& VOwner) {
   const auto& G = GOpenSSL;
@@ -815,6 +821,12 @@ int TIdSSLSocket::Drive(const std::function<int()>& AOp, int& VError, uint64_t A
     int LErrno;
     {
       std::lock_guard<std::mutex> LGuard(FLock);
+      if (!FSSL || FClosed) {
+        // Closed by another thread: the socket is gone too.
+        VError = SSL_ERROR_SYSCALL;
+        errno = EBADF;
+        return -1;
+      }
       GOpenSSL.ERR_clear_error();
       errno = 0;
       LResult = AOp();
@@ -896,6 +908,8 @@ bool TIdSSLSocket::Readable(int AMSec) {
   for (;;) {
     {
       std::lock_guard<std::mutex> LGuard(FLock);
+      // A read reports a missing or closed session.
+      if (!FSSL || FClosed) return true;
       if (GOpenSSL.SSL_pending && GOpenSSL.SSL_pending(FSSL) > 0) return true;
       if (GOpenSSL.SSL_has_pending && GOpenSSL.SSL_has_pending(FSSL)) LBuffered = true;
     }
@@ -910,6 +924,7 @@ bool TIdSSLSocket::Readable(int AMSec) {
     // Records that carry no application data (session tickets, key updates) make the socket
     // readable too; they are consumed here, so that only data, a close or a failure counts.
     std::lock_guard<std::mutex> LGuard(FLock);
+    if (FClosed) return true;
     uint8_t LByte;
     GOpenSSL.ERR_clear_error();
     const int LResult = GOpenSSL.SSL_peek(FSSL, &LByte, 1);
@@ -1059,7 +1074,7 @@ TIdSSLIOHandlerSocketOpenSSL::TIdSSLIOHandlerSocketOpenSSL(TComponent* AOwner)
 
 TIdSSLIOHandlerSocketOpenSSL::~TIdSSLIOHandlerSocketOpenSSL() {
   Destroying();
-  FSSLSocket.reset();
+  DropSession();
   FreeContext();
   auto* LInternal = dynamic_cast<TIdSSLOptions_Internal*>(FSSLOptions);
   if (LInternal && LInternal->Parent == this) delete LInternal;
@@ -1071,6 +1086,23 @@ void TIdSSLIOHandlerSocketOpenSSL::SetSSLOptions(TIdSSLOptions* AValue) {
   if (LInternal && LInternal->Parent == this) delete LInternal;
   FSSLOptions = AValue;
 }
+
+std::shared_ptr<TIdSSLSocket> TIdSSLIOHandlerSocketOpenSSL::Session() const {
+  std::lock_guard<std::mutex> LGuard(FSessionLock);
+  return FSSLSocket;
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::SetSession(std::shared_ptr<TIdSSLSocket> AValue) {
+  std::shared_ptr<TIdSSLSocket> LOld;
+  {
+    std::lock_guard<std::mutex> LGuard(FSessionLock);
+    LOld = std::move(FSSLSocket);
+    FSSLSocket = std::move(AValue);
+  }
+  if (LOld) LOld->Close();
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::DropSession() { SetSession(nullptr); }
 
 TStringList& TIdSSLIOHandlerSocketOpenSSL::ALPNProtocols() {
   if (!FALPNProtocols) FALPNProtocols = std::make_unique<TStringList>();
@@ -1150,14 +1182,14 @@ void TIdSSLIOHandlerSocketOpenSSL::SetSocketTimeouts(int AMs) {
 void TIdSSLIOHandlerSocketOpenSSL::OpenTLSSession() {
   if (!BindingAllocated()) throw EIdNotConnected(RSNotConnected);
   if (!FSSLContext) throw EIdOSSLCouldNotLoadSSLLibrary(RSOSSLCouldNotLoadSSLLibrary);
-  auto LSocket = std::make_unique<TIdSSLSocket>(this);
+  auto LSocket = std::make_shared<TIdSSLSocket>(this);
   LSocket->SetContext(FSSLContext);
   SetSocketTimeouts(SessionTimeout());
   const TIdSSLMode LMode = FSSLContext->Mode;
   const bool LServer = LMode == sslmServer || (LMode != sslmClient && FIsPeer);
   // Stored before the handshake: a failed session stays until Close.
   TIdSSLSocket* LRaw = LSocket.get();
-  FSSLSocket = std::move(LSocket);
+  SetSession(std::move(LSocket));
   if (LServer) {
     LRaw->SetHostName({});
     LRaw->Accept(FBinding->Handle(), SessionTimeout());
@@ -1171,9 +1203,9 @@ void TIdSSLIOHandlerSocketOpenSSL::OpenTLSSession() {
 void TIdSSLIOHandlerSocketOpenSSL::DoSetPassThrough(bool AValue) {
   if (AValue == FPassThrough) return;
   if (AValue) {
-    if (FSSLSocket) {
-      FSSLSocket->Shutdown();
-      FSSLSocket.reset();
+    if (std::shared_ptr<TIdSSLSocket> LSession = Session()) {
+      LSession->Shutdown();
+      DropSession();
     }
     if (BindingAllocated()) {
       SetSocketTimeouts(0);
@@ -1181,33 +1213,32 @@ void TIdSSLIOHandlerSocketOpenSSL::DoSetPassThrough(bool AValue) {
     }
   } else if (BindingAllocated()) {
     if (!FSSLContext) throw EIdOSSLCouldNotLoadSSLLibrary(RSOSSLCouldNotLoadSSLLibrary);
-    FSSLSocket.reset();
     OpenTLSSession();
   }
   FPassThrough = AValue;
 }
 
-void TIdSSLIOHandlerSocketOpenSSL::Open() { TIdIOHandlerStack::Open(); }
-
 void TIdSSLIOHandlerSocketOpenSSL::Close() {
-  FSSLSocket.reset();
+  DropSession();
   FreeContext();
   TIdIOHandlerStack::Close();
 }
 
 bool TIdSSLIOHandlerSocketOpenSSL::Readable(int AMSec) {
   if (FPassThrough) return TIdIOHandlerStack::Readable(AMSec);
-  if (!FSSLSocket) return false;
-  return FSSLSocket->Readable(AMSec < 0 ? -1 : AMSec);
+  const std::shared_ptr<TIdSSLSocket> LSession = Session();
+  return LSession && LSession->Readable(AMSec < 0 ? -1 : AMSec);
 }
 
 int TIdSSLIOHandlerSocketOpenSSL::ReceiveEncrypted(TIdBytes& VBuffer) {
-  return FSSLSocket ? FSSLSocket->Recv(VBuffer) : 0;
+  const std::shared_ptr<TIdSSLSocket> LSession = Session();
+  return LSession ? LSession->Recv(VBuffer) : 0;
 }
 
 int TIdSSLIOHandlerSocketOpenSSL::SendEncrypted(const TIdBytes& ABuffer, int AOffset, int ALength) {
-  if (!FSSLSocket) throw EIdNotConnected(RSNotConnected);
-  return FSSLSocket->Send(ABuffer, AOffset, ALength);
+  const std::shared_ptr<TIdSSLSocket> LSession = Session();
+  if (!LSession) throw EIdNotConnected(RSNotConnected);
+  return LSession->Send(ABuffer, AOffset, ALength);
 }
 
 int TIdSSLIOHandlerSocketOpenSSL::CheckTransportResult(int AResult) {
@@ -1237,7 +1268,7 @@ void TIdSSLIOHandlerSocketOpenSSL::RaiseSessionError(int ARet, int AError) {
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::RaiseTransportError(int AErr) {
-  if (!FPassThrough && FSSLSocket && AErr != Id_WSAECONNABORTED && AErr != Id_WSAECONNRESET &&
+  if (!FPassThrough && Session() && AErr != Id_WSAECONNABORTED && AErr != Id_WSAECONNRESET &&
       AErr != Id_WSAESHUTDOWN && AErr != Id_WSAETIMEDOUT) {
     RaiseSessionError(tLastFailure.Ret, tLastFailure.Error);
   }
@@ -1245,11 +1276,13 @@ void TIdSSLIOHandlerSocketOpenSSL::RaiseTransportError(int AErr) {
 }
 
 std::string TIdSSLIOHandlerSocketOpenSSL::GetALPNProtocol() const {
-  return FSSLSocket ? FSSLSocket->GetALPNProtocol() : std::string();
+  const std::shared_ptr<TIdSSLSocket> LSession = Session();
+  return LSession ? LSession->GetALPNProtocol() : std::string();
 }
 
 std::string TIdSSLIOHandlerSocketOpenSSL::GetSSLVersion() const {
-  return FSSLSocket ? FSSLSocket->GetSSLVersion() : std::string();
+  const std::shared_ptr<TIdSSLSocket> LSession = Session();
+  return LSession ? LSession->GetSSLVersion() : std::string();
 }
 
 TIdSSLIOHandlerSocketBase* TIdSSLIOHandlerSocketOpenSSL::Clone() {
@@ -1262,7 +1295,7 @@ TIdSSLIOHandlerSocketBase* TIdSSLIOHandlerSocketOpenSSL::Clone() {
       return AskVerifyPeer(ACert, AOk, ADepth, AError);
     });
     LClone->SetOnGetPasswordEx(FOnGetPasswordEx);
-    LClone->FSSLSocket = std::make_unique<TIdSSLSocket>(this);
+    LClone->SetSession(std::make_shared<TIdSSLSocket>(this));
   } catch (...) {
     delete LClone;
     throw;
@@ -1343,16 +1376,16 @@ bool TIdSSLIOHandlerSocketOpenSSL::CheckPeer(TIdX509* ACertificate, bool AOk, in
 // ---- TqorIdSSLIOHandlerSocketOpenSSL ----
 
 int TqorIdSSLIOHandlerSocketOpenSSL::CheckTransportResult(int AResult) {
-  if (!FSSLSocket) return AResult;
+  if (!Session()) return AResult;
   return TIdSSLIOHandlerSocketOpenSSL::CheckTransportResult(AResult);
 }
 
 int TqorIdSSLIOHandlerSocketOpenSSL::ReceiveEncrypted(TIdBytes& VBuffer) {
-  if (!FSSLSocket) return -1;
+  if (!Session()) return -1;
   return TIdSSLIOHandlerSocketOpenSSL::ReceiveEncrypted(VBuffer);
 }
 
 bool TqorIdSSLIOHandlerSocketOpenSSL::Readable(int AMSec) {
-  if (!FSSLSocket) return FPassThrough && TIdIOHandlerStack::Readable(AMSec);
+  if (!Session()) return FPassThrough && TIdIOHandlerStack::Readable(AMSec);
   return TIdSSLIOHandlerSocketOpenSSL::Readable(AMSec);
 }

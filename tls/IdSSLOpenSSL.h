@@ -78,10 +78,7 @@ QOR_DECLARE_EXCEPTION(EIdOSSLDataBindingError, EIdOpenSSLAPISSLError);
 QOR_DECLARE_EXCEPTION(EIdOSSLAcceptError, EIdOpenSSLAPISSLError);
 QOR_DECLARE_EXCEPTION(EIdOSSLConnectError, EIdOpenSSLAPISSLError);
 
-// Raises E (an EIdOpenSSLAPICryptoError class) with AText, "\r\n" and the description of the
-// first queued error (the description alone without text).
-template <class E>
-[[noreturn]] void RaiseCryptoError(const std::string& AText);
+// The library's text for an error-queue code.
 std::string TLSErrorDescription(unsigned long AError);
 
 // ---- options ----
@@ -316,15 +313,17 @@ class TIdSSLSocket {
   // bounds the handshake and its waits are bounded by AWaitMs each.
   void Connect(int AHandle, uint64_t ADeadlineMs = 0, int AWaitMs = 30000);
   void Accept(int AHandle, int AWaitMs = 30000);
-  // > 0 bytes; 0 after the peer's close-notify; < 0 a failure whose SSL error code
-  // LastError() gives on this thread.
+  // > 0 bytes; 0 after the peer's close-notify; < 0 a failure, which the handler's
+  // CheckTransportResult on this thread then reads.
   int Recv(TIdBytes& VBuffer);
   int Send(const TIdBytes& ABuffer, int AOffset, int ALength);
   // True when decrypted bytes wait, or when a read would not block (data, close or
   // failure); false when AMSec passes with nothing but handshake records arriving.
   bool Readable(int AMSec);
-  // Sends close-notify (and waits briefly for the peer's).
+  // Sends close-notify and waits (bounded) for the peer's.
   void Shutdown();
+  // Sends close-notify without waiting, once; the session then takes no further calls.
+  void Close();
 
   TIdBytes GetSessionID() const;
   std::string GetSessionIDAsString() const;
@@ -345,8 +344,7 @@ class TIdSSLSocket {
   bool Asynchronous = false;
   std::string ALPNProtocol;
 
-  // The SSL error code of this thread's last failed Recv or Send.
-  static int LastError();
+  // What a failed call left: SSL error code, result and errno.
   struct TFailure {
     int Error = SSL_ERROR_NONE;
     int Ret = 0;
@@ -370,6 +368,7 @@ class TIdSSLSocket {
   // A failure Readable met, owed to the next Recv.
   TFailure FPending;
   bool FHasPending = false;
+  bool FClosed = false;
   // One call into the session at a time: the reading thread reads while others write.
   mutable std::mutex FLock;
 };
@@ -400,7 +399,6 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase,
   const char* ClassName() const override { return "TIdSSLIOHandlerSocketOpenSSL"; }
   const TIdIOHandlerClass* ClassType() const override { return &IdClass; }
 
-  void Open() override;
   void Close() override;
   bool Readable(int AMSec = IdTimeoutDefault) override;
   int CheckTransportResult(int AResult) override;
@@ -417,7 +415,7 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase,
   // An outside options object is used, not copied, and never freed by this handler.
   void SetSSLOptions(TIdSSLOptions* AValue);
   TIdSSLContext* SSLContext() const { return FSSLContext; }
-  TIdSSLSocket* SSLSocket() const { return FSSLSocket.get(); }
+  TIdSSLSocket* SSLSocket() const { return Session().get(); }
   TStringList& ALPNProtocols();
   void SetALPNProtocols(const TStringList& AValue) { ALPNProtocols() = AValue; }
 
@@ -455,7 +453,15 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase,
 
   TIdSSLOptions* FSSLOptions = nullptr;
   TIdSSLContext* FSSLContext = nullptr;
-  std::unique_ptr<TIdSSLSocket> FSSLSocket;
+  // The session a read, write or wait in progress keeps alive while another thread closes:
+  // the reading thread may fail and close while the owner writes.
+  std::shared_ptr<TIdSSLSocket> Session() const;
+  void SetSession(std::shared_ptr<TIdSSLSocket> AValue);
+  // Sends close-notify while the socket is still open, then lets the session go.
+  void DropSession();
+
+  std::shared_ptr<TIdSSLSocket> FSSLSocket;
+  mutable std::mutex FSessionLock;
   std::unique_ptr<TStringList> FALPNProtocols;
   // Deadline of the running activation's connect, handshake included (0 = none).
   uint64_t FConnectDeadline = 0;

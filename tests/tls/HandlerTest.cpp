@@ -470,3 +470,28 @@ TEST(TLSHandler, FullRCONSessionThroughStunnel) {
   EXPECT_EQ(LType, 0);
   EXPECT_TRUE(Contains(LAnswer, "over tls")) << LAnswer;
 }
+
+// The reading thread reads while the owner writes, as the TCP client uses a handler.
+TEST(TLSHandler, OneThreadReadsWhileAnotherWrites) {
+  TSServer S("server-chain.pem", "server.key", {"-rev"});
+  THandlerPtr H = MakeClient(S.Port());
+  ASSERT_EQ(OpenOutcome(*H), "connected");
+  constexpr int kLines = 300;
+  std::atomic<int> LMatched{0};
+  std::string LReadError;
+  std::thread LReader([&] {
+    try {
+      for (int I = 0; I < kLines; ++I) {
+        std::string LLine = H->ReadLn("\n", 10000);
+        std::reverse(LLine.begin(), LLine.end());
+        if (LLine == "line " + std::to_string(I)) ++LMatched;
+      }
+    } catch (const std::exception& E) {
+      LReadError = E.what();
+    }
+  });
+  for (int I = 0; I < kLines; ++I) H->Write("line " + std::to_string(I) + "\n");
+  LReader.join();
+  EXPECT_EQ(LReadError, "");
+  EXPECT_EQ(LMatched, kLines);
+}
