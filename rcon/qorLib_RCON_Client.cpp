@@ -41,8 +41,10 @@ int32_t ReadInt32(const TBytes& aBytes, int32_t& aOffset) {
 
 }  // namespace
 
-TBytes TqorRCON_Packet::WriteBytes() const {
-  TBytes body = TEncoding::ASCII().GetBytes(FBody);
+TBytes TqorRCON_Packet::WriteBytes() const { return WriteBytes(TEncoding::ASCII()); }
+
+TBytes TqorRCON_Packet::WriteBytes(const TEncoding& aEncoding) const {
+  TBytes body = aEncoding.GetBytes(FBody);
   TBytes out;
   out.reserve(body.size() + 14);
   PutInt32(out, static_cast<int32_t>(body.size()) + kHeaderAndTerminators);
@@ -120,17 +122,58 @@ void TqorLib_RCON_Client::SetActive(bool aValue) {
 
 void TqorLib_RCON_Client::ExecCommand(const std::string& aValue) {
   DoWritePacket(kTypeCommand, aValue);
+  if (!GetTCPClient()->Active()) return;
+  int32_t LFenceID;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    const bool LFenced = FSendFences && FAnswers.WantsFence();
+    FAnswers.CommandSent(FID, aValue, LFenced, GetTickCount());
+    if (!LFenced) return;
+    LFenceID = TqorRCON_AnswerAssembler::FenceID(FID);
+  }
+  TqorRCON_Packet LFence;
+  LFence.SetID(LFenceID);
+  LFence.SetPacketType(kTypeResponseValue);
+  GetTCPClient()->WriteData(LFence.WriteBytes());
 }
+
+void TqorLib_RCON_Client::CheckResponses() {
+  std::vector<TqorRCON_AnswerAssembler::TAnswer> LDone;
+  std::vector<TqorRCON_AnswerAssembler::TOverdue> LOverdue;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FAnswers.Check(GetTickCount(), LDone, LOverdue);
+  }
+  for (const auto& o : LOverdue)
+    if (FOnResponseOverdue) FOnResponseOverdue(this, o.ID, o.Command);
+  RaiseAnswers(LDone);
+}
+
+size_t TqorLib_RCON_Client::OpenResponses() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FAnswers.OpenCount();
+}
+
+void TqorLib_RCON_Client::RaiseAnswers(
+    const std::vector<TqorRCON_AnswerAssembler::TAnswer>& aAnswers) {
+  for (const auto& a : aAnswers)
+    if (FOnResponseComplete) FOnResponseComplete(this, a.ID, a.Command, a.Text);
+}
+
 
 void TqorLib_RCON_Client::DoWritePacket(int32_t aPacketType, const std::string& aBody) {
   TqorRCON_Packet packet;
   packet.SetID(NextRequestID());
   packet.SetPacketType(aPacketType);
   packet.SetBody(aBody);
-  GetTCPClient()->WriteData(packet.WriteBytes());
+  GetTCPClient()->WriteData(packet.WriteBytes(TEncoding::UTF8()));
 }
 
-void TqorLib_RCON_Client::DoAuthenticate() { DoWritePacket(kTypeAuth, FRCON_Options->Password()); }
+void TqorLib_RCON_Client::DoAuthenticate() {
+  DoWritePacket(kTypeAuth, FRCON_Options->Password());
+  std::lock_guard<std::mutex> g(FLock);
+  FAnswers.AuthenticationSent(FID);
+}
 
 int32_t TqorLib_RCON_Client::NextRequestID() {
   std::lock_guard<std::mutex> g(FLock);
@@ -142,6 +185,7 @@ void TqorLib_RCON_Client::OnClientConnectEvent(TqorTCPConnection*) {
     // A tail left by the previous connection would corrupt this one's first packet.
     std::lock_guard<std::mutex> g(FLock);
     FBuffer.Clear();
+    FAnswers.Reset();
   }
   if (FOnConnect) FOnConnect(this);
   {
@@ -177,17 +221,28 @@ void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream&
   std::exception_ptr LFirstError;
   for (;;) {
     TqorRCON_Packet packet;
-    bool LWhole;
+    std::vector<TqorRCON_AnswerAssembler::TAnswer> LAnswers;
     try {
       std::lock_guard<std::mutex> g(FLock);
-      LWhole = FBuffer.Next(packet);
+      TBytes LBody;
+      if (!FBuffer.Next(packet, &LBody)) break;
+      // The answer is joined from raw bytes: a character may be cut between two packets.
+      if (packet.PacketType() == kTypeResponseValue)
+        FAnswers.PacketReceived(packet.ID(), LBody.data(), LBody.size(), GetTickCount(),
+                                LAnswers);
+      else if (packet.PacketType() == kTypeAuthResponse)
+        FAnswers.AuthenticationAnswered();
     } catch (EqorRCONProtocolError& E) {
       if (FOnException) FOnException(this, E);
       break;
     }
-    if (!LWhole) break;
     try {
       RaisePacketEvent(packet);
+    } catch (...) {
+      if (!LFirstError) LFirstError = std::current_exception();
+    }
+    try {
+      RaiseAnswers(LAnswers);
     } catch (...) {
       if (!LFirstError) LFirstError = std::current_exception();
     }

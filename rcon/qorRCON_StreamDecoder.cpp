@@ -13,7 +13,7 @@ void TqorRCON_StreamDecoder::Add(const uint8_t* aData, size_t aCount) {
   FBuffer.insert(FBuffer.end(), aData, aData + aCount);
 }
 
-bool TqorRCON_StreamDecoder::Next(TqorRCON_Packet& aPacket) {
+bool TqorRCON_StreamDecoder::Next(TqorRCON_Packet& aPacket, TBytes* aRawBody) {
   if (Buffered() < 4) return false;
   const uint8_t* p = FBuffer.data() + FOffset;
   const auto LSize = static_cast<int32_t>(uint32_t(p[0]) | uint32_t(p[1]) << 8 |
@@ -25,6 +25,10 @@ bool TqorRCON_StreamDecoder::Next(TqorRCON_Packet& aPacket) {
         LSize, FMaxPacketSize));
   }
   if (Buffered() - 4 < static_cast<size_t>(LSize)) return false;
+  if (aRawBody) {
+    const uint8_t* LBody = p + 4 + 8;
+    aRawBody->assign(LBody, LBody + (LSize - kHeaderAndTerminators));
+  }
   auto LOffset = static_cast<int32_t>(FOffset);
   aPacket.ReadBytes(FBuffer, LOffset);
   FOffset = static_cast<size_t>(LOffset);

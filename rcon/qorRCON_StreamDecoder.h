@@ -15,8 +15,9 @@ class TqorRCON_StreamDecoder {
   void Add(const uint8_t* aData, size_t aCount);
   // Decodes the next whole packet into aPacket; false while the bytes end inside one. A size
   // field outside 10 .. the maximum means the stream is out of step: everything buffered is
-  // dropped and EqorRCONProtocolError raised.
-  bool Next(TqorRCON_Packet& aPacket);
+  // dropped and EqorRCONProtocolError raised. aRawBody, when given, receives the body's bytes
+  // as they came, for joining the packets of one answer before decoding their text.
+  bool Next(TqorRCON_Packet& aPacket, TBytes* aRawBody = nullptr);
   void Clear();
   size_t Buffered() const { return FBuffer.size() - FOffset; }
 

@@ -1,19 +1,23 @@
 #include "tcp_client/qorTCP_Client.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 
+#include <utility>
+
 #include "platform/MainThread.h"
 #include "platform/SysUtils.h"
+#include "proxy/IdConnectThroughHttpProxy.h"
+#include "proxy/IdInterceptThrottler.h"
+#include "proxy/IdSocksInfo.h"
+#include "proxy/qorIdLogFile.h"
 #include "transport/IdIOHandler.h"
 #include "transport/IdIOHandlerSocket.h"
+#include "transport/IdIOHandlerStack.h"
 #include "transport/IdSocketHandle.h"
 #include "transport/IdStack.h"
 
@@ -33,14 +37,6 @@ void WaitUntil(const std::function<bool()>& aDone) {
   } else {
     while (!aDone()) Sleep(1);
   }
-}
-
-void SetSocketTimeout(TIdSocketHandle& aBinding, int aOption, int aMSec) {
-  timeval LTime{};
-  LTime.tv_sec = aMSec / 1000;
-  LTime.tv_usec = (aMSec % 1000) * 1000;
-  GStack()->CheckForSocketError(
-      ::setsockopt(aBinding.Handle(), SOL_SOCKET, aOption, &LTime, sizeof(LTime)));
 }
 
 }  // namespace
@@ -387,6 +383,10 @@ void TqorTCPCLient_Common::Activate() {
     LClient->SetBoundPortMin(FBoundPortMin);
     LClient->SetBoundPortMax(FBoundPortMax);
     LClient->SetLingerState(FLingerState);
+    ApplyProxy(LClient);
+    // In two steps: a kept socket client's handler still holds the previous chain.
+    LClient->SetIntercept(nullptr);
+    LClient->SetIntercept(BuildInterceptChain());
     FWatchDogEnabled = FWatchDog->Enabled();
     LClient->Connect();
   } catch (...) {
@@ -468,18 +468,94 @@ void TqorTCPCLient_Common::EndStaleConnection() {
 }
 
 void TqorTCPCLient_Common::CheckUnsupportedOptions() {
-  const char* LOption = nullptr;
-  if (FTLS)
-    LOption = "TLS";
-  else if (FProxy->Enabled())
-    LOption = "Proxy";
-  else if (FLogFile->Enabled() && !FLogFile->FileName().empty())
-    LOption = "LogFile";
-  else if (FThrottle->Enabled())
-    LOption = "Throttle";
-  if (LOption)
-    throw EIdException(Format("%s is not supported by this build; no connection was made.",
-                              LOption));
+  if (FTLS) throw EIdException("TLS is not supported by this build; no connection was made.");
+}
+
+void TqorTCPCLient_Common::ApplyProxy(TqorIdTCPClient* aClient) {
+  if (!FProxy->Enabled()) {
+    // A kept socket client must not go on tunnelling through a proxy switched off since.
+    auto* LHandler = dynamic_cast<TIdIOHandlerSocket*>(aClient->IOHandler());
+    TIdCustomTransparentProxy* LProxy = LHandler ? LHandler->TransparentProxy() : nullptr;
+    if (LProxy && (LProxy == FProxyHTTP || LProxy == FProxySocks))
+      LHandler->SetTransparentProxy(nullptr);
+    return;
+  }
+  TIdIOHandlerSocket* LHandler = GetProxyIOHandler(aClient);
+  if (FProxy->ProxyType() == pxyHTTP) {
+    delete std::exchange(FProxySocks, nullptr);
+    LHandler->SetTransparentProxy(GetProxyHTTP());
+  } else {
+    delete std::exchange(FProxyHTTP, nullptr);
+    LHandler->SetTransparentProxy(GetProxySocks());
+  }
+}
+
+TIdIOHandlerSocket* TqorTCPCLient_Common::GetProxyIOHandler(TqorIdTCPClient* aClient) {
+  if (auto* LHandler = dynamic_cast<TIdIOHandlerSocket*>(aClient->IOHandler())) return LHandler;
+  TIdIOHandlerStack* LHandler = New<TIdIOHandlerStack>(aClient);
+  aClient->SetIOHandler(LHandler);
+  return LHandler;
+}
+
+TIdConnectThroughHttpProxy* TqorTCPCLient_Common::GetProxyHTTP() {
+  if (!FProxyHTTP) FProxyHTTP = New<TIdConnectThroughHttpProxy>(this);
+  // Every activation takes the current settings, as for SOCKS: a changed host must count.
+  FProxyHTTP->SetHost(FProxy->Host());
+  FProxyHTTP->SetPort(static_cast<TIdPort>(FProxy->Port() & 0xFFFF));
+  FProxyHTTP->SetUsername(FProxy->Username());
+  FProxyHTTP->SetPassword(FProxy->Password());
+  FProxyHTTP->SetEnabled(FProxy->Enabled());
+  return FProxyHTTP;
+}
+
+TIdSocksInfo* TqorTCPCLient_Common::GetProxySocks() {
+  if (!FProxySocks) FProxySocks = New<TIdSocksInfo>(this);
+  FProxySocks->SetHost(FProxy->Host());
+  FProxySocks->SetPort(static_cast<TIdPort>(FProxy->Port() & 0xFFFF));
+  FProxySocks->SetAuthentication(FProxy->Username().empty() ? saNoAuthentication
+                                                            : saUsernamePassword);
+  FProxySocks->SetUsername(FProxy->Username());
+  FProxySocks->SetPassword(FProxy->Password());
+  switch (FProxy->ProxyType()) {
+    case pxySocks4:
+      FProxySocks->SetVersion(svSocks4);
+      break;
+    case pxySocks4A:
+      FProxySocks->SetVersion(svSocks4A);
+      break;
+    default:
+      FProxySocks->SetVersion(svSocks5);
+      break;
+  }
+  return FProxySocks;
+}
+
+TIdConnectionIntercept* TqorTCPCLient_Common::BuildInterceptChain() {
+  const bool LLog = FLogFile->Enabled() && !FLogFile->FileName().empty();
+  // A log no longer wanted lets go of its file.
+  if (!LLog && FInterceptLogFile) FInterceptLogFile->SetActive(false);
+  TqorIdLogFileClient* LLogIntercept = LLog ? GetInterceptLogFile() : nullptr;
+  if (LLogIntercept) LLogIntercept->SetIntercept(nullptr);
+  if (!FThrottle->Enabled()) return LLogIntercept;
+  TIdInterceptThrottler* LThrottler = GetInterceptThrottle();
+  LThrottler->SetIntercept(LLogIntercept);
+  return LThrottler;
+}
+
+TqorIdLogFileClient* TqorTCPCLient_Common::GetInterceptLogFile() {
+  if (!FInterceptLogFile) {
+    FInterceptLogFile = New<TqorIdLogFileClient>(this);
+    FInterceptLogFile->SetReplaceCRLF(false);
+  }
+  if (!FInterceptLogFile->Active()) FInterceptLogFile->SetFilename(FLogFile->FileName());
+  FInterceptLogFile->SetActive(FLogFile->Enabled());
+  return FInterceptLogFile;
+}
+
+TIdInterceptThrottler* TqorTCPCLient_Common::GetInterceptThrottle() {
+  if (!FInterceptThrottle) FInterceptThrottle = New<TIdInterceptThrottler>(this);
+  FInterceptThrottle->SetBitsPerSec(FThrottle->BitsPerSec());
+  return FInterceptThrottle;
 }
 
 bool TqorTCPCLient_Common::Connect(int aTimeout) {
@@ -543,7 +619,8 @@ void TqorTCPCLient_Common::OnReadExceptionEvent(Exception& E) {
     TqorIdTCPClient* LClient = FTCPClient;
     TIdIOHandler* LHandler = LClient ? LClient->IOHandler() : nullptr;
     if (LHandler && !LHandler->InputBufferIsEmpty()) LHandler->InputBuffer()->Clear();
-    if (!dynamic_cast<EIdClosedSocket*>(&E) && LConnection == FTCPConnection && !FDisconnecting)
+    if (!dynamic_cast<const EIdClosedSocket*>(&E) && LConnection == FTCPConnection &&
+        !FDisconnecting)
       DoNotifyDisconnect(LConnection);
   } catch (...) {
     DoCurrentException(nullptr);
@@ -618,16 +695,12 @@ void TqorTCPCLient_Common::ApplySocketOptions() {
   TIdIOHandlerSocket* LSocket = LClient ? LClient->Socket() : nullptr;
   if (!LSocket || !LSocket->BindingAllocated()) return;
   TIdSocketHandle& LBinding = *LSocket->Binding();
-  if (FWriteTimeout > 0) SetSocketTimeout(LBinding, SO_SNDTIMEO, FWriteTimeout);
+  if (FWriteTimeout > 0) LBinding.SetSockOpt(SOL_SOCKET, SO_SNDTIMEO, FWriteTimeout);
   if (FTLSOptions->IOHandler() == iohSChannel && FReadTimeout < 0)
-    SetSocketTimeout(LBinding, SO_RCVTIMEO, 10);
-  // Set one by one, so that a value the kernel refuses fails the activation.
-  if (FTCPKeepAlive->Enabled()) {
-    const auto LSeconds = [](int aMSec) { return std::max(1, static_cast<int>((aMSec + 999LL) / 1000)); };
-    LBinding.SetSockOpt(SOL_SOCKET, SO_KEEPALIVE, 1);
-    LBinding.SetSockOpt(IPPROTO_TCP, TCP_KEEPIDLE, LSeconds(FTCPKeepAlive->Time()));
-    LBinding.SetSockOpt(IPPROTO_TCP, TCP_KEEPINTVL, LSeconds(FTCPKeepAlive->Interval()));
-  }
+    LBinding.SetSockOpt(SOL_SOCKET, SO_RCVTIMEO, 10);
+  // A value the kernel refuses fails the activation.
+  if (FTCPKeepAlive->Enabled())
+    LBinding.SetKeepAliveValues(true, FTCPKeepAlive->Time(), FTCPKeepAlive->Interval());
 }
 
 void TqorTCPCLient_Common::DoDisconnected() {

@@ -19,6 +19,13 @@
 
 enum TqorTCPMode { tcpmDefault, tcpmCommands };
 
+class TIdConnectionIntercept;
+class TIdConnectThroughHttpProxy;
+class TIdIOHandlerSocket;
+class TIdInterceptThrottler;
+class TIdSocksInfo;
+class TqorIdLogFileClient;
+
 using TqorReadThreadExceptionEvent = std::function<void(Exception& aException)>;
 using TqorReadThreadNotifyEvent = std::function<void()>;
 
@@ -304,6 +311,18 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   void EndStaleConnection();
   // Refuses options whose transport layers this build does not wire in yet.
   void CheckUnsupportedOptions();
+  // Proxy set-up: the socket handler of aClient gets the SOCKS or HTTP proxy object, made
+  // once and configured from Proxy at every activation.
+  void ApplyProxy(TqorIdTCPClient* aClient);
+  // The TLS handler when there is one, else a plain handler of aClient's own: a client
+  // being replaced never shares its handler with the next connection.
+  TIdIOHandlerSocket* GetProxyIOHandler(TqorIdTCPClient* aClient);
+  TIdConnectThroughHttpProxy* GetProxyHTTP();
+  TIdSocksInfo* GetProxySocks();
+  // Throttler (chained to the log), the log alone, the throttler alone, or none.
+  TIdConnectionIntercept* BuildInterceptChain();
+  TqorIdLogFileClient* GetInterceptLogFile();
+  TIdInterceptThrottler* GetInterceptThrottle();
   void ApplySocketOptions();
   void DoActivationException() noexcept;
 
@@ -317,6 +336,11 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   std::unique_ptr<TqorTCPLogFile> FLogFile;
   std::unique_ptr<TqorTCPThrottle> FThrottle;
   std::unique_ptr<TqorTCPProxy_Options> FProxy;
+  // Proxies and intercepts are owned as this component's children, made on first use.
+  TIdConnectThroughHttpProxy* FProxyHTTP = nullptr;
+  TIdSocksInfo* FProxySocks = nullptr;
+  TIdInterceptThrottler* FInterceptThrottle = nullptr;
+  TqorIdLogFileClient* FInterceptLogFile = nullptr;
   std::unique_ptr<TqorTCPWatchDog_Options> FWatchDog;
   std::atomic<int> FWatchDogAttempts{0};
   std::mutex FWatchDogLock;  // guards FWatchDogTimer; never held while a timer is freed

@@ -13,17 +13,6 @@
 
 namespace {
 
-// A scripted peer that can also reset its connection (RST instead of FIN).
-class TResetPeer : public TScriptPeer {
- public:
-  using TScriptPeer::TScriptPeer;
-  void Reset() const {
-    linger L{1, 0};
-    ::setsockopt(FFd, SOL_SOCKET, SO_LINGER, &L, sizeof L);
-    ::shutdown(FFd, SHUT_RD);  // the server's close then sends the RST at once
-  }
-};
-using TResetServer = TScriptServer<TResetPeer>;
 using TServer = TScriptServer<>;
 
 void Configure(TqorTCPCLient& aClient, int aPort, TwsNotifyEvent aMode) {
@@ -65,7 +54,7 @@ void ExpectEndedThenReconnects(TqorTCPCLient& aClient, TEventLog& aLog, int aAcc
 
 TEST_P(ConnectionFaults, ResetWhileIdleEndsTheConnection) {
   std::atomic<bool> LGo{false};
-  TResetServer LServer([&](TResetPeer& aPeer) {
+  TServer LServer([&](TScriptPeer& aPeer) {
     if (!WaitFor([&] { return LGo.load(); })) return;
     aPeer.Reset();
     LGo = false;
@@ -83,7 +72,7 @@ TEST_P(ConnectionFaults, ResetWhileIdleEndsTheConnection) {
 
 TEST_P(ConnectionFaults, ResetWhileReadingALongAnswerEndsTheConnection) {
   std::atomic<bool> LSent{false};
-  TResetServer LServer([&](TResetPeer& aPeer) {
+  TServer LServer([&](TScriptPeer& aPeer) {
     if (LSent) return;
     aPeer.Send(TBytes(1 << 20, 'x'));
     aPeer.Reset();
@@ -104,7 +93,7 @@ TEST_P(ConnectionFaults, ResetWhileReadingALongAnswerEndsTheConnection) {
 // The write error reaches the writer; the connection then ends like after a failed read.
 TEST_P(ConnectionFaults, ErrorOnWriteEndsTheConnection) {
   std::atomic<bool> LReset{false}, LConnected{false};
-  TResetServer LServer([&](TResetPeer& aPeer) {
+  TServer LServer([&](TScriptPeer& aPeer) {
     if (LReset || !WaitFor([&] { return LConnected.load(); })) return;
     aPeer.Reset();
     LReset = true;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "platform/Exception.h"
 #include "transport/IdException.h"
 #include "transport/IdIPAddress.h"
 #include "transport/IdStackBSDBase.h"
@@ -46,7 +47,26 @@ INSTANTIATE_TEST_SUITE_P(
                       CanonicalCase{"::", "0:0:0:0:0:0:0:0"},
                       CanonicalCase{"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8"},
                       CanonicalCase{"2001:0db8::00ff", "2001:DB8:0:0:0:0:0:FF"},
-                      CanonicalCase{"1::2::3", ""}, CanonicalCase{"fe80::1%eth0", ""},
+                      // RFC 4291: "::" stands for one or more zero groups, at either end.
+                      CanonicalCase{"::2:3:4:5:6:7:8", "0:2:3:4:5:6:7:8"},
+                      CanonicalCase{"1:2:3:4:5:6:7::", "1:2:3:4:5:6:7:0"},
+                      CanonicalCase{"1:2:3:4:5:6::8", "1:2:3:4:5:6:0:8"},
+                      CanonicalCase{"1:2:3:4:5:6:1.2.3.4", "1:2:3:4:5:6:0102:0304"},
+                      CanonicalCase{"::1.2.3.4", "0:0:0:0:0:0:0102:0304"},
+                      CanonicalCase{"1:2:3:4:5:6:7:", ""}, CanonicalCase{":1:2:3:4:5:6:7", ""},
+                      CanonicalCase{":1::", ""}, CanonicalCase{"::1:", ""},
+                      CanonicalCase{":::1", ""}, CanonicalCase{"1:::2", ""},
+                      CanonicalCase{"1:2:3:4:5:6:7:8::", ""}, CanonicalCase{"::1:2:3:4:5:6:7:8", ""},
+                      CanonicalCase{"1:2:3:4:5:6:7::8", ""}, CanonicalCase{"1.2.3.4::", ""},
+                      CanonicalCase{"1:2:3:4:5:6:7:1.2.3.4", ""}, CanonicalCase{"::1.2.3", ""},
+                      CanonicalCase{"1.2.3.4:1::", ""}, CanonicalCase{"::ffff:1.2.3.4:5", ""},
+                      // A zone is kept; it must name something.
+                      CanonicalCase{"fe80::1%eth0", "FE80:0:0:0:0:0:0:1%eth0"},
+                      CanonicalCase{"fe80::1%lo", "FE80:0:0:0:0:0:0:1%lo"},
+                      CanonicalCase{"fe80::1%2", "FE80:0:0:0:0:0:0:1%2"},
+                      CanonicalCase{"fe80::1%", ""}, CanonicalCase{"fe80::1%a b", ""},
+                      CanonicalCase{"%lo", ""}, CanonicalCase{"fe80::1%lo%lo", ""},
+                      CanonicalCase{"1::2::3", ""},
                       CanonicalCase{"1.2.3.4", ""}, CanonicalCase{"12345::1", ""},
                       CanonicalCase{"[::1]", ""}, CanonicalCase{"1:2:3", ""},
                       CanonicalCase{"1:2:3:4:5:6:7:8:9", ""}, CanonicalCase{"::1.2.3.256", ""},
@@ -98,6 +118,20 @@ TEST(IPAddress, ObjectsAndComparison) {
   EXPECT_TRUE(LErr);
 }
 
+// Text with a NUL inside is no address, however much of it reads as one.
+TEST(AddressText, EmbeddedNulIsRefused) {
+  using namespace std::string_literals;
+  StackUser LUser;
+  const std::string LText = "127.0.0.1\0"s;
+  EXPECT_FALSE(IsIPv4Text(LText));
+  EXPECT_FALSE(IsIPv4Text("127.0.0.1\0junk"s));
+  EXPECT_EQ(IPVersionOfHost(LText, Id_IPv6), Id_IPv6);
+  EXPECT_EQ(CanonicalIPv6("::1\0"s), "");
+  in_addr LAddr{};
+  EXPECT_THROW(static_cast<TIdStackBSDBase*>(GStack())->TranslateStringToTInAddr(LText, &LAddr, Id_IPv4),
+               EConvertError);
+}
+
 TEST(StackErrors, TextsAndClasses) {
   EXPECT_EQ(TIdStack::WSTranslateSocketErrorMsg(10061), "Socket Error # 10061\r\nConnection refused.");
   EXPECT_EQ(TIdStack::WSTranslateSocketErrorMsg(11001), "Socket Error # 11001\r\nHost not found.");
@@ -142,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, ResolverMappingTest,
                                            CodeCase{EAI_FAIL, 11003}, CodeCase{EAI_NODATA, 11004},
                                            CodeCase{EAI_FAMILY, 10047}, CodeCase{EAI_SERVICE, 10109},
                                            CodeCase{EAI_SOCKTYPE, 10044}, CodeCase{EAI_BADFLAGS, 10022},
-                                           CodeCase{EAI_MEMORY, 8}, CodeCase{EAI_ADDRFAMILY, 0},
+                                           CodeCase{EAI_MEMORY, 8}, CodeCase{EAI_ADDRFAMILY, 11001},
                                            CodeCase{-12345, -12345}));
 
 TEST(Resolver, UnresolvedNameRaisesHostNotFound) {

@@ -1,0 +1,99 @@
+// RCON round trips to the demo server over TLS (stunnel in front of it) beside the same round
+// trips in plain TCP, through the OpenSSL I/O handler; interleaved rounds, medians.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/tls/TLSTestKit.h"
+#include "tls/IdSSLOpenSSL.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kTrips = 2000;
+constexpr int kRounds = 5;
+
+TIdBytes Packet(int32_t AId, int32_t AType, const std::string& ABody) {
+  TIdBytes P;
+  auto LInt = [&P](int32_t V) {
+    for (int I = 0; I < 4; ++I) P.push_back(static_cast<uint8_t>((V >> (8 * I)) & 0xFF));
+  };
+  LInt(static_cast<int32_t>(ABody.size() + 10));
+  LInt(AId);
+  LInt(AType);
+  P.insert(P.end(), ABody.begin(), ABody.end());
+  P.push_back(0);
+  P.push_back(0);
+  return P;
+}
+
+// Reads one packet and returns its request id.
+int32_t ReadPacket(TIdIOHandler& H) {
+  TIdBytes LHead;
+  H.ReadBytes(LHead, 12, false);
+  auto LInt = [&](int At) {
+    return static_cast<int32_t>(LHead[At] | (LHead[At + 1] << 8) | (LHead[At + 2] << 16) |
+                                (static_cast<uint32_t>(LHead[At + 3]) << 24));
+  };
+  TIdBytes LBody;
+  H.ReadBytes(LBody, LInt(0) - 8, false);
+  return LInt(4);
+}
+
+// Microseconds per round trip (authentication, then kTrips "echo" commands).
+double MicrosPerTrip(int APort, bool ATLS) {
+  std::unique_ptr<TIdSSLIOHandlerSocketOpenSSL> H(New<TIdSSLIOHandlerSocketOpenSSL>(nullptr));
+  H->SetHost("127.0.0.1");
+  H->SetPort(APort);
+  H->SetPassThrough(!ATLS);
+  H->SSLOptions().SetMode(sslmClient);
+  H->SSLOptions().SetSSLVersions(SSLVersionBit(sslvTLSv1_2) | SSLVersionBit(sslvTLSv1_3));
+  H->SetReadTimeout(10000);
+  H->Open();
+  H->Write(Packet(1, 3, "bench"));
+  ReadPacket(*H);
+  const auto LStart = Clock::now();
+  for (int I = 0; I < kTrips; ++I) {
+    H->Write(Packet(I + 2, 2, "echo round trip"));
+    if (ReadPacket(*H) != I + 2) {
+      std::printf("  (wrong answer at trip %d)\n", I);
+      break;
+    }
+  }
+  const double LMicros =
+      std::chrono::duration<double, std::micro>(Clock::now() - LStart).count() / kTrips;
+  H->Close();
+  return LMicros;
+}
+
+double Median(std::vector<double> AValues) {
+  std::sort(AValues.begin(), AValues.end());
+  return AValues[AValues.size() / 2];
+}
+
+}  // namespace
+
+int main() {
+  TPeerProcess LDemo({RCON_DEMO_SERVER, "--port", "0", "--password", "bench"});
+  if (!LDemo.WaitFor("listening on 127.0.0.1:")) {
+    std::printf("demo server did not start\n");
+    return 1;
+  }
+  const std::string LOut = LDemo.Output();
+  const int LDemoPort = std::stoi(LOut.substr(LOut.rfind(':') + 1));
+  TStunnel LTunnel(LDemoPort, "server-chain.pem", "server.key");
+  std::vector<double> LPlain, LTLS;
+  for (int I = 0; I < kRounds; ++I) {
+    LPlain.push_back(MicrosPerTrip(LDemoPort, false));
+    LTLS.push_back(MicrosPerTrip(LTunnel.Port(), true));
+  }
+  std::printf("RCON round trips (%d per round), median of %d interleaved rounds\n", kTrips,
+              kRounds);
+  std::printf("  plain TCP to the demo server:  %8.1f us/trip\n", Median(LPlain));
+  std::printf("  TLS through stunnel:           %8.1f us/trip  (one more loopback hop)\n",
+              Median(LTLS));
+  return 0;
+}

@@ -1,0 +1,267 @@
+#include "rcon/qorRCON_LogView.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QFile>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+constexpr QChar kSection(0x00A7);
+// A slice of insertion: small enough for the window to paint between slices.
+constexpr int kSliceMs = 12;
+constexpr size_t kPieceBytes = 32 * 1024;
+constexpr int kFrameMs = 20;
+
+// Minecraft's colours 0-9 and a-f. Black and white are the view's own text colour, so that
+// text stays readable on the log's light background.
+QColor CodeColour(char aCode) {
+  static const QRgb kColours[16] = {0,        0x0000AA, 0x00AA00, 0x00AAAA, 0xAA0000, 0xAA00AA,
+                                    0xFFAA00, 0xAAAAAA, 0x555555, 0x5555FF, 0x55FF55, 0x55FFFF,
+                                    0xFF5555, 0xFF55FF, 0xFFFF55, 0};
+  const int i = aCode <= '9' ? aCode - '0' : aCode - 'a' + 10;
+  return kColours[i] == 0 ? QColor() : QColor(kColours[i]);
+}
+
+QTextCharFormat FormatOf(TqorRCONLogKind aKind) {
+  QTextCharFormat f;
+  if (aKind == TqorRCONLogKind::Command) {
+    f.setForeground(QColor(0x1F, 0x4E, 0x9A));
+    f.setFontWeight(QFont::Bold);
+  } else if (aKind == TqorRCONLogKind::Event) {
+    f.setForeground(QColor(0x60, 0x60, 0x60));
+  }
+  return f;
+}
+
+}  // namespace
+
+std::vector<TqorRCONTextRun> SplitColourCodes(const QString& aText, QTextCharFormat& aFormat) {
+  std::vector<TqorRCONTextRun> runs;
+  qsizetype start = 0;
+  qsizetype at = aText.indexOf(kSection);
+  if (at < 0) {
+    runs.push_back({aText, aFormat});
+    return runs;
+  }
+  const QTextCharFormat base = aFormat;
+  auto flush = [&](qsizetype aEnd) {
+    if (aEnd > start) runs.push_back({aText.mid(start, aEnd - start), aFormat});
+  };
+  for (; at >= 0 && at + 1 < aText.size(); at = aText.indexOf(kSection, at + 1)) {
+    const char code = static_cast<char>(aText[at + 1].toLower().unicode());
+    const bool colour = (code >= '0' && code <= '9') || (code >= 'a' && code <= 'f');
+    const bool style = (code >= 'k' && code <= 'o') || code == 'r';
+    if (!colour && !style) continue;
+    flush(at);
+    start = at + 2;
+    if (colour || code == 'r') {
+      // As in the game, a colour also ends every style.
+      QTextCharFormat next;
+      next.merge(base);
+      if (colour && CodeColour(code).isValid()) next.setForeground(CodeColour(code));
+      if (colour && !CodeColour(code).isValid()) next.setForeground(base.foreground());
+      aFormat = next;
+    } else if (code == 'l') {
+      aFormat.setFontWeight(QFont::Bold);
+    } else if (code == 'm') {
+      aFormat.setFontStrikeOut(true);
+    } else if (code == 'n') {
+      aFormat.setFontUnderline(true);
+    } else if (code == 'o') {
+      aFormat.setFontItalic(true);
+    }
+    // k (obfuscated) has no still rendering; the text shows as it is.
+  }
+  flush(aText.size());
+  return runs;
+}
+
+TqorRCON_LogView::TqorRCON_LogView(QPlainTextEdit* aView, QLabel* aNote)
+    : QObject(aView), FView(aView), FNote(aNote) {
+  FView->setReadOnly(true);
+  FView->setUndoRedoEnabled(false);
+  FView->setMaximumBlockCount(MaxLines);
+  FNote->setText(QStringLiteral("Older lines were dropped: the log keeps the newest %1 lines.")
+                     .arg(MaxLines));
+  FNote->hide();
+  FView->viewport()->installEventFilter(this);
+  FFrameTimer.setSingleShot(true);
+  connect(&FFrameTimer, &QTimer::timeout, this, [this] { FView->setUpdatesEnabled(true); });
+}
+
+bool TqorRCON_LogView::eventFilter(QObject* aObject, QEvent* aEvent) {
+  if (aEvent->type() == QEvent::Paint) FLastPaint.start();
+  return QObject::eventFilter(aObject, aEvent);
+}
+
+// A posted call, not a timer: it runs in the event loop's next turn, after the events
+// already waiting (paints among them).
+void TqorRCON_LogView::ScheduleFlush() {
+  if (FFlushScheduled) return;
+  FFlushScheduled = true;
+  QMetaObject::invokeMethod(this, [this] {
+    FFlushScheduled = false;
+    FlushFor(kSliceMs);
+  }, Qt::QueuedConnection);
+}
+
+void TqorRCON_LogView::Append(std::string aText, TqorRCONLogKind aKind) {
+  TEntry entry;
+  if (FTimestamps) {
+    const std::string stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("[HH:mm:ss] ")).toStdString();
+    entry.Text.reserve(aText.size() + stamp.size());
+    entry.Text = stamp;
+    for (char c : aText) {
+      entry.Text += c;
+      if (c == '\n') entry.Text += stamp;
+    }
+  } else {
+    entry.Text = std::move(aText);
+  }
+  entry.Format = FormatOf(aKind);
+  entry.Lines = static_cast<size_t>(std::count(entry.Text.begin(), entry.Text.end(), '\n')) + 1;
+  // Only answers carry codes; what the operator typed shows as typed.
+  entry.Codes = aKind == TqorRCONLogKind::Answer;
+  FPendingLines += entry.Lines;
+  FPending.push_back(std::move(entry));
+  DropBeyondCap();
+  ScheduleFlush();
+}
+
+// Lines that the cap would remove right after inserting them are not inserted at all.
+void TqorRCON_LogView::DropBeyondCap() {
+  const size_t cap = MaxLines;
+  auto droppable = [&] { return FPendingLines > cap && !FPending.front().Continued; };
+  while (droppable() && FPending.size() > 1 && FPendingLines - FPending.front().Lines >= cap) {
+    FPendingLines -= FPending.front().Lines;
+    FPending.pop_front();
+    SetDropped();
+  }
+  if (!droppable()) return;
+  TEntry& first = FPending.front();
+  const size_t excess = FPendingLines - cap;
+  const char* text = first.Text.data();
+  size_t cut = first.Start;
+  for (size_t n = excess; n > 0; --n)
+    cut = static_cast<const char*>(std::memchr(text + cut, '\n', first.Text.size() - cut)) - text + 1;
+  // The last colour (or reset) code in the dropped part, and the styles after it, still set
+  // the format of what remains.
+  if (first.Codes) {
+    size_t from = std::string::npos;
+    for (size_t at = first.Text.find("\xC2\xA7", first.Start); at < cut;
+         at = first.Text.find("\xC2\xA7", at + 2)) {
+      const char code = at + 2 < cut ? static_cast<char>(std::tolower(static_cast<unsigned char>(text[at + 2]))) : 0;
+      const bool colourOrReset =
+          (code >= '0' && code <= '9') || (code >= 'a' && code <= 'f') || code == 'r';
+      if (from == std::string::npos || colourOrReset) from = at;
+    }
+    if (from != std::string::npos)
+      SplitColourCodes(QString::fromUtf8(text + from, qsizetype(cut - from)), first.Format);
+  }
+  first.Start = cut;
+  first.Lines -= excess;
+  FPendingLines -= excess;
+  SetDropped();
+}
+
+void TqorRCON_LogView::SetDropped() {
+  FDropped = true;
+  FNote->show();
+}
+
+void TqorRCON_LogView::FlushFor(int aBudgetMs) {
+  if (FPending.empty()) return;
+  // Painted less than a frame ago: this change is painted with the next frame.
+  if (FLastPaint.isValid() && FLastPaint.elapsed() < kFrameMs && !FFrameTimer.isActive()) {
+    FView->setUpdatesEnabled(false);
+    FFrameTimer.start(kFrameMs - int(FLastPaint.elapsed()));
+  }
+  QScrollBar* bar = FView->verticalScrollBar();
+  const bool follow = bar->value() >= bar->maximum();
+  QTextDocument* doc = FView->document();
+  QTextCursor cursor(doc);
+  cursor.movePosition(QTextCursor::End);
+  cursor.beginEditBlock();
+  const int blocksBefore = FEmpty ? 0 : doc->blockCount();
+  qsizetype added = FEmpty ? 1 : 0;
+  QElapsedTimer clock;
+  clock.start();
+  while (!FPending.empty() && (aBudgetMs < 0 || clock.elapsed() < aBudgetMs)) {
+    TEntry& entry = FPending.front();
+    const char* text = entry.Text.data() + entry.Start;
+    // A long text goes in piece by piece, each ending at a line end where there is one, and
+    // never inside a character.
+    size_t take = entry.Text.size() - entry.Start;
+    if (take > kPieceBytes) {
+      const void* nl = ::memrchr(text, '\n', kPieceBytes);
+      take = nl ? static_cast<size_t>(static_cast<const char*>(nl) - text) + 1 : kPieceBytes;
+      while (!nl && take > 1 && (static_cast<uint8_t>(text[take]) & 0xC0) == 0x80) --take;
+    }
+    const bool whole = entry.Start + take == entry.Text.size();
+    const QString piece = QString::fromUtf8(text, qsizetype(take));
+    if (!FEmpty && !entry.Continued) {
+      cursor.insertBlock();
+      ++added;
+    }
+    FEmpty = false;
+    const size_t lines = static_cast<size_t>(std::count(text, text + take, '\n'));
+    added += qsizetype(lines);
+    if (entry.Codes) {
+      for (const TqorRCONTextRun& run : SplitColourCodes(piece, entry.Format))
+        cursor.insertText(run.Text, run.Format);
+    } else {
+      cursor.insertText(piece, entry.Format);
+    }
+    if (whole) {
+      FPendingLines -= entry.Lines;
+      FPending.pop_front();
+    } else {
+      FPendingLines -= lines;
+      entry.Lines -= lines;
+      entry.Start += take;
+      entry.Continued = true;
+    }
+  }
+  cursor.endEditBlock();
+  // The view's own cap has removed the oldest blocks.
+  if (blocksBefore + added > MaxLines) SetDropped();
+  if (follow) bar->setValue(bar->maximum());
+  if (!FPending.empty()) ScheduleFlush();
+}
+
+void TqorRCON_LogView::Flush() { FlushFor(-1); }
+
+void TqorRCON_LogView::Clear() {
+  FPending.clear();
+  FPendingLines = 0;
+  FView->clear();
+  FEmpty = true;
+  FDropped = false;
+  FNote->hide();
+}
+
+bool TqorRCON_LogView::SaveToFile(const QString& aFileName, QString& aError) {
+  Flush();
+  QFile file(aFileName);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+    aError = file.errorString();
+    return false;
+  }
+  const QByteArray text = FView->toPlainText().toUtf8() + '\n';
+  if (file.write(text) != text.size() || !file.flush()) {
+    aError = file.errorString();
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,38 @@
+#pragma once
+#include <string>
+
+#include "transport/IdIOHandlerStack.h"
+
+// Base of the TLS I/O handlers: PassThrough true makes it the plain stack handler; false
+// sends every read and write through the TLS layer.
+class TIdSSLIOHandlerSocketBase : public TIdIOHandlerStack {
+ protected:
+  explicit TIdSSLIOHandlerSocketBase(TComponent* AOwner = nullptr) : TIdIOHandlerStack(AOwner) {}
+
+ public:
+  const char* ClassName() const override { return "TIdSSLIOHandlerSocketBase"; }
+
+  int ReadFromTransport(TIdBytes& VBuffer) override;
+  int WriteToTransport(const TIdBytes& ABuffer, int AOffset, int ALength) override;
+
+  bool PassThrough() const { return FPassThrough; }
+  void SetPassThrough(bool AValue) { DoSetPassThrough(AValue); }
+  bool IsPeer() const { return FIsPeer; }
+  void SetIsPeer(bool AValue) { FIsPeer = AValue; }
+  const std::string& URIToCheck() const { return FURIToCheck; }
+  void SetURIToCheck(const std::string& AValue) { DoSetURIToCheck(AValue); }
+
+  virtual TIdSSLIOHandlerSocketBase* Clone() = 0;
+  virtual void StartSSL() = 0;
+
+ protected:
+  virtual int ReceiveEncrypted(TIdBytes& VBuffer) = 0;
+  virtual int SendEncrypted(const TIdBytes& ABuffer, int AOffset, int ALength) = 0;
+  virtual void DoSetPassThrough(bool AValue) { FPassThrough = AValue; }
+  virtual void DoSetURIToCheck(const std::string& AValue) { FURIToCheck = AValue; }
+
+  // Read by the reading thread while the owner may switch it.
+  std::atomic<bool> FPassThrough{true};
+  bool FIsPeer = false;
+  std::string FURIToCheck;
+};
