@@ -815,17 +815,19 @@ void TqorTCPCLient_Common::OnWatchDogEvent() {
 // (OnDisconnect, OnException), and a write meanwhile is dropped as without a connection,
 // instead of reporting the same close a second time, to the writer. A failed write leaves the
 // stream in an unknown state: the socket is shut down, so that the reading thread ends the
-// connection as after a failed read; the caller gets the error.
+// connection as after a failed read; the caller gets the error, once.
 void TqorTCPCLient_Base::DoWriteData(const TIdBytes& aValue) {
   TConnectionLease LUse(*this);
   TqorTCPConnectionClient* LConnection = LUse.get();
   if (!LConnection) return;
   TIdIOHandler* LHandler = GetSocketClient()->IOHandler();
-  if (!LHandler || LHandler->ClosedGracefully()) return;
+  if (!LHandler || LHandler->ClosedGracefully() || LConnection->MustDisconnect()) return;
   try {
     LConnection->DoWriteBytes(aValue);
   } catch (EIdConnClosedGracefully&) {
   } catch (EIdSocketError&) {
+    if (LHandler->ClosedGracefully()) return;  // the reading thread met the close meanwhile
+    LConnection->SetMustDisconnect(true);  // one report of the failure is enough
     TIdIOHandlerSocket* LSocket = GetSocketClient()->Socket();
     if (LSocket && LSocket->BindingAllocated())
       GStack()->ShutdownSocket(LSocket->Binding()->Handle(), SHUT_RDWR);
