@@ -357,15 +357,39 @@ bool TqorTCPCLient_Common::GetActive() {
   return GetSocketClient()->Connected() && FTCPConnection;
 }
 
+// An activation or deactivation asked for by a handler that runs inside one that is still
+// under way on the same thread (an event it raises, or the main thread's queue that its wait
+// for the reading thread keeps running) is carried out right after it, in order, instead of
+// freeing the socket client and thread that the outer one still uses.
 void TqorTCPCLient_Common::DoSetActive(bool aValue) {
   if (IsDesigning() || IsLoading()) {
     FActive = aValue;
     return;
   }
-  if (aValue)
-    Activate();
-  else
-    Deactivate();
+  const std::thread::id LSelf = std::this_thread::get_id();
+  if (FSettingActiveOn.load() == LSelf) {
+    FDeferredActive.push_back(aValue);
+    return;
+  }
+  std::thread::id LNone{};
+  if (!FSettingActiveOn.compare_exchange_strong(LNone, LSelf)) {
+    if (aValue)  // another thread's call (a neNoSync handler) goes ahead as it always did
+      Activate();
+    else
+      Deactivate();
+    return;
+  }
+  for (bool LValue = aValue;;) {
+    if (LValue)
+      Activate();
+    else
+      Deactivate();
+    if (FDeferredActive.empty() || IsDestroying()) break;
+    LValue = FDeferredActive.front();
+    FDeferredActive.erase(FDeferredActive.begin());
+  }
+  FDeferredActive.clear();
+  FSettingActiveOn = std::thread::id();
 }
 
 void TqorTCPCLient_Common::Activate() {
