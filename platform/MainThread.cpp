@@ -40,8 +40,10 @@ struct TCallQueue {
   std::function<void(std::exception_ptr)> onException;
 };
 
+// Never destroyed: a thread that frees itself may still end, and wake the pump, while the
+// program's static objects go.
 TCallQueue& Queue() {
-  static TCallQueue q;
+  static TCallQueue& q = *new TCallQueue;
   return q;
 }
 

@@ -616,7 +616,11 @@ void TqorTCPCLient_Common::Loaded() {
 
 void TqorTCPCLient_Common::StopReadingThread() {
   if (IsDestroying()) return;
-  if (TqorTCPConnectionClient* LConnection = FTCPConnection) LConnection->SetMustDisconnect(true);
+  {
+    // The reading thread may be ending this connection itself (a close by the peer) and free it.
+    TConnectionLease LUse(*this);
+    if (TqorTCPConnectionClient* LConnection = LUse.get()) LConnection->SetMustDisconnect(true);
+  }
   // Called on the reading thread itself (from the read loop), this only ends it.
   GetSocketClient()->StopReading();
 }

@@ -53,11 +53,12 @@ void ExpectEndedThenReconnects(TqorTCPCLient& aClient, TEventLog& aLog, int aAcc
 }
 
 TEST_P(ConnectionFaults, ResetWhileIdleEndsTheConnection) {
-  std::atomic<bool> LGo{false};
+  std::atomic<bool> LGo{false}, LDone{false};
   TServer LServer([&](TScriptPeer& aPeer) {
+    if (LDone) return aPeer.WaitClosed(), void();  // the reconnection stays until closed
     if (!WaitFor([&] { return LGo.load(); })) return;
     aPeer.Reset();
-    LGo = false;
+    LDone = true;
   });
   TEventLog LLog;
   TqorTCPCLient LClient(nullptr);
@@ -73,7 +74,8 @@ TEST_P(ConnectionFaults, ResetWhileIdleEndsTheConnection) {
 TEST_P(ConnectionFaults, ResetWhileReadingALongAnswerEndsTheConnection) {
   std::atomic<bool> LSent{false}, LConnected{false};
   TServer LServer([&](TScriptPeer& aPeer) {
-    if (LSent || !WaitFor([&] { return LConnected.load(); })) return;
+    if (LSent) return aPeer.WaitClosed(), void();  // the reconnection stays until closed
+    if (!WaitFor([&] { return LConnected.load(); })) return;
     aPeer.Send(TBytes(1 << 20, 'x'));
     aPeer.Reset();
     LSent = true;
@@ -95,7 +97,8 @@ TEST_P(ConnectionFaults, ResetWhileReadingALongAnswerEndsTheConnection) {
 TEST_P(ConnectionFaults, ErrorOnWriteEndsTheConnection) {
   std::atomic<bool> LReset{false}, LConnected{false};
   TServer LServer([&](TScriptPeer& aPeer) {
-    if (LReset || !WaitFor([&] { return LConnected.load(); })) return;
+    if (LReset) return aPeer.WaitClosed(), void();  // the reconnection stays until closed
+    if (!WaitFor([&] { return LConnected.load(); })) return;
     aPeer.Reset();
     LReset = true;
   });
