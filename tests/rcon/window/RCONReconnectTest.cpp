@@ -48,7 +48,6 @@ TEST(RCONWindowCycles, ServerCloseAndReconnectNeverShowsAnErrorBox) {
   QPointer<TFRMRCON> window = new TFRMRCON;
   window->show();
   window->txtPort->setText(QString::number(server.Port()));
-  window->txtCommand->setText(QStringLiteral("quit"));
   auto count = [&](const QString& aLine) {
     return window->Memo1->toPlainText().split(QLatin1Char('\n')).count(aLine);
   };
@@ -56,11 +55,12 @@ TEST(RCONWindowCycles, ServerCloseAndReconnectNeverShowsAnErrorBox) {
     QTest::mouseClick(window->btnConnect, Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return count(QStringLiteral("#authenticated")) == i; }, kWait))
         << "cycle " << i;
+    window->txtCommand->setText(QStringLiteral("quit"));  // the field is cleared when sent
     QTest::mouseClick(window->btnExecCommand, Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return count(QStringLiteral("#exception: Connection Closed Gracefully.")) == i; },
         kWait))
-        << "cycle " << i;
+        << "cycle " << i << "\n" << window->Memo1->toPlainText().toStdString();
   }
   QTest::qWait(50);
   SetMainThreadExceptionHandler(ShowApplicationException);
