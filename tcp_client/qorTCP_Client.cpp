@@ -826,6 +826,8 @@ void TqorTCPCLient_Base::DoWriteData(const TIdBytes& aValue) {
     LConnection->DoWriteBytes(aValue);
   } catch (EIdConnClosedGracefully&) {
   } catch (EIdSocketError&) {
+    // The reading thread met the server's close meanwhile and shut the socket down.
+    if (LHandler->ClosedGracefully()) return;
     TIdIOHandlerSocket* LSocket = GetSocketClient()->Socket();
     if (LSocket && LSocket->BindingAllocated())
       GStack()->ShutdownSocket(LSocket->Binding()->Handle(), SHUT_RDWR);
