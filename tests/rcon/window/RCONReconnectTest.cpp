@@ -71,12 +71,3 @@ TEST(RCONWindowCycles, ServerCloseAndReconnectNeverShowsAnErrorBox) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
-  QApplication app(argc, argv);
-  InstallMainThreadHooks();
-  const int result = RUN_ALL_TESTS();
-  RemoveMainThreadHooks();
-  return result;
-}
