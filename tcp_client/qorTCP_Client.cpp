@@ -357,15 +357,39 @@ bool TqorTCPCLient_Common::GetActive() {
   return GetSocketClient()->Connected() && FTCPConnection;
 }
 
+// An activation or deactivation asked for by a handler that runs inside one that is still
+// under way on the same thread (an event it raises, or the main thread's queue that its wait
+// for the reading thread keeps running) is carried out right after it, in order, instead of
+// freeing the socket client and thread that the outer one still uses.
 void TqorTCPCLient_Common::DoSetActive(bool aValue) {
   if (IsDesigning() || IsLoading()) {
     FActive = aValue;
     return;
   }
-  if (aValue)
-    Activate();
-  else
-    Deactivate();
+  const std::thread::id LSelf = std::this_thread::get_id();
+  if (FSettingActiveOn.load() == LSelf) {
+    FDeferredActive.push_back(aValue);
+    return;
+  }
+  std::thread::id LNone{};
+  if (!FSettingActiveOn.compare_exchange_strong(LNone, LSelf)) {
+    if (aValue)  // another thread's call (a neNoSync handler) goes ahead as it always did
+      Activate();
+    else
+      Deactivate();
+    return;
+  }
+  for (bool LValue = aValue;;) {
+    if (LValue)
+      Activate();
+    else
+      Deactivate();
+    if (FDeferredActive.empty() || IsDestroying()) break;
+    LValue = FDeferredActive.front();
+    FDeferredActive.erase(FDeferredActive.begin());
+  }
+  FDeferredActive.clear();
+  FSettingActiveOn = std::thread::id();
 }
 
 void TqorTCPCLient_Common::Activate() {
@@ -815,19 +839,19 @@ void TqorTCPCLient_Common::OnWatchDogEvent() {
 // (OnDisconnect, OnException), and a write meanwhile is dropped as without a connection,
 // instead of reporting the same close a second time, to the writer. A failed write leaves the
 // stream in an unknown state: the socket is shut down, so that the reading thread ends the
-// connection as after a failed read; the caller gets the error.
+// connection as after a failed read; the caller gets the error, once.
 void TqorTCPCLient_Base::DoWriteData(const TIdBytes& aValue) {
   TConnectionLease LUse(*this);
   TqorTCPConnectionClient* LConnection = LUse.get();
   if (!LConnection) return;
   TIdIOHandler* LHandler = GetSocketClient()->IOHandler();
-  if (!LHandler || LHandler->ClosedGracefully()) return;
+  if (!LHandler || LHandler->ClosedGracefully() || LConnection->MustDisconnect()) return;
   try {
     LConnection->DoWriteBytes(aValue);
   } catch (EIdConnClosedGracefully&) {
   } catch (EIdSocketError&) {
-    // The reading thread met the server's close meanwhile and shut the socket down.
-    if (LHandler->ClosedGracefully()) return;
+    if (LHandler->ClosedGracefully()) return;  // the reading thread met the close meanwhile
+    LConnection->SetMustDisconnect(true);  // one report of the failure is enough
     TIdIOHandlerSocket* LSocket = GetSocketClient()->Socket();
     if (LSocket && LSocket->BindingAllocated())
       GStack()->ShutdownSocket(LSocket->Binding()->Handle(), SHUT_RDWR);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/qorBase_Classes.h"
@@ -360,6 +361,9 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   uint16_t FBoundPortMin = 0;
   int FLingerState = -1;
   bool FActive = false;
+  // The thread inside DoSetActive, and what handlers it ran asked for meanwhile.
+  std::atomic<std::thread::id> FSettingActiveOn{};
+  std::vector<bool> FDeferredActive;
   // Guards the connection reference against its release, and the connections' leases.
   std::mutex FConnectionLock;
 };

@@ -71,9 +71,9 @@ TEST_P(ConnectionFaults, ResetWhileIdleEndsTheConnection) {
 }
 
 TEST_P(ConnectionFaults, ResetWhileReadingALongAnswerEndsTheConnection) {
-  std::atomic<bool> LSent{false};
+  std::atomic<bool> LSent{false}, LConnected{false};
   TServer LServer([&](TScriptPeer& aPeer) {
-    if (LSent) return;
+    if (LSent || !WaitFor([&] { return LConnected.load(); })) return;
     aPeer.Send(TBytes(1 << 20, 'x'));
     aPeer.Reset();
     LSent = true;
@@ -86,6 +86,7 @@ TEST_P(ConnectionFaults, ResetWhileReadingALongAnswerEndsTheConnection) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));  // a slow reader
   });
   LClient.SetActive(true);
+  LConnected = true;  // a reset before the connect has completed would fail the connect itself
   ASSERT_TRUE(WaitFor([&] { return LSent.load(); }));
   ExpectEndedThenReconnects(LClient, LLog, 1, [&] { return LServer.Accepted(); });
 }

@@ -1,5 +1,6 @@
 // The console against the demo server: the server's "quit" and a new Connect, many times. A
-// close by the server is two log lines, never an error box.
+// close by the server is log lines ("#disconnected" and the close's "#exception: "), never an
+// error box.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -48,19 +49,19 @@ TEST(RCONWindowCycles, ServerCloseAndReconnectNeverShowsAnErrorBox) {
   QPointer<TFRMRCON> window = new TFRMRCON;
   window->show();
   window->txtPort->setText(QString::number(server.Port()));
-  auto count = [&](const QString& aLine) {
-    return window->Memo1->toPlainText().split(QLatin1Char('\n')).count(aLine);
-  };
+  auto count = [&](const QString& aLine) { return window->Memo1->toPlainText().count(aLine); };
   for (int i = 1; i <= kCycles && escaped.empty(); ++i) {
     QTest::mouseClick(window->btnConnect, Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return count(QStringLiteral("#authenticated")) == i; }, kWait))
         << "cycle " << i;
-    window->txtCommand->setText(QStringLiteral("quit"));  // the field is cleared when sent
+    window->txtCommand->setText(QStringLiteral("quit"));
     QTest::mouseClick(window->btnExecCommand, Qt::LeftButton);
+    // Closed, reported, and ready to connect again. (The server may close with a command of
+    // the console still unread; the close then arrives as a reset, which ends it as well.)
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return count(QStringLiteral("#exception: Connection Closed Gracefully.")) == i; },
+        [&] { return count(QStringLiteral("#disconnected")) == i && window->btnConnect->isEnabled(); },
         kWait))
-        << "cycle " << i << "\n" << window->Memo1->toPlainText().toStdString();
+        << "cycle " << i << ":\n" << window->Memo1->toPlainText().toStdString();
   }
   QTest::qWait(50);
   SetMainThreadExceptionHandler(ShowApplicationException);
