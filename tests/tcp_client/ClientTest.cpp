@@ -420,7 +420,11 @@ TEST(TCPClient, ActiveWrittenWhileLoadingWaitsForTheEndOfLoading) {
 TEST(TCPClient, OptionsWithoutTransportFailTheActivation) {
   TServer LServer([](TScriptPeer& aPeer) { aPeer.WaitClosed(1000); });
   const std::vector<std::pair<std::string, std::function<void(TqorTCPCLient&)>>> LCases{
-      {"TLS", [](TqorTCPCLient& c) { c.SetTLS(true); }},
+      {"TLS",
+       [](TqorTCPCLient& c) {
+         c.SetTLS(true);
+         c.TLSOptions().SetIOHandler(iohSChannel);
+       }},
       {"Proxy", [](TqorTCPCLient& c) { c.Proxy().SetEnabled(true); }},
       {"LogFile",
        [](TqorTCPCLient& c) {
