@@ -1,5 +1,8 @@
 #include "platform/Encoding.h"
 
+#include <bit>
+#include <cstring>
+
 namespace {
 constexpr uint32_t kReplacement = 0xFFFD;
 
@@ -29,6 +32,20 @@ class TUTF8Encoding : public TEncoding {
   }
   size_t DecodeChar(const uint8_t* b, size_t n, uint32_t& cp) const override {
     return NextUTF8(b, n, cp);
+  }
+  // Well-formed runs are already the output's UTF-8: copy them whole.
+  void AppendDecoded(const uint8_t* b, size_t n, std::string& out) const override {
+    size_t i = 0;
+    while (i < n) {
+      const size_t run = ValidUTF8Length(b + i, n - i);
+      out.append(reinterpret_cast<const char*>(b + i), run);
+      i += run;
+      if (i < n) {
+        uint32_t cp;
+        i += NextUTF8(b + i, n - i, cp);
+        AppendUTF8(cp, out);
+      }
+    }
   }
 };
 
@@ -110,36 +127,84 @@ void AppendUTF8(uint32_t cp, std::string& out) {
   }
 }
 
-size_t NextUTF8(const uint8_t* b, size_t n, uint32_t& cp) {
-  uint8_t c = b[0];
-  size_t len;
-  uint32_t min;
+namespace {
+// Decodes one well-formed sequence and returns its length, or returns minus the length of
+// the maximal subpart that is malformed (at least one byte).
+int DecodeUTF8(const uint8_t* b, size_t n, uint32_t& cp) {
+  const uint8_t c = b[0];
   if (c < 0x80) {
     cp = c;
     return 1;
-  } else if ((c & 0xE0) == 0xC0) {
-    len = 2, min = 0x80, cp = c & 0x1F;
-  } else if ((c & 0xF0) == 0xE0) {
-    len = 3, min = 0x800, cp = c & 0x0F;
-  } else if ((c & 0xF8) == 0xF0) {
-    len = 4, min = 0x10000, cp = c & 0x07;
+  }
+  int len;
+  uint8_t lo = 0x80, hi = 0xBF;  // the range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2, cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3, cp = c & 0x0F;
+    if (c == 0xE0) lo = 0xA0;  // overlong
+    if (c == 0xED) hi = 0x9F;  // surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4, cp = c & 0x07;
+    if (c == 0xF0) lo = 0x90;  // overlong
+    if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
   } else {
-    cp = kReplacement;
-    return 1;
+    return -1;  // a continuation byte, C0, C1 or F5..FF can never start a character
   }
-  if (n < len) {
-    cp = kReplacement;
-    return 1;
+  for (int i = 1; i < len; ++i) {
+    if (static_cast<size_t>(i) >= n) return -i;
+    const uint8_t u = b[i];
+    if (u < (i == 1 ? lo : 0x80) || u > (i == 1 ? hi : 0xBF)) return -i;
+    cp = (cp << 6) | (u & 0x3F);
   }
-  for (size_t i = 1; i < len; ++i) {
-    if ((b[i] & 0xC0) != 0x80) {
-      cp = kReplacement;
-      return 1;
-    }
-    cp = (cp << 6) | (b[i] & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) cp = kReplacement;
   return len;
+}
+}  // namespace
+
+size_t NextUTF8(const uint8_t* b, size_t n, uint32_t& cp) {
+  const int len = DecodeUTF8(b, n, cp);
+  if (len > 0) return static_cast<size_t>(len);
+  cp = kReplacement;
+  return static_cast<size_t>(-len);
+}
+
+size_t ValidUTF8Length(const uint8_t* b, size_t n) {
+  constexpr uint64_t kHighBits = 0x8080808080808080ull;
+  auto cont = [](uint8_t u) { return (u & 0xC0) == 0x80; };
+  size_t i = 0;
+  while (i < n) {
+    // Eight bytes at a time up to the next non-ASCII byte; the common two- and three-byte
+    // sequences inline.
+    if (n - i >= 8) {
+      uint64_t w;
+      std::memcpy(&w, b + i, 8);
+      const uint64_t high = w & kHighBits;
+      if (high == 0) {
+        i += 8;
+        continue;
+      }
+      if constexpr (std::endian::native == std::endian::little) {
+        i += static_cast<size_t>(std::countr_zero(high)) / 8;
+      } else {
+        i += static_cast<size_t>(std::countl_zero(high)) / 8;
+      }
+    }
+    const uint8_t c = b[i];
+    if (c < 0x80) {
+      ++i;
+    } else if (c >= 0xC2 && c <= 0xDF && n - i >= 2 && cont(b[i + 1])) {
+      i += 2;
+    } else if ((c & 0xF0) == 0xE0 && n - i >= 3 && cont(b[i + 2]) &&
+               b[i + 1] >= (c == 0xE0 ? 0xA0 : 0x80) && b[i + 1] <= (c == 0xED ? 0x9F : 0xBF)) {
+      i += 3;
+    } else {
+      uint32_t cp;
+      const int len = DecodeUTF8(b + i, n - i, cp);
+      if (len < 0) break;
+      i += static_cast<size_t>(len);
+    }
+  }
+  return i;
 }
 
 TBytes TEncoding::GetBytes(const std::string& aText) const {
@@ -158,13 +223,17 @@ TBytes TEncoding::GetBytes(const std::string& aText) const {
 std::string TEncoding::GetString(const uint8_t* aBytes, size_t aCount) const {
   std::string out;
   out.reserve(aCount);
+  AppendDecoded(aBytes, aCount, out);
+  return out;
+}
+
+void TEncoding::AppendDecoded(const uint8_t* aBytes, size_t aCount, std::string& aOut) const {
   size_t i = 0;
   while (i < aCount) {
     uint32_t cp;
     i += DecodeChar(aBytes + i, aCount - i, cp);
-    AppendUTF8(cp, out);
+    AppendUTF8(cp, aOut);
   }
-  return out;
 }
 
 size_t TEncoding::GetCharCount(const uint8_t* aBytes, size_t aCount) const {

@@ -29,9 +29,15 @@ class TEncoding {
   virtual void EncodeChar(uint32_t aCodePoint, TBytes& aOut) const = 0;
   // Decodes one character at aBytes (aCount > 0 bytes available); returns bytes used (>= 1).
   virtual size_t DecodeChar(const uint8_t* aBytes, size_t aCount, uint32_t& aCodePoint) const = 0;
+  // Appends the decoded bytes to aOut; one character at a time unless an encoding knows better.
+  virtual void AppendDecoded(const uint8_t* aBytes, size_t aCount, std::string& aOut) const;
 };
 
 // UTF-8 helpers shared by the encodings and by code that walks characters.
 void AppendUTF8(uint32_t aCodePoint, std::string& aOut);
-// Decodes one code point from UTF-8; malformed input yields U+FFFD and consumes one byte.
+// Decodes one code point from UTF-8. Malformed input yields one U+FFFD per maximal subpart
+// (the longest start of a well-formed sequence, or else one byte), as the Unicode standard
+// and WHATWG decode it: "\xE2\x82" followed by "A" is U+FFFD then "A"; "\xC0\x80" is two U+FFFD.
 size_t NextUTF8(const uint8_t* aBytes, size_t aCount, uint32_t& aCodePoint);
+// Length of the longest well-formed UTF-8 start of the bytes.
+size_t ValidUTF8Length(const uint8_t* aBytes, size_t aCount);

@@ -36,20 +36,22 @@ std::string Format(const char* aFormat, ...) {
 std::string IntToStr(int64_t aValue) { return std::to_string(aValue); }
 
 bool TryStrToInt(const std::string& aText, int& aValue) {
-  const char* p = aText.c_str();
+  // Walk the string by its length: an embedded NUL is a bad character, not the end of the text.
+  const char* p = aText.data();
+  const char* const end = p + aText.size();
   bool negative = false;
-  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  if (p < end && (*p == '+' || *p == '-')) negative = (*p++ == '-');
   int base = 10;
-  if (*p == '$') {
+  if (p < end && *p == '$') {
     base = 16;
     ++p;
-  } else if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+  } else if (end - p >= 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
     base = 16;
     p += 2;
   }
-  if (*p == '\0') return false;
+  if (p == end) return false;
   long long value = 0;
-  for (; *p; ++p) {
+  for (; p < end; ++p) {
     int digit;
     if (*p >= '0' && *p <= '9') digit = *p - '0';
     else if (base == 16 && std::isxdigit(static_cast<unsigned char>(*p)))
@@ -70,7 +72,7 @@ bool TryStrToInt(const std::string& aText, int& aValue) {
 int StrToInt(const std::string& aText) {
   int value = 0;
   if (!TryStrToInt(aText, value))
-    throw EConvertError(Format("'%s' is not a valid integer value", aText.c_str()));
+    throw EConvertError("'" + aText + "' is not a valid integer value");
   return value;
 }
 

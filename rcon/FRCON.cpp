@@ -1,38 +1,73 @@
 #include "rcon/FRCON.h"
 
+#include <QAbstractItemView>
+#include <QAction>
 #include <QCheckBox>
+#include <QCompleter>
+#include <QDir>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QScrollBar>
+#include <QStandardPaths>
+#include <QStringListModel>
 #include <QVBoxLayout>
 
 #include "platform/SysUtils.h"
 #include "rcon/qorRCON_Application.h"
+#include "rcon/qorRCON_ConnectProbe.h"
+#include "rcon/qorRCON_History.h"
+#include "transport/IdException.h"
 
 namespace {
+
+constexpr size_t kCommandHistory = 500;
+constexpr size_t kRecentServers = 10;
+constexpr int kProbePollMs = 20;
+constexpr int kResponseCheckMs = 50;
+const QString kCaption = QStringLiteral("qorRCON - Client");
+
 template <class T>
-T* Named(T* aWidget, const char* aName) {
-  aWidget->setObjectName(QString::fromLatin1(aName));
-  return aWidget;
+T* Named(T* aObject, const char* aName) {
+  aObject->setObjectName(QString::fromLatin1(aName));
+  return aObject;
 }
+
+QString FromStd(const std::string& aText) {
+  return QString::fromUtf8(aText.data(), static_cast<qsizetype>(aText.size()));
+}
+
 }  // namespace
 
-TFRMRCON::TFRMRCON(QWidget* aParent) : QWidget(aParent) {
-  setWindowTitle(QStringLiteral("qorRCON - Client"));
+TFRMRCON::TFRMRCON(QWidget* aParent, const QString& aDataFolder) : QWidget(aParent) {
   setObjectName(QStringLiteral("FRMRCON"));
+  const QString folder = aDataFolder.isEmpty()
+                             ? QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
+                             : aDataFolder;
+  FCommands = std::make_unique<TqorRCON_History>(
+      QDir(folder).filePath(QStringLiteral("history.txt")).toStdString(), kCommandHistory, false);
+  FServers = std::make_unique<TqorRCON_History>(
+      QDir(folder).filePath(QStringLiteral("servers.txt")).toStdString(), kRecentServers, true);
   CreateControls();
+  CreateActions();
   resize(635, 527);
   if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
   LoadRCON();
+  SetState(TConsoleState::Disconnected);
 }
 
 // The component goes first, so that nothing it does on the way out reaches half-gone controls.
-TFRMRCON::~TFRMRCON() { RCON.reset(); }
+TFRMRCON::~TFRMRCON() {
+  FProbe.reset();
+  RCON.reset();
+}
 
 void TFRMRCON::CreateControls() {
   pnlTop = Named(new QWidget(this), "pnlTop");
@@ -47,11 +82,15 @@ void TFRMRCON::CreateControls() {
   txtPassword = Named(new QLineEdit(QStringLiteral("zulu"), pnlTop), "txtPassword");
   txtPassword->setEchoMode(QLineEdit::Password);
   chkShowPassword = Named(new QCheckBox(QStringLiteral("Show"), pnlTop), "chkShowPassword");
+  lblState = Named(new QLabel(pnlTop), "lblState");
   txtCommand = Named(new QLineEdit(QStringLiteral("help"), pnlTop), "txtCommand");
   btnExecCommand = Named(new QPushButton(QStringLiteral("Exec Command"), pnlTop), "btnExecCommand");
   lblHost->setBuddy(txtHost);
   lblPort->setBuddy(txtPort);
   lblPassword->setBuddy(txtPassword);
+  txtHost->setToolTip(QStringLiteral("Host name or address; host:port fills both fields. "
+                                     "Down lists the recent servers."));
+  txtCommand->setToolTip(QStringLiteral("Enter sends the command; Up and Down walk the history."));
 
   auto* grid = new QGridLayout(pnlTop);
   grid->addWidget(btnConnect, 0, 0);
@@ -63,20 +102,26 @@ void TFRMRCON::CreateControls() {
   grid->addWidget(txtPort, 1, 3);
   grid->addWidget(lblPassword, 0, 4);
   grid->addWidget(txtPassword, 0, 5);
-  grid->addWidget(chkShowPassword, 1, 5);
-  grid->addWidget(txtCommand, 2, 0, 1, 5);
-  grid->addWidget(btnExecCommand, 2, 5);
+  grid->addWidget(chkShowPassword, 0, 6);
+  grid->addWidget(lblState, 1, 4, 1, 3);
+  grid->addWidget(txtCommand, 2, 0, 1, 6);
+  grid->addWidget(btnExecCommand, 2, 6);
   grid->setColumnStretch(3, 1);
   grid->setColumnStretch(5, 1);
 
   pnlBody = Named(new QWidget(this), "pnlBody");
+  lblLogNote = Named(new QLabel(pnlBody), "lblLogNote");
   Memo1 = Named(new QPlainTextEdit(pnlBody), "Memo1");
   Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   Memo1->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  Memo1->setTabChangesFocus(true);
+  FLog = new TqorRCON_LogView(Memo1, lblLogNote);
   auto* body = new QVBoxLayout(pnlBody);
   body->setContentsMargins(0, 0, 0, 0);
+  body->setSpacing(0);
+  body->addWidget(lblLogNote);
   body->addWidget(Memo1);
 
   auto* main = new QVBoxLayout(this);
@@ -92,9 +137,57 @@ void TFRMRCON::CreateControls() {
           [this] { RunAction(&TFRMRCON::btnExecCommandClick); });
   for (QLineEdit* field : {txtHost, txtPort, txtPassword})
     connect(field, &QLineEdit::returnPressed, btnConnect, &QPushButton::click);
-  connect(txtCommand, &QLineEdit::returnPressed, btnExecCommand, &QPushButton::click);
+  // Not through the button: without a connection it is disabled, and the log says why.
+  connect(txtCommand, &QLineEdit::returnPressed, this,
+          [this] { RunAction(&TFRMRCON::ExecFromField); });
+  connect(txtHost, &QLineEdit::editingFinished, this, [this] { SplitHostAndPort(); });
   connect(chkShowPassword, &QCheckBox::toggled, txtPassword, [this](bool aShow) {
     txtPassword->setEchoMode(aShow ? QLineEdit::Normal : QLineEdit::Password);
+  });
+  txtCommand->installEventFilter(this);
+  txtHost->installEventFilter(this);
+
+  FServerModel = new QStringListModel(this);
+  FServerCompleter = Named(new QCompleter(FServerModel, this), "cmpServers");
+  FServerCompleter->setCaseSensitivity(Qt::CaseInsensitive);
+  txtHost->setCompleter(FServerCompleter);
+  // Queued: the field takes the chosen text first.
+  connect(FServerCompleter, qOverload<const QString&>(&QCompleter::activated), this,
+          [this] { SplitHostAndPort(); }, Qt::QueuedConnection);
+  QStringList recent;
+  for (const std::string& s : FServers->Items()) recent.prepend(FromStd(s));
+  FServerModel->setStringList(recent);
+
+  FProbeTimer.setInterval(kProbePollMs);
+  connect(&FProbeTimer, &QTimer::timeout, this, [this] { RunAction(&TFRMRCON::ProbeAnswered); });
+  FResponseTimer.setInterval(kResponseCheckMs);
+  connect(&FResponseTimer, &QTimer::timeout, this, [this] {
+    RCON->CheckResponses();
+    if (RCON->OpenResponses() == 0) FResponseTimer.stop();
+  });
+}
+
+void TFRMRCON::CreateActions() {
+  actClear = Named(new QAction(QStringLiteral("Clear log"), this), "actClear");
+  actClear->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+  connect(actClear, &QAction::triggered, this, [this] { FLog->Clear(); });
+  actSave = Named(new QAction(QStringLiteral("Save log as text..."), this), "actSave");
+  actSave->setShortcut(QKeySequence::Save);
+  connect(actSave, &QAction::triggered, this, [this] { SaveLogAs(); });
+  actTimestamps = Named(new QAction(QStringLiteral("Timestamps"), this), "actTimestamps");
+  actTimestamps->setCheckable(true);
+  connect(actTimestamps, &QAction::toggled, this, [this](bool aOn) { FLog->SetTimestamps(aOn); });
+  for (QAction* a : {actClear, actSave, actTimestamps}) {
+    a->setShortcutContext(Qt::WindowShortcut);
+    addAction(a);
+  }
+  Memo1->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(Memo1, &QWidget::customContextMenuRequested, this, [this](const QPoint& aAt) {
+    QMenu* menu = Memo1->createStandardContextMenu();
+    menu->addSeparator();
+    menu->addActions({actClear, actSave, actTimestamps});
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(Memo1->viewport()->mapToGlobal(aAt));
   });
 }
 
@@ -109,8 +202,10 @@ void TFRMRCON::LoadRCON() {
   RCON->SetOnConnect(std::bind(&TFRMRCON::RCONConnect, this, _1));
   RCON->SetOnDisconnect(std::bind(&TFRMRCON::RCONDisconnect, this, _1));
   RCON->SetOnAuthenticate(std::bind(&TFRMRCON::RCONAuthenticate, this, _1, _2, _3));
-  RCON->SetOnResponse(std::bind(&TFRMRCON::RCONResponse, this, _1, _2, _3));
+  RCON->SetOnResponseComplete(std::bind(&TFRMRCON::RCONResponseComplete, this, _1, _2, _3, _4));
+  RCON->SetOnResponseOverdue(std::bind(&TFRMRCON::RCONResponseOverdue, this, _1, _2, _3));
   RCON->SetOnException(std::bind(&TFRMRCON::RCONException, this, _1, _2));
+  RCON->SetSendFences(true);
   RCON->Loaded();
 }
 
@@ -122,35 +217,196 @@ void TFRMRCON::RunAction(void (TFRMRCON::*aAction)()) {
   }
 }
 
-void TFRMRCON::DoLog(const std::string& aValue) {
-  Memo1->appendPlainText(QString::fromUtf8(aValue.data(), static_cast<qsizetype>(aValue.size())));
-  Memo1->verticalScrollBar()->setValue(Memo1->verticalScrollBar()->maximum());
+bool TFRMRCON::eventFilter(QObject* aObject, QEvent* aEvent) {
+  if (aEvent->type() != QEvent::KeyPress) return QWidget::eventFilter(aObject, aEvent);
+  const int key = static_cast<QKeyEvent*>(aEvent)->key();
+  if (aObject == txtCommand && (key == Qt::Key_Up || key == Qt::Key_Down)) {
+    std::string text = txtCommand->text().toStdString();
+    if (key == Qt::Key_Up ? FCommands->Older(text) : FCommands->Newer(text))
+      txtCommand->setText(FromStd(text));
+    return true;
+  }
+  if (aObject == txtHost && key == Qt::Key_Down && !FServerCompleter->popup()->isVisible()) {
+    ShowRecentServers();
+    return true;
+  }
+  return QWidget::eventFilter(aObject, aEvent);
+}
+
+void TFRMRCON::ShowRecentServers() {
+  if (FServerModel->rowCount() == 0) return;
+  FServerCompleter->setCompletionPrefix(QString());
+  FServerCompleter->complete();
+}
+
+void TFRMRCON::DoLog(const std::string& aValue) { FLog->Append(FromStd(aValue), TqorRCONLogKind::Event); }
+
+QString TFRMRCON::Address() const {
+  const QString host = FromStd(RCON->RCON_Options()->Host());
+  const QString port = QString::number(RCON->RCON_Options()->Port());
+  return host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2").arg(host, port)
+                                         : host + QLatin1Char(':') + port;
+}
+
+void TFRMRCON::SetState(TConsoleState aState, const QString& aDetail) {
+  FState = aState;
+  btnConnect->setEnabled(aState == TConsoleState::Disconnected);
+  btnDisconnect->setEnabled(aState != TConsoleState::Disconnected);
+  btnExecCommand->setEnabled(aState == TConsoleState::Connected ||
+                             aState == TConsoleState::Authenticated);
+  switch (aState) {
+    case TConsoleState::Disconnected:
+      lblState->setText(aDetail.isEmpty() ? QStringLiteral("Disconnected")
+                                          : QStringLiteral("Disconnected: ") + aDetail);
+      break;
+    case TConsoleState::Connecting:
+      lblState->setText(QStringLiteral("Connecting to %1\u2026").arg(Address()));
+      break;
+    case TConsoleState::Connected:
+      lblState->setText(QStringLiteral("Connected to %1").arg(Address()));
+      break;
+    case TConsoleState::Authenticated:
+      lblState->setText(QStringLiteral("Authenticated on %1").arg(Address()));
+      break;
+  }
+  setWindowTitle(aState == TConsoleState::Disconnected ? kCaption
+                                                       : kCaption + QStringLiteral(" - ") + Address());
+}
+
+// "host:port" and "[v6 address]:port" fill both fields; a bare IPv6 address stays as it is.
+bool TFRMRCON::SplitHostAndPort() {
+  const QString text = txtHost->text().trimmed();
+  qsizetype colon = -1;
+  if (text.startsWith(QLatin1Char('[')))
+    colon = text.indexOf(QStringLiteral("]:")) + 1;
+  else if (text.count(QLatin1Char(':')) == 1)
+    colon = text.indexOf(QLatin1Char(':'));
+  if (colon <= 0 || colon + 1 >= text.size()) return false;
+  QString host = text.left(colon);
+  if (host.startsWith(QLatin1Char('['))) host = host.mid(1, host.size() - 2);
+  txtHost->setText(host);
+  txtPort->setText(text.mid(colon + 1));
+  return true;
 }
 
 void TFRMRCON::btnConnectClick() {
+  if (FState != TConsoleState::Disconnected) return;  // a click that was queued meanwhile
+  SplitHostAndPort();
   TqorRCON_Options* options = RCON->RCON_Options();
-  options->SetHost(txtHost->text().toStdString());
-  options->SetPort(StrToInt(txtPort->text().toStdString()));
+  options->SetHost(txtHost->text().trimmed().toStdString());
+  int port;
+  try {
+    port = StrToInt(txtPort->text().toStdString());
+  } catch (Exception& e) {
+    e.SetMessage("Port: " + e.Message());
+    throw;
+  }
+  // The TCP client would take the low 16 bits and connect somewhere else.
+  if (port < 1 || port > 65535)
+    throw EConvertError(Format("Port: %d is not a port number (1 to 65535)", port));
+  options->SetPort(port);
   options->SetPassword(txtPassword->text().toStdString());
-  RCON->SetActive(true);
+  FProbe = std::make_unique<TqorRCON_ConnectProbe>(options->Host(), port, ConnectTimeout);
+  SetState(TConsoleState::Connecting);
+  FProbeTimer.start();
 }
 
-void TFRMRCON::btnDisconnectClick() { RCON->SetActive(false); }
+// The server answered the probe (or it timed out): the component connects now, quickly.
+void TFRMRCON::ProbeAnswered() {
+  if (!FProbe || FProbe->Result() == TqorRCON_ConnectProbe::prWaiting) return;
+  const bool answered = FProbe->Result() == TqorRCON_ConnectProbe::prAnswered;
+  FProbe.reset();
+  FProbeTimer.stop();
+  if (!answered) {
+    DoLog(std::string("#exception: ") + RSConnectTimeout);
+    SetState(TConsoleState::Disconnected, Address() + QStringLiteral(": ") + RSConnectTimeout);
+    return;
+  }
+  RCON->SetActive(true);
+  if (FState == TConsoleState::Connecting) SetState(TConsoleState::Disconnected, lblState->text());
+}
 
-void TFRMRCON::btnExecCommandClick() { RCON->ExecCommand(txtCommand->text().toStdString()); }
+void TFRMRCON::btnDisconnectClick() {
+  if (FState == TConsoleState::Connecting && FProbe) {
+    FProbe.reset();
+    FProbeTimer.stop();
+    DoLog("#connect cancelled");
+    SetState(TConsoleState::Disconnected);
+    return;
+  }
+  RCON->SetActive(false);
+}
 
-void TFRMRCON::RCONConnect(TComponent*) { DoLog("#connected"); }
+void TFRMRCON::btnExecCommandClick() { ExecFromField(); }
 
-void TFRMRCON::RCONDisconnect(TComponent*) { DoLog("#disconnected"); }
+void TFRMRCON::ExecFromField() {
+  const QString text = txtCommand->text();
+  if (text.trimmed().isEmpty()) return;
+  if (FState != TConsoleState::Connected && FState != TConsoleState::Authenticated) {
+    DoLog("#not connected: the command was not sent");
+    return;
+  }
+  FLog->Append(QStringLiteral("> ") + text, TqorRCONLogKind::Command);
+  FCommands->Add(text.toStdString());
+  txtCommand->clear();
+  RCON->ExecCommand(text.toStdString());
+  if (!FResponseTimer.isActive()) FResponseTimer.start();
+}
+
+void TFRMRCON::SaveLogAs() {
+  const QString name = QFileDialog::getSaveFileName(this, QStringLiteral("Save log as text"),
+                                                    QStringLiteral("rcon-log.txt"),
+                                                    QStringLiteral("Text files (*.txt)"));
+  if (name.isEmpty()) return;
+  QString error;
+  if (!FLog->SaveToFile(name, error))
+    QMessageBox::warning(this, kCaption, QStringLiteral("Cannot save %1: %2").arg(name, error));
+}
+
+void TFRMRCON::RCONConnect(TComponent*) {
+  DoLog("#connected");
+  SetState(TConsoleState::Connected);
+  FServers->Add(Address().toStdString());
+  QStringList recent = FServerModel->stringList();
+  recent.removeAll(Address());
+  recent.prepend(Address());
+  FServerModel->setStringList(recent.mid(0, int(kRecentServers)));
+}
+
+void TFRMRCON::RCONDisconnect(TComponent*) {
+  DoLog("#disconnected");
+  SetState(TConsoleState::Disconnected);
+  FResponseTimer.stop();
+}
 
 void TFRMRCON::RCONAuthenticate(TComponent*, bool Authenticated, const TqorRCON_Packet&) {
   DoLog(Authenticated ? "#authenticated" : "#not authenticated");
+  if (Authenticated) {
+    SetState(TConsoleState::Authenticated);
+    return;
+  }
+  // The server keeps the connection but takes no command on it: end it, so that Connect
+  // with a corrected password connects anew. Queued: not from inside the receive path.
+  QMetaObject::invokeMethod(this, [this] {
+    if (FState != TConsoleState::Connected) return;
+    RCON->SetActive(false);
+    SetState(TConsoleState::Disconnected, Address() + QStringLiteral(": password rejected"));
+  }, Qt::QueuedConnection);
 }
 
-void TFRMRCON::RCONResponse(TComponent*, const std::string& aResponse, const TqorRCON_Packet&) {
-  DoLog(aResponse);
+void TFRMRCON::RCONResponseComplete(TComponent*, int32_t, const std::string&,
+                                    const std::string& aResponse) {
+  FLog->Append(FromStd(aResponse), TqorRCONLogKind::Answer);
+}
+
+void TFRMRCON::RCONResponseOverdue(TComponent*, int32_t, const std::string& aCommand) {
+  DoLog(Format("#no answer to \"%s\" after %d s; the connection stays open", aCommand.c_str(),
+               int(TqorRCON_AnswerAssembler::OverdueMs / 1000)));
 }
 
 void TFRMRCON::RCONException(TComponent*, Exception& E) {
   DoLog("#exception: " + E.Message());
+  if (FState == TConsoleState::Disconnected || FState == TConsoleState::Connecting)
+    SetState(TConsoleState::Disconnected,
+             Address() + QStringLiteral(": ") + FromStd(E.Message()).simplified());
 }

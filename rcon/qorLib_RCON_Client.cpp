@@ -40,8 +40,10 @@ int32_t ReadInt32(const TBytes& aBytes, int32_t& aOffset) {
 
 }  // namespace
 
-TBytes TqorRCON_Packet::WriteBytes() const {
-  TBytes body = TEncoding::ASCII().GetBytes(FBody);
+TBytes TqorRCON_Packet::WriteBytes() const { return WriteBytes(TEncoding::ASCII()); }
+
+TBytes TqorRCON_Packet::WriteBytes(const TEncoding& aEncoding) const {
+  TBytes body = aEncoding.GetBytes(FBody);
   TBytes out;
   out.reserve(body.size() + 14);
   PutInt32(out, static_cast<int32_t>(body.size()) + kHeaderAndTerminators);
@@ -119,6 +121,29 @@ void TqorLib_RCON_Client::SetActive(bool aValue) {
 
 void TqorLib_RCON_Client::ExecCommand(const std::string& aValue) {
   DoWritePacket(kTypeCommand, aValue);
+  if (!GetTCPClient()->Active()) return;
+  const bool fenced = FSendFences && FAnswers.WantsFence();
+  FAnswers.CommandSent(FID, aValue, fenced, GetTickCount());
+  if (!fenced) return;
+  TqorRCON_Packet fence;
+  fence.SetID(TqorRCON_AnswerAssembler::FenceID(FID));
+  fence.SetPacketType(kTypeResponseValue);
+  GetTCPClient()->WriteData(fence.WriteBytes());
+}
+
+void TqorLib_RCON_Client::CheckResponses() {
+  std::vector<TqorRCON_AnswerAssembler::TAnswer> done;
+  std::vector<TqorRCON_AnswerAssembler::TOverdue> overdue;
+  FAnswers.Check(GetTickCount(), done, overdue);
+  for (const auto& o : overdue)
+    if (FOnResponseOverdue) FOnResponseOverdue(this, o.ID, o.Command);
+  RaiseAnswers(done);
+}
+
+void TqorLib_RCON_Client::RaiseAnswers(
+    const std::vector<TqorRCON_AnswerAssembler::TAnswer>& aAnswers) {
+  for (const auto& a : aAnswers)
+    if (FOnResponseComplete) FOnResponseComplete(this, a.ID, a.Command, a.Text);
 }
 
 void TqorLib_RCON_Client::DoWritePacket(int32_t aPacketType, const std::string& aBody) {
@@ -126,14 +151,18 @@ void TqorLib_RCON_Client::DoWritePacket(int32_t aPacketType, const std::string& 
   packet.SetID(NextRequestID());
   packet.SetPacketType(aPacketType);
   packet.SetBody(aBody);
-  GetTCPClient()->WriteData(packet.WriteBytes());
+  GetTCPClient()->WriteData(packet.WriteBytes(TEncoding::UTF8()));
 }
 
-void TqorLib_RCON_Client::DoAuthenticate() { DoWritePacket(kTypeAuth, FRCON_Options->Password()); }
+void TqorLib_RCON_Client::DoAuthenticate() {
+  DoWritePacket(kTypeAuth, FRCON_Options->Password());
+  FAnswers.AuthenticationSent(FID);
+}
 
 void TqorLib_RCON_Client::OnClientConnectEvent(TqorTCPConnection*) {
   // A tail left by the previous connection would corrupt this one's first packet.
   ClearBuffer();
+  FAnswers.Reset();
   if (FOnConnect) FOnConnect(this);
   FID = 0;
   DoAuthenticate();
@@ -177,9 +206,18 @@ void TqorLib_RCON_Client::DecodeBuffer() {
     TqorRCON_Packet packet;
     int32_t offset = FBufferOffset;
     packet.ReadBytes(FBuffer, offset);
+    // The answer is joined from raw bytes: a character may be cut between two packets.
+    std::vector<TqorRCON_AnswerAssembler::TAnswer> answers;
+    if (packet.PacketType() == kTypeResponseValue)
+      FAnswers.PacketReceived(packet.ID(), FBuffer.data() + FBufferOffset + 12,
+                              static_cast<size_t>(size - kHeaderAndTerminators), GetTickCount(),
+                              answers);
+    else if (packet.PacketType() == kTypeAuthResponse)
+      FAnswers.AuthenticationAnswered();
     // Consumed before its event: a handler that throws must not see it again.
     FBufferOffset = offset;
     RaisePacketEvent(packet);
+    RaiseAnswers(answers);
   }
   if (static_cast<size_t>(FBufferOffset) == FBuffer.size()) ClearBuffer();
 }

@@ -8,7 +8,10 @@
 #include "platform/Component.h"
 #include "platform/Exception.h"
 #include "platform/Types.h"
+#include "rcon/qorRCON_AnswerAssembler.h"
 #include "tcp_client/qorTCP_Client.h"
+
+class TEncoding;
 
 // One packet of the Source-style RCON protocol: size, request ID, type (32-bit little
 // endian), body, two NUL bytes.
@@ -16,6 +19,8 @@ class TqorRCON_Packet {
  public:
   // The wire bytes: the body goes out as US-ASCII, '?' for anything outside it.
   TBytes WriteBytes() const;
+  // The wire bytes with the body in aEncoding (the component sends UTF-8).
+  TBytes WriteBytes(const TEncoding& aEncoding) const;
   // Decodes one packet at aOffset and moves aOffset past it. Short input never throws and
   // is never read past: a header field that is not there reads as 0 without moving.
   void ReadBytes(const TBytes& aBytes, int32_t& aOffset);
@@ -64,6 +69,13 @@ using TqorRCONAuthenticateEvent =
 using TqorRCONResponseEvent = std::function<void(
     TComponent* Sender, const std::string& aResponse, const TqorRCON_Packet& aPacket)>;
 using TqorRCONExceptionEvent = std::function<void(TComponent* Sender, Exception& E)>;
+// A whole answer: the bodies of every packet of one command joined. aCommand is empty for a
+// packet nobody asked for.
+using TqorRCONResponseCompleteEvent = std::function<void(
+    TComponent* Sender, int32_t aID, const std::string& aCommand, const std::string& aResponse)>;
+// A command without any answer packet for TqorRCON_AnswerAssembler::OverdueMs.
+using TqorRCONResponseOverdueEvent =
+    std::function<void(TComponent* Sender, int32_t aID, const std::string& aCommand)>;
 
 // RCON protocol over an owned TCP client: authenticates as soon as the connection stands,
 // sends commands, decodes answers into events (Sender is always this component).
@@ -90,8 +102,17 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   int32_t ConnectTimeout() const { return FConnectTimeout; }
   void SetConnectTimeout(int32_t aValue) { FConnectTimeout = aValue; }
 
-  // Sends aValue as a command packet; without a connection it is dropped silently.
+  // Sends aValue (UTF-8) as a command packet, followed by a fence when SendFences is set;
+  // without a connection it is dropped silently.
   void ExecCommand(const std::string& aValue);
+  // Whether each command is followed by an empty type-0 packet whose reply marks the end of
+  // the command's answer (see TqorRCON_AnswerAssembler). Off: the wire carries only commands.
+  bool SendFences() const { return FSendFences; }
+  void SetSendFences(bool aValue) { FSendFences = aValue; }
+  // Ends answers whose quiet period has passed and reports overdue commands; the owner calls
+  // it now and then (the console every 50 ms) while OpenResponses() is above 0.
+  void CheckResponses();
+  size_t OpenResponses() const { return FAnswers.OpenCount(); }
 
   const TqorRCONAuthenticateEvent& OnAuthenticate() const { return FOnAuthenticate; }
   void SetOnAuthenticate(TqorRCONAuthenticateEvent aValue) { FOnAuthenticate = std::move(aValue); }
@@ -103,6 +124,14 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   void SetOnException(TqorRCONExceptionEvent aValue) { FOnException = std::move(aValue); }
   const TqorRCONResponseEvent& OnResponse() const { return FOnResponse; }
   void SetOnResponse(TqorRCONResponseEvent aValue) { FOnResponse = std::move(aValue); }
+  const TqorRCONResponseCompleteEvent& OnResponseComplete() const { return FOnResponseComplete; }
+  void SetOnResponseComplete(TqorRCONResponseCompleteEvent aValue) {
+    FOnResponseComplete = std::move(aValue);
+  }
+  const TqorRCONResponseOverdueEvent& OnResponseOverdue() const { return FOnResponseOverdue; }
+  void SetOnResponseOverdue(TqorRCONResponseOverdueEvent aValue) {
+    FOnResponseOverdue = std::move(aValue);
+  }
 
  protected:
   virtual void OnClientConnectEvent(TqorTCPConnection* Connection);
@@ -119,6 +148,7 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   // Raises the event of every complete packet at the buffer's start.
   void DecodeBuffer();
   void RaisePacketEvent(const TqorRCON_Packet& aPacket);
+  void RaiseAnswers(const std::vector<TqorRCON_AnswerAssembler::TAnswer>& aAnswers);
   void ClearBuffer();
 
   std::unique_ptr<TqorRCON_Options> FRCON_Options;
@@ -133,6 +163,10 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   TqorRCONNotifyEvent FOnDisconnect;
   TqorRCONExceptionEvent FOnException;
   TqorRCONResponseEvent FOnResponse;
+  TqorRCONResponseCompleteEvent FOnResponseComplete;
+  TqorRCONResponseOverdueEvent FOnResponseOverdue;
+  TqorRCON_AnswerAssembler FAnswers;
+  bool FSendFences = false;
 };
 
 // The component as a window stores it. Active is deliberately not among the stored

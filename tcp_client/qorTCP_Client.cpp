@@ -1,7 +1,6 @@
 #include "tcp_client/qorTCP_Client.h"
 
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "platform/MainThread.h"
@@ -23,14 +22,6 @@ void WaitUntil(const std::function<bool()>& aDone) {
   } else {
     while (!aDone()) Sleep(1);
   }
-}
-
-void SetSocketTimeout(TIdSocketHandle& aBinding, int aOption, int aMSec) {
-  timeval LTime{};
-  LTime.tv_sec = aMSec / 1000;
-  LTime.tv_usec = (aMSec % 1000) * 1000;
-  GStack()->CheckForSocketError(
-      ::setsockopt(aBinding.Handle(), SOL_SOCKET, aOption, &LTime, sizeof(LTime)));
 }
 
 }  // namespace
@@ -573,7 +564,7 @@ void TqorTCPCLient_Common::OnReadExceptionEvent(Exception& E) {
     // The session cannot go on after a failed read; the plain handler closed itself already.
     if (LHandler && FTLS && FTLSOptions->IOHandler() == iohOpenSSL && LHandler->Opened())
       LHandler->Close();
-    if (std::string(E.ClassName()) != "EIdClosedSocket" && LConnection == FTCPConnection &&
+    if (!dynamic_cast<const EIdClosedSocket*>(&E) && LConnection == FTCPConnection &&
         !FDisconnecting)
       DoNotifyDisconnect(LConnection);
   } catch (...) {
@@ -649,9 +640,9 @@ void TqorTCPCLient_Common::ApplySocketOptions() {
   TIdIOHandlerSocket* LSocket = LClient ? LClient->Socket() : nullptr;
   if (!LSocket || !LSocket->BindingAllocated()) return;
   TIdSocketHandle& LBinding = *LSocket->Binding();
-  if (FWriteTimeout > 0) SetSocketTimeout(LBinding, SO_SNDTIMEO, FWriteTimeout);
+  if (FWriteTimeout > 0) LBinding.SetSockOpt(SOL_SOCKET, SO_SNDTIMEO, FWriteTimeout);
   if (FTLSOptions->IOHandler() == iohSChannel && FReadTimeout < 0)
-    SetSocketTimeout(LBinding, SO_RCVTIMEO, 10);
+    LBinding.SetSockOpt(SOL_SOCKET, SO_RCVTIMEO, 10);
   if (FTCPKeepAlive->Enabled())
     LBinding.SetKeepAliveValues(true, FTCPKeepAlive->Time(), FTCPKeepAlive->Interval());
 }

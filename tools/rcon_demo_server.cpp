@@ -39,7 +39,7 @@ constexpr size_t kMaxBodyOut = 4096;
 // Requests are small; anything larger than this is garbage and ends the connection.
 constexpr int32_t kMaxRequestSize = 64 * 1024;
 constexpr size_t kMaxClients = 256;
-constexpr size_t kMaxLongAnswer = 1024 * 1024;
+constexpr size_t kMaxLongAnswer = 16 * 1024 * 1024;
 
 volatile sig_atomic_t gStop = 0;
 
@@ -93,7 +93,8 @@ std::string HelpText() {
          "  help          this list\n"
          "  echo <text>   answers <text>\n"
          "  list          the connected clients\n"
-         "  long [bytes]  a long answer (default 10000 bytes), sent in packets of 4096\n"
+         "  long [bytes]  a long answer (default 10000 bytes, at most 16 MiB), in packets of 4096\n"
+         "  colours       a text with Minecraft colour and style codes\n"
          "  quit          closes this connection";
 }
 
@@ -109,6 +110,14 @@ std::string LongText(size_t aBytes) {
   }
   s.resize(aBytes);
   return s;
+}
+
+// Minecraft's codes: the section sign (C2 A7) and one character.
+std::string ColoursText() {
+  const std::string s = "\xC2\xA7";
+  return s + "6Welcome to the " + s + "lqorRCON" + s + "r demo server\n" + s + "aonline " + s +
+         "7| " + s + "cwarning " + s + "7| " + s + "9info " + s + "7| " + s + "ounder" + s +
+         "nlined" + s + "r plain";
 }
 
 std::string ListText(const std::list<Client>& aClients) {
@@ -131,6 +140,8 @@ void RunCommand(Client& c, int32_t aID, const std::string& aCommand,
   } else if (word == "long") {
     size_t n = rest.empty() ? 10000 : std::strtoul(rest.c_str(), nullptr, 10);
     QueueAnswer(c, aID, LongText(n < kMaxLongAnswer ? n : kMaxLongAnswer));
+  } else if (word == "colours" || word == "colors") {
+    QueueAnswer(c, aID, ColoursText());
   } else if (word == "quit") {
     QueueAnswer(c, aID, "Bye.");
     c.Closing = true;

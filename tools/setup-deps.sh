@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the console need, when missing.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+packages=(g++ cmake ninja-build pkg-config libgtest-dev
           qt6-base-dev libqt6gui6 fonts-dejavu-core iproute2 procps
+          # real proxy and TLS servers the tests and benchmarks run against
+          microsocks dante-server openssh-server openssh-client tinyproxy-bin squid ncat
           openssl libssl3 stunnel4)
 missing=()
 for p in "${packages[@]}"; do

@@ -15,7 +15,9 @@ TIdBuffer::TIdBuffer(TIdBufferBytesRemoved AOnBytesRemoved)
   TIdStack::IncUsage();
 }
 
-TIdBuffer::TIdBuffer(int AGrowthFactor) : FGrowthFactor(AGrowthFactor) { TIdStack::IncUsage(); }
+TIdBuffer::TIdBuffer(int AGrowthFactor) : FGrowthFactor(std::max(AGrowthFactor, 0)) {
+  TIdStack::IncUsage();
+}
 
 TIdBuffer::TIdBuffer(TIdBytes ABytes, int ALength) {
   TIdStack::IncUsage();
@@ -195,6 +197,7 @@ TIdIPv6Address TIdBuffer::ExtractToIPv6() {
 }
 
 void TIdBuffer::Remove(int AByteCount) {
+  if (AByteCount <= 0) return;
   if (AByteCount < FSize) {
     FHeadIndex += AByteCount;
     FSize -= AByteCount;

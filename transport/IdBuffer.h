@@ -55,6 +55,7 @@ class TIdBuffer {
   uint64_t ExtractToUInt64();
   TIdIPv6Address ExtractToIPv6();
 
+  // A count of 0 or less removes nothing and reports nothing.
   void Remove(int AByteCount);
   void CompactHead(bool ACanShrink = true);
 
@@ -70,7 +71,8 @@ class TIdBuffer {
   int Capacity() const { return static_cast<int>(FBytes.size()); }
   void SetCapacity(int AValue);
   int GrowthFactor() const { return FGrowthFactor; }
-  void SetGrowthFactor(int AValue) { FGrowthFactor = AValue; }
+  // Negative slack would shrink the storage below the stored bytes: it counts as 0.
+  void SetGrowthFactor(int AValue) { FGrowthFactor = AValue < 0 ? 0 : AValue; }
   IIdTextEncoding Encoding() const { return FByteEncoding; }
   void SetEncoding(IIdTextEncoding AValue) { FByteEncoding = AValue; }
   void SetOnBytesRemoved(TIdBufferBytesRemoved AValue) { FOnBytesRemoved = std::move(AValue); }

@@ -1,6 +1,69 @@
 #include "transport/IdCustomTransparentProxy.h"
 
+#include <algorithm>
+
 #include "platform/SysUtils.h"
+#include "transport/IdIOHandler.h"
+
+namespace {
+
+// Waits for more input within the handshake's bound; raises at the bound or when the peer
+// has gone.
+void FillHandshakeInput(TIdIOHandler* AIOHandler) {
+  const int LBudget = AIOHandler->ConnectTimeout();
+  int LWait = IdTimeoutDefault;
+  if (LBudget > 0) {
+    const int64_t LLeft = static_cast<int64_t>(AIOHandler->OpenedAt() + LBudget) -
+                          static_cast<int64_t>(GetTickCount64());
+    if (LLeft <= 0) throw EIdConnectTimeout(RSConnectTimeout);
+    LWait = static_cast<int>(LLeft);
+  }
+  const int LSize = AIOHandler->InputBuffer()->Size();
+  const int LResult = AIOHandler->FillInputBuffer(false, LWait, LBudget <= 0);
+  if (LResult == -1) throw EIdConnectTimeout(RSConnectTimeout);
+  if (LResult <= 0 || AIOHandler->InputBuffer()->Size() == LSize) {
+    AIOHandler->CheckForDisconnect(true, true);
+  }
+}
+
+}  // namespace
+
+void TIdCustomTransparentProxy::ReadHandshakeBytes(TIdIOHandler* AIOHandler, TIdBytes& VBuffer,
+                                                   int ACount) {
+  while (AIOHandler->InputBuffer()->Size() < ACount) FillHandshakeInput(AIOHandler);
+  AIOHandler->InputBuffer()->ExtractToBytes(VBuffer, ACount, false);
+}
+
+bool TIdCustomTransparentProxy::ReadHandshakeLine(TIdIOHandler* AIOHandler, std::string& VLine,
+                                                  int AMaxLength) {
+  int LFrom = 0;
+  for (;;) {
+    TIdBuffer* LBuffer = AIOHandler->InputBuffer();
+    const int LFound = LBuffer->Size() > LFrom ? LBuffer->IndexOf(uint8_t('\n'), LFrom) : -1;
+    if (LFound >= 0) {
+      int LLength = LFound;
+      if (LLength > 0 && LBuffer->PeekByte(LLength - 1) == '\r') --LLength;
+      if (LLength > AMaxLength) return false;
+      VLine = AIOHandler->DefStringEncoding()->GetString(LBuffer->Data(), LLength);
+      LBuffer->Remove(LFound + 1);
+      return true;
+    }
+    // One byte of slack: a CR that the LF still to come would strip.
+    if (LBuffer->Size() > AMaxLength + 1) return false;
+    LFrom = LBuffer->Size();
+    FillHandshakeInput(AIOHandler);
+  }
+}
+
+void TIdCustomTransparentProxy::DiscardHandshakeBytes(TIdIOHandler* AIOHandler, int64_t ACount) {
+  TIdBuffer* LBuffer = AIOHandler->InputBuffer();
+  while (ACount > 0) {
+    if (LBuffer->Size() == 0) FillHandshakeInput(AIOHandler);
+    const int LTake = static_cast<int>(std::min<int64_t>(ACount, LBuffer->Size()));
+    LBuffer->Remove(LTake);
+    ACount -= LTake;
+  }
+}
 
 void TIdCustomTransparentProxy::Assign(const TPersistent& ASource) {
   const auto* LSource = dynamic_cast<const TIdCustomTransparentProxy*>(&ASource);

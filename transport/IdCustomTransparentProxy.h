@@ -69,6 +69,14 @@ class TIdCustomTransparentProxy : public TIdComponent {
                           TIdIPVersion AIPVersion) = 0;
   void Notification(TComponent* AComponent, TOperation Operation) override;
 
+  // Handshake reads. With a ConnectTimeout on the handler they end at that many ms after its
+  // Open (EIdConnectTimeout), so the TCP connect and every handshake share one bound;
+  // without one each wait is bounded by ReadTimeout alone.
+  static void ReadHandshakeBytes(TIdIOHandler* AIOHandler, TIdBytes& VBuffer, int ACount);
+  // One line without its CR LF; false, consuming nothing, once the line passes AMaxLength.
+  static bool ReadHandshakeLine(TIdIOHandler* AIOHandler, std::string& VLine, int AMaxLength);
+  static void DiscardHandshakeBytes(TIdIOHandler* AIOHandler, int64_t ACount);
+
   std::string FHost;
   std::string FPassword;
   TIdPort FPort = 0;

@@ -22,7 +22,9 @@ IIdTextEncoding IdEncodingOrDefault(IIdTextEncoding AEncoding) {
 }
 
 int IndyLength(const TIdBytes& ABuffer, int ALength, int AIndex) {
-  const int LAvailable = std::max(static_cast<int>(ABuffer.size()) - std::max(AIndex, 0), 0);
+  // A range that starts before the array holds nothing: callers index the array with AIndex.
+  if (AIndex < 0) return 0;
+  const int LAvailable = std::max(static_cast<int>(ABuffer.size()) - AIndex, 0);
   return (ALength < 0 || ALength > LAvailable) ? LAvailable : ALength;
 }
 

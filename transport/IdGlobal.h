@@ -31,7 +31,8 @@ void SetIdDefaultTextEncoding(IIdTextEncoding AEncoding);
 // AEncoding when given, else the process default.
 IIdTextEncoding IdEncodingOrDefault(IIdTextEncoding AEncoding);
 
-// Bytes available from AIndex on; a length of -1 or one beyond that count is clamped.
+// Bytes available from AIndex on; a length of -1 or one beyond that count is clamped, and a
+// negative AIndex gives 0.
 int IndyLength(const TIdBytes& ABuffer, int ALength = -1, int AIndex = 0);
 TIdBytes ToBytes(const std::string& AText, IIdTextEncoding AEncoding = nullptr);
 std::string BytesToString(const TIdBytes& ABytes, int AStartIndex = 0, int ALength = -1,

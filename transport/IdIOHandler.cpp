@@ -123,6 +123,7 @@ void TIdIOHandler::RaiseConnClosedGracefully() {
 }
 
 void TIdIOHandler::Open() {
+  FOpenedAt = GetTickCount64();
   FOpened = false;
   FClosedGracefully = false;
   if (FWriteBuffer) FWriteBuffer->Clear();
@@ -385,6 +386,10 @@ void TIdIOHandler::Write(const std::string& AText, IIdTextEncoding AEncoding) {
   if (!AText.empty()) Write(ToBytes(AText, EncodingOrDef(AEncoding)));
 }
 
+void TIdIOHandler::Write(uint8_t AValue) { Write(TIdBytes{AValue}); }
+
+void TIdIOHandler::Write(uint16_t AValue) { Write(TIdBytes{uint8_t(AValue >> 8), uint8_t(AValue)}); }
+
 void TIdIOHandler::WriteLn(IIdTextEncoding AEncoding) { WriteLn(std::string(), AEncoding); }
 
 void TIdIOHandler::WriteLn(const std::string& AText, IIdTextEncoding AEncoding) {
@@ -392,17 +397,30 @@ void TIdIOHandler::WriteLn(const std::string& AText, IIdTextEncoding AEncoding) 
 }
 
 void TIdIOHandler::WriteDirect(const TIdBytes& ABuffer, int ALength, int AOffset) {
+  int LSent = 0;
+  WriteDirect(ABuffer, ALength, AOffset, LSent);
+}
+
+void TIdIOHandler::WriteDirect(const TIdBytes& ABuffer, int ALength, int AOffset, int& VSent) {
+  VSent = 0;
   CheckForDisconnect(true, true);
   int LLength = IndyLength(ABuffer, ALength, AOffset);
+  if (LLength <= 0) return;
   const TIdBytes* LSource = &ABuffer;
   TIdBytes LIntercepted;
+  // Sent bytes count in the caller's bytes; an intercept that changed the length makes a part
+  // of its block meaningless, so a started block counts whole rather than going out twice.
+  const int LCallerLength = LLength;
+  bool LSameLength = true;
   if (FIntercept) {
     LIntercepted.assign(ABuffer.begin() + AOffset, ABuffer.begin() + AOffset + LLength);
     FIntercept->Send(LIntercepted);
     LSource = &LIntercepted;
+    LSameLength = static_cast<int>(LIntercepted.size()) == LLength;
     LLength = static_cast<int>(LIntercepted.size());
     AOffset = 0;
   }
+  int LDone = 0;
   while (LLength > 0) {
     const int LSent = WriteToTransport(*LSource, AOffset, LLength);
     if (LSent < 0) {
@@ -420,6 +438,8 @@ void TIdIOHandler::WriteDirect(const TIdBytes& ABuffer, int ALength, int AOffset
     DoWork(wmWrite, LSent);
     AOffset += LSent;
     LLength -= LSent;
+    LDone += LSent;
+    VSent = LSameLength ? LDone : LCallerLength;
   }
 }
 
@@ -435,9 +455,16 @@ void TIdIOHandler::WriteBufferOpen(int AThreshold) {
 void TIdIOHandler::WriteBufferFlush(int AByteCount) {
   if (!FWriteBuffer || FWriteBuffer->Size() == 0) return;
   if (AByteCount < 0 || AByteCount > FWriteBuffer->Size()) AByteCount = FWriteBuffer->Size();
-  // The bytes leave the buffer only once sent, so a failed write keeps them there.
+  // The bytes leave the buffer once sent, so a write that fails part way keeps exactly the
+  // unsent ones for the next flush.
   const TIdBytes LBytes(FWriteBuffer->Data(), FWriteBuffer->Data() + AByteCount);
-  WriteDirect(LBytes);
+  int LSent = 0;
+  try {
+    WriteDirect(LBytes, -1, 0, LSent);
+  } catch (...) {
+    if (FWriteBuffer) FWriteBuffer->Remove(LSent);
+    throw;
+  }
   if (FWriteBuffer) FWriteBuffer->Remove(AByteCount);
 }
 

@@ -96,6 +96,9 @@ class TIdIOHandler : public TIdComponent {
   // Writing; a write returns once the transport has accepted every byte, or raises.
   virtual void Write(const TIdBytes& ABuffer, int ALength = -1, int AOffset = 0);
   virtual void Write(const std::string& AText, IIdTextEncoding AEncoding = nullptr);
+  void Write(uint8_t AValue);
+  // In network byte order.
+  void Write(uint16_t AValue);
   virtual void WriteLn(IIdTextEncoding AEncoding = nullptr);
   // The text and its CR LF go out as one write.
   virtual void WriteLn(const std::string& AText, IIdTextEncoding AEncoding = nullptr);
@@ -131,6 +134,8 @@ class TIdIOHandler : public TIdComponent {
   bool LargeStream() const { return FLargeStream; }
   void SetLargeStream(bool AValue) { FLargeStream = AValue; }
   bool Opened() const { return FOpened; }
+  // Steady-clock milliseconds of the last Open: where a connect attempt's time began.
+  uint64_t OpenedAt() const { return FOpenedAt; }
   bool ClosedGracefully() const { return FClosedGracefully; }
   bool ReadLnSplit() const { return FReadLnSplit; }
   bool ReadLnTimedout() const { return FReadLnTimedOut; }
@@ -169,6 +174,7 @@ class TIdIOHandler : public TIdComponent {
   // Read by the reading thread and written by the writing one.
   std::atomic<bool> FOpened{false};
   std::atomic<bool> FClosedGracefully{false};
+  uint64_t FOpenedAt = 0;
   bool FReadLnSplit = false;
   bool FReadLnTimedOut = false;
   std::string FHost;
@@ -178,5 +184,9 @@ class TIdIOHandler : public TIdComponent {
   IIdTextEncoding FDefStringEncoding;
 
  private:
+  // WriteDirect that keeps VSent (the caller's bytes the transport has taken) up to date, so
+  // that it is right also when the write raises part way.
+  void WriteDirect(const TIdBytes& ABuffer, int ALength, int AOffset, int& VSent);
+
   TIdBytes FRecvBuffer;  // reused by every receive
 };

@@ -42,8 +42,10 @@ void TIdIOHandlerSocket::AfterAccept() {
 }
 
 int TIdIOHandlerSocket::CheckTransportResult(int AResult) {
+  // With the socket known, a run-out send or receive time-out reads as 10060 and comes back.
+  const TIdStackSocketHandle LSocket = FBinding ? FBinding->Handle() : Id_INVALID_SOCKET;
   return GStack()->CheckForSocketError(
-      AResult, {Id_WSAESHUTDOWN, Id_WSAECONNABORTED, Id_WSAECONNRESET, Id_WSAETIMEDOUT});
+      LSocket, AResult, {Id_WSAESHUTDOWN, Id_WSAECONNABORTED, Id_WSAECONNRESET, Id_WSAETIMEDOUT});
 }
 
 void TIdIOHandlerSocket::RaiseTransportError(int AErr) { GStack()->RaiseSocketError(AErr); }
@@ -130,9 +132,19 @@ void TIdIOHandlerSocket::FireSocketAllocated() {
   if (FOnSocketAllocated) FOnSocketAllocated(this);
 }
 
+TIdCustomTransparentProxy* TIdIOHandlerSocket::EnabledProxy() const {
+  return FTransparentProxy && FTransparentProxy->Enabled() ? FTransparentProxy : nullptr;
+}
+
+TIdIPVersion TIdIOHandlerSocket::PeerIPVersion() const {
+  const TIdCustomTransparentProxy* LProxy = EnabledProxy();
+  return LProxy ? IPVersionOfHost(LProxy->Host(), LProxy->IPVersion())
+                : IPVersionOfHost(FHost, FIPVersion);
+}
+
 void TIdIOHandlerSocket::ConnectToPeer() {
   FireBeforeBind();
-  FBinding->SetIPVersion(FIPVersion);
+  FBinding->SetIPVersion(PeerIPVersion());
   FBinding->AllocateSocket(Id_SOCK_STREAM, 0);
   FireSocketAllocated();
   if (!FBoundIP.empty()) FBinding->SetIP(FBoundIP);

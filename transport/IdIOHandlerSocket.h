@@ -71,6 +71,11 @@ class TIdIOHandlerSocket : public TIdIOHandler {
  protected:
   // Allocates and binds the socket; descendants then connect it.
   virtual void ConnectToPeer();
+  // The transparent proxy when one is set and enabled, else nil.
+  TIdCustomTransparentProxy* EnabledProxy() const;
+  // The family of the socket's peer (the enabled proxy, else Host): an address literal leaves
+  // no doubt about it whatever IPVersion says; a name is resolved in IPVersion.
+  TIdIPVersion PeerIPVersion() const;
   virtual void FireBeforeBind();
   virtual void FireAfterBind();
   virtual void FireSocketAllocated();

@@ -45,10 +45,9 @@ void TIdIOHandlerStack::CheckForDisconnect(bool ARaiseExceptionIfDisconnected,
 void TIdIOHandlerStack::ConnectToPeer() {
   TIdIOHandlerSocket::ConnectToPeer();
 
-  TIdCustomTransparentProxy* LProxy =
-      FTransparentProxy && FTransparentProxy->Enabled() ? FTransparentProxy : nullptr;
+  TIdCustomTransparentProxy* LProxy = EnabledProxy();
   std::string LHost = LProxy ? LProxy->Host() : FHost;
-  const TIdIPVersion LIPVersion = LProxy ? LProxy->IPVersion() : FIPVersion;
+  const TIdIPVersion LIPVersion = PeerIPVersion();
   const TIdPort LPort = LProxy ? LProxy->Port() : static_cast<TIdPort>(FPort);
 
   const bool LLiteral =
@@ -68,7 +67,9 @@ void TIdIOHandlerStack::ConnectToPeer() {
     FBinding->Connect();
   }
 
-  if (LProxy) LProxy->Connect(this, FHost, static_cast<TIdPort>(FPort), FIPVersion);
+  if (LProxy) {
+    LProxy->Connect(this, FHost, static_cast<TIdPort>(FPort), IPVersionOfHost(FHost, FIPVersion));
+  }
 }
 
 void TIdIOHandlerStack::WaitForConnect(int ATimeout) {

@@ -74,82 +74,103 @@ bool ParseIPv4Part(const std::string& APart, uint64_t& VValue) {
 
 }  // namespace
 
-std::string CanonicalIPv6(const std::string& AText) {
-  if (AText.empty()) return {};
-  std::string LText = AText;
-  if (LText.front() == ':') LText = "0" + LText;
-  if (LText.back() == ':') LText += '0';
+namespace {
 
-  int LDots = 0, LColons = 0;
-  for (char c : LText) {
-    if (c == '.') {
-      ++LDots;
-    } else if (c == ':') {
-      ++LColons;
-    } else if (!std::isdigit(static_cast<unsigned char>(c)) &&
-               !(std::isxdigit(static_cast<unsigned char>(c)) && LDots == 0)) {
-      return {};
-    }
-  }
-  if (LDots > 3 || LColons > 7) return {};
+// A zone names an interface or its index (RFC 4007, characters as RFC 6874 allows them).
+bool IsZone(const std::string& AZone) {
+  return !AZone.empty() && std::all_of(AZone.begin(), AZone.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '~' ||
+           c == '-';
+  });
+}
 
-  std::string LIPv4;
-  if (LDots == 0) {
-    if (LColons < 2) return {};
-  } else {
-    const size_t LLastColon = LText.rfind(':');
-    if (LDots != 3 || LColons < 2 || LColons > 6 || LLastColon > LText.find('.')) return {};
-    LIPv4 = LText.substr(LLastColon + 1);
-    LText.erase(LLastColon);
-  }
-
-  std::vector<std::string> LGroups = Split(LText, ':');
-  const size_t LWanted = LIPv4.empty() ? 8 : 6;
-  std::vector<std::string> LOut;
-  bool LExpanded = false;
-  for (const std::string& LGroup : LGroups) {
-    if (LGroup.empty()) {
-      if (LExpanded) return {};
-      LExpanded = true;
-      const size_t LPresent = LGroups.size() - 1;
-      if (LPresent > LWanted) return {};
-      LOut.insert(LOut.end(), LWanted - LPresent, "0");
+// The groups of one side of "::"; an embedded IPv4 address may end the last side only.
+bool ParseIPv6Groups(const std::string& AText, bool ALastSide, std::vector<uint16_t>& VWords,
+                     bool& VEmbeddedIPv4) {
+  if (AText.empty()) return true;
+  const std::vector<std::string> LGroups = Split(AText, ':');
+  for (size_t i = 0; i < LGroups.size(); ++i) {
+    const std::string& LGroup = LGroups[i];
+    if (ALastSide && i + 1 == LGroups.size() && LGroup.find('.') != std::string::npos) {
+      const std::vector<std::string> LParts = Split(LGroup, '.');
+      int b[4];
+      if (LParts.size() != 4) return false;
+      for (int k = 0; k < 4; ++k) {
+        if (!ParseDecimalByte(LParts[k], b[k])) return false;
+      }
+      VWords.push_back(static_cast<uint16_t>(b[0] << 8 | b[1]));
+      VWords.push_back(static_cast<uint16_t>(b[2] << 8 | b[3]));
+      VEmbeddedIPv4 = true;
       continue;
     }
     unsigned LValue;
-    if (!ParseHexGroup(LGroup, LValue)) return {};
-    LOut.push_back(Format("%X", LValue));
+    if (!ParseHexGroup(LGroup, LValue)) return false;
+    VWords.push_back(static_cast<uint16_t>(LValue));
   }
-  if (LOut.size() != LWanted) return {};
+  return true;
+}
 
-  if (!LIPv4.empty()) {
-    std::vector<std::string> LParts = Split(LIPv4, '.');
-    int b[4];
-    for (int i = 0; i < 4; ++i) {
-      if (!ParseDecimalByte(LParts[i], b[i])) return {};
+// The text forms of RFC 4291 section 2.2: eight groups of one to four hexadecimal digits, or
+// fewer around one "::" that stands for at least one zero group, the last 32 bits possibly as
+// an IPv4 address; then an optional "%zone".
+bool ParseIPv6(const std::string& AText, TIdIPv6Address& VWords, bool& VEmbeddedIPv4,
+               std::string& VZone) {
+  const size_t LPercent = AText.find('%');
+  const std::string LAddress = AText.substr(0, LPercent);
+  VZone = LPercent == std::string::npos ? std::string() : AText.substr(LPercent + 1);
+  if (LPercent != std::string::npos && !IsZone(VZone)) return false;
+  if (LAddress.empty()) return false;
+
+  const size_t LGap = LAddress.find("::");
+  if (LGap != std::string::npos && LAddress.find("::", LGap + 1) != std::string::npos) {
+    return false;
+  }
+  VEmbeddedIPv4 = false;
+  std::vector<uint16_t> LHead, LTail;
+  if (LGap == std::string::npos) {
+    if (!ParseIPv6Groups(LAddress, true, LHead, VEmbeddedIPv4) || LHead.size() != 8) return false;
+  } else {
+    if (!ParseIPv6Groups(LAddress.substr(0, LGap), false, LHead, VEmbeddedIPv4) ||
+        !ParseIPv6Groups(LAddress.substr(LGap + 2), true, LTail, VEmbeddedIPv4) ||
+        LHead.size() + LTail.size() > 7) {
+      return false;
     }
-    LOut.push_back(Format("%.2X%.2X", b[0], b[1]));
-    LOut.push_back(Format("%.2X%.2X", b[2], b[3]));
   }
+  VWords.fill(0);
+  std::copy(LHead.begin(), LHead.end(), VWords.begin());
+  std::copy(LTail.begin(), LTail.end(), VWords.end() - static_cast<std::ptrdiff_t>(LTail.size()));
+  return true;
+}
 
+}  // namespace
+
+std::string CanonicalIPv6(const std::string& AText) {
+  TIdIPv6Address LWords;
+  bool LEmbeddedIPv4;
+  std::string LZone;
+  if (!ParseIPv6(AText, LWords, LEmbeddedIPv4, LZone)) return {};
   std::string LResult;
-  for (size_t i = 0; i < LOut.size(); ++i) {
+  for (size_t i = 0; i < LWords.size(); ++i) {
     if (i > 0) LResult += ':';
-    LResult += LOut[i];
+    // An embedded IPv4 address keeps two hexadecimal digits per byte.
+    LResult += Format(LEmbeddedIPv4 && i >= 6 ? "%.4X" : "%X", LWords[i]);
   }
+  if (!LZone.empty()) LResult += "%" + LZone;
   return LResult;
 }
 
-bool IPv6ToWords(const std::string& AText, TIdIPv6Address& VWords) {
-  const std::string LCanonical = CanonicalIPv6(AText);
-  if (LCanonical.empty()) return false;
-  std::vector<std::string> LGroups = Split(LCanonical, ':');
-  for (size_t i = 0; i < 8; ++i) {
-    unsigned LValue = 0;
-    ParseHexGroup(LGroups[i], LValue);
-    VWords[i] = static_cast<uint16_t>(LValue);
-  }
+bool IPv6ToWords(const std::string& AText, TIdIPv6Address& VWords, std::string* VZone) {
+  bool LEmbeddedIPv4;
+  std::string LZone;
+  if (!ParseIPv6(AText, VWords, LEmbeddedIPv4, LZone)) return false;
+  if (VZone) *VZone = LZone;
   return true;
+}
+
+TIdIPVersion IPVersionOfHost(const std::string& AHost, TIdIPVersion ADefault) {
+  if (!CanonicalIPv6(AHost).empty()) return Id_IPv6;
+  if (IsIPv4Text(AHost)) return Id_IPv4;
+  return ADefault;
 }
 
 uint32_t ParseIPv4Value(const std::string& AText, bool& VErr) {

@@ -9,10 +9,14 @@
 using TIdIPv6Address = std::array<uint16_t, 8>;
 
 // The address as exactly eight upper-case hexadecimal groups ("::1" -> "0:0:0:0:0:0:0:1"),
-// or an empty text when AText is not a valid IPv6 literal.
+// followed by its zone when it has one ("fe80::1%lo" -> "FE80:0:0:0:0:0:0:1%lo"), or an
+// empty text when AText is not an IPv6 literal in one of the forms of RFC 4291.
 std::string CanonicalIPv6(const std::string& AText);
-// The eight words of an IPv6 literal (host order); false when AText is not one.
-bool IPv6ToWords(const std::string& AText, TIdIPv6Address& VWords);
+// The eight words of an IPv6 literal (host order) and, when asked, its zone (empty when it
+// has none); false when AText is not one.
+bool IPv6ToWords(const std::string& AText, TIdIPv6Address& VWords, std::string* VZone = nullptr);
+// The family an address literal leaves no doubt about; ADefault for a host name.
+TIdIPVersion IPVersionOfHost(const std::string& AHost, TIdIPVersion ADefault);
 // Reads up to four "."-separated parts (0x hexadecimal, 0-prefixed octal, else decimal); the
 // last part fills all remaining bytes, so "127.1" is 127.0.0.1. VErr is set for a non-number.
 uint32_t ParseIPv4Value(const std::string& AText, bool& VErr);

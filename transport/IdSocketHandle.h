@@ -38,6 +38,7 @@ class TIdSocketHandle {
   void UpdateBindingLocal();
   void UpdateBindingPeer();
 
+  // Send and receive time-outs (SOL_SOCKET, SO_SNDTIMEO / SO_RCVTIMEO) are in milliseconds.
   void SetSockOpt(int ALevel, int AOptName, int AOptVal);
   void GetSockOpt(int ALevel, int AOptName, int& VOptVal);
   void SetNagleOpt(bool AEnabled);

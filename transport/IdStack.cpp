@@ -162,11 +162,22 @@ int TIdStack::CheckForSocketError(int AResult) {
   return AResult;
 }
 
+namespace {
+int IgnoredOrRaise(int AErr, std::initializer_list<int> AIgnore) {
+  if (std::find(AIgnore.begin(), AIgnore.end(), AErr) != AIgnore.end()) return AErr;
+  TIdStack::RaiseSocketError(AErr);
+}
+}  // namespace
+
 int TIdStack::CheckForSocketError(int AResult, std::initializer_list<int> AIgnore) {
   if (AResult != Id_SOCKET_ERROR) return AResult;
-  const int LErr = WSGetLastError();
-  if (std::find(AIgnore.begin(), AIgnore.end(), LErr) != AIgnore.end()) return LErr;
-  RaiseSocketError(LErr);
+  return IgnoredOrRaise(WSGetLastError(), AIgnore);
+}
+
+int TIdStack::CheckForSocketError(TIdStackSocketHandle ASocket, int AResult,
+                                  std::initializer_list<int> AIgnore) {
+  if (AResult != Id_SOCKET_ERROR) return AResult;
+  return IgnoredOrRaise(WSGetLastError(ASocket), AIgnore);
 }
 
 uint16_t TIdStack::HostToNetwork(uint16_t AValue) {

@@ -126,6 +126,8 @@ class TIdStack {
   // One send of the clamped range; returns the count accepted.
   virtual int Send(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer, int ASize = -1,
                    int AOffset = 0) = 0;
+  // 4-byte options. The send and receive time-outs (SOL_SOCKET, SO_SNDTIMEO / SO_RCVTIMEO)
+  // are milliseconds here too, whatever form the platform keeps them in; 0 means none.
   virtual void GetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName,
                                int& VOptVal) = 0;
   virtual void SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName,
@@ -156,6 +158,9 @@ class TIdStack {
 
   // Errors, as socket error codes.
   virtual int WSGetLastError() = 0;
+  // The error of the last call made on ASocket. A send or receive whose time-out ran out on
+  // a blocking socket reports 10060 (timed out), as it does on Windows, not 10035.
+  virtual int WSGetLastError(TIdStackSocketHandle ASocket) = 0;
   virtual void WSSetLastError(int AErr) = 0;
   static std::string WSTranslateSocketErrorMsg(int AErr);
   [[noreturn]] static void RaiseSocketError(int AErr);
@@ -163,6 +168,9 @@ class TIdStack {
   int CheckForSocketError(int AResult);
   // Returns the error code instead of raising when it is one of AIgnore.
   int CheckForSocketError(int AResult, std::initializer_list<int> AIgnore);
+  // The same for a call made on ASocket, whose error is read with WSGetLastError(ASocket).
+  int CheckForSocketError(TIdStackSocketHandle ASocket, int AResult,
+                          std::initializer_list<int> AIgnore = {});
 
   // Byte order (network order is big-endian).
   static uint16_t HostToNetwork(uint16_t AValue);

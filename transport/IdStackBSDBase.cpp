@@ -1,15 +1,18 @@
 #include "transport/IdStackBSDBase.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -76,7 +79,9 @@ struct TResolverCode {
 };
 
 constexpr TResolverCode CResolverCodes[] = {
-    {EAI_ADDRFAMILY, 0},
+    // "No address of the asked family" is a host not found for that family; a code 0 would
+    // reach the user as "Socket Error # 0" with no text.
+    {EAI_ADDRFAMILY, Id_WSAHOST_NOT_FOUND},
     {EAI_AGAIN, Id_WSATRY_AGAIN},
     {EAI_BADFLAGS, Id_WSAEINVAL},
     {EAI_FAIL, Id_WSANO_RECOVERY},
@@ -102,6 +107,21 @@ struct TAddrInfoFree {
   void operator()(addrinfo* P) const { freeaddrinfo(P); }
 };
 using TAddrInfoPtr = std::unique_ptr<addrinfo, TAddrInfoFree>;
+
+// The interface index of a zone given by name or by number.
+unsigned ScopeIdOf(const std::string& AIP, const std::string& AZone) {
+  if (std::all_of(AZone.begin(), AZone.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    int LIndex;
+    if (TryStrToInt(AZone, LIndex) && LIndex > 0) return static_cast<unsigned>(LIndex);
+  } else if (const unsigned LIndex = ::if_nametoindex(AZone.c_str())) {
+    return LIndex;
+  }
+  throw EIdInvalidIPv6Address(Format(RSInvalidIPv6Address, AIP.c_str()));
+}
+
+bool IsTimeoutOption(int ALevel, int AOptName) {
+  return ALevel == SOL_SOCKET && (AOptName == SO_RCVTIMEO || AOptName == SO_SNDTIMEO);
+}
 
 bool HasNonASCII(const std::string& AText) {
   return std::any_of(AText.begin(), AText.end(),
@@ -176,6 +196,10 @@ socklen_t TIdStackBSDBase::FillSockAddr(sockaddr_storage& VAddr, const std::stri
       LAddr.sin6_addr = in6addr_any;
     } else {
       TranslateStringToTInAddr(AIP, &LAddr.sin6_addr, Id_IPv6);
+      std::string LZone;
+      TIdIPv6Address LWords;
+      IPv6ToWords(AIP, LWords, &LZone);
+      if (!LZone.empty()) LAddr.sin6_scope_id = ScopeIdOf(AIP, LZone);
     }
     return sizeof(sockaddr_in6);
   }
@@ -192,6 +216,12 @@ void TIdStackBSDBase::ReadSockAddr(const sockaddr_storage& AAddr, std::string& V
   } else if (AAddr.ss_family == AF_INET6) {
     const auto& LAddr = reinterpret_cast<const sockaddr_in6&>(AAddr);
     VIP = TranslateTInAddrToString(&LAddr.sin6_addr, Id_IPv6);
+    if (LAddr.sin6_scope_id != 0) {
+      char LName[IF_NAMESIZE] = {};
+      VIP += '%';
+      VIP += ::if_indextoname(LAddr.sin6_scope_id, LName) ? std::string(LName)
+                                                           : std::to_string(LAddr.sin6_scope_id);
+    }
     VIPVersion = Id_IPv6;
     VPort = ntohs(LAddr.sin6_port);
   } else {
@@ -235,7 +265,7 @@ int TIdStackBSDBase::Receive(TIdStackSocketHandle ASocket, TIdBytes& VBuffer) {
   do {
     LResult = ::recv(ASocket, VBuffer.data(), VBuffer.size(), 0);
   } while (LResult < 0 && errno == EINTR);
-  return CheckForSocketError(static_cast<int>(LResult));
+  return CheckForSocketError(ASocket, static_cast<int>(LResult));
 }
 
 int TIdStackBSDBase::Send(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer, int ASize,
@@ -247,17 +277,32 @@ int TIdStackBSDBase::Send(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer,
     // MSG_NOSIGNAL: a peer that has gone away must give EPIPE, not kill the process.
     LResult = ::send(ASocket, ABuffer.data() + AOffset, LSize, MSG_NOSIGNAL);
   } while (LResult < 0 && errno == EINTR);
-  return CheckForSocketError(static_cast<int>(LResult));
+  return CheckForSocketError(ASocket, static_cast<int>(LResult));
 }
 
 void TIdStackBSDBase::GetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName,
                                       int& VOptVal) {
+  if (IsTimeoutOption(ALevel, AOptName)) {
+    timeval LTime{};
+    socklen_t LLen = sizeof(LTime);
+    GetSocketOption(ASocket, ALevel, AOptName, &LTime, LLen);
+    VOptVal = static_cast<int>(std::min<int64_t>(
+        INT_MAX, static_cast<int64_t>(LTime.tv_sec) * 1000 + LTime.tv_usec / 1000));
+    return;
+  }
   socklen_t LLen = sizeof(VOptVal);
   GetSocketOption(ASocket, ALevel, AOptName, &VOptVal, LLen);
 }
 
 void TIdStackBSDBase::SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName,
                                       int AOptVal) {
+  if (IsTimeoutOption(ALevel, AOptName)) {
+    // Negative would be refused by the system; like 0 it means no time-out.
+    const int LMSec = std::max(AOptVal, 0);
+    const timeval LTime{LMSec / 1000, (LMSec % 1000) * 1000};
+    SetSocketOption(ASocket, ALevel, AOptName, &LTime, sizeof(LTime));
+    return;
+  }
   SetSocketOption(ASocket, ALevel, AOptName, &AOptVal, sizeof(AOptVal));
 }
 
@@ -359,6 +404,18 @@ std::string TIdStackBSDBase::HostName() {
 }
 
 int TIdStackBSDBase::WSGetLastError() { return ErrnoToSocketError(errno); }
+
+int TIdStackBSDBase::WSGetLastError(TIdStackSocketHandle ASocket) {
+  const int LErr = errno;
+  if (LErr == EAGAIN || LErr == EWOULDBLOCK) {
+    // Linux says EAGAIN both for a non-blocking socket with nothing to do and for a blocking
+    // one whose SO_RCVTIMEO / SO_SNDTIMEO ran out; only the first is "would block".
+    const int LFlags = ::fcntl(ASocket, F_GETFL);
+    errno = LErr;
+    if (LFlags >= 0 && !(LFlags & O_NONBLOCK)) return Id_WSAETIMEDOUT;
+  }
+  return ErrnoToSocketError(LErr);
+}
 
 void TIdStackBSDBase::WSSetLastError(int AErr) { errno = SocketErrorToErrno(AErr); }
 

@@ -56,6 +56,7 @@ class TIdStackBSDBase : public TIdStack {
   std::string HostName() override;
 
   int WSGetLastError() override;
+  int WSGetLastError(TIdStackSocketHandle ASocket) override;
   void WSSetLastError(int AErr) override;
 
   TIdStackSocketHandle WSSocket(int AFamily, int AStruct, int AProtocol, bool AOverlapped = false);

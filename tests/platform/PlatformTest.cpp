@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <random>
 #include <set>
 #include <thread>
 #include <vector>
@@ -32,13 +34,66 @@ TEST(Encoding, EightBitKeepsLatin1AndTurnsTheRestInto63) {
 TEST(Encoding, Utf8ReplacesMalformedInputAndCountsCharacters) {
   const uint8_t bad[] = {'a', 0xC3, 'b', 0xE2, 0x82};  // cut sequences
   EXPECT_EQ(TEncoding::UTF8().GetString(bad, sizeof bad),
-            "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD");
+            "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
   const std::string text = "\xC2\xA7" "a\xF0\x9F\x98\x80";  // § a 😀
   TBytes b = TEncoding::UTF8().GetBytes(text);
   EXPECT_EQ(Str(b), text);
   EXPECT_EQ(TEncoding::UTF8().GetCharCount(b.data(), b.size()), 3u);
-  const uint8_t overlong[] = {0xC0, 0xAF};
-  EXPECT_EQ(TEncoding::UTF8().GetString(overlong, 2), "\xEF\xBF\xBD");
+}
+
+// One U+FFFD per maximal subpart, as the Unicode standard (its own example, table 3-8) and
+// WHATWG decode malformed UTF-8; "R" stands for U+FFFD in the expectations.
+struct Utf8Case {
+  std::string In;
+  std::string Out;
+};
+class Utf8MalformedTest : public ::testing::TestWithParam<Utf8Case> {};
+TEST_P(Utf8MalformedTest, MaximalSubparts) {
+  std::string want;
+  for (char c : GetParam().Out) want += c == 'R' ? std::string("\xEF\xBF\xBD") : std::string(1, c);
+  const auto* p = reinterpret_cast<const uint8_t*>(GetParam().In.data());
+  const size_t n = GetParam().In.size();
+  EXPECT_EQ(TEncoding::UTF8().GetString(p, n), want);
+  const auto chars = std::count_if(want.begin(), want.end(),
+                                   [](char c) { return (static_cast<uint8_t>(c) & 0xC0) != 0x80; });
+  EXPECT_EQ(TEncoding::UTF8().GetCharCount(p, n), static_cast<size_t>(chars));
+  EXPECT_EQ(Str(TEncoding::UTF8().GetBytes(GetParam().In)), want);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Utf8MalformedTest,
+    ::testing::Values(Utf8Case{"a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d", "aRRRbRcRRd"},
+                      Utf8Case{"\xC0\x80", "RR"},           // overlong NUL
+                      Utf8Case{"\xC0\xAF", "RR"},           // overlong "/"
+                      Utf8Case{"\xE0\x80\xAF", "RRR"},      // overlong three-byte
+                      Utf8Case{"\xED\xA0\x80", "RRR"},      // surrogate
+                      Utf8Case{"\xF4\x90\x80\x80", "RRRR"},  // above U+10FFFF
+                      Utf8Case{"\xF5\x80", "RR"}, Utf8Case{"\xFF", "R"},
+                      Utf8Case{"\xE2\x82" "A", "RA"},        // cut, then ASCII
+                      Utf8Case{"\xF0\x9F\x98", "R"},       // cut at the end
+                      Utf8Case{"\xEF\xBF\xBD", "R"},       // a real U+FFFD stays one
+                      Utf8Case{"\xE2\x82\xAC\xE2\x82", "\xE2\x82\xACR"}));
+
+TEST(Encoding, Utf8BulkDecodingAgreesWithOneCharacterAtATime) {
+  // Random mixes of ASCII runs, valid sequences and stray bytes, over every alignment.
+  std::mt19937 rng(7);
+  const std::vector<std::string> pieces = {"plain ascii text", "\xC3\xA9", "\xE2\x82\xAC",
+                                           "\xF0\x9F\x98\x80", "\x80", "\xC3", "\xE2\x82",
+                                           "\xF0\x9F", "\xFF", "\xED\xA0\x80", "\n"};
+  for (int round = 0; round < 500; ++round) {
+    std::string in;
+    const int count = static_cast<int>(rng() % 40);
+    for (int i = 0; i < count; ++i) in += pieces[rng() % pieces.size()];
+    std::string slow;
+    const auto* p = reinterpret_cast<const uint8_t*>(in.data());
+    for (size_t i = 0; i < in.size();) {
+      uint32_t cp;
+      i += NextUTF8(p + i, in.size() - i, cp);
+      AppendUTF8(cp, slow);
+    }
+    ASSERT_EQ(TEncoding::UTF8().GetString(p, in.size()), slow) << round;
+    const size_t valid = ValidUTF8Length(p, in.size());
+    EXPECT_EQ(TEncoding::UTF8().GetString(p, valid), in.substr(0, valid));
+  }
 }
 
 TEST(Encoding, Utf16RoundTripsSurrogatePairs) {
@@ -54,12 +109,18 @@ TEST(SysUtils, StrToIntAcceptsIntegersAndNamesBadInput) {
   EXPECT_EQ(StrToInt("-12"), -12);
   EXPECT_EQ(StrToInt("$FF"), 255);
   EXPECT_EQ(StrToInt("2147483647"), 2147483647);
-  for (const char* bad : {"abc", "", " 1", "1 ", "12x", "2147483648", "-"}) {
+  using namespace std::string_literals;
+  // An embedded NUL is a bad character, not the end of the text.
+  for (const std::string& bad : {"abc"s, ""s, " 1"s, "1 "s, "12x"s, "2147483648"s, "-"s,
+                                 "80\0junk"s, "80\0"s, "\0"s, "$\0"s}) {
+    int value = -1;
+    EXPECT_FALSE(TryStrToInt(bad, value)) << bad;
+    EXPECT_EQ(value, -1);
     try {
       StrToInt(bad);
       ADD_FAILURE() << bad;
     } catch (const EConvertError& e) {
-      EXPECT_EQ(e.Message(), std::string("'") + bad + "' is not a valid integer value");
+      EXPECT_EQ(e.Message(), "'" + bad + "' is not a valid integer value");
       EXPECT_STREQ(e.ClassName(), "EConvertError");
     }
   }

@@ -49,6 +49,9 @@ TEST(DemoServer, ServesSeveralClientsAndDropsOnlyTheOneSendingGarbage) {
     parts.push_back(p.Body.size());
   }
   EXPECT_EQ(parts, (std::vector<size_t>{4096, 4096, 1808}));
+  EXPECT_EQ(good.Ask(5, 2, "colours").Body.rfind("\xC2\xA7" "6Welcome to the \xC2\xA7lqorRCON", 0), 0u);
+  // Without --source an end-of-answer fence is answered as Minecraft does.
+  EXPECT_EQ(good.Ask(6, 0, "").Body, "Unknown request 0");
 }
 
 TEST(DemoServer, SourceStyleSendsEmptyResponseBeforeAuth) {

@@ -1,6 +1,10 @@
 // TIdBuffer: queue behaviour, failures that leave the buffer intact, byte helpers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
+#include <random>
+
 #include "transport/IdBuffer.h"
 #include "transport/IdException.h"
 
@@ -142,6 +146,148 @@ TEST(Buffer, AsciiEncodingOfText) {
   EXPECT_EQ(LBuf.ExtractToString(), "a\xEF\xBF\xBD");  // U+FFFD
 }
 
+// Negative counts and offsets never move the head below zero nor touch memory outside the
+// storage (the asan build checks the latter).
+TEST(Buffer, NegativeCountsAndOffsetsChangeNothing) {
+  TIdBuffer LBuf;
+  LBuf.Write(B("abcdef"));
+  int LReported = 0;
+  LBuf.SetOnBytesRemoved([&](TIdBuffer*, int n) { LReported += n; });
+  LBuf.Remove(-3);
+  LBuf.Write(B("xyz"), -1, -2);
+  LBuf.Write(B("xyz"), 2, -1);
+  LBuf.Write(B("xyz"), -5, 1);  // -5 is not -1 but still "all": the clamp covers any negative
+  TIdBytes LOut{'q'};
+  LBuf.ExtractToBytes(LOut, -7);
+  EXPECT_EQ(LOut, B("q"));
+  EXPECT_EQ(LReported, 0);
+  EXPECT_EQ(LBuf.ExtractToString(), "abcdefyz");
+  LBuf.SetGrowthFactor(-100);
+  EXPECT_EQ(LBuf.GrowthFactor(), 0);
+  LBuf.Write(B("0123456789"));
+  LBuf.Remove(4);
+  EXPECT_EQ(LBuf.AsString(), "456789");
+  LBuf.Clear();
+  EXPECT_THROW(LBuf.SetCapacity(-4), EIdException);
+}
+
+// Random sequences of every operation, each checked against a plain double-ended queue.
+TEST(Buffer, RandomOperationsMatchAPlainQueue) {
+  std::mt19937 LRng(20261209);
+  auto LPick = [&](int ALo, int AHi) { return std::uniform_int_distribution<int>(ALo, AHi)(LRng); };
+  for (int LRound = 0; LRound < 200; ++LRound) {
+    TIdBuffer LBuf(LPick(-8, 64));
+    std::deque<uint8_t> LModel;
+    for (int LStep = 0; LStep < 300; ++LStep) {
+      const int LSize = static_cast<int>(LModel.size());
+      SCOPED_TRACE(::testing::Message() << "round " << LRound << " step " << LStep);
+      switch (LPick(0, 9)) {
+        case 0: {  // append a range
+          TIdBytes LIn(static_cast<size_t>(LPick(0, 40)));
+          for (uint8_t& b : LIn) b = static_cast<uint8_t>(LPick(0, 255));
+          const int LCount = static_cast<int>(LIn.size());
+          const int LOffset = LPick(-3, LCount + 3), LLength = LPick(-3, LCount + 3);
+          LBuf.Write(LIn, LLength, LOffset);
+          if (LOffset >= 0 && LOffset < LCount) {
+            const int LTake = LLength < 0 ? LCount - LOffset : std::min(LLength, LCount - LOffset);
+            LModel.insert(LModel.end(), LIn.begin() + LOffset, LIn.begin() + LOffset + LTake);
+          }
+          break;
+        }
+        case 1: {  // typed value
+          const auto LValue = static_cast<uint16_t>(LPick(0, 65535));
+          LBuf.Write(LValue);
+          LModel.push_back(static_cast<uint8_t>(LValue >> 8));
+          LModel.push_back(static_cast<uint8_t>(LValue));
+          break;
+        }
+        case 2: {
+          const int n = LPick(-5, LSize + 5);
+          LBuf.Remove(n);
+          if (n > 0) LModel.erase(LModel.begin(), LModel.begin() + std::min(n, LSize));
+          break;
+        }
+        case 3: {
+          const int n = LPick(-3, LSize + 3);
+          const bool LAppend = LPick(0, 1) == 1;
+          TIdBytes LOut(static_cast<size_t>(LPick(0, 5)), 0xAA);
+          TIdBytes LWant = LOut;
+          const int LTake = n == -1 ? LSize : n;
+          if (LTake > LSize) {
+            EXPECT_THROW(LBuf.ExtractToBytes(LOut, n, LAppend), EIdNotEnoughDataInBuffer);
+          } else {
+            LBuf.ExtractToBytes(LOut, n, LAppend);
+            if (LTake > 0) {
+              if (LAppend) {
+                LWant.insert(LWant.end(), LModel.begin(), LModel.begin() + LTake);
+              } else {
+                if (LWant.size() < static_cast<size_t>(LTake)) LWant.resize(LTake);
+                std::copy(LModel.begin(), LModel.begin() + LTake, LWant.begin());
+              }
+              LModel.erase(LModel.begin(), LModel.begin() + LTake);
+            }
+          }
+          EXPECT_EQ(LOut, LWant);
+          break;
+        }
+        case 4: {
+          const int n = LPick(-3, LSize + 3);
+          const int LTake = n < 0 ? LSize : n;
+          if (LTake > LSize) {
+            EXPECT_THROW(LBuf.ExtractToString(n, &TEncoding::ANSI()), EIdNotEnoughDataInBuffer);
+          } else {
+            const TIdBytes LWant(LModel.begin(), LModel.begin() + LTake);
+            EXPECT_EQ(LBuf.ExtractToString(n, &TEncoding::ANSI()), TEncoding::ANSI().GetString(LWant));
+            LModel.erase(LModel.begin(), LModel.begin() + LTake);
+          }
+          break;
+        }
+        case 5: {
+          const int LStart = LPick(-2, LSize + 2);
+          const auto LByte = static_cast<uint8_t>(LPick(0, 255));
+          if (LSize == 0) {
+            EXPECT_EQ(LBuf.IndexOf(LByte, LStart), -1);
+          } else if (LStart < 0 || LStart >= LSize) {
+            EXPECT_THROW(LBuf.IndexOf(LByte, LStart), EIdException);
+          } else {
+            const auto LAt = std::find(LModel.begin() + LStart, LModel.end(), LByte);
+            EXPECT_EQ(LBuf.IndexOf(LByte, LStart),
+                      LAt == LModel.end() ? -1 : static_cast<int>(LAt - LModel.begin()));
+          }
+          break;
+        }
+        case 6: {
+          const int i = LPick(-2, LSize + 2);
+          if (i < 0 || i >= LSize) {
+            EXPECT_THROW(LBuf.PeekByte(i), EIdException);
+          } else {
+            EXPECT_EQ(LBuf.PeekByte(i), LModel[i]);
+          }
+          break;
+        }
+        case 7: {
+          const int LCapacity = LPick(-3, LSize + 10);
+          if (LCapacity < LSize) {
+            EXPECT_THROW(LBuf.SetCapacity(LCapacity), EIdException);
+          } else {
+            LBuf.SetCapacity(LCapacity);
+          }
+          break;
+        }
+        case 8:
+          LBuf.SetGrowthFactor(LPick(-10, 20));
+          break;
+        case 9:
+          LBuf.CompactHead(LPick(0, 1) == 1);
+          break;
+      }
+      ASSERT_EQ(LBuf.Size(), static_cast<int>(LModel.size()));
+      ASSERT_GE(LBuf.Capacity(), LBuf.Size());
+      ASSERT_TRUE(std::equal(LModel.begin(), LModel.end(), LBuf.Data()));
+    }
+  }
+}
+
 TEST(ByteHelpers, ClampedLengths) {
   const TIdBytes L = B("abcde");
   EXPECT_EQ(IndyLength(L), 5);
@@ -149,6 +295,9 @@ TEST(ByteHelpers, ClampedLengths) {
   EXPECT_EQ(IndyLength(L, 10, 2), 3);
   EXPECT_EQ(IndyLength(L, 2, 1), 2);
   EXPECT_EQ(IndyLength(L, 3, 9), 0);
+  EXPECT_EQ(IndyLength(L, -1, -2), 0);
+  EXPECT_EQ(IndyLength(L, 2, -1), 0);
+  EXPECT_EQ(BytesToString(L, -1, 3), "");
   EXPECT_EQ(BytesToString(L, 1, 3), "bcd");
   EXPECT_EQ(BytesToString(L, 7, 3), "");
 }

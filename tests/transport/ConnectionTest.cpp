@@ -7,12 +7,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <algorithm>
 #include <memory>
 #include <thread>
 
 #include "tests/support/LoopbackPeer.h"
 #include "transport/IdException.h"
 #include "transport/IdIOHandlerStack.h"
+#include "transport/IdStackBSDBase.h"
 #include "transport/IdTCPClient.h"
 
 namespace {
@@ -217,6 +220,116 @@ TEST(Connection, WriteBufferingWithThreshold) {
   EXPECT_EQ(LPeer.Received(), std::string(60, 'a') + std::string(60, 'b'));
 }
 
+// A client connected to a loopback peer that reads only when the test says so.
+struct TQuietPeer {
+  TQuietPeer() {
+    uint16_t LPort = 0;
+    Listener = ListenOnLoopback(1, LPort);
+    EXPECT_GE(Listener, 0);
+    Client = ConnectTo(LPort);
+    Fd = ::accept4(Listener, nullptr, nullptr, SOCK_CLOEXEC);
+    EXPECT_GE(Fd, 0);
+  }
+  ~TQuietPeer() {
+    Client.reset();
+    ::close(Fd);
+    ::close(Listener);
+  }
+  TIdSocketHandle& Binding() { return *Client->Socket()->Binding(); }
+  int Listener = -1;
+  int Fd = -1;
+  std::unique_ptr<TIdTCPClient> Client;
+};
+
+// A send or receive whose socket time-out runs out reads as "timed out" (10060), as on the
+// platform the codes come from, and a handler's result check hands that code back.
+TEST(SocketTimeouts, RunOutReceiveAndSendReadAsTimedOut) {
+  TQuietPeer LPeer;
+  TIdSocketHandle& LBinding = LPeer.Binding();
+  LBinding.SetSockOpt(SOL_SOCKET, SO_RCVTIMEO, 2000);  // whole ticks of any kernel clock
+  int LValue = 0;
+  LBinding.GetSockOpt(SOL_SOCKET, SO_RCVTIMEO, LValue);
+  EXPECT_EQ(LValue, 2000);
+  LBinding.SetSockOpt(SOL_SOCKET, SO_RCVTIMEO, 30);
+
+  TIdBytes LBuffer(16);
+  try {
+    LBinding.Receive(LBuffer);
+    FAIL() << "a silent peer cannot be read";
+  } catch (const EIdSocketError& E) {
+    EXPECT_EQ(E.LastError(), 10060);
+    EXPECT_EQ(E.Message(), "Socket Error # 10060\r\nConnection timed out.");
+  }
+  ASSERT_EQ(::recv(LBinding.Handle(), LBuffer.data(), 1, 0), -1);
+  EXPECT_EQ(LPeer.Client->Socket()->CheckTransportResult(-1), 10060);
+
+  // A non-blocking socket with nothing to read still "would block", and that raises.
+  auto* LStack = static_cast<TIdStackBSDBase*>(GStack());
+  LStack->SetBlocking(LBinding.Handle(), false);
+  ASSERT_EQ(::recv(LBinding.Handle(), LBuffer.data(), 1, 0), -1);
+  try {
+    LPeer.Client->Socket()->CheckTransportResult(-1);
+    FAIL();
+  } catch (const EIdSocketError& E) {
+    EXPECT_EQ(E.LastError(), 10035);
+  }
+  LStack->SetBlocking(LBinding.Handle(), true);
+
+  // The peer never reads: once both socket buffers are full the send time-out runs out.
+  LBinding.SetSockOpt(SOL_SOCKET, SO_SNDTIMEO, 100);
+  const TIdBytes LChunk(1 << 20, 'x');
+  int LCode = 0;
+  for (int i = 0; i < 256 && LCode == 0; ++i) {
+    try {
+      LPeer.Client->IOHandler()->Write(LChunk);
+    } catch (const EIdSocketError& E) {
+      LCode = E.LastError();
+    }
+  }
+  EXPECT_EQ(LCode, 10060);
+  EXPECT_TRUE(LPeer.Client->Socket()->BindingAllocated()) << "a time-out does not close";
+}
+
+// A flush that fails part way keeps exactly the bytes not yet sent: retried until it goes
+// through, the peer receives every byte once, in order.
+TEST(Connection, FailedFlushKeepsExactlyTheUnsentBytes) {
+  TQuietPeer LPeer;
+  LPeer.Binding().SetSockOpt(SOL_SOCKET, SO_SNDTIMEO, 100);
+  constexpr int kSize = 8 << 20;
+  TIdBytes LData(kSize);
+  for (int i = 0; i < kSize; ++i) LData[i] = static_cast<uint8_t>(i % 251);
+  TIdIOHandler* LIO = LPeer.Client->IOHandler();
+  LIO->WriteBufferOpen();
+  LIO->Write(LData);
+  EXPECT_THROW(LIO->WriteBufferFlush(), EIdSocketError);
+  const int LKept = LIO->WriteBuffer()->Size();
+  EXPECT_GT(LKept, 0);
+  EXPECT_LT(LKept, kSize) << "the peer's buffers took nothing";
+
+  std::string LReceived;
+  std::thread LReader([&] {
+    const auto LEnd = Clock::now() + std::chrono::seconds(30);
+    char LBuf[65536];
+    while (LReceived.size() < static_cast<size_t>(kSize) && Clock::now() < LEnd) {
+      pollfd Pfd{LPeer.Fd, POLLIN, 0};
+      if (::poll(&Pfd, 1, 100) <= 0) continue;
+      const ssize_t n = ::recv(LPeer.Fd, LBuf, sizeof LBuf, 0);
+      if (n <= 0) break;
+      LReceived.append(LBuf, static_cast<size_t>(n));
+    }
+  });
+  for (int LTry = 0; LTry < 200 && LIO->WriteBuffer()->Size() > 0; ++LTry) {
+    try {
+      LIO->WriteBufferFlush();
+    } catch (const EIdSocketError& E) {
+      EXPECT_EQ(E.LastError(), 10060);
+    }
+  }
+  LReader.join();
+  ASSERT_EQ(LReceived.size(), static_cast<size_t>(kSize));
+  EXPECT_EQ(std::memcmp(LData.data(), LReceived.data(), kSize), 0);
+}
+
 TEST(Connection, WriteLnIsOneSendAndCancelSendsNothing) {
   LoopbackPeer LPeer({P::Expect(7)});
   auto LClient = ConnectTo(LPeer.Port());
@@ -366,6 +479,47 @@ TEST(Connection, IPv6Loopback) {
   LClient->IOHandler()->Write(std::string("ok"));
   ASSERT_TRUE(LPeer.WaitDone());
   EXPECT_EQ(LPeer.Received(), "ok");
+}
+
+// An address literal leaves no doubt about its family: it connects whatever IPVersion says,
+// and a failure always names a real error.
+TEST(Connection, AddressLiteralsConnectInTheirOwnFamily) {
+  for (const char* LHost : {"::1", "0:0:0:0:0:0:0:1", "::1%lo", "127.0.0.1"}) {
+    SCOPED_TRACE(LHost);
+    const bool LSix = std::string(LHost) != "127.0.0.1";
+    LoopbackPeer LPeer({P::Send("hi\n"), P::Expect(2)}, LSix);
+    if (!LPeer.Valid()) GTEST_SKIP() << "::1 is not available here";
+    std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
+    LClient->SetIPVersion(LSix ? Id_IPv4 : Id_IPv6);  // the other family
+    LClient->SetHost(LHost);
+    LClient->SetPort(LPeer.Port());
+    LClient->Connect();
+    EXPECT_EQ(LClient->IOHandler()->ReadLn(), "hi");
+    EXPECT_EQ(LClient->Socket()->Binding()->IPVersion(), LSix ? Id_IPv6 : Id_IPv4);
+    EXPECT_EQ(LClient->Socket()->Binding()->PeerIP(), LSix ? "0:0:0:0:0:0:0:1" : "127.0.0.1");
+    LClient->IOHandler()->Write(std::string("ok"));
+    ASSERT_TRUE(LPeer.WaitDone());
+    EXPECT_EQ(LPeer.Received(), "ok");
+  }
+
+  const uint16_t LClosed = ClosedPort();
+  std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
+  LClient->SetHost("fe80::1%no-such-if0");
+  LClient->SetPort(LClosed);
+  try {
+    LClient->Connect();
+    FAIL();
+  } catch (const EIdInvalidIPv6Address& E) {
+    EXPECT_EQ(E.Message(), "fe80::1%no-such-if0 is not a valid IPv6 address");
+  }
+  LClient->SetHost("::1");
+  try {
+    LClient->Connect();
+    FAIL();
+  } catch (const EIdSocketError& E) {
+    EXPECT_NE(E.LastError(), 0);
+    EXPECT_NE(E.Message().substr(E.Message().find('\n') + 1), "") << E.Message();
+  }
 }
 
 TEST(Stack, KeepAliveInWholeSecondsAndSocketListLimit) {

@@ -1,0 +1,196 @@
+// A 16 MB answer (16 RCON packets of mixed ASCII and multi-byte UTF-8 text) received
+// through TqorLib_RCON and through a plain blocking client that only cuts packets and copies
+// their bodies, in interleaved rounds. The whole process runs on one CPU, as `taskset -c N`
+// would pin it, so that the figures compare CPU cost rather than how the scheduler spreads
+// the server, the reading thread and the main thread over cores.
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/OneConnectionServer.h"
+#include "platform/MainThread.h"
+#include "rcon/qorLib_RCON_Client.h"
+#include "tests/support/Loopback.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kPackets = 16;
+constexpr int kRounds = 7;
+constexpr int kTimeoutMs = 120000;
+
+// About 1 MB of console text that never cuts a character: whole phrases only.
+std::string MakeBody() {
+  const std::string phrase = "player 17 M\xC3\xBCller \xE2\x9C\x93 ping 35 ms score 1024\n";
+  std::string body;
+  while (body.size() + phrase.size() <= 1000000) body += phrase;
+  return body;
+}
+
+const std::string& Body() {
+  static const std::string body = MakeBody();
+  return body;
+}
+
+// The body goes out as its UTF-8 bytes, as a game server sends them.
+TBytes Packet(int32_t aID, int32_t aType, const std::string& aBody) {
+  TBytes out;
+  auto put = [&](int32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(uint32_t(v) >> (8 * i)));
+  };
+  put(int32_t(aBody.size()) + 10);
+  put(aID);
+  put(aType);
+  out.insert(out.end(), aBody.begin(), aBody.end());
+  out.push_back(0);
+  out.push_back(0);
+  return out;
+}
+
+void SendAll(int aFd, const TBytes& aBytes) {
+  for (size_t sent = 0; sent < aBytes.size();) {
+    const ssize_t n = ::send(aFd, aBytes.data() + sent, aBytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) throw std::runtime_error("send failed");
+    sent += size_t(n);
+  }
+}
+
+// Reads one whole packet into aBytes (the sockets have receive time-outs: this cannot hang).
+void ReceivePacket(int aFd, TBytes& aBytes) {
+  auto readExact = [&](uint8_t* aOut, size_t aCount) {
+    for (size_t got = 0; got < aCount;) {
+      const ssize_t n = ::recv(aFd, aOut + got, aCount - got, 0);
+      if (n <= 0) throw std::runtime_error("receive failed");
+      got += size_t(n);
+    }
+  };
+  aBytes.resize(4);
+  readExact(aBytes.data(), 4);
+  const uint32_t size = aBytes[0] | aBytes[1] << 8 | aBytes[2] << 16 | uint32_t(aBytes[3]) << 24;
+  if (size < 10 || size > uint32_t(TqorLib_RCON_Client::MaxPacketSize))
+    throw std::runtime_error("bad packet size");
+  aBytes.resize(size + 4);
+  readExact(aBytes.data() + 4, size);
+}
+
+// The server: authenticates anyone, then answers the one command with the 16 packets.
+// The receive time-out of the connection bounds every wait.
+void Serve(int aFd) {
+  try {
+    TBytes request;
+    ReceivePacket(aFd, request);
+    SendAll(aFd, Packet(1, 2, ""));
+    ReceivePacket(aFd, request);
+    const int32_t id = int32_t(request[4] | request[5] << 8 | request[6] << 16 |
+                               uint32_t(request[7]) << 24);
+    const TBytes answer = Packet(id, 0, Body());
+    for (int i = 0; i < kPackets; ++i) SendAll(aFd, answer);
+    // Stay open until the client closes, as a game server does.
+    char c;
+    while (::recv(aFd, &c, 1, 0) > 0) {
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "server: %s\n", e.what());
+  }
+}
+
+double Seconds(Clock::time_point aStart) {
+  return std::chrono::duration<double>(Clock::now() - aStart).count();
+}
+
+double PlainSeconds() {
+  TOneConnectionServer server(Serve);
+  const int fd = ConnectLoopback(server.Port());
+  if (fd < 0) throw std::runtime_error("connect failed");
+  SetTimeouts(fd);
+  TBytes packet;
+  SendAll(fd, Packet(1, 3, "zulu"));
+  ReceivePacket(fd, packet);
+  const auto start = Clock::now();
+  SendAll(fd, Packet(2, 2, "status"));
+  size_t total = 0;
+  for (int i = 0; i < kPackets; ++i) {
+    ReceivePacket(fd, packet);
+    const std::string body(reinterpret_cast<const char*>(packet.data()) + 12, packet.size() - 14);
+    total += body.size();
+  }
+  const double seconds = Seconds(start);
+  ::close(fd);
+  if (total != size_t(kPackets) * Body().size()) throw std::runtime_error("plain: short answer");
+  return seconds;
+}
+
+double ComponentSeconds() {
+  TOneConnectionServer server(Serve);
+  TqorLib_RCON rcon(nullptr);
+  rcon.SetNotifyEvents(neAsynchronous);
+  size_t total = 0;
+  int responses = 0;
+  bool failed = false;
+  Clock::time_point start;
+  rcon.SetOnAuthenticate([&](TComponent*, bool ok, const TqorRCON_Packet&) {
+    failed = !ok;
+    start = Clock::now();
+    if (ok) rcon.ExecCommand("status");
+  });
+  rcon.SetOnResponse([&](TComponent*, const std::string& r, const TqorRCON_Packet&) {
+    if (r.size() != Body().size()) failed = true;
+    total += r.size();
+    ++responses;
+  });
+  rcon.SetOnException([&](TComponent*, Exception& e) {
+    std::fprintf(stderr, "exception: %s\n", e.what());
+    failed = true;
+  });
+  rcon.RCON_Options()->SetHost("127.0.0.1");
+  rcon.RCON_Options()->SetPort(server.Port());
+  rcon.RCON_Options()->SetPassword("zulu");
+  rcon.SetActive(true);
+  if (!PumpUntil([&] { return responses == kPackets || failed; }, kTimeoutMs) || failed)
+    throw std::runtime_error("component: answer not received");
+  const double seconds = Seconds(start);
+  rcon.SetActive(false);
+  if (total != size_t(kPackets) * Body().size()) throw std::runtime_error("component: short answer");
+  return seconds;
+}
+
+double Median(std::vector<double> aValues) {
+  std::sort(aValues.begin(), aValues.end());
+  return aValues[aValues.size() / 2];
+}
+
+}  // namespace
+
+int main() {
+  try {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    if (sched_setaffinity(0, sizeof one, &one) != 0) throw std::runtime_error("cannot pin");
+    std::vector<double> plain, component, ratios;
+    for (int i = 0; i < kRounds; ++i) {
+      plain.push_back(PlainSeconds());
+      component.push_back(ComponentSeconds());
+      ratios.push_back(plain.back() / component.back());
+    }
+    const double mb = kPackets * Body().size() / 1e6;
+    std::printf("%.1f MB answer in %d packets, one CPU, median of %d interleaved rounds\n", mb,
+                kPackets, kRounds);
+    std::printf("  plain blocking client:  %8.1f MB/s\n", mb / Median(plain));
+    std::printf("  TqorLib_RCON:           %8.1f MB/s\n", mb / Median(component));
+    std::printf("  ratio component/plain:  %8.2f (%.2f..%.2f)  target >= 1.00\n", Median(ratios),
+                *std::min_element(ratios.begin(), ratios.end()),
+                *std::max_element(ratios.begin(), ratios.end()));
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "rcon_large_answer: %s\n", e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,35 @@
+#pragma once
+#include <cstdint>
+
+#include "transport/IdIntercept.h"
+
+// Slows a connection to a bit rate: after each block, the thread that moved it sleeps as
+// long as the block takes at that rate. No carry-over between blocks; 0 means no limit.
+class TIdInterceptThrottler : public TIdConnectionIntercept {
+ protected:
+  explicit TIdInterceptThrottler(TComponent* AOwner = nullptr) : TIdConnectionIntercept(AOwner) {}
+
+ public:
+  const char* ClassName() const override { return "TIdInterceptThrottler"; }
+
+  void Receive(TIdBytes& VBuffer) override;
+  void Send(TIdBytes& VBuffer) override;
+
+  int32_t BitsPerSec() const { return FBitsPerSec; }
+  // Sets both directions too.
+  void SetBitsPerSec(int32_t AValue);
+  int32_t RecvBitsPerSec() const { return FRecvBitsPerSec; }
+  void SetRecvBitsPerSec(int32_t AValue) { FRecvBitsPerSec = AValue; }
+  int32_t SendBitsPerSec() const { return FSendBitsPerSec; }
+  void SetSendBitsPerSec(int32_t AValue) { FSendBitsPerSec = AValue; }
+
+  // How long a block of ABytes takes at ABitsPerSec, in ms (0 for a rate of 0 or less).
+  static int64_t DelayFor(size_t ABytes, int32_t ABitsPerSec);
+
+ private:
+  static void Delay(int64_t AMilliseconds);
+
+  int32_t FBitsPerSec = 0;
+  int32_t FRecvBitsPerSec = 0;
+  int32_t FSendBitsPerSec = 0;
+};

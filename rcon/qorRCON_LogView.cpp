@@ -1,0 +1,219 @@
+#include "rcon/qorRCON_LogView.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+
+namespace {
+
+constexpr QChar kSection(0x00A7);
+// A slice of insertion: small enough for the window to paint between slices.
+constexpr int kSliceMs = 12;
+constexpr qsizetype kPieceChars = 16 * 1024;
+
+// Minecraft's colours 0-9 and a-f. Black and white are the view's own text colour, so that
+// text stays readable on the log's light background.
+QColor CodeColour(char aCode) {
+  static const QRgb kColours[16] = {0,        0x0000AA, 0x00AA00, 0x00AAAA, 0xAA0000, 0xAA00AA,
+                                    0xFFAA00, 0xAAAAAA, 0x555555, 0x5555FF, 0x55FF55, 0x55FFFF,
+                                    0xFF5555, 0xFF55FF, 0xFFFF55, 0};
+  const int i = aCode <= '9' ? aCode - '0' : aCode - 'a' + 10;
+  return kColours[i] == 0 ? QColor() : QColor(kColours[i]);
+}
+
+QTextCharFormat FormatOf(TqorRCONLogKind aKind) {
+  QTextCharFormat f;
+  if (aKind == TqorRCONLogKind::Command) {
+    f.setForeground(QColor(0x1F, 0x4E, 0x9A));
+    f.setFontWeight(QFont::Bold);
+  } else if (aKind == TqorRCONLogKind::Event) {
+    f.setForeground(QColor(0x60, 0x60, 0x60));
+  }
+  return f;
+}
+
+}  // namespace
+
+std::vector<TqorRCONTextRun> SplitColourCodes(const QString& aText, QTextCharFormat& aFormat) {
+  std::vector<TqorRCONTextRun> runs;
+  qsizetype start = 0;
+  qsizetype at = aText.indexOf(kSection);
+  if (at < 0) {
+    runs.push_back({aText, aFormat});
+    return runs;
+  }
+  const QTextCharFormat base = aFormat;
+  auto flush = [&](qsizetype aEnd) {
+    if (aEnd > start) runs.push_back({aText.mid(start, aEnd - start), aFormat});
+  };
+  for (; at >= 0 && at + 1 < aText.size(); at = aText.indexOf(kSection, at + 1)) {
+    const char code = static_cast<char>(aText[at + 1].toLower().unicode());
+    const bool colour = (code >= '0' && code <= '9') || (code >= 'a' && code <= 'f');
+    const bool style = (code >= 'k' && code <= 'o') || code == 'r';
+    if (!colour && !style) continue;
+    flush(at);
+    start = at + 2;
+    if (colour || code == 'r') {
+      // As in the game, a colour also ends every style.
+      QTextCharFormat next;
+      next.merge(base);
+      if (colour && CodeColour(code).isValid()) next.setForeground(CodeColour(code));
+      if (colour && !CodeColour(code).isValid()) next.setForeground(base.foreground());
+      aFormat = next;
+    } else if (code == 'l') {
+      aFormat.setFontWeight(QFont::Bold);
+    } else if (code == 'm') {
+      aFormat.setFontStrikeOut(true);
+    } else if (code == 'n') {
+      aFormat.setFontUnderline(true);
+    } else if (code == 'o') {
+      aFormat.setFontItalic(true);
+    }
+    // k (obfuscated) has no still rendering; the text shows as it is.
+  }
+  flush(aText.size());
+  return runs;
+}
+
+TqorRCON_LogView::TqorRCON_LogView(QPlainTextEdit* aView, QLabel* aNote)
+    : QObject(aView), FView(aView), FNote(aNote) {
+  FView->setReadOnly(true);
+  FView->setUndoRedoEnabled(false);
+  FView->setMaximumBlockCount(MaxLines);
+  FNote->setText(QStringLiteral("Older lines were dropped: the log keeps the newest %1 lines.")
+                     .arg(MaxLines));
+  FNote->hide();
+  FTimer.setSingleShot(true);
+  FTimer.setInterval(0);
+  connect(&FTimer, &QTimer::timeout, this, [this] { FlushFor(kSliceMs); });
+}
+
+void TqorRCON_LogView::Append(const QString& aText, TqorRCONLogKind aKind) {
+  TEntry entry;
+  entry.Text = aText;
+  if (FTimestamps) {
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("[HH:mm:ss] "));
+    entry.Text.replace(QLatin1Char('\n'), QLatin1Char('\n') + stamp);
+    entry.Text.prepend(stamp);
+  }
+  entry.Format = FormatOf(aKind);
+  entry.Lines = entry.Text.count(QLatin1Char('\n')) + 1;
+  // Only answers carry codes; what the operator typed shows as typed.
+  entry.Codes = aKind == TqorRCONLogKind::Answer;
+  FPendingLines += entry.Lines;
+  FPending.push_back(std::move(entry));
+  DropBeyondCap();
+  if (!FTimer.isActive()) FTimer.start();
+}
+
+// Lines that the cap would remove right after inserting them are not inserted at all.
+void TqorRCON_LogView::DropBeyondCap() {
+  auto droppable = [this] { return FPendingLines > MaxLines && !FPending.front().Continued; };
+  while (droppable() && FPending.size() > 1 &&
+         FPendingLines - FPending.front().Lines >= MaxLines) {
+    FPendingLines -= FPending.front().Lines;
+    FPending.pop_front();
+    SetDropped();
+  }
+  if (!droppable()) return;
+  TEntry& first = FPending.front();
+  const qsizetype excess = FPendingLines - MaxLines;
+  qsizetype cut = -1;
+  for (qsizetype n = excess; n > 0; --n) cut = first.Text.indexOf(QLatin1Char('\n'), cut + 1);
+  // The codes in the cut part still set the format of what remains.
+  if (first.Codes)
+    SplitColourCodes(first.Text.left(cut + 1), first.Format);
+  first.Text.remove(0, cut + 1);
+  first.Lines -= excess;
+  FPendingLines -= excess;
+  SetDropped();
+}
+
+void TqorRCON_LogView::SetDropped() {
+  FDropped = true;
+  FNote->show();
+}
+
+void TqorRCON_LogView::FlushFor(int aBudgetMs) {
+  if (FPending.empty()) return;
+  QScrollBar* bar = FView->verticalScrollBar();
+  const bool follow = bar->value() >= bar->maximum();
+  QTextDocument* doc = FView->document();
+  QTextCursor cursor(doc);
+  cursor.movePosition(QTextCursor::End);
+  cursor.beginEditBlock();
+  const int blocksBefore = FEmpty ? 0 : doc->blockCount();
+  qsizetype added = FEmpty ? 1 : 0;
+  QElapsedTimer clock;
+  clock.start();
+  while (!FPending.empty() && (aBudgetMs < 0 || clock.elapsed() < aBudgetMs)) {
+    TEntry& entry = FPending.front();
+    // A long text goes in piece by piece, each ending at a line end where there is one.
+    qsizetype take = entry.Text.size();
+    if (take > kPieceChars) {
+      const qsizetype nl = entry.Text.lastIndexOf(QLatin1Char('\n'), kPieceChars);
+      take = nl > 0 ? nl + 1 : kPieceChars;
+    }
+    const bool whole = take == entry.Text.size();
+    const QString piece = whole ? entry.Text : entry.Text.left(take);
+    if (!FEmpty && !entry.Continued) {
+      cursor.insertBlock();
+      ++added;
+    }
+    FEmpty = false;
+    added += piece.count(QLatin1Char('\n'));
+    if (entry.Codes) {
+      for (const TqorRCONTextRun& run : SplitColourCodes(piece, entry.Format))
+        cursor.insertText(run.Text, run.Format);
+    } else {
+      cursor.insertText(piece, entry.Format);
+    }
+    if (whole) {
+      FPendingLines -= entry.Lines;
+      FPending.pop_front();
+    } else {
+      const qsizetype lines = piece.count(QLatin1Char('\n'));
+      FPendingLines -= lines;
+      entry.Lines -= lines;
+      entry.Text.remove(0, take);
+      entry.Continued = true;
+    }
+  }
+  cursor.endEditBlock();
+  // The view's own cap has removed the oldest blocks.
+  if (blocksBefore + added > MaxLines) SetDropped();
+  if (follow) bar->setValue(bar->maximum());
+  if (!FPending.empty()) FTimer.start();
+}
+
+void TqorRCON_LogView::Flush() { FlushFor(-1); }
+
+void TqorRCON_LogView::Clear() {
+  FPending.clear();
+  FPendingLines = 0;
+  FView->clear();
+  FEmpty = true;
+  FDropped = false;
+  FNote->hide();
+}
+
+bool TqorRCON_LogView::SaveToFile(const QString& aFileName, QString& aError) {
+  Flush();
+  QFile file(aFileName);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+    aError = file.errorString();
+    return false;
+  }
+  const QByteArray text = FView->toPlainText().toUtf8() + '\n';
+  if (file.write(text) != text.size() || !file.flush()) {
+    aError = file.errorString();
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,69 @@
+#pragma once
+#include <QObject>
+#include <QString>
+#include <QTextCharFormat>
+#include <QTimer>
+#include <deque>
+#include <vector>
+
+class QLabel;
+class QPlainTextEdit;
+
+// What a log line is; each kind has its own look.
+enum class TqorRCONLogKind { Event, Answer, Command };
+
+// A run of text in one format, after the Minecraft colour and style codes (section sign and
+// one character) were taken out.
+struct TqorRCONTextRun {
+  QString Text;
+  QTextCharFormat Format;
+};
+
+// Splits aText at its codes. aFormat is the format in force at the start and, on return, at
+// the end, so a long text can be split piece by piece. Unknown codes stay as text.
+std::vector<TqorRCONTextRun> SplitColourCodes(const QString& aText, QTextCharFormat& aFormat);
+
+// The console's log on a read-only plain text view. Lines are appended in batches from the
+// event loop, a slice of at most a few milliseconds at a time, so that a flood of answers
+// leaves the window painting and answering; only the newest MaxLines lines are kept (aNote
+// becomes visible once older ones were dropped). The view follows new lines only while it
+// was scrolled to the bottom.
+class TqorRCON_LogView : public QObject {
+ public:
+  static constexpr int MaxLines = 100000;
+
+  TqorRCON_LogView(QPlainTextEdit* aView, QLabel* aNote);
+
+  void Append(const QString& aText, TqorRCONLogKind aKind);
+  // Inserts everything still pending.
+  void Flush();
+  void Clear();
+  // The log as plain text (codes taken out), UTF-8; false with aError when it failed.
+  bool SaveToFile(const QString& aFileName, QString& aError);
+
+  bool Timestamps() const { return FTimestamps; }
+  void SetTimestamps(bool aValue) { FTimestamps = aValue; }
+  bool Dropped() const { return FDropped; }
+
+ private:
+  struct TEntry {
+    QString Text;
+    QTextCharFormat Format;  // in force where the text goes on
+    qsizetype Lines = 1;      // lines still to insert
+    bool Continued = false;   // its first piece is in the view already
+    bool Codes = false;       // colour codes are rendered (answers only)
+  };
+
+  void FlushFor(int aBudgetMs);
+  void DropBeyondCap();
+  void SetDropped();
+
+  QPlainTextEdit* FView;
+  QLabel* FNote;
+  QTimer FTimer;
+  std::deque<TEntry> FPending;
+  qsizetype FPendingLines = 0;
+  bool FEmpty = true;
+  bool FTimestamps = false;
+  bool FDropped = false;
+};
