@@ -233,14 +233,16 @@ std::string TLSErrorDescription(unsigned long AError) {
   return LBuffer;
 }
 
+namespace {
+
+// The crypto-error form: AText, "\r\n" and the description of the first queued error (the
+// description alone without text); the code goes into ErrorCode.
 template <class E>
-void RaiseCryptoError(const std::string& AText) {
+[[noreturn]] void RaiseCryptoError(const std::string& AText) {
   const unsigned long LError = GOpenSSL.ERR_get_error();
   const std::string LDescription = TLSErrorDescription(LError);
   throw E(AText.empty() ? LDescription : AText + "\r\n" + LDescription, LError);
 }
-
-namespace {
 
 // The session-error form: the text prefix, then what the SSL error code says.
 template <class E>
@@ -790,8 +792,6 @@ void TIdSSLSocket::Close() {
   DropPendingSigPipe();
 }
 
-int TIdSSLSocket::LastError() { return tLastFailure.Error; }
-
 void TIdSSLSocket::CreateSession(int AHandle, TIdSSLIOHandlerSocketOpenSSL*& VOwner) {
   const auto& G = GOpenSSL;
   IIdSSLOpenSSLCallbackHelper* LHelper = HelperOf(FParent);
@@ -1217,8 +1217,6 @@ void TIdSSLIOHandlerSocketOpenSSL::DoSetPassThrough(bool AValue) {
   }
   FPassThrough = AValue;
 }
-
-void TIdSSLIOHandlerSocketOpenSSL::Open() { TIdIOHandlerStack::Open(); }
 
 void TIdSSLIOHandlerSocketOpenSSL::Close() {
   DropSession();

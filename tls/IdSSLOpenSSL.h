@@ -78,10 +78,7 @@ QOR_DECLARE_EXCEPTION(EIdOSSLDataBindingError, EIdOpenSSLAPISSLError);
 QOR_DECLARE_EXCEPTION(EIdOSSLAcceptError, EIdOpenSSLAPISSLError);
 QOR_DECLARE_EXCEPTION(EIdOSSLConnectError, EIdOpenSSLAPISSLError);
 
-// Raises E (an EIdOpenSSLAPICryptoError class) with AText, "\r\n" and the description of the
-// first queued error (the description alone without text).
-template <class E>
-[[noreturn]] void RaiseCryptoError(const std::string& AText);
+// The library's text for an error-queue code.
 std::string TLSErrorDescription(unsigned long AError);
 
 // ---- options ----
@@ -316,8 +313,8 @@ class TIdSSLSocket {
   // bounds the handshake and its waits are bounded by AWaitMs each.
   void Connect(int AHandle, uint64_t ADeadlineMs = 0, int AWaitMs = 30000);
   void Accept(int AHandle, int AWaitMs = 30000);
-  // > 0 bytes; 0 after the peer's close-notify; < 0 a failure whose SSL error code
-  // LastError() gives on this thread.
+  // > 0 bytes; 0 after the peer's close-notify; < 0 a failure, which the handler's
+  // CheckTransportResult on this thread then reads.
   int Recv(TIdBytes& VBuffer);
   int Send(const TIdBytes& ABuffer, int AOffset, int ALength);
   // True when decrypted bytes wait, or when a read would not block (data, close or
@@ -347,8 +344,7 @@ class TIdSSLSocket {
   bool Asynchronous = false;
   std::string ALPNProtocol;
 
-  // The SSL error code of this thread's last failed Recv or Send.
-  static int LastError();
+  // What a failed call left: SSL error code, result and errno.
   struct TFailure {
     int Error = SSL_ERROR_NONE;
     int Ret = 0;
@@ -403,7 +399,6 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase,
   const char* ClassName() const override { return "TIdSSLIOHandlerSocketOpenSSL"; }
   const TIdIOHandlerClass* ClassType() const override { return &IdClass; }
 
-  void Open() override;
   void Close() override;
   bool Readable(int AMSec = IdTimeoutDefault) override;
   int CheckTransportResult(int AResult) override;
