@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tests/tcp_client/TCPClientTestKit.h"
+#include "proxy/IdSocksInfo.h"
 #include "tests/tls/TLSTestKit.h"
 #include "tls/IdSSLOpenSSL.h"
 
@@ -215,4 +216,38 @@ TEST_F(TLSSetup, RCONSessionThroughStunnel) {
   EXPECT_TRUE(WaitFor([&] { return Log.Count() >= 2; }));
   Client->WriteData(LPacket(2, 2, "echo over tls"));
   EXPECT_TRUE(Saw("over tls"));
+}
+
+// Through a SOCKS proxy the session still runs end to end with the target: the target's name
+// is the one sent (and verified), not the proxy's.
+TEST(TLSThroughProxy, ServerNameIsTheTargetsNotTheProxys) {
+  if (access("/usr/bin/microsocks", X_OK) != 0) GTEST_SKIP() << "microsocks is not installed";
+  const uint16_t LSocksPort = ClosedPort();
+  TPeerProcess LSocks({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(LSocksPort)});
+  ASSERT_TRUE(WaitFor([&] {
+    const int LFd = ConnectLoopback(LSocksPort);
+    if (LFd >= 0) ::close(LFd);
+    return LFd >= 0;
+  }));
+  TSServer S("server-chain.pem", "server.key",
+             {"-rev", "-servername", "localhost", "-cert2", Certs().Path("server.pem"), "-key2",
+              Certs().Path("server.key")});
+  std::unique_ptr<TIdSSLIOHandlerSocketOpenSSL> H(New<TIdSSLIOHandlerSocketOpenSSL>(nullptr));
+  H->SetHost("localhost");
+  H->SetPort(S.Port());
+  H->SetPassThrough(false);
+  H->SSLOptions().SetMode(sslmClient);
+  H->SSLOptions().SetSSLVersions(SSLVersionBit(sslvTLSv1_2) | SSLVersionBit(sslvTLSv1_3));
+  H->SSLOptions().SetVerifyMode(sslvrfPeer);
+  // The server's second certificate (the one for the name) goes without its intermediate.
+  H->SSLOptions().SetRootCertFile(Certs().Path("ca-bundle.pem"));
+  auto* LProxy = New<TIdSocksInfo>(H.get());
+  LProxy->SetHost("127.0.0.1");
+  LProxy->SetPort(LSocksPort);
+  LProxy->SetVersion(svSocks5);
+  H->SetTransparentProxy(LProxy);
+  ASSERT_NO_THROW(H->Open());
+  H->WriteLn("proxied");
+  EXPECT_EQ(H->ReadLn(), "deixorp");
+  EXPECT_TRUE(S.Process().WaitFor("Hostname in TLS extension: \"localhost\""));
 }
