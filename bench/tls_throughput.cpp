@@ -40,7 +40,7 @@ std::function<void(int)> TLSStream() {
       LContext.PrepareContext(sslCtxServer);
       TIdSSLSocket LSession(nullptr);
       LSession.SetContext(&LContext);
-      LSession.Accept(AFd, 60000);
+      LSession.Accept(AFd);
       const TIdBytes LBlock(64 * 1024, 'x');
       int64_t LLeft = kStreamBytes;
       const auto LEnd = Clock::now() + kServeLimit;

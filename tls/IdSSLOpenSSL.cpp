@@ -209,6 +209,17 @@ void SetNonBlocking(int AHandle, bool AValue) {
   fcntl(AHandle, F_SETFL, AValue ? (LFlags | O_NONBLOCK) : (LFlags & ~O_NONBLOCK));
 }
 
+// The socket's own time-out for one direction in ms; -1 when it has none.
+int SocketTimeout(int AHandle, bool AForWrite) {
+  timeval LTime{};
+  socklen_t LSize = sizeof LTime;
+  if (getsockopt(AHandle, SOL_SOCKET, AForWrite ? SO_SNDTIMEO : SO_RCVTIMEO, &LTime, &LSize) != 0) {
+    return -1;
+  }
+  const int64_t LMs = static_cast<int64_t>(LTime.tv_sec) * 1000 + LTime.tv_usec / 1000;
+  return LMs > 0 ? static_cast<int>(std::min<int64_t>(LMs, INT32_MAX)) : -1;
+}
+
 // Waits for the socket; false on a time-out. A negative AMs waits without limit.
 bool WaitSocket(int AHandle, bool AForWrite, int AMs) {
   pollfd LPoll{AHandle, static_cast<short>(AForWrite ? POLLOUT : POLLIN), 0};
@@ -838,21 +849,21 @@ int TIdSSLSocket::Drive(const std::function<int()>& AOp, int& VError, uint64_t A
       errno = LErrno;
       return LResult;
     }
-    int LWait = FWaitMs < 1 ? 30000 : FWaitMs;
+    int LWait = SocketTimeout(FHandle, VError == SSL_ERROR_WANT_WRITE);
     if (ADeadlineMs != 0) {
       const uint64_t LNow = GetTickCount64();
       if (LNow >= ADeadlineMs) return LResult;
-      LWait = static_cast<int>(std::min<uint64_t>(LWait, ADeadlineMs - LNow));
+      const int LLeft = static_cast<int>(std::min<uint64_t>(ADeadlineMs - LNow, INT32_MAX));
+      LWait = LWait < 0 ? LLeft : std::min(LWait, LLeft);
     }
     if (!WaitSocket(FHandle, VError == SSL_ERROR_WANT_WRITE, LWait)) return LResult;
   }
 }
 
-void TIdSSLSocket::Connect(int AHandle, uint64_t ADeadlineMs, int AWaitMs) {
+void TIdSSLSocket::Connect(int AHandle, uint64_t ADeadlineMs) {
   const auto& G = GOpenSSL;
   TIdSSLIOHandlerSocketOpenSSL* LOwner = nullptr;
   CreateSession(AHandle, LOwner);
-  FWaitMs = AWaitMs;
   const bool LLiteral = IsIPLiteral(FHostName);
   // Server name indication carries host names only (RFC 6066).
   if (!FHostName.empty() && !LLiteral) {
@@ -892,10 +903,9 @@ void TIdSSLSocket::Connect(int AHandle, uint64_t ADeadlineMs, int AWaitMs) {
   }
 }
 
-void TIdSSLSocket::Accept(int AHandle, int AWaitMs) {
+void TIdSSLSocket::Accept(int AHandle) {
   TIdSSLIOHandlerSocketOpenSSL* LOwner = nullptr;
   CreateSession(AHandle, LOwner);
-  FWaitMs = AWaitMs;
   SetNonBlocking(AHandle, true);
   int LError;
   const int LResult = Drive([this] { return GOpenSSL.SSL_accept(FSSL); }, LError, 0);
@@ -982,9 +992,8 @@ int TIdSSLSocket::Send(const TIdBytes& ABuffer, int AOffset, int ALength) {
 void TIdSSLSocket::Shutdown() {
   if (!FSSL) return;
   int LError;
-  const uint64_t LDeadline = GetTickCount64() + static_cast<uint64_t>(FWaitMs < 1 ? 30000 : FWaitMs);
-  if (Drive([this] { return GOpenSSL.SSL_shutdown(FSSL); }, LError, LDeadline) == 0) {
-    Drive([this] { return GOpenSSL.SSL_shutdown(FSSL); }, LError, LDeadline);
+  if (Drive([this] { return GOpenSSL.SSL_shutdown(FSSL); }, LError, 0) == 0) {
+    Drive([this] { return GOpenSSL.SSL_shutdown(FSSL); }, LError, 0);
   }
   GOpenSSL.ERR_clear_error();
 }
@@ -1192,10 +1201,10 @@ void TIdSSLIOHandlerSocketOpenSSL::OpenTLSSession() {
   SetSession(std::move(LSocket));
   if (LServer) {
     LRaw->SetHostName({});
-    LRaw->Accept(FBinding->Handle(), SessionTimeout());
+    LRaw->Accept(FBinding->Handle());
   } else {
     LRaw->SetHostName(ServerName());
-    LRaw->Connect(FBinding->Handle(), FConnectDeadline, SessionTimeout());
+    LRaw->Connect(FBinding->Handle(), FConnectDeadline);
   }
   FPassThrough = false;
 }

@@ -310,9 +310,10 @@ class TIdSSLSocket {
   TIdSSLSocket& operator=(const TIdSSLSocket&) = delete;
 
   // Handshakes as client on the socket; ADeadlineMs (a GetTickCount64 value, 0 = none)
-  // bounds the handshake and its waits are bounded by AWaitMs each.
-  void Connect(int AHandle, uint64_t ADeadlineMs = 0, int AWaitMs = 30000);
-  void Accept(int AHandle, int AWaitMs = 30000);
+  // bounds the whole handshake. Each wait for the socket inside any call is bounded by the
+  // socket's own SO_RCVTIMEO / SO_SNDTIMEO, as a blocking socket's would be.
+  void Connect(int AHandle, uint64_t ADeadlineMs = 0);
+  void Accept(int AHandle);
   // > 0 bytes; 0 after the peer's close-notify; < 0 a failure, which the handler's
   // CheckTransportResult on this thread then reads.
   int Recv(TIdBytes& VBuffer);
@@ -320,7 +321,7 @@ class TIdSSLSocket {
   // True when decrypted bytes wait, or when a read would not block (data, close or
   // failure); false when AMSec passes with nothing but handshake records arriving.
   bool Readable(int AMSec);
-  // Sends close-notify and waits (bounded) for the peer's.
+  // Sends close-notify and waits for the peer's (within the socket's time-out).
   void Shutdown();
   // Sends close-notify without waiting, once; the session then takes no further calls.
   void Close();
@@ -339,8 +340,6 @@ class TIdSSLSocket {
   void SetContext(TIdSSLContext* AValue) { FContext = AValue; }
   const std::string& HostName() const { return FHostName; }
   void SetHostName(const std::string& AValue) { FHostName = AValue; }
-  // The bound of each wait inside a read or write (the socket time-out of the session).
-  void SetWaitMs(int AValue) { FWaitMs = AValue; }
   bool Asynchronous = false;
   std::string ALPNProtocol;
 
@@ -361,7 +360,6 @@ class TIdSSLSocket {
   TIdSSLContext* FContext = nullptr;
   PSSL FSSL = nullptr;
   int FHandle = -1;
-  int FWaitMs = 30000;
   std::string FHostName;
   std::unique_ptr<TIdX509> FPeerCert;
   std::unique_ptr<TIdSSLCipher> FCipher;
