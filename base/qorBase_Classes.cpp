@@ -30,16 +30,10 @@ void TqorIdThread::RunCycle() {
 }
 
 // Created suspended: the cycles begin at the first Enabled := True.
-TqorTimer::TqorTimer() : TqorIdThread(true, true, ""), FPostTarget(std::make_shared<TPostTarget>()) {
-  FPostTarget->Timer = this;
-}
+TqorTimer::TqorTimer() : TqorIdThread(true, true, "") {}
 
-TqorTimer::~TqorTimer() {
-  // The thread has ended (BeforeDestruction), so nothing is posted any more.
-  RemoveQueuedCalls(this);
-  std::lock_guard<std::recursive_mutex> g(FPostTarget->Lock);  // waits for a running call
-  FPostTarget->Timer = nullptr;
-}
+// The thread has ended (BeforeDestruction), so nothing is posted any more.
+TqorTimer::~TqorTimer() { FContext.Close(); }
 
 void TqorTimer::SetEnabled(bool aValue) {
   FEnabled = aValue;
@@ -71,7 +65,7 @@ void TqorTimer::RunCycle() {
         FireTimer();
         break;
       case neAsynchronous:
-        QueueToMainThread([target = FPostTarget] { FirePosted(target); }, this);
+        QueueToMainThread([this] { FireIfAlive(); }, FContext);
         break;
       case neSynchronous:
         SynchronizeWithMainThread([this] { FireIfAlive(); });
@@ -80,11 +74,6 @@ void TqorTimer::RunCycle() {
   } catch (const std::exception& E) {
     DoOnException(E);
   }
-}
-
-void TqorTimer::FirePosted(const std::shared_ptr<TPostTarget>& aTarget) {
-  std::lock_guard<std::recursive_mutex> g(aTarget->Lock);
-  if (aTarget->Timer) aTarget->Timer->FireIfAlive();
 }
 
 void TqorTimer::FireIfAlive() {

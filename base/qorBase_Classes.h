@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/IdThread.h"
+#include "platform/MainThread.h"
 #include "platform/Component.h"
 
 // Root of the higher-level components (TCP client, RCON).
@@ -81,20 +82,15 @@ class TqorTimer : public TqorIdThread {
   virtual void DoOnException(const std::exception& E);
 
  private:
-  // What a posted call reaches; the destructor clears Timer, waiting for a running call.
-  struct TPostTarget {
-    std::recursive_mutex Lock;  // recursive: a handler may pump the queue again
-    TqorTimer* Timer = nullptr;
-  };
   void FireIfAlive();  // a terminated timer does not fire
-  static void FirePosted(const std::shared_ptr<TPostTarget>& aTarget);
 
   std::atomic<bool> FEnabled{false};
   std::atomic<int32_t> FInterval{60000};
   std::atomic<TwsNotifyEvent> FNotifyEvents{neNoSync};
   TqorTimerOnException FOnException;  // guarded by FLock, as FOnTimer
   TqorTimerEvent FOnTimer;
-  std::shared_ptr<TPostTarget> FPostTarget;
+  // Posted ticks die with the timer; its destruction waits for a running one.
+  TMainThreadContext FContext;
 };
 
 // Frees a thread without deadlock and sets the reference to null. From another thread while

@@ -19,7 +19,7 @@
 #include "proxy/IdConnectThroughHttpProxy.h"
 #include "proxy/IdSocksInfo.h"
 #include "proxy/qorIdLogFile.h"
-#include "tests/proxy/peers/PeerProcess.h"
+#include "tests/support/ProxyPeers.h"
 #include "tools/RCONDemoServerProcess.h"
 #include "transport/IdIOHandlerStack.h"
 

@@ -14,10 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "bench/OneConnectionServer.h"
+#include <sys/time.h>
+
+#include "platform/Encoding.h"
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/ScriptServer.h"
 
 namespace {
 
@@ -54,14 +57,6 @@ TBytes Packet(int32_t aID, int32_t aType, const std::string& aBody) {
   return out;
 }
 
-void SendAll(int aFd, const TBytes& aBytes) {
-  for (size_t sent = 0; sent < aBytes.size();) {
-    const ssize_t n = ::send(aFd, aBytes.data() + sent, aBytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) throw std::runtime_error("send failed");
-    sent += size_t(n);
-  }
-}
-
 // Reads one whole packet into aBytes (the sockets have receive time-outs: this cannot hang).
 void ReceivePacket(int aFd, TBytes& aBytes) {
   auto readExact = [&](uint8_t* aOut, size_t aCount) {
@@ -80,25 +75,26 @@ void ReceivePacket(int aFd, TBytes& aBytes) {
   readExact(aBytes.data() + 4, size);
 }
 
-// The server: authenticates anyone, then answers the one command with the 16 packets.
-// The receive time-out of the connection bounds every wait.
-void Serve(int aFd) {
-  try {
-    TBytes request;
-    ReceivePacket(aFd, request);
-    SendAll(aFd, Packet(1, 2, ""));
-    ReceivePacket(aFd, request);
-    const int32_t id = int32_t(request[4] | request[5] << 8 | request[6] << 16 |
-                               uint32_t(request[7]) << 24);
-    const TBytes answer = Packet(id, 0, Body());
-    for (int i = 0; i < kPackets; ++i) SendAll(aFd, answer);
-    // Stay open until the client closes, as a game server does.
-    char c;
-    while (::recv(aFd, &c, 1, 0) > 0) {
-    }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "server: %s\n", e.what());
-  }
+// Both sides' waits end after a minute, whatever the other side does.
+void SetTimeouts(int aFd) {
+  const timeval tv{60, 0};
+  ::setsockopt(aFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(aFd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// The server: authenticates anyone, then answers the one command with the 16 packets and
+// stays until the client closes, as a game server does.
+void Serve(TScriptPeer& aPeer) {
+  SetTimeouts(aPeer.Fd());
+  TBytes request;
+  ReceivePacket(aPeer.Fd(), request);
+  aPeer.Send(Packet(1, 2, ""));
+  ReceivePacket(aPeer.Fd(), request);
+  const int32_t id =
+      int32_t(request[4] | request[5] << 8 | request[6] << 16 | uint32_t(request[7]) << 24);
+  const TBytes answer = Packet(id, 0, Body());
+  for (int i = 0; i < kPackets; ++i) aPeer.Send(answer);
+  if (!aPeer.WaitClosed(60000)) throw std::runtime_error("the client did not close");
 }
 
 double Seconds(Clock::time_point aStart) {
@@ -106,15 +102,16 @@ double Seconds(Clock::time_point aStart) {
 }
 
 double PlainSeconds() {
-  TOneConnectionServer server(Serve);
-  const int fd = ConnectLoopback(server.Port());
+  TScriptServer<> server(Serve);
+  const int fd = ConnectLoopback(uint16_t(server.Port()));
   if (fd < 0) throw std::runtime_error("connect failed");
   SetTimeouts(fd);
+  const TScriptPeer client(fd);  // the same bounded sends
   TBytes packet;
-  SendAll(fd, Packet(1, 3, "zulu"));
+  client.Send(Packet(1, 3, "zulu"));
   ReceivePacket(fd, packet);
   const auto start = Clock::now();
-  SendAll(fd, Packet(2, 2, "status"));
+  client.Send(Packet(2, 2, "status"));
   size_t total = 0;
   for (int i = 0; i < kPackets; ++i) {
     ReceivePacket(fd, packet);
@@ -128,7 +125,7 @@ double PlainSeconds() {
 }
 
 double ComponentSeconds() {
-  TOneConnectionServer server(Serve);
+  TScriptServer<> server(Serve);
   TqorLib_RCON rcon(nullptr);
   rcon.SetNotifyEvents(neAsynchronous);
   size_t total = 0;
@@ -161,6 +158,31 @@ double ComponentSeconds() {
   return seconds;
 }
 
+// Decoding the answer's text alone: the UTF-8 decoder against decoding and re-encoding one
+// character at a time, as text was decoded before.
+std::pair<double, double> DecodeSeconds() {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(Body().data());
+  const size_t count = Body().size();
+  auto start = Clock::now();
+  size_t total = 0;
+  for (int i = 0; i < kPackets; ++i) total += TEncoding::UTF8().GetString(bytes, count).size();
+  const double bulk = Seconds(start);
+  start = Clock::now();
+  for (int i = 0; i < kPackets; ++i) {
+    std::string out;
+    out.reserve(count);
+    for (size_t k = 0; k < count;) {
+      uint32_t cp;
+      k += NextUTF8(bytes + k, count - k, cp);
+      AppendUTF8(cp, out);
+    }
+    total -= out.size();
+  }
+  const double single = Seconds(start);
+  if (total != 0) throw std::runtime_error("the decoders disagree");
+  return {bulk, single};
+}
+
 double Median(std::vector<double> aValues) {
   std::sort(aValues.begin(), aValues.end());
   return aValues[aValues.size() / 2];
@@ -174,11 +196,14 @@ int main() {
     CPU_ZERO(&one);
     CPU_SET(sched_getcpu(), &one);
     if (sched_setaffinity(0, sizeof one, &one) != 0) throw std::runtime_error("cannot pin");
-    std::vector<double> plain, component, ratios;
+    std::vector<double> plain, component, ratios, bulk, single;
     for (int i = 0; i < kRounds; ++i) {
       plain.push_back(PlainSeconds());
       component.push_back(ComponentSeconds());
       ratios.push_back(plain.back() / component.back());
+      const auto [b, s] = DecodeSeconds();
+      bulk.push_back(b);
+      single.push_back(s);
     }
     const double mb = kPackets * Body().size() / 1e6;
     std::printf("%.1f MB answer in %d packets, one CPU, median of %d interleaved rounds\n", mb,
@@ -188,6 +213,9 @@ int main() {
     std::printf("  ratio component/plain:  %8.2f (%.2f..%.2f)  target >= 1.00\n", Median(ratios),
                 *std::min_element(ratios.begin(), ratios.end()),
                 *std::max_element(ratios.begin(), ratios.end()));
+    std::printf("decoding the answer's UTF-8 text alone\n");
+    std::printf("  well-formed runs whole: %8.1f MB/s\n", mb / Median(bulk));
+    std::printf("  one character at a time:%7.1f MB/s\n", mb / Median(single));
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "rcon_large_answer: %s\n", e.what());

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "bench/OneConnectionServer.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/ScriptServer.h"
 #include "transport/IdIOHandlerStack.h"
 #include "transport/IdTCPClient.h"
 
@@ -24,13 +24,26 @@ using Clock = std::chrono::steady_clock;
 constexpr int64_t kStreamBytes = 256LL << 20;
 constexpr auto kPhaseLimit = std::chrono::seconds(60);
 
+// A server that sends ABlock over and over until ATotal bytes went out.
+class TStreamServer : public TScriptServer<> {
+ public:
+  TStreamServer(std::string ABlock, int64_t ATotal)
+      : TScriptServer<>([B = std::move(ABlock), ATotal](TScriptPeer& APeer) {
+          for (int64_t LLeft = ATotal; LLeft > 0;) {
+            const auto LCount = static_cast<size_t>(std::min<int64_t>(LLeft, B.size()));
+            APeer.Send(B.data(), LCount);
+            LLeft -= static_cast<int64_t>(LCount);
+          }
+        }) {}
+};
+
 double Seconds(Clock::time_point AStart) {
   return std::chrono::duration<double>(Clock::now() - AStart).count();
 }
 
 double PlainRecvMiBs() {
-  TOneConnectionServer LSender(Stream(std::string(64 * 1024, 'x'), kStreamBytes));
-  const int fd = ConnectLoopback(LSender.Port());
+  TStreamServer LSender(std::string(64 * 1024, 'x'), kStreamBytes);
+  const int fd = ConnectLoopback(static_cast<uint16_t>(LSender.Port()));
   std::vector<char> LBuf(32768);
   int64_t LGot = 0;
   const auto LStart = Clock::now();
@@ -53,8 +66,8 @@ std::unique_ptr<TIdTCPClient> Connect(uint16_t APort) {
 }
 
 double HandlerMiBs() {
-  TOneConnectionServer LSender(Stream(std::string(64 * 1024, 'x'), kStreamBytes));
-  auto LClient = Connect(LSender.Port());
+  TStreamServer LSender(std::string(64 * 1024, 'x'), kStreamBytes);
+  auto LClient = Connect(static_cast<uint16_t>(LSender.Port()));
   TIdIOHandler* LIO = LClient->IOHandler();
   TIdBytes LFrame;
   int64_t LGot = 0;
@@ -80,8 +93,8 @@ double ReadLnNsPerLine(int ALines) {
   std::string LBlock;
   for (int i = 0; i < 4096; ++i) LBlock += "line " + std::to_string(100000 + i % 900000) + "\r\n";
   const int64_t LLineLen = 13;  // "line NNNNNN\r\n"
-  TOneConnectionServer LSender(Stream(LBlock, ALines * LLineLen));
-  auto LClient = Connect(LSender.Port());
+  TStreamServer LSender(LBlock, ALines * LLineLen);
+  auto LClient = Connect(static_cast<uint16_t>(LSender.Port()));
   TIdIOHandler* LIO = LClient->IOHandler();
   int LCount = 0;
   const auto LStart = Clock::now();

@@ -1,6 +1,7 @@
 #include "platform/MainThread.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -25,7 +26,7 @@ struct TSyncState {
 struct TQueuedCall {
   uint64_t seq;
   TThreadProcedure proc;
-  const void* owner;
+  std::shared_ptr<TMainThreadContext::TState> context;
   std::shared_ptr<TSyncState> sync;  // set for synchronised calls
 };
 
@@ -57,12 +58,13 @@ std::thread::id MainThreadId() {
 }
 [[maybe_unused]] const std::thread::id gCaptureAtStartup = MainThreadId();
 
-void Post(TThreadProcedure proc, const void* owner, std::shared_ptr<TSyncState> sync) {
+void Post(TThreadProcedure proc, std::shared_ptr<TMainThreadContext::TState> context,
+          std::shared_ptr<TSyncState> sync) {
   TCallQueue& q = Queue();
   std::function<void()> wake;
   {
     std::lock_guard<std::mutex> g(q.lock);
-    q.calls.push_back({q.nextSeq++, std::move(proc), owner, std::move(sync)});
+    q.calls.push_back({q.nextSeq++, std::move(proc), std::move(context), std::move(sync)});
     wake = q.wake;
   }
   q.arrived.notify_all();
@@ -89,14 +91,55 @@ void ReportEscaped(std::exception_ptr e) {
 }
 }  // namespace
 
+// Recursive: a call may pump the queue and so run another call of the same context.
+struct TMainThreadContext::TState {
+  std::recursive_mutex running;
+  std::atomic<bool> alive{true};
+};
+
+TMainThreadContext::TMainThreadContext() : FState(std::make_shared<TState>()) {}
+
+bool TMainThreadContext::Alive(const TState& aState) { return aState.alive; }
+
+void TMainThreadContext::Close() {
+  if (!FState->alive) return;
+  {
+    std::lock_guard<std::recursive_mutex> g(FState->running);  // waits for a running call
+    FState->alive = false;
+  }
+  TCallQueue& q = Queue();
+  std::deque<TQueuedCall> dropped;  // destroyed outside the lock: captures may own objects
+  std::lock_guard<std::mutex> g(q.lock);
+  for (auto it = q.calls.begin(); it != q.calls.end();) {
+    if (it->context == FState) {
+      dropped.push_back(std::move(*it));
+      it = q.calls.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 bool IsMainThread() { return std::this_thread::get_id() == MainThreadId(); }
 
-void QueueToMainThread(TThreadProcedure aProc, const void* aOwner) {
+void QueueToMainThread(TThreadProcedure aProc) {
   if (IsMainThread()) {
     aProc();
     return;
   }
-  Post(std::move(aProc), aOwner, nullptr);
+  Post(std::move(aProc), nullptr, nullptr);
+}
+
+void QueueToMainThread(TThreadProcedure aProc, const TMainThreadContext& aContext) {
+  if (IsMainThread()) {
+    aProc();
+    return;
+  }
+  PostToMainThread(std::move(aProc), aContext);
+}
+
+void PostToMainThread(TThreadProcedure aProc, const TMainThreadContext& aContext) {
+  Post(std::move(aProc), aContext.State(), nullptr);
 }
 
 void SynchronizeWithMainThread(TThreadProcedure aProc) {
@@ -120,23 +163,6 @@ bool IsServingSynchronizedCall(std::thread::id aThread) {
   if (!IsMainThread() || aThread == std::thread::id()) return false;
   const auto& LCallers = Serving();
   return std::find(LCallers.begin(), LCallers.end(), aThread) != LCallers.end();
-}
-
-void RemoveQueuedCalls(const void* aOwner) {
-  if (!aOwner) return;
-  TCallQueue& q = Queue();
-  std::deque<TQueuedCall> dropped;  // destroyed outside the lock: captures may own objects
-  {
-    std::lock_guard<std::mutex> g(q.lock);
-    for (auto it = q.calls.begin(); it != q.calls.end();) {
-      if (it->owner == aOwner && !it->sync) {
-        dropped.push_back(std::move(*it));
-        it = q.calls.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
 }
 
 bool CheckSynchronize(int aTimeoutMs) {
@@ -164,7 +190,12 @@ bool CheckSynchronize(int aTimeoutMs) {
     std::exception_ptr error;
     if (call.sync) Serving().push_back(call.sync->caller);
     try {
-      call.proc();
+      if (call.context) {
+        std::lock_guard<std::recursive_mutex> g(call.context->running);
+        if (call.context->alive) call.proc();
+      } else {
+        call.proc();
+      }
     } catch (...) {
       error = std::current_exception();
     }

@@ -91,9 +91,12 @@ std::string UpperCase(const std::string& s) {
 bool SameText(const std::string& a, const std::string& b) { return LowerCase(a) == LowerCase(b); }
 
 std::string Trim(const std::string& s) {
+  // White space only: a NUL or another control character is content, and must make a number
+  // or an address that carries it invalid rather than disappear.
+  auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
   size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  while (b < e && blank(s[b])) ++b;
+  while (e > b && blank(s[e - 1])) --e;
   return s.substr(b, e - b);
 }
 

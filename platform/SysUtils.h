@@ -14,6 +14,7 @@ bool TryStrToInt(const std::string& aText, int& aValue);
 std::string LowerCase(const std::string& s);
 std::string UpperCase(const std::string& s);
 bool SameText(const std::string& a, const std::string& b);
+// Without the white space (blank, tab, line and page breaks) at both ends.
 std::string Trim(const std::string& s);
 
 // Milliseconds from the steady clock; the 32-bit form wraps modulo 2^32.

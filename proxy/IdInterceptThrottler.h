@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "transport/IdIntercept.h"
@@ -29,7 +30,8 @@ class TIdInterceptThrottler : public TIdConnectionIntercept {
  private:
   static void Delay(int64_t AMilliseconds);
 
-  int32_t FBitsPerSec = 0;
-  int32_t FRecvBitsPerSec = 0;
-  int32_t FSendBitsPerSec = 0;
+  // Read by the threads that move blocks, written by the one that configures the throttler.
+  std::atomic<int32_t> FBitsPerSec{0};
+  std::atomic<int32_t> FRecvBitsPerSec{0};
+  std::atomic<int32_t> FSendBitsPerSec{0};
 };

@@ -51,20 +51,28 @@ std::string TIdLogBase::TimeText() const { return FLogTime ? DateTimeToStr(Now()
 std::string TIdLogBase::BlockToText(const TIdBytes& ABlock, bool AReplace) {
   std::string LText;
   LText.reserve(ABlock.size() + ABlock.size() / 8);
-  for (size_t i = 0; i < ABlock.size(); ++i) {
+  const char* LData = reinterpret_cast<const char*>(ABlock.data());
+  size_t i = 0;
+  while (i < ABlock.size()) {
+    // A run of bytes that stand for themselves goes in with one append.
+    size_t LEnd = i;
+    while (LEnd < ABlock.size() && ABlock[LEnd] < 0x80 &&
+           !(AReplace && (ABlock[LEnd] == '\r' || ABlock[LEnd] == '\n'))) {
+      ++LEnd;
+    }
+    LText.append(LData + i, LEnd - i);
+    i = LEnd;
+    if (i == ABlock.size()) break;
     const uint8_t b = ABlock[i];
-    if (AReplace && b == '\r' && i + 1 < ABlock.size() && ABlock[i + 1] == '\n') {
+    if (b >= 0x80) {
+      AppendUTF8(b, LText);
+    } else if (b == '\r' && i + 1 < ABlock.size() && ABlock[i + 1] == '\n') {
       LText += "<EOL>";
       ++i;
-    } else if (AReplace && b == '\r') {
-      LText += "<CR>";
-    } else if (AReplace && b == '\n') {
-      LText += "<LF>";
-    } else if (b < 0x80) {
-      LText += static_cast<char>(b);
     } else {
-      AppendUTF8(b, LText);
+      LText += b == '\r' ? "<CR>" : "<LF>";
     }
+    ++i;
   }
   return LText;
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <string>
 
 #include "transport/IdIntercept.h"
@@ -47,7 +48,8 @@ class TIdLogBase : public TIdConnectionIntercept {
   // Text (UTF-8) whose every character stands for one byte 0..255.
   std::string BlockText(const TIdBytes& ABlock) const { return BlockToText(ABlock, FReplaceCRLF); }
 
-  bool FActive = false;
-  bool FLogTime = true;
-  bool FReplaceCRLF = true;
+  // Read by the reading thread, written by the one that configures the log.
+  std::atomic<bool> FActive{false};
+  std::atomic<bool> FLogTime{true};
+  std::atomic<bool> FReplaceCRLF{true};
 };

@@ -32,6 +32,7 @@ constexpr size_t kCommandHistory = 500;
 constexpr size_t kRecentServers = 10;
 constexpr int kProbePollMs = 20;
 constexpr int kResponseCheckMs = 50;
+constexpr int kHistorySaveMs = 2000;
 const QString kCaption = QStringLiteral("qorRCON - Client");
 
 template <class T>
@@ -67,6 +68,7 @@ TFRMRCON::TFRMRCON(QWidget* aParent, const QString& aDataFolder) : QWidget(aPare
 TFRMRCON::~TFRMRCON() {
   FProbe.reset();
   RCON.reset();
+  FCommands->Save();
 }
 
 void TFRMRCON::CreateControls() {
@@ -160,6 +162,10 @@ void TFRMRCON::CreateControls() {
 
   FProbeTimer.setInterval(kProbePollMs);
   connect(&FProbeTimer, &QTimer::timeout, this, [this] { RunAction(&TFRMRCON::ProbeAnswered); });
+  // The history file is written a moment after a burst of commands, not for each one.
+  FHistorySaveTimer.setSingleShot(true);
+  FHistorySaveTimer.setInterval(kHistorySaveMs);
+  connect(&FHistorySaveTimer, &QTimer::timeout, this, [this] { FCommands->Save(); });
   FResponseTimer.setInterval(kResponseCheckMs);
   connect(&FResponseTimer, &QTimer::timeout, this, [this] {
     RCON->CheckResponses();
@@ -306,7 +312,7 @@ void TFRMRCON::btnConnectClick() {
     throw EConvertError(Format("Port: %d is not a port number (1 to 65535)", port));
   options->SetPort(port);
   options->SetPassword(txtPassword->text().toStdString());
-  FProbe = std::make_unique<TqorRCON_ConnectProbe>(options->Host(), port, ConnectTimeout);
+  FProbe = std::make_unique<TqorRCON_ConnectProbe>(options->Host(), port, RCON->ConnectTimeout());
   SetState(TConsoleState::Connecting);
   FProbeTimer.start();
 }
@@ -348,6 +354,7 @@ void TFRMRCON::ExecFromField() {
   }
   FLog->Append(QStringLiteral("> ") + text, TqorRCONLogKind::Command);
   FCommands->Add(text.toStdString());
+  if (FCommands->Unsaved() && !FHistorySaveTimer.isActive()) FHistorySaveTimer.start();
   txtCommand->clear();
   RCON->ExecCommand(text.toStdString());
   if (!FResponseTimer.isActive()) FResponseTimer.start();
@@ -367,6 +374,7 @@ void TFRMRCON::RCONConnect(TComponent*) {
   DoLog("#connected");
   SetState(TConsoleState::Connected);
   FServers->Add(Address().toStdString());
+  FServers->Save();
   QStringList recent = FServerModel->stringList();
   recent.removeAll(Address());
   recent.prepend(Address());

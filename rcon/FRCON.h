@@ -33,8 +33,6 @@ class TFRMRCON : public QWidget {
   void DoLog(const std::string& aValue);
   TConsoleState State() const { return FState; }
   TqorRCON_LogView& Log() { return *FLog; }
-  // Server time-out of a connect attempt, in milliseconds.
-  static constexpr int ConnectTimeout = TqorLib_RCON_Client::DefaultConnectTimeout;
 
   QWidget* pnlTop;
   QWidget* pnlBody;
@@ -95,4 +93,5 @@ class TFRMRCON : public QWidget {
   std::unique_ptr<TqorRCON_ConnectProbe> FProbe;
   QTimer FProbeTimer;
   QTimer FResponseTimer;
+  QTimer FHistorySaveTimer;
 };

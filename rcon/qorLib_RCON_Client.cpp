@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <exception>
 
 #include "platform/Encoding.h"
 #include "platform/Stream.h"
@@ -122,22 +123,35 @@ void TqorLib_RCON_Client::SetActive(bool aValue) {
 void TqorLib_RCON_Client::ExecCommand(const std::string& aValue) {
   DoWritePacket(kTypeCommand, aValue);
   if (!GetTCPClient()->Active()) return;
-  const bool fenced = FSendFences && FAnswers.WantsFence();
-  FAnswers.CommandSent(FID, aValue, fenced, GetTickCount());
-  if (!fenced) return;
-  TqorRCON_Packet fence;
-  fence.SetID(TqorRCON_AnswerAssembler::FenceID(FID));
-  fence.SetPacketType(kTypeResponseValue);
-  GetTCPClient()->WriteData(fence.WriteBytes());
+  int32_t LFenceID;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    const bool LFenced = FSendFences && FAnswers.WantsFence();
+    FAnswers.CommandSent(FID, aValue, LFenced, GetTickCount());
+    if (!LFenced) return;
+    LFenceID = TqorRCON_AnswerAssembler::FenceID(FID);
+  }
+  TqorRCON_Packet LFence;
+  LFence.SetID(LFenceID);
+  LFence.SetPacketType(kTypeResponseValue);
+  GetTCPClient()->WriteData(LFence.WriteBytes());
 }
 
 void TqorLib_RCON_Client::CheckResponses() {
-  std::vector<TqorRCON_AnswerAssembler::TAnswer> done;
-  std::vector<TqorRCON_AnswerAssembler::TOverdue> overdue;
-  FAnswers.Check(GetTickCount(), done, overdue);
-  for (const auto& o : overdue)
+  std::vector<TqorRCON_AnswerAssembler::TAnswer> LDone;
+  std::vector<TqorRCON_AnswerAssembler::TOverdue> LOverdue;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FAnswers.Check(GetTickCount(), LDone, LOverdue);
+  }
+  for (const auto& o : LOverdue)
     if (FOnResponseOverdue) FOnResponseOverdue(this, o.ID, o.Command);
-  RaiseAnswers(done);
+  RaiseAnswers(LDone);
+}
+
+size_t TqorLib_RCON_Client::OpenResponses() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FAnswers.OpenCount();
 }
 
 void TqorLib_RCON_Client::RaiseAnswers(
@@ -145,6 +159,7 @@ void TqorLib_RCON_Client::RaiseAnswers(
   for (const auto& a : aAnswers)
     if (FOnResponseComplete) FOnResponseComplete(this, a.ID, a.Command, a.Text);
 }
+
 
 void TqorLib_RCON_Client::DoWritePacket(int32_t aPacketType, const std::string& aBody) {
   TqorRCON_Packet packet;
@@ -156,20 +171,35 @@ void TqorLib_RCON_Client::DoWritePacket(int32_t aPacketType, const std::string& 
 
 void TqorLib_RCON_Client::DoAuthenticate() {
   DoWritePacket(kTypeAuth, FRCON_Options->Password());
+  std::lock_guard<std::mutex> g(FLock);
   FAnswers.AuthenticationSent(FID);
 }
 
+int32_t TqorLib_RCON_Client::NextRequestID() {
+  std::lock_guard<std::mutex> g(FLock);
+  return ++FID;
+}
+
 void TqorLib_RCON_Client::OnClientConnectEvent(TqorTCPConnection*) {
-  // A tail left by the previous connection would corrupt this one's first packet.
-  ClearBuffer();
-  FAnswers.Reset();
+  {
+    // A tail left by the previous connection would corrupt this one's first packet.
+    std::lock_guard<std::mutex> g(FLock);
+    FBuffer.Clear();
+    FAnswers.Reset();
+  }
   if (FOnConnect) FOnConnect(this);
-  FID = 0;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FID = 0;
+  }
   DoAuthenticate();
 }
 
 void TqorLib_RCON_Client::OnClientDisconnectEvent(TqorTCPConnection*) {
-  FID = 0;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FID = 0;
+  }
   if (FOnDisconnect) FOnDisconnect(this);
 }
 
@@ -177,49 +207,47 @@ void TqorLib_RCON_Client::OnClientExceptionEvent(TqorTCPConnection*, Exception& 
   if (FOnException) FOnException(this, E);
 }
 
-void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream& Data) {
-  auto n = static_cast<size_t>(Data.Size());
-  if (n == 0) return;
-  FBuffer.erase(FBuffer.begin(), FBuffer.begin() + FBufferOffset);
-  FBufferOffset = 0;
-  FBuffer.insert(FBuffer.end(), Data.Memory(), Data.Memory() + n);
-  DecodeBuffer();
-}
-
 // TCP delivers a byte stream, not packets: one chunk may hold several packets or only part
-// of one. Members are re-read after every handler, since a handler may reconnect (which
-// clears the buffer) or pump the event loop (which may deliver the next chunk).
-void TqorLib_RCON_Client::DecodeBuffer() {
-  for (;;) {
-    size_t available = FBuffer.size() - static_cast<size_t>(FBufferOffset);
-    if (available < 4) break;
-    int32_t size = GetInt32(FBuffer.data() + FBufferOffset);
-    if (size < kHeaderAndTerminators || size > MaxPacketSize) {
-      ClearBuffer();
-      EqorRCONProtocolError error(Format(
-          "Invalid RCON packet size %d (expected 10 to %d); the received data was discarded.",
-          size, MaxPacketSize));
-      if (FOnException) FOnException(this, error);
-      return;
-    }
-    if (available - 4 < static_cast<size_t>(size)) break;
-    TqorRCON_Packet packet;
-    int32_t offset = FBufferOffset;
-    packet.ReadBytes(FBuffer, offset);
-    // The answer is joined from raw bytes: a character may be cut between two packets.
-    std::vector<TqorRCON_AnswerAssembler::TAnswer> answers;
-    if (packet.PacketType() == kTypeResponseValue)
-      FAnswers.PacketReceived(packet.ID(), FBuffer.data() + FBufferOffset + 12,
-                              static_cast<size_t>(size - kHeaderAndTerminators), GetTickCount(),
-                              answers);
-    else if (packet.PacketType() == kTypeAuthResponse)
-      FAnswers.AuthenticationAnswered();
-    // Consumed before its event: a handler that throws must not see it again.
-    FBufferOffset = offset;
-    RaisePacketEvent(packet);
-    RaiseAnswers(answers);
+// of one. Every packet is decoded once and its event raised in order; a handler that throws
+// does not hold back the packets after it, and the first such exception is raised again once
+// they are all out. A handler may reconnect (which empties the buffer) or send.
+void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream& Data) {
+  const auto n = static_cast<size_t>(Data.Size());
+  if (n == 0) return;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FBuffer.Add(Data.Memory(), n);
   }
-  if (static_cast<size_t>(FBufferOffset) == FBuffer.size()) ClearBuffer();
+  std::exception_ptr LFirstError;
+  for (;;) {
+    TqorRCON_Packet packet;
+    std::vector<TqorRCON_AnswerAssembler::TAnswer> LAnswers;
+    try {
+      std::lock_guard<std::mutex> g(FLock);
+      TBytes LBody;
+      if (!FBuffer.Next(packet, &LBody)) break;
+      // The answer is joined from raw bytes: a character may be cut between two packets.
+      if (packet.PacketType() == kTypeResponseValue)
+        FAnswers.PacketReceived(packet.ID(), LBody.data(), LBody.size(), GetTickCount(),
+                                LAnswers);
+      else if (packet.PacketType() == kTypeAuthResponse)
+        FAnswers.AuthenticationAnswered();
+    } catch (EqorRCONProtocolError& E) {
+      if (FOnException) FOnException(this, E);
+      break;
+    }
+    try {
+      RaisePacketEvent(packet);
+    } catch (...) {
+      if (!LFirstError) LFirstError = std::current_exception();
+    }
+    try {
+      RaiseAnswers(LAnswers);
+    } catch (...) {
+      if (!LFirstError) LFirstError = std::current_exception();
+    }
+  }
+  if (LFirstError) std::rethrow_exception(LFirstError);
 }
 
 void TqorLib_RCON_Client::RaisePacketEvent(const TqorRCON_Packet& aPacket) {
@@ -233,9 +261,4 @@ void TqorLib_RCON_Client::RaisePacketEvent(const TqorRCON_Packet& aPacket) {
     default:
       break;
   }
-}
-
-void TqorLib_RCON_Client::ClearBuffer() {
-  FBuffer.clear();
-  FBufferOffset = 0;
 }

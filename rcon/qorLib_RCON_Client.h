@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "base/qorBase_Classes.h"
@@ -9,6 +10,7 @@
 #include "platform/Exception.h"
 #include "platform/Types.h"
 #include "rcon/qorRCON_AnswerAssembler.h"
+#include "rcon/qorRCON_StreamDecoder.h"
 #include "tcp_client/qorTCP_Client.h"
 
 class TEncoding;
@@ -112,7 +114,7 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   // Ends answers whose quiet period has passed and reports overdue commands; the owner calls
   // it now and then (the console every 50 ms) while OpenResponses() is above 0.
   void CheckResponses();
-  size_t OpenResponses() const { return FAnswers.OpenCount(); }
+  size_t OpenResponses() const;
 
   const TqorRCONAuthenticateEvent& OnAuthenticate() const { return FOnAuthenticate; }
   void SetOnAuthenticate(TqorRCONAuthenticateEvent aValue) { FOnAuthenticate = std::move(aValue); }
@@ -142,19 +144,18 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   virtual void DoAuthenticate();
 
   TqorTCPCLient* GetTCPClient();
-  int32_t NextRequestID() { return ++FID; }
+  int32_t NextRequestID();
 
  private:
-  // Raises the event of every complete packet at the buffer's start.
-  void DecodeBuffer();
   void RaisePacketEvent(const TqorRCON_Packet& aPacket);
   void RaiseAnswers(const std::vector<TqorRCON_AnswerAssembler::TAnswer>& aAnswers);
-  void ClearBuffer();
 
   std::unique_ptr<TqorRCON_Options> FRCON_Options;
-  TBytes FBuffer;
-  // Bytes of FBuffer already decoded; they are dropped before new bytes are appended.
-  int32_t FBufferOffset = 0;
+  // Guards FBuffer, FAnswers and FID: with neNoSync the reading thread decodes while the
+  // caller's thread sends. Never held while a handler runs.
+  mutable std::mutex FLock;
+  // The receive buffer: bytes of a packet not yet whole.
+  TqorRCON_StreamDecoder FBuffer{MaxPacketSize};
   std::unique_ptr<TqorTCPCLient> FTCPClient;
   int32_t FID = 0;
   int32_t FConnectTimeout = DefaultConnectTimeout;

@@ -14,8 +14,7 @@ class TqorRCON_ConnectProbe {
   enum TResult { prWaiting, prAnswered, prTimedOut };
 
   TqorRCON_ConnectProbe(const std::string& aHost, int aPort, int aTimeoutMs);
-  // Cancels: returns within a few tens of milliseconds, leaving a thread stuck in name
-  // resolution to end on its own.
+  // Cancels at once; the thread ends on its own.
   ~TqorRCON_ConnectProbe();
   TqorRCON_ConnectProbe(const TqorRCON_ConnectProbe&) = delete;
   TqorRCON_ConnectProbe& operator=(const TqorRCON_ConnectProbe&) = delete;

@@ -19,7 +19,9 @@ void TqorRCON_History::Load() {
   FCursor = FItems.size();
 }
 
-void TqorRCON_History::Save() const {
+void TqorRCON_History::Save() {
+  if (!FUnsaved) return;
+  FUnsaved = false;
   std::error_code ignored;
   std::filesystem::create_directories(std::filesystem::path(FFileName).parent_path(), ignored);
   // Written aside and renamed, so that a crash cannot leave half a file.
@@ -46,7 +48,7 @@ void TqorRCON_History::Add(const std::string& aItem) {
   FItems.push_back(item);
   if (FItems.size() > FLimit) FItems.erase(FItems.begin(), FItems.end() - long(FLimit));
   FCursor = FItems.size();
-  Save();
+  FUnsaved = true;
 }
 
 bool TqorRCON_History::Older(std::string& aCurrent) {

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -16,6 +17,7 @@ constexpr QChar kSection(0x00A7);
 // A slice of insertion: small enough for the window to paint between slices.
 constexpr int kSliceMs = 12;
 constexpr qsizetype kPieceChars = 16 * 1024;
+constexpr int kFrameMs = 20;
 
 // Minecraft's colours 0-9 and a-f. Black and white are the view's own text colour, so that
 // text stays readable on the log's light background.
@@ -89,9 +91,25 @@ TqorRCON_LogView::TqorRCON_LogView(QPlainTextEdit* aView, QLabel* aNote)
   FNote->setText(QStringLiteral("Older lines were dropped: the log keeps the newest %1 lines.")
                      .arg(MaxLines));
   FNote->hide();
-  FTimer.setSingleShot(true);
-  FTimer.setInterval(0);
-  connect(&FTimer, &QTimer::timeout, this, [this] { FlushFor(kSliceMs); });
+  FView->viewport()->installEventFilter(this);
+  FFrameTimer.setSingleShot(true);
+  connect(&FFrameTimer, &QTimer::timeout, this, [this] { FView->setUpdatesEnabled(true); });
+}
+
+bool TqorRCON_LogView::eventFilter(QObject* aObject, QEvent* aEvent) {
+  if (aEvent->type() == QEvent::Paint) FLastPaint.start();
+  return QObject::eventFilter(aObject, aEvent);
+}
+
+// A posted call, not a timer: it runs in the event loop's next turn, after the events
+// already waiting (paints among them).
+void TqorRCON_LogView::ScheduleFlush() {
+  if (FFlushScheduled) return;
+  FFlushScheduled = true;
+  QMetaObject::invokeMethod(this, [this] {
+    FFlushScheduled = false;
+    FlushFor(kSliceMs);
+  }, Qt::QueuedConnection);
 }
 
 void TqorRCON_LogView::Append(const QString& aText, TqorRCONLogKind aKind) {
@@ -109,7 +127,7 @@ void TqorRCON_LogView::Append(const QString& aText, TqorRCONLogKind aKind) {
   FPendingLines += entry.Lines;
   FPending.push_back(std::move(entry));
   DropBeyondCap();
-  if (!FTimer.isActive()) FTimer.start();
+  ScheduleFlush();
 }
 
 // Lines that the cap would remove right after inserting them are not inserted at all.
@@ -142,6 +160,11 @@ void TqorRCON_LogView::SetDropped() {
 
 void TqorRCON_LogView::FlushFor(int aBudgetMs) {
   if (FPending.empty()) return;
+  // Painted less than a frame ago: this change is painted with the next frame.
+  if (FLastPaint.isValid() && FLastPaint.elapsed() < kFrameMs && !FFrameTimer.isActive()) {
+    FView->setUpdatesEnabled(false);
+    FFrameTimer.start(kFrameMs - int(FLastPaint.elapsed()));
+  }
   QScrollBar* bar = FView->verticalScrollBar();
   const bool follow = bar->value() >= bar->maximum();
   QTextDocument* doc = FView->document();
@@ -189,7 +212,7 @@ void TqorRCON_LogView::FlushFor(int aBudgetMs) {
   // The view's own cap has removed the oldest blocks.
   if (blocksBefore + added > MaxLines) SetDropped();
   if (follow) bar->setValue(bar->maximum());
-  if (!FPending.empty()) FTimer.start();
+  if (!FPending.empty()) ScheduleFlush();
 }
 
 void TqorRCON_LogView::Flush() { FlushFor(-1); }

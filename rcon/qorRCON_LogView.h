@@ -1,4 +1,5 @@
 #pragma once
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTextCharFormat>
@@ -26,8 +27,9 @@ std::vector<TqorRCONTextRun> SplitColourCodes(const QString& aText, QTextCharFor
 // The console's log on a read-only plain text view. Lines are appended in batches from the
 // event loop, a slice of at most a few milliseconds at a time, so that a flood of answers
 // leaves the window painting and answering; only the newest MaxLines lines are kept (aNote
-// becomes visible once older ones were dropped). The view follows new lines only while it
-// was scrolled to the bottom.
+// becomes visible once older ones were dropped). The text is current at once, but the view
+// repaints at most once a frame: a burst of short answers would otherwise spend most of its
+// time painting. The view follows new lines only while it was scrolled to the bottom.
 class TqorRCON_LogView : public QObject {
  public:
   static constexpr int MaxLines = 100000;
@@ -55,12 +57,16 @@ class TqorRCON_LogView : public QObject {
   };
 
   void FlushFor(int aBudgetMs);
+  void ScheduleFlush();
+  bool eventFilter(QObject* aObject, QEvent* aEvent) override;
   void DropBeyondCap();
   void SetDropped();
 
   QPlainTextEdit* FView;
   QLabel* FNote;
-  QTimer FTimer;
+  bool FFlushScheduled = false;
+  QElapsedTimer FLastPaint;
+  QTimer FFrameTimer;
   std::deque<TEntry> FPending;
   qsizetype FPendingLines = 0;
   bool FEmpty = true;

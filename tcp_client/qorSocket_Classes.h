@@ -44,6 +44,9 @@ class TqorSocketKeepAlive : public TPersistent {
   int FTime = 7200000;
 };
 
+// Traffic log: every block sent and received is appended to FileName, the RCON password in
+// the authentication packet included, so a file the log creates is readable by its owner only
+// (mode 0600). On when Enabled and FileName is not empty.
 class TqorSocketLogFile : public TPersistent {
  public:
   void Assign(const TPersistent& Source) override;
@@ -58,6 +61,8 @@ class TqorSocketLogFile : public TPersistent {
   std::string FFileName;
 };
 
+// Throttle: after each block the thread that moved it sleeps bytes x 8000 / BitsPerSec ms;
+// a BitsPerSec of 0 or less means no limit.
 class TqorSocketThrottle : public TPersistent {
  public:
   void Assign(const TPersistent& Source) override;

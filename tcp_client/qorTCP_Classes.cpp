@@ -35,20 +35,11 @@ TIdBytes TqorTCPConnection_Base::TCPEndOfFrame() {
 void TqorTCPConnection_Base::AddTCPEndOfFrame(uint8_t aByte) {
   std::lock_guard<std::mutex> LGuard(FFieldLock);
   FTCPEndOfFrame.push_back(aByte);
-  FEndOfFrameChanged = true;
 }
 
 void TqorTCPConnection_Base::ClearTCPEndOfFrame() {
   std::lock_guard<std::mutex> LGuard(FFieldLock);
   FTCPEndOfFrame.clear();
-  FEndOfFrameChanged = true;
-}
-
-TIdBytes TqorTCPConnection_Base::TakeEndOfFrame(bool& aChanged) {
-  std::lock_guard<std::mutex> LGuard(FFieldLock);
-  aChanged = FEndOfFrameChanged;
-  FEndOfFrameChanged = false;
-  return FTCPEndOfFrame;
 }
 
 // ---- TqorTCPConnection_Vorn ----
@@ -160,27 +151,6 @@ TwsIPVersion TqorTCPConnection_Vorn::GetIPVersion() {
 
 // ---- TqorTCPConnectionClient ----
 
-namespace {
-
-constexpr size_t NotFound = static_cast<size_t>(-1);
-
-// First position at or after aFrom where aDelimiter lies wholly inside aData.
-size_t FindDelimiter(const TIdBytes& aData, size_t aFrom, const TIdBytes& aDelimiter) {
-  const size_t L = aDelimiter.size();
-  if (aData.size() < L) return NotFound;
-  const size_t LLast = aData.size() - L;
-  const uint8_t* LBase = aData.data();
-  for (size_t i = aFrom; i <= LLast; ++i) {
-    const void* LHit = std::memchr(LBase + i, aDelimiter[0], LLast - i + 1);
-    if (!LHit) return NotFound;
-    i = static_cast<size_t>(static_cast<const uint8_t*>(LHit) - LBase);
-    if (std::memcmp(LBase + i, aDelimiter.data(), L) == 0) return i;
-  }
-  return NotFound;
-}
-
-}  // namespace
-
 void TqorTCPConnectionClient::SetTCPConnection(TIdTCPConnection* aConnection) {
   FTCPConnection = aConnection;
   if (aConnection) {
@@ -214,57 +184,13 @@ void TqorTCPConnectionClient::ReadFrame() {
   const int N = GetInputBufferSize();
   TIdBytes B;
   if (N > 0) DoReadBytes(B, N);
-  bool LChanged = false;
-  const TIdBytes D = TakeEndOfFrame(LChanged);
-  const size_t L = D.size();
-  switch (TCPEndOfFrameScanBuffer()) {
-    case eofScanNone:
-      if (!B.empty()) DeliverFrame(std::move(B));
-      break;
-    case eofScanLatestBytes:
-      if (L >= 1 && B.size() >= L && std::memcmp(B.data() + B.size() - L, D.data(), L) == 0)
-        DeliverFrame(std::move(B));
-      break;
-    case eofScanAllBytes:
-      ScanAllBytes(std::move(B), D, LChanged);
-      break;
-  }
-}
-
-// Scanning resumes where the previous read left off, and delivered frames are cut from the
-// front once per read, so the work stays proportional to the bytes received.
-void TqorTCPConnectionClient::ScanAllBytes(TIdBytes&& aBytes, const TIdBytes& aDelimiter,
-                                           bool aDelimiterChanged) {
-  if (aDelimiterChanged) FScanPos = FPendingHead;
-  if (FPending.empty()) {
-    FPending = std::move(aBytes);
-    FPendingHead = FScanPos = 0;
-  } else {
-    AppendBytesTo(aBytes, FPending);
-  }
-  const size_t L = aDelimiter.size();
-  while (L > 0 && !Disconnected() && !MustDisconnect()) {
-    const size_t p = FindDelimiter(FPending, std::max(FScanPos, FPendingHead), aDelimiter);
-    if (p == NotFound) {
-      // A delimiter may still begin in the last L-1 bytes.
-      FScanPos = std::max(FPendingHead, FPending.size() >= L ? FPending.size() - L + 1 : 0);
-      break;
-    }
-    const size_t LEnd = p + L;
-    DeliverFrame(TIdBytes(FPending.begin() + static_cast<std::ptrdiff_t>(FPendingHead),
-                          FPending.begin() + static_cast<std::ptrdiff_t>(LEnd)));
-    FPendingHead = FScanPos = LEnd;
-  }
-  if (FPendingHead > 0) {
-    FPending.erase(FPending.begin(), FPending.begin() + static_cast<std::ptrdiff_t>(FPendingHead));
-    FScanPos -= std::min(FScanPos, FPendingHead);
-    FPendingHead = 0;
-  }
+  FFrames.Add(std::move(B), TCPEndOfFrameScanBuffer(), TCPEndOfFrame());
+  TIdBytes LFrame;
+  while (!Disconnected() && !MustDisconnect() && FFrames.Next(LFrame)) DeliverFrame(std::move(LFrame));
   const size_t LMax = MaxPendingBytes();
-  if (FPending.size() > LMax) {
-    const size_t LSize = FPending.size();
-    FPending = TIdBytes();
-    FScanPos = 0;
+  if (FFrames.PendingSize() > LMax) {
+    const size_t LSize = FFrames.PendingSize();
+    FFrames.ClearPending();
     throw EqorTCPFrameTooLarge(
         Format("No end-of-frame delimiter within %zu bytes: %zu pending bytes were dropped.",
                LMax, LSize));
@@ -280,6 +206,18 @@ TMemoryStream& TqorTCPNotifyObject::Stream() {
   return *FStream;
 }
 
+void TqorTCPNotifyObject::KeepException(std::exception_ptr aError) {
+  FError = std::move(aError);
+  FRawException = nullptr;
+  if (!FError) return;
+  try {
+    std::rethrow_exception(FError);
+  } catch (Exception& E) {
+    FRawException = &E;  // lives as long as FError
+  } catch (...) {
+  }
+}
+
 // ---- TqorTCPObjectList ----
 
 TqorTCPObjectList::~TqorTCPObjectList() { DeleteAll(false); }
@@ -290,6 +228,10 @@ void TqorTCPObjectList::Append(std::unique_ptr<TqorTCPNotifyObject> aItem) {
   aItem.release();
 }
 
+TqorTCPNotifyObject& TqorTCPObjectList::Last() {
+  return *static_cast<TqorTCPNotifyObject*>(FList.back());
+}
+
 void TqorTCPObjectList::AddNotifyObject(TqorTCPConnection* aConnection) {
   auto LItem = std::make_unique<TqorTCPNotifyObject>();
   LItem->SetConnection(aConnection);
@@ -297,36 +239,29 @@ void TqorTCPObjectList::AddNotifyObject(TqorTCPConnection* aConnection) {
 }
 
 void TqorTCPObjectList::AddNotifyObject(TqorTCPConnection* aConnection, const std::string& aParam) {
-  auto LItem = std::make_unique<TqorTCPNotifyObject>();
-  LItem->SetConnection(aConnection);
-  LItem->SetText(aParam);
-  Append(std::move(LItem));
+  std::lock_guard<TqorCriticalSection> LGuard(FLock);
+  AddNotifyObject(aConnection);
+  Last().SetText(aParam);
 }
 
 void TqorTCPObjectList::AddNotifyObject(TqorTCPConnection* aConnection, TMemoryStream& aParam) {
-  auto LItem = std::make_unique<TqorTCPNotifyObject>();
-  LItem->SetConnection(aConnection);
+  std::lock_guard<TqorCriticalSection> LGuard(FLock);
+  AddNotifyObject(aConnection);
   const uint8_t* LData = aParam.Memory();
-  LItem->Stream().Adopt(TIdBytes(LData, LData + aParam.Size()));
-  Append(std::move(LItem));
+  Last().Stream().Adopt(TIdBytes(LData, LData + aParam.Size()));
 }
 
 void TqorTCPObjectList::AddNotifyObject(TqorTCPConnection* aConnection, const std::string& aParam,
                                         Exception* aException) {
-  auto LItem = std::make_unique<TqorTCPNotifyObject>();
-  LItem->SetConnection(aConnection);
-  LItem->SetText(aParam);
-  LItem->SetRawException(aException);
-  Append(std::move(LItem));
+  std::lock_guard<TqorCriticalSection> LGuard(FLock);
+  AddNotifyObject(aConnection, aParam);
+  Last().SetRawException(aException);
 }
 
 void TqorTCPObjectList::DeleteAll(bool aFreeConnection) {
-  std::lock_guard<TqorCriticalSection> LGuard(FLock);
-  while (!FList.empty()) {
-    std::unique_ptr<TqorTCPNotifyObject> LItem(static_cast<TqorTCPNotifyObject*>(FList.front()));
-    FList.erase(FList.begin());
+  while (std::unique_ptr<TqorTCPNotifyObject> LItem = TakeFirst()) {
     TqorTCPConnection* LConnection = LItem->Connection();
-    if (aFreeConnection && LConnection && !LConnection->Freed()) {
+    if (aFreeConnection && LItem->Int() == nkDisconnect && LConnection && !LItem->Ended()) {
       ForgetConnection(LConnection);
       try {
         LConnection->Free();
@@ -336,47 +271,68 @@ void TqorTCPObjectList::DeleteAll(bool aFreeConnection) {
   }
 }
 
-std::unique_ptr<TqorTCPNotifyObject> TqorTCPObjectList::Take() {
+std::unique_ptr<TqorTCPNotifyObject> TqorTCPObjectList::TakeFirst() {
   std::lock_guard<TqorCriticalSection> LGuard(FLock);
   if (FList.empty()) return nullptr;
-  FInFlight = static_cast<TqorTCPNotifyObject*>(FList.front());
+  std::unique_ptr<TqorTCPNotifyObject> LItem(static_cast<TqorTCPNotifyObject*>(FList.front()));
   FList.erase(FList.begin());
-  return std::unique_ptr<TqorTCPNotifyObject>(FInFlight);
+  return LItem;
 }
 
-void TqorTCPObjectList::Done(std::unique_ptr<TqorTCPNotifyObject> aItem, bool aRequeue) {
+bool TqorTCPObjectList::IsEmpty() {
   std::lock_guard<TqorCriticalSection> LGuard(FLock);
-  FInFlight = nullptr;
-  if (aRequeue) FList.insert(FList.begin(), aItem.release());
+  return FList.empty();
 }
 
 void TqorTCPObjectList::ForgetConnection(const TqorTCPConnection* aConnection) {
   std::lock_guard<TqorCriticalSection> LGuard(FLock);
   for (void* p : FList) {
     auto* LItem = static_cast<TqorTCPNotifyObject*>(p);
-    if (LItem->Connection() == aConnection) LItem->SetConnection(nullptr);
+    if (LItem->Connection() == aConnection) LItem->SetEnded(true);
   }
-  if (FInFlight && FInFlight->Connection() == aConnection) FInFlight->SetConnection(nullptr);
 }
 
-void TqorTCPObjectList::ForgetException(const Exception* aException) {
+void TqorTCPObjectList::ForgetData(const TqorTCPConnection* aConnection) {
   std::lock_guard<TqorCriticalSection> LGuard(FLock);
   for (void* p : FList) {
     auto* LItem = static_cast<TqorTCPNotifyObject*>(p);
-    if (LItem->RawException() == aException) LItem->SetRawException(nullptr);
+    if (LItem->Connection() == aConnection && (LItem->Int() == nkBinary || LItem->Int() == nkMessage))
+      LItem->SetEnded(true);
   }
-  if (FInFlight && FInFlight->RawException() == aException) FInFlight->SetRawException(nullptr);
 }
 
 // ---- TqorTCPComponent ----
 
+namespace {
+// The exception being handled, when it is E: a queued notification keeps it alive so that the
+// handler gets the object itself, of its own class, on whatever thread it runs.
+std::exception_ptr CurrentIf(const Exception* E) {
+  std::exception_ptr LError = std::current_exception();
+  if (!E || !LError) return nullptr;
+  try {
+    std::rethrow_exception(LError);
+  } catch (Exception& X) {
+    if (&X == E) return LError;
+  } catch (...) {
+  }
+  return nullptr;
+}
+}  // namespace
+
 TqorTCPComponent::TqorTCPComponent(TComponent* AOwner) : TqorTCPComponent_Base(AOwner) {}
 
 TqorTCPComponent::~TqorTCPComponent() {
+  EndDelivery();
+  FPending.DeleteAll(true);
+}
+
+void TqorTCPComponent::DiscardPendingData(TqorTCPConnection* aConnection) {
+  FPending.ForgetData(aConnection);
+}
+
+void TqorTCPComponent::EndDelivery() {
   BeginDestroy();
-  *FAlive = false;
-  RemoveQueuedCalls(this);
-  FNotifyDisconnect.List->DeleteAll(true);
+  FDelivery.Close();
 }
 
 void TqorTCPComponent::DoEventConnect(TqorTCPConnection* aConnection) {
@@ -390,7 +346,7 @@ void TqorTCPComponent::DoEventDisconnect(TqorTCPConnection* aConnection) {
 void TqorTCPComponent::DoEventMessage(TqorTCPConnection* aConnection, const std::string& aText) {
   if (!FOnMessage) return;
   if (FQueueMessages)
-    FQueueMessage.List->AddNotifyObject(aConnection, aText);
+    FQueueMessage.AddNotifyObject(aConnection, aText);
   else
     FOnMessage(aConnection, aText);
 }
@@ -398,7 +354,7 @@ void TqorTCPComponent::DoEventMessage(TqorTCPConnection* aConnection, const std:
 void TqorTCPComponent::DoEventBinary(TqorTCPConnection* aConnection, TMemoryStream& aStream) {
   if (!FOnBinary) return;
   if (FQueueMessages) {
-    FQueueBinary.List->AddNotifyObject(aConnection, aStream);
+    FQueueBinary.AddNotifyObject(aConnection, aStream);
   } else {
     aStream.SetPosition(0);
     FOnBinary(aConnection, aStream);
@@ -417,35 +373,108 @@ void TqorTCPComponent::DoEventException(TqorTCPConnection* aConnection, const st
   }
 }
 
-// One posted run delivers every pending item of its kind, so a kind is posted again only once
-// its pending run has begun: a stream of notifications does not wake the main thread for each.
-void TqorTCPComponent::Notify(TDispatchKind& aKind, void (TqorTCPComponent::*aDispatcher)(),
-                              const std::function<void()>& aDirect,
-                              const std::function<void(TqorTCPObjectList&)>& aStore) {
+std::unique_ptr<TqorTCPNotifyObject> TqorTCPComponent::NewItem(TqorTCPNotifyKind aKind,
+                                                               TqorTCPConnection* aConnection) {
+  auto LItem = std::make_unique<TqorTCPNotifyObject>();
+  LItem->SetInt(aKind);
+  LItem->SetConnection(aConnection);
+  return LItem;
+}
+
+void TqorTCPComponent::Notify(const std::function<void()>& aDirect,
+                              std::unique_ptr<TqorTCPNotifyObject> aItem) {
   const TwsNotifyEvent LMode = NotifyEvents();
   if (LMode == neNoSync) {
     aDirect();
     return;
   }
-  aStore(*aKind.List);
-  auto LCall = [this, aDispatcher] { (this->*aDispatcher)(); };
-  if (LMode == neSynchronous)
-    SynchronizeWithMainThread(LCall);
-  else if (!aKind.Posted.exchange(true))
-    QueueToMainThread(LCall, this);
+  FPending.Append(std::move(aItem));
+  if (IsMainThread())
+    Dispatch(true);
+  else if (LMode == neSynchronous)
+    SynchronizeWithMainThread([this] { Dispatch(false); });
+  else
+    PostDispatch();
+}
+
+// One posted run delivers everything pending, so a run is posted again only once the queued
+// one has begun: a stream of notifications does not wake the main thread for each.
+void TqorTCPComponent::PostDispatch() {
+  if (!FPosted.exchange(true))
+    PostToMainThread(
+        [this] {
+          FPosted = false;
+          Dispatch(false);
+        },
+        FDelivery);
+}
+
+void TqorTCPComponent::Dispatch(bool aRaisedHere) {
+  if (IsDestroying() || (FDispatching && !aRaisedHere)) return;
+  const std::shared_ptr<TMainThreadContext::TState> LLife = FDelivery.State();
+  const bool LOuter = !FDispatching;
+  FDispatching = true;
+  try {
+    while (std::unique_ptr<TqorTCPNotifyObject> LItem = FPending.TakeFirst()) {
+      Deliver(*LItem, LLife);
+      if (!TMainThreadContext::Alive(*LLife)) return;  // a handler destroyed the component
+    }
+  } catch (...) {
+    if (TMainThreadContext::Alive(*LLife)) {
+      if (LOuter) FDispatching = false;
+      // The exception goes to the main thread's handling; what is still pending follows.
+      if (!FPending.IsEmpty()) PostDispatch();
+    }
+    throw;
+  }
+  if (LOuter) FDispatching = false;
+}
+
+void TqorTCPComponent::Deliver(TqorTCPNotifyObject& aItem,
+                               const std::shared_ptr<TMainThreadContext::TState>& aLife) {
+  if (aItem.Ended()) return;
+  TqorTCPConnection* LConnection = aItem.Connection();
+  switch (aItem.Int()) {
+    case nkConnect:
+      DoEventConnect(LConnection);
+      break;
+    case nkDisconnect: {
+      // A handler that destroyed the component left the connection to this delivery.
+      auto LRelease = [&] {
+        if (TMainThreadContext::Alive(*aLife))
+          FreeConnection(LConnection);
+        else
+          LConnection->Free();
+      };
+      try {
+        DoEventDisconnect(LConnection);
+      } catch (...) {
+        LRelease();
+        throw;
+      }
+      LRelease();
+      break;
+    }
+    case nkMessage:
+      DoEventMessage(LConnection, aItem.Text());
+      break;
+    case nkBinary:
+      DoEventBinary(LConnection, aItem.Stream());
+      break;
+    case nkException:
+      DoEventException(LConnection, aItem.Text(), aItem.RawException());
+      break;
+  }
 }
 
 void TqorTCPComponent::DoNotifyConnect(TqorTCPConnection* aConnection) {
   if (IsDestroying() || !aConnection) return;
-  Notify(
-      FNotifyConnect, &TqorTCPComponent::DispatchConnect, [&] { DoEventConnect(aConnection); },
-      [&](TqorTCPObjectList& aList) { aList.AddNotifyObject(aConnection); });
+  Notify([&] { DoEventConnect(aConnection); }, NewItem(nkConnect, aConnection));
 }
 
 void TqorTCPComponent::DoNotifyDisconnect(TqorTCPConnection* aConnection) {
   if (IsDestroying() || !aConnection) return;
   Notify(
-      FNotifyDisconnect, &TqorTCPComponent::DispatchDisconnect,
       [&] {
         try {
           DoEventDisconnect(aConnection);
@@ -455,48 +484,44 @@ void TqorTCPComponent::DoNotifyDisconnect(TqorTCPConnection* aConnection) {
         }
         FreeConnection(aConnection);
       },
-      [&](TqorTCPObjectList& aList) { aList.AddNotifyObject(aConnection); });
+      NewItem(nkDisconnect, aConnection));
 }
 
 void TqorTCPComponent::DoNotifyMessage(TqorTCPConnection* aConnection) {
   if (IsDestroying() || !aConnection) return;
   const std::string LText = aConnection->MsgReceived();
-  Notify(
-      FNotifyMessage, &TqorTCPComponent::DispatchMessage,
-      [&] { DoEventMessage(aConnection, LText); },
-      [&](TqorTCPObjectList& aList) { aList.AddNotifyObject(aConnection, LText); });
+  auto LItem = NewItem(nkMessage, aConnection);
+  LItem->SetText(LText);
+  Notify([&] { DoEventMessage(aConnection, LText); }, std::move(LItem));
 }
 
 void TqorTCPComponent::DoNotifyBinary(TqorTCPConnection* aConnection) {
   if (IsDestroying() || !aConnection) return;
   TMemoryStream& LStream = aConnection->MsgBinaryReceived();
-  Notify(
-      FNotifyBinary, &TqorTCPComponent::DispatchBinary, [&] { DoEventBinary(aConnection, LStream); },
-      [&](TqorTCPObjectList& aList) { aList.AddNotifyObject(aConnection, LStream); });
+  auto LItem = NewItem(nkBinary, aConnection);
+  if (NotifyEvents() != neNoSync) {
+    const uint8_t* LData = LStream.Memory();
+    LItem->Stream().Adopt(TIdBytes(LData, LData + LStream.Size()));
+  }
+  Notify([&] { DoEventBinary(aConnection, LStream); }, std::move(LItem));
 }
 
-// A queued notification keeps the caught exception object only when its dispatcher runs at
-// once on this (the main) thread; afterwards, or from another thread, the text stands in.
 void TqorTCPComponent::DoNotifyException(TqorTCPConnection* aConnection) {
   if (IsDestroying() || !aConnection) return;
   const std::string LText = aConnection->MsgException();
   Exception* E = aConnection->RawException();
-  Exception* LKept = IsMainThread() ? E : nullptr;
-  Notify(
-      FNotifyException, &TqorTCPComponent::DispatchException,
-      [&] { DoEventException(aConnection, LText, E); },
-      [&](TqorTCPObjectList& aList) { aList.AddNotifyObject(aConnection, LText, LKept); });
-  if (LKept && !IsDestroying()) FNotifyException.List->ForgetException(LKept);
+  auto LItem = NewItem(nkException, aConnection);
+  LItem->SetText(LText);
+  LItem->KeepException(CurrentIf(E));
+  Notify([&] { DoEventException(aConnection, LText, E); }, std::move(LItem));
 }
 
 void TqorTCPComponent::DoNotifyError(const std::string& aText, Exception* E) {
   if (IsDestroying()) return;
-  Exception* LKept = IsMainThread() ? E : nullptr;
-  Notify(
-      FNotifyException, &TqorTCPComponent::DispatchException,
-      [&] { DoEventException(nullptr, aText, E); },
-      [&](TqorTCPObjectList& aList) { aList.AddNotifyObject(nullptr, aText, LKept); });
-  if (LKept && !IsDestroying()) FNotifyException.List->ForgetException(LKept);
+  auto LItem = NewItem(nkException, nullptr);
+  LItem->SetText(aText);
+  LItem->KeepException(CurrentIf(E));
+  Notify([&] { DoEventException(nullptr, aText, E); }, std::move(LItem));
 }
 
 void TqorTCPComponent::DoException(TqorTCPConnection* aConnection, const std::string& aText,
@@ -539,85 +564,10 @@ void TqorTCPComponent::DoCurrentException(TqorTCPConnection* aConnection) noexce
 void TqorTCPComponent::FreeConnection(TqorSocketConnection_Base* aConnection) {
   if (!aConnection) return;
   if (auto* LConnection = dynamic_cast<TqorTCPConnection*>(aConnection)) {
-    for (TDispatchKind* LKind : {&FNotifyConnect, &FNotifyDisconnect, &FNotifyMessage,
-                                 &FNotifyBinary, &FNotifyException, &FQueueMessage, &FQueueBinary})
-      LKind->List->ForgetConnection(LConnection);
+    for (TqorTCPObjectList* LList : {&FPending, &FQueueMessage, &FQueueBinary})
+      LList->ForgetConnection(LConnection);
   }
   TqorTCPComponent_Base::FreeConnection(aConnection);
-}
-
-// The list lock is not held while a handler runs: a handler that deactivates the component
-// waits for the reading thread, which may be appending to this very list.
-bool TqorTCPComponent::Dispatch(TDispatchKind& aKind, bool aDropOnError,
-                                const std::function<void(TqorTCPNotifyObject&)>& aDeliver) {
-  aKind.Posted = false;  // from here on this run takes whatever is appended
-  if (IsDestroying() || aKind.Running) return true;
-  const std::shared_ptr<bool> LAlive = FAlive;
-  aKind.Running = true;
-  struct TRunning {
-    TDispatchKind& Kind;
-    const std::shared_ptr<bool>& Alive;
-    ~TRunning() {
-      if (*Alive) Kind.Running = false;
-    }
-  } LRunning{aKind, LAlive};
-  while (std::unique_ptr<TqorTCPNotifyObject> LItem = aKind.List->Take()) {
-    try {
-      aDeliver(*LItem);
-    } catch (...) {
-      if (*LAlive) aKind.List->Done(std::move(LItem), !aDropOnError);
-      throw;
-    }
-    if (!*LAlive) return false;
-    aKind.List->Done(std::move(LItem), false);
-  }
-  return true;
-}
-
-void TqorTCPComponent::DispatchConnect() {
-  Dispatch(FNotifyConnect, false, [this](TqorTCPNotifyObject& aItem) {
-    if (aItem.Connection()) DoEventConnect(aItem.Connection());
-  });
-}
-
-void TqorTCPComponent::DispatchDisconnect() {
-  const std::shared_ptr<bool> LAlive = FAlive;
-  Dispatch(FNotifyDisconnect, true, [this, &LAlive](TqorTCPNotifyObject& aItem) {
-    TqorTCPConnection* LConnection = aItem.Connection();
-    if (!LConnection) return;
-    // A handler that destroyed the component left this item, and its connection, to us.
-    auto LRelease = [&] {
-      if (!*LAlive)
-        LConnection->Free();
-      else if (aItem.Connection())
-        FreeConnection(LConnection);
-    };
-    try {
-      DoEventDisconnect(LConnection);
-    } catch (...) {
-      LRelease();
-      throw;
-    }
-    LRelease();
-  });
-}
-
-void TqorTCPComponent::DispatchMessage() {
-  Dispatch(FNotifyMessage, false, [this](TqorTCPNotifyObject& aItem) {
-    DoEventMessage(aItem.Connection(), aItem.Text());
-  });
-}
-
-void TqorTCPComponent::DispatchBinary() {
-  Dispatch(FNotifyBinary, false, [this](TqorTCPNotifyObject& aItem) {
-    DoEventBinary(aItem.Connection(), aItem.Stream());
-  });
-}
-
-void TqorTCPComponent::DispatchException() {
-  Dispatch(FNotifyException, false, [this](TqorTCPNotifyObject& aItem) {
-    DoEventException(aItem.Connection(), aItem.Text(), aItem.RawException());
-  });
 }
 
 void TqorTCPComponent::DoSetQueueMessages(bool aValue) {
@@ -628,27 +578,30 @@ void TqorTCPComponent::DoSetQueueMessages(bool aValue) {
 
 // Held text events go first, then held binary events, whatever their arrival order.
 void TqorTCPComponent::FlushQueuedMessages() {
-  const std::shared_ptr<bool> LAlive = FAlive;
+  const std::shared_ptr<TMainThreadContext::TState> LLife = FDelivery.State();
   FQueueProcessing = true;
   struct TProcessing {
     std::atomic<bool>& Flag;
-    const std::shared_ptr<bool>& Alive;
+    const std::shared_ptr<TMainThreadContext::TState>& Life;
     ~TProcessing() {
-      if (*Alive) Flag = false;
+      if (TMainThreadContext::Alive(*Life)) Flag = false;
     }
-  } LProcessing{FQueueProcessing, LAlive};
-  if (!Dispatch(FQueueMessage, false, [this](TqorTCPNotifyObject& aItem) {
-        DoEventMessage(aItem.Connection(), aItem.Text());
-      }))
-    return;
-  Dispatch(FQueueBinary, false, [this](TqorTCPNotifyObject& aItem) {
-    DoEventBinary(aItem.Connection(), aItem.Stream());
-  });
+  } LProcessing{FQueueProcessing, LLife};
+  for (TqorTCPObjectList* LList : {&FQueueMessage, &FQueueBinary}) {
+    while (std::unique_ptr<TqorTCPNotifyObject> LItem = LList->TakeFirst()) {
+      if (LItem->Ended()) continue;
+      if (LList == &FQueueMessage)
+        DoEventMessage(LItem->Connection(), LItem->Text());
+      else
+        DoEventBinary(LItem->Connection(), LItem->Stream());
+      if (!TMainThreadContext::Alive(*LLife)) return;
+    }
+  }
 }
 
 void TqorTCPComponent::ClearQueuedMessages() {
-  FQueueMessage.List->DeleteAll(false);
-  FQueueBinary.List->DeleteAll(false);
+  FQueueMessage.DeleteAll(false);
+  FQueueBinary.DeleteAll(false);
 }
 
 // ---- Queued commands ----

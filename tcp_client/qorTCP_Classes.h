@@ -2,15 +2,18 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "base/qorWebSocket_Classes_Queues.h"
 #include "base/qorWebSocket_Classes_SyncObjs.h"
+#include "platform/MainThread.h"
 #include "platform/Exception.h"
 #include "platform/Stream.h"
 #include "tcp_client/qorSocket_Classes.h"
+#include "tcp_client/qorTCP_FrameAssembler.h"
 #include "transport/IdException.h"
 #include "transport/IdGlobal.h"
 
@@ -26,8 +29,6 @@ using TqorTCPBinaryEvent = std::function<void(TqorTCPConnection* Connection, TMe
 // Connection is none for a failure that belongs to no connection (a failed connect).
 using TqorTCPExceptionEvent = std::function<void(TqorTCPConnection* Connection, Exception& E)>;
 using TqorTCPNotifyEvent = std::function<void(TqorTCPConnection* Sender)>;
-
-enum TtcpEOFScanBuffer { eofScanNone, eofScanLatestBytes, eofScanAllBytes };
 
 // Bytes kept by eofScanAllBytes waiting for a delimiter went past the connection's bound.
 QOR_DECLARE_EXCEPTION(EqorTCPFrameTooLarge, EIdException);
@@ -65,16 +66,6 @@ class TqorTCPConnection_Base : public TqorSocketConnection {
   // Hook run after an exception of this connection has been handed on.
   virtual void AfterException() {}
 
- protected:
-  // Delimiter and a flag telling whether it changed since the last call (read side).
-  TIdBytes TakeEndOfFrame(bool& aChanged);
-
-  // eofScanAllBytes state: bytes after the last frame start at FPendingHead; no delimiter
-  // begins before FScanPos.
-  TIdBytes FPending;
-  size_t FPendingHead = 0;
-  size_t FScanPos = 0;
-
  private:
   std::string FMsgReceived;
   std::unique_ptr<TMemoryStream> FMsgBinaryReceived;
@@ -83,7 +74,6 @@ class TqorTCPConnection_Base : public TqorSocketConnection {
   std::atomic<TtcpEOFScanBuffer> FTCPEndOfFrameScanBuffer{eofScanNone};
   std::atomic<size_t> FMaxPendingBytes{DefaultMaxPendingBytes};
   TIdBytes FTCPEndOfFrame;
-  bool FEndOfFrameChanged = false;
 };
 
 class TqorTCPConnection : public TqorTCPConnection_Base {};
@@ -146,12 +136,15 @@ class TqorTCPConnectionClient : public TqorTCPConnection_Vorn {
 
  private:
   void DeliverFrame(TIdBytes&& aBytes);
-  void ScanAllBytes(TIdBytes&& aBytes, const TIdBytes& aDelimiter, bool aDelimiterChanged);
 
   TqorTCPBinaryEvent FOnBinary;
+  TqorTCPFrameAssembler FFrames;  // the reading thread's only
 };
 
 // ---- Pending notifications ----
+
+// What a pending notification raises.
+enum TqorTCPNotifyKind { nkConnect, nkDisconnect, nkMessage, nkBinary, nkException };
 
 class TqorTCPNotifyObject {
  public:
@@ -162,6 +155,7 @@ class TqorTCPNotifyObject {
 
   TqorTCPConnection* Connection() const { return FConnection; }
   void SetConnection(TqorTCPConnection* aValue) { FConnection = aValue; }
+  // The kind (TqorTCPNotifyKind) of a pending notification.
   int Int() const { return FInt; }
   void SetInt(int aValue) { FInt = aValue; }
   Exception* RawException() const { return FRawException; }
@@ -171,6 +165,12 @@ class TqorTCPNotifyObject {
   void SetText(const std::string& aValue) { FText = aValue; }
   const std::string& Text1() const { return FText1; }
   void SetText1(const std::string& aValue) { FText1 = aValue; }
+  // The caught exception itself, kept alive for a delivery on another thread; RawException
+  // points into it.
+  void KeepException(std::exception_ptr aError);
+  // Set when the item's connection has been released: nothing of it is raised any more.
+  bool Ended() const { return FEnded; }
+  void SetEnded(bool aValue) { FEnded = aValue; }
 
  private:
   TqorTCPConnection* FConnection = nullptr;
@@ -179,11 +179,11 @@ class TqorTCPNotifyObject {
   std::unique_ptr<TMemoryStream> FStream;
   std::string FText;
   std::string FText1;
+  std::exception_ptr FError;
+  bool FEnded = false;
 };
 
-// Locked list of notify objects, which it owns. One consumer takes the head out (Take),
-// delivers it and says whether to put it back (Done); while out it is "in flight" and still
-// reached by ForgetConnection.
+// Locked FIFO of notify objects, which it owns.
 class TqorTCPObjectList : public TqorThreadList {
  public:
   ~TqorTCPObjectList() override;
@@ -193,19 +193,21 @@ class TqorTCPObjectList : public TqorThreadList {
   void AddNotifyObject(TqorTCPConnection* aConnection, TMemoryStream& aParam);
   void AddNotifyObject(TqorTCPConnection* aConnection, const std::string& aParam,
                        Exception* aException);
-  // Frees every notify object and, with aFreeConnection, the connections they carry.
+  // Frees every notify object and, with aFreeConnection, the connections of pending
+  // disconnects (nobody else will).
   void DeleteAll(bool aFreeConnection);
 
-  std::unique_ptr<TqorTCPNotifyObject> Take();
-  void Done(std::unique_ptr<TqorTCPNotifyObject> aItem, bool aRequeue);
-  // A freed connection is never handed out again: its items carry none from now on.
+  void Append(std::unique_ptr<TqorTCPNotifyObject> aItem);
+  // Removes the head; none when empty.
+  std::unique_ptr<TqorTCPNotifyObject> TakeFirst();
+  bool IsEmpty();
+  // The connection is being released: its items are dropped instead of raised.
   void ForgetConnection(const TqorTCPConnection* aConnection);
-  // The caught exception object is going away: its items fall back to their text.
-  void ForgetException(const Exception* aException);
+  // The application closes the connection: data it has not seen yet goes with the socket's.
+  void ForgetData(const TqorTCPConnection* aConnection);
 
  private:
-  void Append(std::unique_ptr<TqorTCPNotifyObject> aItem);
-  TqorTCPNotifyObject* FInFlight = nullptr;
+  TqorTCPNotifyObject& Last();
 };
 
 // ---- Components ----
@@ -217,8 +219,9 @@ class TqorTCPComponent_Base : public TqorSocketComponent_Base {
 };
 
 // Event layer: every event goes through DoNotify..., which calls the handler at once
-// (neNoSync) or stores it and runs a dispatcher on the main thread (neAsynchronous posts
-// without waiting, neSynchronous waits).
+// (neNoSync) or appends it to one ordered list of pending notifications that the main thread
+// delivers (neAsynchronous posts without waiting, neSynchronous waits). Events therefore reach
+// the handlers in the order they were raised, each exactly once.
 class TqorTCPComponent : public TqorTCPComponent_Base {
  public:
   explicit TqorTCPComponent(TComponent* AOwner);
@@ -262,47 +265,48 @@ class TqorTCPComponent : public TqorTCPComponent_Base {
   virtual void FlushQueuedMessages();
   virtual void ClearQueuedMessages();
 
-  void DispatchConnect();
-  void DispatchDisconnect();
-  void DispatchMessage();
-  void DispatchBinary();
-  void DispatchException();
+  // Each delivers every pending notification, of every kind, in order.
+  void DispatchConnect() { Dispatch(false); }
+  void DispatchDisconnect() { Dispatch(false); }
+  void DispatchMessage() { Dispatch(false); }
+  void DispatchBinary() { Dispatch(false); }
+  void DispatchException() { Dispatch(false); }
 
   // For use inside a catch block: hands the exception being handled to DoException.
   void DoCurrentException(TqorTCPConnection* aConnection) noexcept;
+  // Drops the connection's pending notifications, then frees it.
   void FreeConnection(TqorSocketConnection_Base* aConnection) override;
+  // The application closes the connection: its received data still pending is dropped, as the
+  // socket's unread bytes are.
+  void DiscardPendingData(TqorTCPConnection* aConnection);
+  // No event from here on: marks the destruction and withdraws posted deliveries, waiting
+  // for one the main thread is running. The most derived destructor calls it first.
+  void EndDelivery();
 
  private:
-  struct TDispatchKind {
-    std::unique_ptr<TqorTCPObjectList> List = std::make_unique<TqorTCPObjectList>();
-    bool Running = false;  // main thread only
-    std::atomic<bool> Posted{false};  // a run is queued and has not begun yet
-  };
-  // Stores the notification and runs the kind's dispatcher per NotifyEvents, or calls
-  // aDirect at once with neNoSync.
-  void Notify(TDispatchKind& aKind, void (TqorTCPComponent::*aDispatcher)(),
-              const std::function<void()>& aDirect,
-              const std::function<void(TqorTCPObjectList&)>& aStore);
-  // Delivers every pending item of the kind; false when a handler destroyed the component.
-  bool Dispatch(TDispatchKind& aKind, bool aDropOnError,
-                const std::function<void(TqorTCPNotifyObject&)>& aDeliver);
+  // neNoSync: aDirect at once. Otherwise appends aItem and has the main thread deliver it.
+  void Notify(const std::function<void()>& aDirect, std::unique_ptr<TqorTCPNotifyObject> aItem);
+  // aRaisedHere: raised by the main thread's own call, so it runs even inside a handler, as
+  // the call is made there; a posted run waits until the running one has returned.
+  void Dispatch(bool aRaisedHere);
+  void Deliver(TqorTCPNotifyObject& aItem, const std::shared_ptr<TMainThreadContext::TState>& aLife);
+  void PostDispatch();
+  std::unique_ptr<TqorTCPNotifyObject> NewItem(TqorTCPNotifyKind aKind,
+                                               TqorTCPConnection* aConnection);
 
   std::atomic<bool> FQueueMessages{false};
-  TDispatchKind FQueueMessage;
-  TDispatchKind FQueueBinary;
+  TqorTCPObjectList FQueueMessage;
+  TqorTCPObjectList FQueueBinary;
   TqorTCPConnectEvent FOnConnect;
   TqorTCPDisconnectEvent FOnDisconnect;
   TqorTCPMessageEvent FOnMessage;
   TqorTCPBinaryEvent FOnBinary;
   TqorTCPExceptionEvent FOnException;
-  TDispatchKind FNotifyConnect;
-  TDispatchKind FNotifyDisconnect;
-  TDispatchKind FNotifyMessage;
-  TDispatchKind FNotifyBinary;
-  TDispatchKind FNotifyException;
+  TqorTCPObjectList FPending;
+  bool FDispatching = false;  // main thread only
+  std::atomic<bool> FPosted{false};  // a run is queued and has not begun yet
   std::atomic<bool> FQueueProcessing{false};
-  // Cleared by the destructor; a handler that destroys the component ends its dispatcher.
-  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+  TMainThreadContext FDelivery;
 };
 
 // ---- Queued commands ----

@@ -1,17 +1,33 @@
 #include "tcp_client/qorTCP_Client.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include <utility>
+
 #include "platform/MainThread.h"
 #include "platform/SysUtils.h"
+#include "proxy/IdConnectThroughHttpProxy.h"
+#include "proxy/IdInterceptThrottler.h"
+#include "proxy/IdSocksInfo.h"
+#include "proxy/qorIdLogFile.h"
 #include "tls/IdSSLOpenSSL.h"
 #include "transport/IdIOHandler.h"
 #include "transport/IdIOHandlerSocket.h"
+#include "transport/IdIOHandlerStack.h"
 #include "transport/IdSocketHandle.h"
 #include "transport/IdStack.h"
 
 namespace {
+
+// The socket client whose reading thread runs here; none on other threads. A reading thread
+// reports only for the connection made on its own socket client: the application may have
+// connected anew (from a handler) before a retired thread has finished.
+thread_local const TqorIdTCPClient* tReadingFor = nullptr;
 
 // Waits on any thread; on the main thread the call queue keeps running meanwhile, so a
 // thread blocked in a synchronised delivery can get to its end.
@@ -67,14 +83,16 @@ void TqorIdTCPClient::FreeReadThread() {
   delete LThread;
 }
 
+// A connect handler may already have closed the connection again: then nothing is read.
 void TqorIdTCPClient::Connect() {
   if (FTCPMode == tcpmCommands) {
     TIdTCPClient::Connect();
-    TCPRead()->SetReadSocket(true);
+    if (Connected()) TCPRead()->SetReadSocket(true);
     return;
   }
   FreeReadThread();
   TIdTCPClient::Connect();
+  if (!Connected()) return;
   try {
     TCPRead()->SetReadSocket(true);
   } catch (...) {
@@ -109,6 +127,10 @@ void TqorIdTCPClient::StopReading() {
   }
 }
 
+void TqorIdTCPClient::WakeReading() {
+  if (TqorTCPReadThread* LThread = FTCPRead) LThread->Wake();
+}
+
 void TqorIdTCPClient::DoOnThread() {
   if (FOnThread) FOnThread();
 }
@@ -124,7 +146,34 @@ void TqorIdTCPClient::DoOnReadException(Exception& aException) {
 // ---- TqorTCPReadThread ----
 
 TqorTCPReadThread::TqorTCPReadThread(TqorIdTCPClient* aClient)
-    : TqorIdThread(false, true, "TCPRead"), FClient(aClient), FTCPMode(aClient->TCPMode()) {}
+    : TqorIdThread(false, true, "TCPRead"),
+      FClient(aClient),
+      FTCPMode(aClient->TCPMode()),
+      FWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (FWake < 0) throw EOSError("No wake-up signal for the reading thread.");
+}
+
+// The body has ended before the descriptor goes (the base destruction waits for it).
+TqorTCPReadThread::~TqorTCPReadThread() {
+  Terminate();
+  WaitForEnd();
+  ::close(FWake);
+}
+
+void TqorTCPReadThread::Wake() {
+  const uint64_t LOne = 1;
+  [[maybe_unused]] const ssize_t LWritten = ::write(FWake, &LOne, sizeof LOne);
+}
+
+void TqorTCPReadThread::SetReadSocket(bool aValue) {
+  FReadSocket = aValue;
+  Wake();
+}
+
+void TqorTCPReadThread::Terminate() {
+  TqorIdThread::Terminate();
+  Wake();
+}
 
 // FReading is raised before ReadSocket is looked at, and StopReading lowers ReadSocket before
 // it looks at FReading: one of the two always sees the other.
@@ -145,6 +194,7 @@ bool TqorTCPReadThread::BlockedOnCaller() const {
 
 void TqorTCPReadThread::RunCycle() {
   TqorIdThread::RunCycle();
+  tReadingFor = FClient;
   FRunner = std::this_thread::get_id();
   FExecuted = true;
   FReading = true;
@@ -156,7 +206,11 @@ void TqorTCPReadThread::RunCycle() {
     if (!Terminated()) FClient->DoOnThread();
     if (!FReadSocket) {
       FReading = false;
-      Sleep(1);
+      if (!Terminated()) {
+        pollfd LWake{FWake, POLLIN, 0};
+        ::poll(&LWake, 1, -1);
+      }
+      TakeWakeUps();
       return;
     }
     ReadStep();
@@ -171,12 +225,26 @@ void TqorTCPReadThread::RunCycle() {
   }
 }
 
+void TqorTCPReadThread::TakeWakeUps() {
+  uint64_t LCount;
+  [[maybe_unused]] const ssize_t LRead = ::read(FWake, &LCount, sizeof LCount);
+}
+
+// Sleeps until bytes (or a close, or an error) wait on the socket, or until woken, and then
+// moves what waits into the input buffer.
 void TqorTCPReadThread::ReadStep() {
   TIdIOHandler* LHandler = FClient->IOHandler();
   if (!Terminated() && LHandler && LHandler->InputBufferIsEmpty()) {
     FClient->EnterCS();
     try {
-      LHandler->CheckForDataOnSource(10);
+      auto* LSocket = dynamic_cast<TIdIOHandlerSocket*>(LHandler);
+      TIdSocketHandle* LBinding = LSocket && LSocket->BindingAllocated() ? LSocket->Binding() : nullptr;
+      // A TLS session may hold bytes the socket no longer shows.
+      auto* LTLS = dynamic_cast<TIdSSLIOHandlerSocketBase*>(LHandler);
+      if (!LBinding || (LTLS && LTLS->HasBufferedData()) || LBinding->ReadableOrWoken(FWake))
+        LHandler->CheckForDataOnSource(0);
+      else
+        TakeWakeUps();
     } catch (...) {
       FClient->LeaveCS();
       throw;
@@ -185,7 +253,10 @@ void TqorTCPReadThread::ReadStep() {
   }
   if (!Terminated() && LHandler && !LHandler->InputBufferIsEmpty()) DoReadMessage();
   LHandler = FClient->IOHandler();
-  if (!Terminated() && LHandler) LHandler->CheckForDisconnect(true, false);
+  // A close by the peer is reported even when a handler has meanwhile asked this thread to end:
+  // its disconnect may already have been raised.
+  if (LHandler && (!Terminated() || LHandler->ClosedGracefully()))
+    LHandler->CheckForDisconnect(true, false);
 }
 
 void TqorTCPReadThread::HandleReadException(Exception& E) {
@@ -224,6 +295,7 @@ TqorTCPCLient_Common::TConnectionUse::TConnectionUse(TqorTCPCLient_Common& aOwne
     : FOwner(aOwner) {
   std::lock_guard<std::mutex> LGuard(FOwner.FConnectionLock);
   FConnection = FOwner.FTCPConnection;
+  if (FConnection && tReadingFor && FConnection->TCPConnection() != tReadingFor) FConnection = nullptr;
   if (FConnection) ++FOwner.FConnectionUses[FConnection];
 }
 
@@ -258,7 +330,7 @@ TqorTCPCLient_Common::~TqorTCPCLient_Common() { Shutdown(); }
 
 void TqorTCPCLient_Common::Shutdown() {
   if (IsDestroying()) return;
-  BeginDestroy();
+  EndDelivery();
   DoSetActive(false);
   StopWatchDog();
   FreeHandlerSSL();
@@ -282,9 +354,11 @@ TqorIdTCPClient* TqorTCPCLient_Common::GetSocketClient() {
   return LClient;
 }
 
+// A connection stands while its object exists and its socket is open: a failed read or write
+// ends the object's life (its disconnect notification) before the socket is closed.
 bool TqorTCPCLient_Common::GetActive() {
   if (IsDesigning() || IsLoading()) return FActive;
-  return GetSocketClient()->Connected();
+  return GetSocketClient()->Connected() && FTCPConnection;
 }
 
 void TqorTCPCLient_Common::DoSetActive(bool aValue) {
@@ -300,9 +374,8 @@ void TqorTCPCLient_Common::DoSetActive(bool aValue) {
 
 void TqorTCPCLient_Common::Activate() {
   try {
-    if (GetSocketClient()->Connected()) return;
+    if (GetActive()) return;
     ReleaseSocketClient();
-    CheckUnsupportedOptions();
     ApplyTLSHandler();
     TqorIdTCPClient* LClient = GetSocketClient();
     LClient->SetHost(FHost);
@@ -314,6 +387,10 @@ void TqorTCPCLient_Common::Activate() {
     LClient->SetBoundPortMin(FBoundPortMin);
     LClient->SetBoundPortMax(FBoundPortMax);
     LClient->SetLingerState(FLingerState);
+    ApplyProxy(LClient);
+    // In two steps: a kept socket client's handler still holds the previous chain.
+    LClient->SetIntercept(nullptr);
+    LClient->SetIntercept(BuildInterceptChain());
     FWatchDogEnabled = FWatchDog->Enabled();
     LClient->Connect();
   } catch (...) {
@@ -336,6 +413,7 @@ void TqorTCPCLient_Common::Deactivate() {
     // the peer it may still be reporting it.
     if (LClient) LClient->StopReading();
     if (LClient && FTCPConnection && !FDisconnecting) {
+      DiscardPendingData(FTCPConnection);
       if (TIdIOHandler* LHandler = LClient->IOHandler()) {
         LHandler->WriteBufferClear();
         if (!LHandler->InputBufferIsEmpty()) LHandler->InputBuffer()->Clear();
@@ -345,6 +423,8 @@ void TqorTCPCLient_Common::Deactivate() {
       // it could report it.
       EndStaleConnection();
     } else {
+      // A connection that failed has been reported already; its socket closes silently.
+      if (LClient && !FDisconnecting) LClient->Disconnect(false);
       StopWatchDog();
     }
   } catch (...) {
@@ -375,6 +455,7 @@ void TqorTCPCLient_Common::ReleaseSocketClient() {
   LClient->StopReading();
   EndStaleConnection();
   if (FTCPMode != tcpmDefault && LClient->TCPMode() == FTCPMode) {
+    if (LClient->Connected()) LClient->Disconnect(false);  // a failed connection's socket
     FreeHandlerSSL();
     return;
   }
@@ -491,17 +572,91 @@ void TqorTCPCLient_Common::EndStaleConnection() {
   if (LConnection && !FDisconnecting) DoNotifyDisconnect(LConnection);
 }
 
-void TqorTCPCLient_Common::CheckUnsupportedOptions() {
-  const char* LOption = nullptr;
-  if (FProxy->Enabled())
-    LOption = "Proxy";
-  else if (FLogFile->Enabled() && !FLogFile->FileName().empty())
-    LOption = "LogFile";
-  else if (FThrottle->Enabled())
-    LOption = "Throttle";
-  if (LOption)
-    throw EIdException(Format("%s is not supported by this build; no connection was made.",
-                              LOption));
+void TqorTCPCLient_Common::ApplyProxy(TqorIdTCPClient* aClient) {
+  if (!FProxy->Enabled()) {
+    // A kept socket client must not go on tunnelling through a proxy switched off since.
+    auto* LHandler = dynamic_cast<TIdIOHandlerSocket*>(aClient->IOHandler());
+    TIdCustomTransparentProxy* LProxy = LHandler ? LHandler->TransparentProxy() : nullptr;
+    if (LProxy && (LProxy == FProxyHTTP || LProxy == FProxySocks))
+      LHandler->SetTransparentProxy(nullptr);
+    return;
+  }
+  TIdIOHandlerSocket* LHandler = GetProxyIOHandler(aClient);
+  if (FProxy->ProxyType() == pxyHTTP) {
+    delete std::exchange(FProxySocks, nullptr);
+    LHandler->SetTransparentProxy(GetProxyHTTP());
+  } else {
+    delete std::exchange(FProxyHTTP, nullptr);
+    LHandler->SetTransparentProxy(GetProxySocks());
+  }
+}
+
+TIdIOHandlerSocket* TqorTCPCLient_Common::GetProxyIOHandler(TqorIdTCPClient* aClient) {
+  if (auto* LHandler = dynamic_cast<TIdIOHandlerSocket*>(aClient->IOHandler())) return LHandler;
+  TIdIOHandlerStack* LHandler = New<TIdIOHandlerStack>(aClient);
+  aClient->SetIOHandler(LHandler);
+  return LHandler;
+}
+
+TIdConnectThroughHttpProxy* TqorTCPCLient_Common::GetProxyHTTP() {
+  if (!FProxyHTTP) FProxyHTTP = New<TIdConnectThroughHttpProxy>(this);
+  // Every activation takes the current settings, as for SOCKS: a changed host must count.
+  FProxyHTTP->SetHost(FProxy->Host());
+  FProxyHTTP->SetPort(static_cast<TIdPort>(FProxy->Port() & 0xFFFF));
+  FProxyHTTP->SetUsername(FProxy->Username());
+  FProxyHTTP->SetPassword(FProxy->Password());
+  FProxyHTTP->SetEnabled(FProxy->Enabled());
+  return FProxyHTTP;
+}
+
+TIdSocksInfo* TqorTCPCLient_Common::GetProxySocks() {
+  if (!FProxySocks) FProxySocks = New<TIdSocksInfo>(this);
+  FProxySocks->SetHost(FProxy->Host());
+  FProxySocks->SetPort(static_cast<TIdPort>(FProxy->Port() & 0xFFFF));
+  FProxySocks->SetAuthentication(FProxy->Username().empty() ? saNoAuthentication
+                                                            : saUsernamePassword);
+  FProxySocks->SetUsername(FProxy->Username());
+  FProxySocks->SetPassword(FProxy->Password());
+  switch (FProxy->ProxyType()) {
+    case pxySocks4:
+      FProxySocks->SetVersion(svSocks4);
+      break;
+    case pxySocks4A:
+      FProxySocks->SetVersion(svSocks4A);
+      break;
+    default:
+      FProxySocks->SetVersion(svSocks5);
+      break;
+  }
+  return FProxySocks;
+}
+
+TIdConnectionIntercept* TqorTCPCLient_Common::BuildInterceptChain() {
+  const bool LLog = FLogFile->Enabled() && !FLogFile->FileName().empty();
+  // A log no longer wanted lets go of its file.
+  if (!LLog && FInterceptLogFile) FInterceptLogFile->SetActive(false);
+  TqorIdLogFileClient* LLogIntercept = LLog ? GetInterceptLogFile() : nullptr;
+  if (LLogIntercept) LLogIntercept->SetIntercept(nullptr);
+  if (!FThrottle->Enabled()) return LLogIntercept;
+  TIdInterceptThrottler* LThrottler = GetInterceptThrottle();
+  LThrottler->SetIntercept(LLogIntercept);
+  return LThrottler;
+}
+
+TqorIdLogFileClient* TqorTCPCLient_Common::GetInterceptLogFile() {
+  if (!FInterceptLogFile) {
+    FInterceptLogFile = New<TqorIdLogFileClient>(this);
+    FInterceptLogFile->SetReplaceCRLF(false);
+  }
+  if (!FInterceptLogFile->Active()) FInterceptLogFile->SetFilename(FLogFile->FileName());
+  FInterceptLogFile->SetActive(FLogFile->Enabled());
+  return FInterceptLogFile;
+}
+
+TIdInterceptThrottler* TqorTCPCLient_Common::GetInterceptThrottle() {
+  if (!FInterceptThrottle) FInterceptThrottle = New<TIdInterceptThrottler>(this);
+  FInterceptThrottle->SetBitsPerSec(FThrottle->BitsPerSec());
+  return FInterceptThrottle;
 }
 
 bool TqorTCPCLient_Common::Connect(int aTimeout) {
@@ -523,9 +678,13 @@ bool TqorTCPCLient_Common::Disconnect(int aTimeout) {
 void TqorTCPCLient_Common::AddCommand(TqorTCPCommands aCommand) {
   if (aCommand == tcmActive) GetSocketClient()->TCPRead();
   FCommands->AddCommand(aCommand);
+  if (TqorIdTCPClient* LClient = FTCPClient) LClient->WakeReading();
 }
 
-void TqorTCPCLient_Common::AddBytes(const TIdBytes& ABytes) { FCommands->AddBytes(ABytes); }
+void TqorTCPCLient_Common::AddBytes(const TIdBytes& ABytes) {
+  FCommands->AddBytes(ABytes);
+  if (TqorIdTCPClient* LClient = FTCPClient) LClient->WakeReading();
+}
 
 void TqorTCPCLient_Common::Loaded() {
   TqorTCPComponent::Loaded();
@@ -643,6 +802,7 @@ void TqorTCPCLient_Common::ApplySocketOptions() {
   if (FWriteTimeout > 0) LBinding.SetSockOpt(SOL_SOCKET, SO_SNDTIMEO, FWriteTimeout);
   if (FTLSOptions->IOHandler() == iohSChannel && FReadTimeout < 0)
     LBinding.SetSockOpt(SOL_SOCKET, SO_RCVTIMEO, 10);
+  // A value the kernel refuses fails the activation.
   if (FTCPKeepAlive->Enabled())
     LBinding.SetKeepAliveValues(true, FTCPKeepAlive->Time(), FTCPKeepAlive->Interval());
 }
@@ -755,9 +915,20 @@ void TqorTCPCLient_Common::OnWatchDogEvent() {
 
 // ---- TqorTCPCLient_Base ----
 
+// A failed write leaves the stream in an unknown state: the socket is shut down, so that the
+// reading thread ends the connection as after a failed read. The caller gets the error.
 void TqorTCPCLient_Base::DoWriteData(const TIdBytes& aValue) {
   TConnectionUse LUse(*this);
-  if (TqorTCPConnectionClient* LConnection = LUse.get()) LConnection->DoWriteBytes(aValue);
+  TqorTCPConnectionClient* LConnection = LUse.get();
+  if (!LConnection) return;
+  try {
+    LConnection->DoWriteBytes(aValue);
+  } catch (EIdSocketError&) {
+    TIdIOHandlerSocket* LSocket = GetSocketClient()->Socket();
+    if (LSocket && LSocket->BindingAllocated())
+      GStack()->ShutdownSocket(LSocket->Binding()->Handle(), SHUT_RDWR);
+    throw;
+  }
 }
 
 void TqorTCPCLient_Base::DoWriteString(const std::string& aValue) {

@@ -22,6 +22,13 @@
 
 enum TqorTCPMode { tcpmDefault, tcpmCommands };
 
+class TIdConnectionIntercept;
+class TIdConnectThroughHttpProxy;
+class TIdIOHandlerSocket;
+class TIdInterceptThrottler;
+class TIdSocksInfo;
+class TqorIdLogFileClient;
+
 using TqorReadThreadExceptionEvent = std::function<void(Exception& aException)>;
 using TqorReadThreadNotifyEvent = std::function<void()>;
 
@@ -111,6 +118,8 @@ class TqorIdTCPClient : public TIdTCPClient {
   // Makes sure the reading thread no longer touches the socket: ends it (tcpmDefault) or
   // stops its reading (tcpmCommands) and waits for that, unless called on it.
   void StopReading();
+  // A queued command waits: the reading thread looks at once.
+  void WakeReading();
   // Ends and frees the reading thread. The thread calls this client's virtual operations, so
   // it must be gone before the client's destruction begins: DeleteSocketClient does both.
   void FreeReadThread();
@@ -139,15 +148,20 @@ struct TSocketClientDelete {
   void operator()(TqorIdTCPClient* aClient) const { DeleteSocketClient(aClient); }
 };
 
-// Polls the client's socket in 10 ms waits and hands waiting bytes to the client. Made with
-// New<>; it starts at once, not reading. A termination request is honoured whenever it comes,
-// before the first cycle too, so no wait for the thread's end can hang.
+// Sleeps until the client's socket is readable or it is woken (a termination request, a change
+// of ReadSocket, a queued command), and hands waiting bytes to the client. Made with New<>; it
+// starts at once, not reading. A termination request is honoured whenever it comes, before
+// the first cycle too, so no wait for the thread's end can hang.
 class TqorTCPReadThread : public TqorIdThread {
  public:
+  ~TqorTCPReadThread() override;
   const char* ClassName() const { return "TqorTCPReadThread"; }
 
   bool ReadSocket() const { return FReadSocket; }
-  void SetReadSocket(bool aValue) { FReadSocket = aValue; }
+  void SetReadSocket(bool aValue);
+  void Terminate() override;
+  // Ends the current wait at once; the next cycle looks at what changed.
+  void Wake();
   TqorTCPMode TCPMode() const { return FTCPMode; }
   // Waits until a cycle that began with ReadSocket True has left the socket.
   void WaitWhileReading();
@@ -165,6 +179,7 @@ class TqorTCPReadThread : public TqorIdThread {
 
  private:
   void ReadStep();
+  void TakeWakeUps();
   // Stops reading (or the thread) and reports; the caller rethrows a silent one in
   // tcpmDefault, which ends the thread's body.
   void HandleReadException(Exception& E);
@@ -176,6 +191,7 @@ class TqorTCPReadThread : public TqorIdThread {
   // True while a cycle is inside its socket work.
   std::atomic<bool> FReading{false};
   std::atomic<std::thread::id> FRunner{};
+  const int FWake;  // eventfd: counts wake-ups until the thread takes them
 };
 
 // ---- The component ----
@@ -314,8 +330,18 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   // Ends a connection whose close nobody reported (its socket client is about to go).
   void EndStaleConnection();
   void Notification(TComponent* AComponent, TOperation Operation) override;
-  // Refuses options whose transport layers this build does not wire in yet.
-  void CheckUnsupportedOptions();
+  // Proxy set-up: the socket handler of aClient gets the SOCKS or HTTP proxy object, made
+  // once and configured from Proxy at every activation.
+  void ApplyProxy(TqorIdTCPClient* aClient);
+  // The TLS handler when there is one, else a plain handler of aClient's own: a client
+  // being replaced never shares its handler with the next connection.
+  TIdIOHandlerSocket* GetProxyIOHandler(TqorIdTCPClient* aClient);
+  TIdConnectThroughHttpProxy* GetProxyHTTP();
+  TIdSocksInfo* GetProxySocks();
+  // Throttler (chained to the log), the log alone, the throttler alone, or none.
+  TIdConnectionIntercept* BuildInterceptChain();
+  TqorIdLogFileClient* GetInterceptLogFile();
+  TIdInterceptThrottler* GetInterceptThrottle();
   void ApplySocketOptions();
   void DoActivationException() noexcept;
   void FreeHandlerSSL();
@@ -330,6 +356,11 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   std::unique_ptr<TqorTCPLogFile> FLogFile;
   std::unique_ptr<TqorTCPThrottle> FThrottle;
   std::unique_ptr<TqorTCPProxy_Options> FProxy;
+  // Proxies and intercepts are owned as this component's children, made on first use.
+  TIdConnectThroughHttpProxy* FProxyHTTP = nullptr;
+  TIdSocksInfo* FProxySocks = nullptr;
+  TIdInterceptThrottler* FInterceptThrottle = nullptr;
+  TqorIdLogFileClient* FInterceptLogFile = nullptr;
   std::unique_ptr<TqorTCPWatchDog_Options> FWatchDog;
   std::atomic<int> FWatchDogAttempts{0};
   std::mutex FWatchDogLock;  // guards FWatchDogTimer; never held while a timer is freed

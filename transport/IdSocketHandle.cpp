@@ -2,7 +2,10 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+
+#include <cerrno>
 
 #include "platform/Exception.h"
 #include "platform/SysUtils.h"
@@ -110,6 +113,17 @@ bool TIdSocketHandle::Readable(int AMSec) {
 }
 
 bool TIdSocketHandle::Select(int ATimeout) { return FReadSocketList->SelectRead(ATimeout); }
+
+bool TIdSocketHandle::ReadableOrWoken(int AWakeFd, int AMSec) {
+  if (!FHandleAllocated) throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
+  pollfd LFds[2] = {{FHandle, POLLIN, 0}, {AWakeFd, POLLIN, 0}};
+  int LResult;
+  do {
+    LResult = ::poll(LFds, 2, AMSec < 0 ? -1 : AMSec);
+  } while (LResult < 0 && errno == EINTR);
+  GStack()->CheckForSocketError(LResult);
+  return (LFds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
 
 void TIdSocketHandle::SetPeer(const std::string& AIP, TIdPort APort, TIdIPVersion AIPVersion) {
   FPeerIP = AIP;

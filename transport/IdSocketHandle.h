@@ -32,6 +32,10 @@ class TIdSocketHandle {
   // -1 waits without limit; raises EIdConnClosedGracefully when no socket is held.
   bool Readable(int AMSec = IdTimeoutDefault);
   bool Select(int ATimeout = IdTimeoutInfinite);
+  // Waits until the socket is readable (data, a close by the peer, an error) or AWakeFd is,
+  // at most AMSec ms (IdTimeoutInfinite: no limit). True when the socket is readable; raises
+  // EIdConnClosedGracefully when no socket is held.
+  bool ReadableOrWoken(int AWakeFd, int AMSec = IdTimeoutInfinite);
 
   void SetPeer(const std::string& AIP, TIdPort APort, TIdIPVersion AIPVersion = Id_IPv4);
   void SetBinding(const std::string& AIP, TIdPort APort, TIdIPVersion AIPVersion = Id_IPv4);

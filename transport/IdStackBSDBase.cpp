@@ -318,14 +318,16 @@ void TIdStackBSDBase::SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, 
 
 void TIdStackBSDBase::SetKeepAliveValues(TIdStackSocketHandle ASocket, bool AEnabled,
                                          int ATimeMS, int AInterval) {
+  // Each option is checked: a value the kernel refuses is an error, not a silent default.
   const int LOn = AEnabled ? 1 : 0;
-  ::setsockopt(ASocket, SOL_SOCKET, SO_KEEPALIVE, &LOn, sizeof(LOn));
+  CheckForSocketError(::setsockopt(ASocket, SOL_SOCKET, SO_KEEPALIVE, &LOn, sizeof(LOn)));
   if (!AEnabled) return;
   const auto LSeconds = [](int AMS) { return std::max(1, static_cast<int>((AMS + 999LL) / 1000)); };
   const int LIdle = LSeconds(ATimeMS);
   const int LInterval = LSeconds(AInterval);
-  ::setsockopt(ASocket, IPPROTO_TCP, TCP_KEEPIDLE, &LIdle, sizeof(LIdle));
-  ::setsockopt(ASocket, IPPROTO_TCP, TCP_KEEPINTVL, &LInterval, sizeof(LInterval));
+  CheckForSocketError(::setsockopt(ASocket, IPPROTO_TCP, TCP_KEEPIDLE, &LIdle, sizeof(LIdle)));
+  CheckForSocketError(
+      ::setsockopt(ASocket, IPPROTO_TCP, TCP_KEEPINTVL, &LInterval, sizeof(LInterval)));
 }
 
 void TIdStackBSDBase::GetSocketName(TIdStackSocketHandle ASocket, std::string& VIP,

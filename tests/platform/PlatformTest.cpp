@@ -126,6 +126,14 @@ TEST(SysUtils, StrToIntAcceptsIntegersAndNamesBadInput) {
   }
 }
 
+TEST(SysUtils, TrimTakesWhiteSpaceOnly) {
+  using namespace std::string_literals;
+  EXPECT_EQ(Trim(" \t80\r\n"), "80");
+  EXPECT_EQ(Trim("80\0"s), "80\0"s);
+  EXPECT_EQ(Trim("\x01" "80"), "\x01" "80");
+  EXPECT_EQ(Trim("   "), "");
+}
+
 TEST(SysUtils, GuidsAreWellFormedAndDistinct) {
   std::set<std::string> seen;
   for (int i = 0; i < 200; ++i) {
@@ -140,7 +148,7 @@ TEST(SysUtils, GuidsAreWellFormedAndDistinct) {
 
 TEST(SysUtils, TicksAdvanceAndDiffSurvivesWrap) {
   uint32_t a = GetTickCount();
-  Sleep(20);
+  Sleep(20);  // the sleep itself is under test
   EXPECT_GE(GetTickDiff(a, GetTickCount()), 15u);
   EXPECT_EQ(GetTickDiff(0xFFFFFFF0u, 0x10u), 0x20u);
 }
@@ -322,14 +330,15 @@ TEST(MainThread, KnowsWhoseSynchronisedCallItServes) {
   EXPECT_FALSE(IsServingSynchronizedCall(worker));
 }
 
-TEST(MainThread, RemovedCallsNeverRunAndEscapesReachTheHandler) {
+TEST(MainThread, CallsOfAClosedContextNeverRunAndEscapesReachTheHandler) {
   Drain();
-  int owner = 0, ran = 0;
+  int ran = 0;
+  auto owner = std::make_unique<TMainThreadContext>();
   std::exception_ptr escaped;
   SetMainThreadExceptionHandler([&](std::exception_ptr e) { escaped = e; });
   std::thread t([&] {
-    QueueToMainThread([&] { RemoveQueuedCalls(&owner); }, nullptr);  // removes the next one
-    QueueToMainThread([&] { ++ran; }, &owner);
+    QueueToMainThread([&] { owner.reset(); });  // drops the next one
+    QueueToMainThread([&] { ++ran; }, *owner);
     QueueToMainThread([] { throw EOSError("escaped"); });
   });
   t.join();

@@ -148,6 +148,12 @@ TEST_F(AnswerAssembler, UnsolicitedPacketsAreAnswersOfTheirOwn) {
   EXPECT_EQ(Packet(1, ""), V{""}) << "after authentication an empty packet is an answer";
   // Invalid UTF-8 is replaced, not passed on.
   EXPECT_EQ(Packet(9, "a\xFF"), V{"a\xEF\xBF\xBD"});
+  EXPECT_EQ(Packet(9, "\xF0\x9F\x98\x80 \xE2\x82\xAC"), V{"\xF0\x9F\x98\x80 \xE2\x82\xAC"});
+  for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "x\xE2\x82", "\xF4\x90\x80\x80", "\x80"}) {
+    const std::vector<std::string> got = Packet(9, bad);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_NE(got[0].find("\xEF\xBF\xBD"), std::string::npos) << "repaired: " << bad;
+  }
 }
 
 TEST_F(AnswerAssembler, CommandWithoutAnyAnswerIsReportedOnceAfterTenSeconds) {

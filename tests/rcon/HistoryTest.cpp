@@ -28,6 +28,11 @@ TEST_F(History, KeepsTheNewestEntriesAcrossRuns) {
     TqorRCON_History h(File, 3, false);
     for (const char* c : {"a", "b", "b", "", "c", "multi\nline", "d"}) h.Add(c);
     EXPECT_EQ(h.Items(), (V{"c", "multi line", "d"})) << "capped, repeats and empties dropped";
+    EXPECT_TRUE(h.Unsaved());
+    h.Save();
+    EXPECT_FALSE(h.Unsaved());
+    TqorRCON_History unsaved(File, 3, false);
+    unsaved.Add("lost");
   }
   TqorRCON_History again(File, 3, false);
   EXPECT_EQ(again.Items(), (V{"c", "multi line", "d"}));
@@ -70,7 +75,8 @@ TEST_F(History, UnwritableFileOnlyLosesTheHistory) {
   std::filesystem::create_directories(Folder);
   std::ofstream(Folder / "blocker") << "a file where a folder should be";
   TqorRCON_History h((Folder / "blocker" / "history.txt").string(), 10, false);
-  EXPECT_NO_THROW(h.Add("kept in memory"));
+  h.Add("kept in memory");
+  EXPECT_NO_THROW(h.Save());
   EXPECT_EQ(h.Items(), V{"kept in memory"});
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <mutex>
 
 #include "platform/MainThread.h"
@@ -233,6 +235,66 @@ TEST_F(RCONClient, NewConnectionStartsWithEmptyBuffer) {
   ASSERT_TRUE(WaitLog(5));
   EXPECT_EQ(Log[3], "#connected");
   EXPECT_EQ(Log[4], "#authenticated");
+}
+
+// A response handler that throws: the exception reaches the application's handling once,
+// and every packet still arrives exactly once, in order.
+TEST_F(RCONClient, AThrowingResponseHandlerLosesAndRepeatsNothing) {
+  Serve([&](TPeer& peer) {
+    if (!ReceiveAuth(peer, Received)) return;
+    peer.Send(Cat({WirePacket(1, 2, ""), WirePacket(2, 0, "first"), WirePacket(2, 0, "second")}));
+    TWirePacket cmd;
+    if (peer.Receive(cmd)) peer.Send(WirePacket(cmd.ID, 0, "third"));
+    peer.WaitClosed();
+  });
+  std::vector<std::string> escaped;
+  SetMainThreadExceptionHandler([&](std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& E) {
+      escaped.push_back(E.what());
+    }
+  });
+  RCON->SetOnResponse([this](TComponent* s, const std::string& r, const TqorRCON_Packet&) {
+    Line(s, r);
+    if (r == "first") throw Exception("handler failed");
+  });
+  Connect();
+  ASSERT_TRUE(WaitLog(4));
+  RCON->ExecCommand("next");
+  ASSERT_TRUE(WaitLog(5));
+  PumpUntil([] { return false; }, 100);
+  SetMainThreadExceptionHandler(nullptr);
+  EXPECT_EQ(Log, (std::vector<std::string>{"#connected", "#authenticated", "first", "second",
+                                           "third"}));
+  EXPECT_EQ(escaped, std::vector<std::string>{"handler failed"});
+}
+
+// With neNoSync the reading thread decodes and resets the request counter while the caller's
+// thread sends: the component's own state is guarded (ThreadSanitizer watches this case).
+TEST_F(RCONClient, NoSyncReceivingAndSendingShareNoUnguardedState) {
+  std::atomic<int> answers{0};
+  Serve([&](TPeer& peer) {
+    if (!ReceiveAuth(peer, Received)) return;
+    peer.Send(WirePacket(1, 2, ""));
+    TWirePacket cmd;
+    for (int i = 0; i < 200 && peer.Receive(cmd); ++i) peer.SendByteByByte(WirePacket(cmd.ID, 0, "ok"));
+  });
+  RCON->SetNotifyEvents(neNoSync);
+  RCON->SetOnConnect(nullptr);
+  RCON->SetOnAuthenticate(nullptr);
+  RCON->SetOnDisconnect(nullptr);
+  RCON->SetOnException(nullptr);
+  RCON->SetOnResponse([&](TComponent*, const std::string&, const TqorRCON_Packet&) { ++answers; });
+  Connect();
+  for (int i = 0; i < 200 && RCON->Active(); ++i) {
+    RCON->ExecCommand("c" + std::to_string(i));
+    const int LAt = answers;
+    for (int w = 0; w < 1000 && answers == LAt && RCON->Active(); ++w)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_GT(answers, 0);
+  RCON->SetActive(false);
 }
 
 TEST_F(RCONClient, ExecCommandBeforeConnectDoesNothing) {

@@ -109,7 +109,9 @@ TEST_P(TCPClientModes, ConnectReceiveDeactivate) {
   Configure(LClient, LServer.Port(), GetParam());
   LLog.Hook(LClient);
   LClient.SetActive(true);
-  ASSERT_EQ(LLog.Texts(), std::vector<std::string>{"connect"});  // before SetActive returned
+  // OnConnect ran before SetActive returned (with neNoSync the reading thread may follow).
+  ASSERT_GE(LLog.Count(), 1u);
+  ASSERT_EQ(LLog.Texts()[0], "connect");
   ASSERT_TRUE(LClient.Active());
   TqorTCPConnection* LConnection = LClient.Connection();
   ASSERT_NE(LConnection, nullptr);
@@ -367,10 +369,11 @@ TEST(TCPClient, LateNotificationsNeverReachAFreedObject) {
       LClient.DoNotifyBinary(LConnection);
     });
     LReader.join();
-    ASSERT_TRUE(WaitFor([&] { return LLog.Count() == 2; }));
-    EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"disconnect ", "binary late"}));
+    ASSERT_TRUE(WaitFor([&] { return LLog.Count() == 1; }));
+    PumpFor(20);
+    // Nothing of a connection follows its disconnect.
+    EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"disconnect "}));
     EXPECT_EQ(LLog.Events()[0].Connection, LConnection);
-    EXPECT_EQ(LLog.Events()[1].Connection, nullptr);
   }
   LLog.Clear();
   {
@@ -415,44 +418,23 @@ TEST(TCPClient, ActiveWrittenWhileLoadingWaitsForTheEndOfLoading) {
   EXPECT_TRUE(LClient.Active());
 }
 
-// Until their transport layers are wired in, these options must fail loudly rather than
-// connect in plain text.
+// The SChannel handler is not part of this build: it must fail loudly rather than connect in
+// plain text.
 TEST(TCPClient, OptionsWithoutTransportFailTheActivation) {
   TServer LServer([](TScriptPeer& aPeer) { aPeer.WaitClosed(1000); });
-  const std::vector<std::pair<std::string, std::function<void(TqorTCPCLient&)>>> LCases{
-      {"TLS",
-       [](TqorTCPCLient& c) {
-         c.SetTLS(true);
-         c.TLSOptions().SetIOHandler(iohSChannel);
-       }},
-      {"Proxy", [](TqorTCPCLient& c) { c.Proxy().SetEnabled(true); }},
-      {"LogFile",
-       [](TqorTCPCLient& c) {
-         c.LogFile().SetEnabled(true);
-         c.LogFile().SetFileName("/tmp/never-written.log");
-       }},
-      {"Throttle", [](TqorTCPCLient& c) { c.Throttle().SetEnabled(true); }},
-  };
-  for (const auto& [LName, LSwitchOn] : LCases) {
-    TEventLog LLog;
-    TqorTCPCLient LClient(nullptr);
-    Configure(LClient, LServer.Port(), neAsynchronous);
-    LLog.Hook(LClient);
-    LSwitchOn(LClient);
-    LClient.SetActive(true);
-    ASSERT_EQ(LLog.Count(), 1u) << LName;
-    EXPECT_NE(LLog.Texts()[0].find("exception " + LName + " is not supported"), std::string::npos)
-        << LLog.Texts()[0];
-    EXPECT_FALSE(LClient.Active());
-  }
-  PumpFor(50);
-  EXPECT_EQ(LServer.Accepted(), 0);
-
-  // A log file without a name is simply off.
+  TEventLog LLog;
   TqorTCPCLient LClient(nullptr);
   Configure(LClient, LServer.Port(), neAsynchronous);
-  LClient.LogFile().SetEnabled(true);
-  EXPECT_TRUE(LClient.Connect(1));
+  LLog.Hook(LClient);
+  LClient.SetTLS(true);
+  LClient.TLSOptions().SetIOHandler(iohSChannel);
+  LClient.SetActive(true);
+  ASSERT_EQ(LLog.Count(), 1u);
+  EXPECT_NE(LLog.Texts()[0].find("exception TLS is not supported"), std::string::npos)
+      << LLog.Texts()[0];
+  EXPECT_FALSE(LClient.Active());
+  PumpFor(50);
+  EXPECT_EQ(LServer.Accepted(), 0);
 }
 
 // neNoSync handlers run inside the read loop: deactivating there must neither wait for the

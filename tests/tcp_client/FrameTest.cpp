@@ -99,6 +99,18 @@ TEST_F(FrameAssembly, AllBytesKeepsPendingBytesAcrossDelimiterChanges) {
   EXPECT_EQ(FFrames, (TFrames{"one|", "two|"}));
 }
 
+// A read in another mode between two eofScanAllBytes reads: the kept bytes are scanned from
+// their start for the new delimiter.
+TEST_F(FrameAssembly, AllBytesRescansAfterReadsInAnotherMode) {
+  Delimit(eofScanAllBytes, "\r\n");
+  Read("one|two");
+  Delimit(eofScanNone, "|");
+  Read("whole");
+  Delimit(eofScanAllBytes, "|");
+  Read("|");
+  EXPECT_EQ(FFrames, (TFrames{"whole", "one|", "two|"}));
+}
+
 TEST_F(FrameAssembly, AllBytesBoundsThePendingBytes) {
   Delimit(eofScanAllBytes, "\r\n");
   FConnection.SetMaxPendingBytes(8);

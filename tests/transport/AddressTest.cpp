@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "platform/Exception.h"
 #include "transport/IdException.h"
 #include "transport/IdIPAddress.h"
 #include "transport/IdStackBSDBase.h"
@@ -115,6 +116,20 @@ TEST(IPAddress, ObjectsAndComparison) {
   EXPECT_EQ(LV4->CompareAddress("127.0.0.1", LErr), 0);
   EXPECT_EQ(LV4->CompareAddress("::1", LErr), 0);
   EXPECT_TRUE(LErr);
+}
+
+// Text with a NUL inside is no address, however much of it reads as one.
+TEST(AddressText, EmbeddedNulIsRefused) {
+  using namespace std::string_literals;
+  StackUser LUser;
+  const std::string LText = "127.0.0.1\0"s;
+  EXPECT_FALSE(IsIPv4Text(LText));
+  EXPECT_FALSE(IsIPv4Text("127.0.0.1\0junk"s));
+  EXPECT_EQ(IPVersionOfHost(LText, Id_IPv6), Id_IPv6);
+  EXPECT_EQ(CanonicalIPv6("::1\0"s), "");
+  in_addr LAddr{};
+  EXPECT_THROW(static_cast<TIdStackBSDBase*>(GStack())->TranslateStringToTInAddr(LText, &LAddr, Id_IPv4),
+               EConvertError);
 }
 
 TEST(StackErrors, TextsAndClasses) {

@@ -12,7 +12,8 @@
 #include <memory>
 #include <thread>
 
-#include "tests/support/LoopbackPeer.h"
+#include "tests/support/ScriptServer.h"
+#include "tests/support/WaitUntil.h"
 #include "transport/IdException.h"
 #include "transport/IdIOHandlerStack.h"
 #include "transport/IdStackBSDBase.h"
@@ -21,33 +22,61 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using P = LoopbackPeer;
+using TServer = TScriptServer<>;
 
-template <class F>
-bool WaitUntil(F APred, int AMs = 5000) {
-  const auto LEnd = Clock::now() + std::chrono::milliseconds(AMs);
-  while (!APred()) {
-    if (Clock::now() > LEnd) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// The plain TCP handler, counting what its receives took.
+class TCountingHandler : public TIdIOHandlerStack {
+ public:
+  void SetCounter(std::atomic<int64_t>* ACounter) { FCounter = ACounter; }
+
+ protected:
+  explicit TCountingHandler(TComponent* AOwner = nullptr) : TIdIOHandlerStack(AOwner) {}
+  int ReadFromTransport(TIdBytes& VBuffer) override {
+    const int n = TIdIOHandlerStack::ReadFromTransport(VBuffer);
+    if (n > 0) *FCounter += n;
+    return n;
   }
-  return true;
+
+ private:
+  std::atomic<int64_t>* FCounter = nullptr;
+};
+
+// Sends the pieces one by one, each only once the client's receives have taken everything
+// before it: every piece after the first arrives in a receive of its own, on any machine.
+void SendSplit(const TScriptPeer& APeer, const std::vector<std::string>& APieces,
+               const std::atomic<int64_t>& AReceived) {
+  int64_t LSent = 0;
+  for (const std::string& LPiece : APieces) {
+    if (LSent > 0 && !WaitUntil([&] { return AReceived >= LSent; })) {
+      throw std::runtime_error("the client never received the piece before");
+    }
+    APeer.Send(LPiece);
+    LSent += static_cast<int64_t>(LPiece.size());
+  }
 }
 
 int64_t MsSince(Clock::time_point AStart) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - AStart).count();
 }
 
-std::unique_ptr<TIdTCPClient> ConnectTo(uint16_t APort, const std::string& AHost = "127.0.0.1") {
+// With AReceived the client's handler counts its received bytes there (see SendSplit).
+std::unique_ptr<TIdTCPClient> ConnectTo(int APort, std::atomic<int64_t>* AReceived = nullptr) {
   std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
-  LClient->SetHost(AHost);
-  LClient->SetPort(APort);
+  if (AReceived) {
+    auto* LHandler = New<TCountingHandler>(nullptr);
+    LHandler->SetCounter(AReceived);
+    LClient->SetIOHandler(LHandler);
+    LClient->SetManagedIOHandler(true);
+  }
+  LClient->SetHost("127.0.0.1");
+  LClient->SetPort(static_cast<TIdPort>(APort));
   LClient->Connect();
   return LClient;
 }
 
 struct ReadLnCase {
   const char* Name;
-  std::vector<P::Step> Script;
+  std::vector<std::string> Pieces;  // each one a receive of its own
   std::string Terminator;
   std::vector<std::string> Lines;
 };
@@ -55,33 +84,37 @@ struct ReadLnCase {
 class ReadLnTest : public ::testing::TestWithParam<ReadLnCase> {};
 
 TEST_P(ReadLnTest, Lines) {
-  LoopbackPeer LPeer(GetParam().Script);
-  auto LClient = ConnectTo(LPeer.Port());
+  std::atomic<int64_t> LReceived{0};
+  TServer LServer([&, LPieces = GetParam().Pieces](TScriptPeer& APeer) {
+    SendSplit(APeer, LPieces, LReceived);
+  });
+  auto LClient = ConnectTo(LServer.Port(), &LReceived);
   for (const std::string& LExpected : GetParam().Lines) {
     EXPECT_EQ(LClient->IOHandler()->ReadLn(GetParam().Terminator, 5000, -1), LExpected);
     EXPECT_FALSE(LClient->IOHandler()->ReadLnTimedout());
   }
+  ASSERT_TRUE(LServer.WaitFinished());
+  EXPECT_EQ(LServer.Failure(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ReadLnTest,
     ::testing::Values(
-        ReadLnCase{"CrLf", {P::Send("abc\r\n")}, "", {"abc"}},
-        ReadLnCase{"Lf", {P::Send("abc\ndef\r\n")}, "", {"abc", "def"}},
-        ReadLnCase{"ExplicitCrLf", {P::Send("abc\r\nx\ny\r\n")}, "\r\n", {"abc", "x\ny"}},
-        ReadLnCase{"SplitCrLf", {P::Send("abc\r"), P::Pause(60), P::Send("\ndef\n")}, "",
-                   {"abc", "def"}},
-        ReadLnCase{"SplitTwoByteTerminator",
-                   {P::Send("ab"), P::Pause(60), P::Send("c\r"), P::Pause(60), P::Send("\n")},
-                   "\r\n",
-                   {"abc"}},
-        ReadLnCase{"OtherTerminatorKeepsCr", {P::Send("a\r|b|")}, "|", {"a\r", "b"}},
-        ReadLnCase{"EmptyLines", {P::Send("\n\r\nz\n")}, "", {"", "", "z"}}),
+        ReadLnCase{"CrLf", {"abc\r\n"}, "", {"abc"}},
+        ReadLnCase{"Lf", {"abc\ndef\r\n"}, "", {"abc", "def"}},
+        ReadLnCase{"ExplicitCrLf", {"abc\r\nx\ny\r\n"}, "\r\n", {"abc", "x\ny"}},
+        ReadLnCase{"SplitCrLf", {"abc\r", "\ndef\n"}, "", {"abc", "def"}},
+        ReadLnCase{"SplitTwoByteTerminator", {"ab", "c\r", "\n"}, "\r\n", {"abc"}},
+        ReadLnCase{"OtherTerminatorKeepsCr", {"a\r|b|"}, "|", {"a\r", "b"}},
+        ReadLnCase{"EmptyLines", {"\n\r\nz\n"}, "", {"", "", "z"}}),
     [](const auto& AInfo) { return std::string(AInfo.param.Name); });
 
 TEST(Connection, PeerCloseWithBytesBuffered) {
-  LoopbackPeer LPeer({P::Send("0123456789"), P::Close()});
-  auto LClient = ConnectTo(LPeer.Port());
+  TServer LServer([](TScriptPeer& APeer) {
+    APeer.Send("0123456789");
+    APeer.Close();
+  });
+  auto LClient = ConnectTo(LServer.Port());
   TIdIOHandler* LIO = LClient->IOHandler();
   ASSERT_TRUE(WaitUntil([&] {
     LIO->CheckForDataOnSource(10);
@@ -102,11 +135,14 @@ TEST(Connection, PeerCloseWithBytesBuffered) {
 }
 
 TEST(Connection, DiscardCountsAcrossReadsAndDiscardAllRunsToTheClose) {
-  LoopbackPeer LPeer({P::Send("0123"), P::Pause(30), P::Send("4567\r\n"), P::Pause(30),
-                      P::Send(std::string(100000, 'z')), P::Close()});
-  auto LClient = ConnectTo(LPeer.Port());
+  std::atomic<int64_t> LReceived{0};
+  TServer LServer([&](TScriptPeer& APeer) {
+    SendSplit(APeer, {"0123", "4567\r\n", std::string(100000, 'z')}, LReceived);
+    APeer.Close();
+  });
+  auto LClient = ConnectTo(LServer.Port(), &LReceived);
   TIdIOHandler* LIO = LClient->IOHandler();
-  LIO->Discard(6);  // more than the first send
+  LIO->Discard(6);  // more than the first receive
   EXPECT_EQ(LIO->ReadLn(), "67");
   LIO->DiscardAll();
   EXPECT_TRUE(LIO->InputBufferIsEmpty());
@@ -115,15 +151,22 @@ TEST(Connection, DiscardCountsAcrossReadsAndDiscardAllRunsToTheClose) {
 }
 
 TEST(Connection, UnterminatedLineThenCloseKeepsBytes) {
-  LoopbackPeer LPeer({P::Send("abc"), P::Close()});
-  auto LClient = ConnectTo(LPeer.Port());
+  TServer LServer([](TScriptPeer& APeer) {
+    APeer.Send("abc");
+    APeer.Close();
+  });
+  auto LClient = ConnectTo(LServer.Port());
   EXPECT_THROW(LClient->IOHandler()->ReadLn(), EIdConnClosedGracefully);
   EXPECT_EQ(LClient->IOHandler()->InputBuffer()->AsString(), "abc");
 }
 
 TEST(Connection, MaxLineLengthBothActions) {
-  LoopbackPeer LPeer({P::Send("0123456789A"), P::Expect(1), P::Send("\n")});
-  auto LClient = ConnectTo(LPeer.Port());
+  TServer LServer([](TScriptPeer& APeer) {
+    APeer.Send("0123456789A");
+    APeer.Read(1);
+    APeer.Send("\n");
+  });
+  auto LClient = ConnectTo(LServer.Port());
   TIdIOHandler* LIO = LClient->IOHandler();
   LIO->SetMaxLineLength(10);
   ASSERT_TRUE(WaitUntil([&] {
@@ -146,8 +189,8 @@ TEST(Connection, MaxLineLengthBothActions) {
 }
 
 TEST(Connection, ReadTimeouts) {
-  LoopbackPeer LPeer({P::Expect(1)});
-  auto LClient = ConnectTo(LPeer.Port());
+  TServer LServer([](TScriptPeer& APeer) { APeer.Read(1); });
+  auto LClient = ConnectTo(LServer.Port());
   TIdIOHandler* LIO = LClient->IOHandler();
   auto LStart = Clock::now();
   EXPECT_EQ(LIO->ReadLn(LF, 100, -1), "");
@@ -170,8 +213,11 @@ TEST(Connection, ReadTimeouts) {
 }
 
 TEST(Connection, CaptureWithDelimiters) {
-  LoopbackPeer LPeer({P::Send("a\r\nb\r\n\r\nc\r\n..x\r\n..\r\n.\r\ntail\r\n"), P::Expect(1)});
-  auto LClient = ConnectTo(LPeer.Port());
+  TServer LServer([](TScriptPeer& APeer) {
+    APeer.Send("a\r\nb\r\n\r\nc\r\n..x\r\n..\r\n.\r\ntail\r\n");
+    APeer.Read(1);
+  });
+  auto LClient = ConnectTo(LServer.Port());
   TIdIOHandler* LIO = LClient->IOHandler();
   TStringList LHeader;
   LIO->Capture(LHeader, "");
@@ -189,8 +235,11 @@ TEST(Connection, CaptureWithDelimiters) {
 }
 
 TEST(Connection, CaptureLineLimit) {
-  LoopbackPeer LPeer({P::Send("1\n2\n3\n4\n5\n.\n"), P::Expect(1)});
-  auto LClient = ConnectTo(LPeer.Port());
+  TServer LServer([](TScriptPeer& APeer) {
+    APeer.Send("1\n2\n3\n4\n5\n.\n");
+    APeer.Read(1);
+  });
+  auto LClient = ConnectTo(LServer.Port());
   LClient->IOHandler()->SetMaxCapturedLines(2);
   TStringList LLines;
   try {
@@ -204,8 +253,14 @@ TEST(Connection, CaptureLineLimit) {
 }
 
 TEST(Connection, WriteBufferingWithThreshold) {
-  LoopbackPeer LPeer({P::Expect(100), P::Send("got100\n"), P::Expect(20), P::Send("got120\n")});
-  auto LClient = ConnectTo(LPeer.Port());
+  std::string LGot;
+  TServer LServer([&](TScriptPeer& APeer) {
+    LGot = APeer.Read(100);
+    APeer.Send("got100\n");
+    LGot += APeer.Read(20);
+    APeer.Send("got120\n");
+  });
+  auto LClient = ConnectTo(LServer.Port());
   TIdIOHandler* LIO = LClient->IOHandler();
   LIO->WriteBufferOpen(100);
   LIO->Write(TIdBytes(60, 'a'));
@@ -217,7 +272,8 @@ TEST(Connection, WriteBufferingWithThreshold) {
   LIO->WriteBufferClose();
   EXPECT_FALSE(LIO->WriteBufferingActive());
   EXPECT_EQ(LIO->ReadLn(LF, 5000, -1), "got120");
-  EXPECT_EQ(LPeer.Received(), std::string(60, 'a') + std::string(60, 'b'));
+  ASSERT_TRUE(LServer.WaitFinished());
+  EXPECT_EQ(LGot, std::string(60, 'a') + std::string(60, 'b'));
 }
 
 // A client connected to a loopback peer that reads only when the test says so.
@@ -331,16 +387,17 @@ TEST(Connection, FailedFlushKeepsExactlyTheUnsentBytes) {
 }
 
 TEST(Connection, WriteLnIsOneSendAndCancelSendsNothing) {
-  LoopbackPeer LPeer({P::Expect(7)});
-  auto LClient = ConnectTo(LPeer.Port());
+  std::string LGot;
+  TServer LServer([&](TScriptPeer& APeer) { LGot = APeer.Read(7); });
+  auto LClient = ConnectTo(LServer.Port());
   TIdIOHandler* LIO = LClient->IOHandler();
   LIO->WriteBufferOpen();
   LIO->Write(std::string("dropped"));
   LIO->WriteBufferCancel();
   EXPECT_FALSE(LIO->WriteBufferingActive());
   LIO->WriteLn("line\xC3\xA9");  // é goes out as '?' in ASCII
-  ASSERT_TRUE(LPeer.WaitDone());
-  EXPECT_EQ(LPeer.Received(), "line?\r\n");
+  ASSERT_TRUE(LServer.WaitFinished());
+  EXPECT_EQ(LGot, "line?\r\n");
 }
 
 TEST(Connection, RefusedConnectTextAndCode) {
@@ -389,10 +446,10 @@ TEST(Connection, BoundPortRangeHighestFirstAndErrors) {
     for (int fd : {a, b, c}) if (fd >= 0) ::close(fd);
   }
   if (!LBase) GTEST_SKIP() << "no three consecutive free ports found";
-  LoopbackPeer LPeer1({P::Expect(1)});
+  TServer LServer1([](TScriptPeer& APeer) { APeer.Read(1); });
   std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
   LClient->SetHost("127.0.0.1");
-  LClient->SetPort(LPeer1.Port());
+  LClient->SetPort(static_cast<TIdPort>(LServer1.Port()));
   LClient->SetBoundIP("127.0.0.1");
   LClient->SetBoundPortMin(LBase);
   LClient->SetBoundPortMax(LBase + 2);
@@ -402,8 +459,8 @@ TEST(Connection, BoundPortRangeHighestFirstAndErrors) {
   LClient->Disconnect();
 
   const int LTop = BindLoopback(LBase + 2);
-  LoopbackPeer LPeer2({P::Expect(1)});
-  LClient->SetPort(LPeer2.Port());
+  TServer LServer2([](TScriptPeer& APeer) { APeer.Read(1); });
+  LClient->SetPort(static_cast<TIdPort>(LServer2.Port()));
   LClient->Connect();
   EXPECT_EQ(LClient->Socket()->Binding()->Port(), LBase + 1);
   LClient->IOHandler()->Write(std::string("x"));
@@ -442,8 +499,12 @@ TEST(Connection, ConnectPreconditionsAndDisconnectEvents) {
   LClient->Disconnect();  // no handler: no events
   EXPECT_TRUE(LEvents.empty());
 
-  LoopbackPeer LPeer({P::Expect(2), P::Expect(1)});
-  LClient->SetPort(LPeer.Port());
+  std::string LGot;
+  TServer LServer([&](TScriptPeer& APeer) {
+    LGot = APeer.Read(2);
+    if (!APeer.WaitClosed()) throw std::runtime_error("the client did not disconnect");
+  });
+  LClient->SetPort(static_cast<TIdPort>(LServer.Port()));
   LClient->SetUseNagle(false);
   LClient->Connect();
   EXPECT_THROW(LClient->Connect(), EIdAlreadyConnected);
@@ -451,10 +512,11 @@ TEST(Connection, ConnectPreconditionsAndDisconnectEvents) {
   LClient->Socket()->Binding()->GetSockOpt(IPPROTO_TCP, TCP_NODELAY, LNoDelay);
   EXPECT_EQ(LNoDelay, 1);
   EXPECT_EQ(LClient->Socket()->Binding()->PeerIP(), "127.0.0.1");
-  EXPECT_EQ(LClient->Socket()->Binding()->PeerPort(), LPeer.Port());
+  EXPECT_EQ(LClient->Socket()->Binding()->PeerPort(), LServer.Port());
   LClient->IOHandler()->Write(std::string("ok"));
-  ASSERT_TRUE(WaitUntil([&] { return LPeer.Received() == "ok"; }));
   LClient->Disconnect();
+  ASSERT_TRUE(LServer.WaitFinished());
+  EXPECT_EQ(LGot, "ok");
   const std::vector<std::string> LExpected = {"Resolving hostname 127.0.0.1.", "Connecting to 127.0.0.1.",
                                               "Connected.", "OnConnected", "Disconnecting.",
                                               "OnDisconnected", "Disconnected."};
@@ -466,19 +528,25 @@ TEST(Connection, ConnectPreconditionsAndDisconnectEvents) {
 }
 
 TEST(Connection, IPv6Loopback) {
-  LoopbackPeer LPeer({P::Send("six\r\n"), P::Expect(2)}, true);
-  if (!LPeer.Valid()) GTEST_SKIP() << "::1 is not available here";
+  std::string LGot;
+  TServer LServer(
+      [&](TScriptPeer& APeer) {
+        APeer.Send("six\r\n");
+        LGot = APeer.Read(2);
+      },
+      true);
+  if (!LServer.Valid()) GTEST_SKIP() << "::1 is not available here";
   std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
   LClient->SetIPVersion(Id_IPv6);
   LClient->SetHost("::1");
-  LClient->SetPort(LPeer.Port());
+  LClient->SetPort(static_cast<TIdPort>(LServer.Port()));
   LClient->Connect();
   EXPECT_EQ(LClient->IOHandler()->ReadLn(), "six");
   EXPECT_EQ(LClient->Socket()->Binding()->PeerIP(), "0:0:0:0:0:0:0:1");
   EXPECT_EQ(LClient->Socket()->Binding()->IPVersion(), Id_IPv6);
   LClient->IOHandler()->Write(std::string("ok"));
-  ASSERT_TRUE(LPeer.WaitDone());
-  EXPECT_EQ(LPeer.Received(), "ok");
+  ASSERT_TRUE(LServer.WaitFinished());
+  EXPECT_EQ(LGot, "ok");
 }
 
 // An address literal leaves no doubt about its family: it connects whatever IPVersion says,
@@ -487,19 +555,25 @@ TEST(Connection, AddressLiteralsConnectInTheirOwnFamily) {
   for (const char* LHost : {"::1", "0:0:0:0:0:0:0:1", "::1%lo", "127.0.0.1"}) {
     SCOPED_TRACE(LHost);
     const bool LSix = std::string(LHost) != "127.0.0.1";
-    LoopbackPeer LPeer({P::Send("hi\n"), P::Expect(2)}, LSix);
-    if (!LPeer.Valid()) GTEST_SKIP() << "::1 is not available here";
+    std::string LGot;
+    TServer LServer(
+        [&](TScriptPeer& APeer) {
+          APeer.Send("hi\n");
+          LGot = APeer.Read(2);
+        },
+        LSix);
+    if (!LServer.Valid()) GTEST_SKIP() << "::1 is not available here";
     std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
     LClient->SetIPVersion(LSix ? Id_IPv4 : Id_IPv6);  // the other family
     LClient->SetHost(LHost);
-    LClient->SetPort(LPeer.Port());
+    LClient->SetPort(static_cast<TIdPort>(LServer.Port()));
     LClient->Connect();
     EXPECT_EQ(LClient->IOHandler()->ReadLn(), "hi");
     EXPECT_EQ(LClient->Socket()->Binding()->IPVersion(), LSix ? Id_IPv6 : Id_IPv4);
     EXPECT_EQ(LClient->Socket()->Binding()->PeerIP(), LSix ? "0:0:0:0:0:0:0:1" : "127.0.0.1");
     LClient->IOHandler()->Write(std::string("ok"));
-    ASSERT_TRUE(LPeer.WaitDone());
-    EXPECT_EQ(LPeer.Received(), "ok");
+    ASSERT_TRUE(LServer.WaitFinished());
+    EXPECT_EQ(LGot, "ok");
   }
 
   const uint16_t LClosed = ClosedPort();
@@ -590,8 +664,13 @@ namespace {
 // until the peer closes.
 TEST(Connection, ReaderAndWriterOnTwoThreads) {
   constexpr int kWrites = 200;
-  LoopbackPeer LPeer({P::Expect(kWrites * 4), P::Send(std::string(70000, 'r')), P::Close()});
-  auto LClient = ConnectTo(LPeer.Port());
+  std::string LGot;
+  TServer LServer([&](TScriptPeer& APeer) {
+    LGot = APeer.Read(kWrites * 4);
+    APeer.Send(std::string(70000, 'r'));
+    APeer.Close();
+  });
+  auto LClient = ConnectTo(LServer.Port());
   TIdIOHandler* LIO = LClient->IOHandler();
   std::atomic<int64_t> LRead{0};
   std::atomic<bool> LSawClose{false};
@@ -615,7 +694,10 @@ TEST(Connection, ReaderAndWriterOnTwoThreads) {
   LReader.join();
   EXPECT_TRUE(LSawClose);
   EXPECT_EQ(LRead, 70000);
-  EXPECT_EQ(LPeer.Received().size(), static_cast<size_t>(kWrites * 4));
+  ASSERT_TRUE(LServer.WaitFinished());
+  std::string LWant;
+  for (int i = 0; i < kWrites; ++i) LWant += "w123";
+  EXPECT_EQ(LGot, LWant);
 }
 
 }  // namespace

@@ -217,14 +217,14 @@ TEST_F(RCONWindow, SessionWithDemoServerShowsStateEchoAndWholeAnswers) {
     QTest::keyClick(Window, Qt::Key_L, Qt::ControlModifier);
     QTest::keyClick(Window->txtHost, Qt::Key_Return);
     ASSERT_TRUE(WaitForLine("#authenticated"));
+    Send("long 4500");  // two packets, joined without a seam
+    ASSERT_TRUE(WaitForLine("line 00070 sssssssss"));
     Send("colours");
     ASSERT_TRUE(WaitForLine("online | warning | info | underlined plain"));
-    Send("long 300");
-    ASSERT_TRUE(WaitForLine("line 00004 eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee"));
     Send("echo Hello from qorRCON");
     ASSERT_TRUE(WaitForLine("Hello from qorRCON"));
     QTest::keyClick(Window->txtCommand, Qt::Key_Up);
-    QTest::keyClick(Window->txtCommand, Qt::Key_Up);
+    QTest::keyClick(Window->txtCommand, Qt::Key_Up);  // the history: "colours" again
     QTest::qWait(100);
     EXPECT_TRUE(Window->grab().save(QString::fromLocal8Bit(shot)));
   }
@@ -389,7 +389,16 @@ TEST_F(RCONWindow, ConnectToSilentHostCanBeCancelledAndClosed) {
   QTest::mouseClick(Window->btnDisconnect, Qt::LeftButton);
   EXPECT_EQ(LogLines(*Window).size(), 1);
 
+  // No answer within the component's connect time-out: its own text.
+  Window->RCON->SetConnectTimeout(300);
+  ConnectTo(peer.Port());
+  ASSERT_TRUE(WaitForState(TConsoleState::Disconnected));
+  EXPECT_EQ(LogLines(*Window).last(), "#exception: Connect timed out.");
+  EXPECT_EQ(Window->lblState->text(),
+            QStringLiteral("Disconnected: 127.0.0.1:%1: Connect timed out.").arg(peer.Port()));
+
   // Closing the window during an attempt.
+  Window->RCON->SetConnectTimeout(TqorLib_RCON_Client::DefaultConnectTimeout);
   ConnectTo(peer.Port());
   QTest::qWait(100);
   Window->setAttribute(Qt::WA_DeleteOnClose);

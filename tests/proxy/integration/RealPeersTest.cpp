@@ -5,7 +5,7 @@
 #include "proxy/IdConnectThroughHttpProxy.h"
 #include "proxy/IdSocksInfo.h"
 #include "tests/proxy/ProxyTestKit.h"
-#include "tests/proxy/peers/PeerProcess.h"
+#include "tests/support/ProxyPeers.h"
 #include "tools/RCONDemoServerProcess.h"
 #include "transport/IdException.h"
 

@@ -58,10 +58,12 @@ class TTempFolder {
   std::string FPath;
 };
 
-// Runs a program with both output streams going into ALogFile.
+// Runs a program with both output streams going into ALogFile. It ends after ten minutes at
+// the latest, even when the test that started it dies first.
 class TPeerProcess {
  public:
   TPeerProcess(std::vector<std::string> AArgs, const std::string& ALogFile) : FLogFile(ALogFile) {
+    AArgs.insert(AArgs.begin(), {"/usr/bin/timeout", "--kill-after=5", "600"});
     std::vector<char*> Argv;
     for (std::string& A : AArgs) Argv.push_back(A.data());
     Argv.push_back(nullptr);
