@@ -73,6 +73,7 @@ void TIdThread::ThreadProc(TIdThread* aThread) {
     aThread->FFinished = true;
     freeSelf = aThread->FFreeOnTerminate;
   }
+  WakeMainThreadPump();  // a main thread waiting for this end sees it at once
   // Without FreeOnTerminate the owner may delete the object from here on.
   if (freeSelf) delete aThread;
 }

@@ -1,27 +1,38 @@
-// Echo round trips against the demo server: through TqorLib_RCON (events delivered
-// asynchronously to this main thread, each next command sent from OnResponse) and through a
-// plain blocking socket, in the same run.
-#include <arpa/inet.h>
+// TqorLib_RCON against a plain blocking socket client, in one run and against one fast
+// responder (a child process serving one connection at a time, so that the server is never
+// the bottleneck and the client's CPU time is its own):
+// - echo round trips (neAsynchronous, each next command sent from OnResponse), with client
+//   and responder pinned to one CPU: rate and client CPU time per round trip;
+// - connect-authenticate-disconnect cycles: time, and threads, descriptors and memory of the
+//   process before and after.
+// Rounds interleave the contenders; figures are medians. Usage: rcon_roundtrip [--quick]
+#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
 #include "tests/support/Loopback.h"
-#include "tools/RCONDemoServerProcess.h"
 
 namespace {
 
-constexpr int kRoundTrips = 20000;
-constexpr int kTimeoutMs = 300000;
+constexpr int kTimeoutMs = 120000;
 const std::string kCommand = "echo round trip";
 const std::string kAnswer = "round trip";
 
@@ -31,20 +42,142 @@ double Seconds(Clock::time_point aStart) {
   return std::chrono::duration<double>(Clock::now() - aStart).count();
 }
 
-double ComponentRoundTrips(int aPort) {
+double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+TBytes Packet(int32_t aID, int32_t aType, const std::string& aBody) {
+  TqorRCON_Packet p;
+  p.SetID(aID);
+  p.SetPacketType(aType);
+  p.SetBody(aBody);
+  return p.WriteBytes();
+}
+
+bool SendAll(int aFd, const TBytes& aBytes) {
+  for (size_t sent = 0; sent < aBytes.size();) {
+    ssize_t n = send(aFd, aBytes.data() + sent, aBytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += size_t(n);
+  }
+  return true;
+}
+
+bool ReadExact(int aFd, uint8_t* aOut, size_t aCount) {
+  for (size_t got = 0; got < aCount;) {
+    ssize_t n = recv(aFd, aOut + got, aCount - got, 0);
+    if (n <= 0) return false;
+    got += size_t(n);
+  }
+  return true;
+}
+
+// One whole packet, or false when the peer closed (the sockets have time-outs).
+bool ReceivePacket(int aFd, TqorRCON_Packet& aPacket) {
+  TBytes bytes(4);
+  if (!ReadExact(aFd, bytes.data(), 4)) return false;
+  int32_t size = int32_t(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | uint32_t(bytes[3]) << 24);
+  if (size < 10 || size > TqorLib_RCON_Client::MaxPacketSize) return false;
+  bytes.resize(size_t(size) + 4);
+  if (!ReadExact(aFd, bytes.data() + 4, size_t(size))) return false;
+  int32_t offset = 0;
+  aPacket.ReadBytes(bytes, offset);
+  return true;
+}
+
+void Tune(int aFd) {
+  int one = 1;
+  setsockopt(aFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  timeval tv{10, 0};
+  setsockopt(aFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(aFd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// The responder: one connection at a time; the authentication is answered with its ID, an
+// "echo X" command with X. Runs until the parent kills it.
+[[noreturn]] void Respond(int aListener) {
+  for (;;) {
+    const int fd = accept(aListener, nullptr, nullptr);
+    if (fd < 0) continue;
+    Tune(fd);
+    TqorRCON_Packet p;
+    while (ReceivePacket(fd, p)) {
+      const bool auth = p.PacketType() == 3;
+      const std::string body = p.Body().rfind("echo ", 0) == 0 ? p.Body().substr(5) : p.Body();
+      if (!SendAll(fd, auth ? Packet(p.ID(), 2, "") : Packet(p.ID(), 0, body))) break;
+    }
+    close(fd);
+  }
+}
+
+struct TResponder {
+  uint16_t Port = 0;
+  pid_t Child = -1;
+  TResponder() {
+    const int listener = ListenOnLoopback(16, Port);
+    if (listener < 0) throw std::runtime_error("cannot listen");
+    Child = fork();
+    if (Child == 0) Respond(listener);
+    close(listener);
+  }
+  ~TResponder() {
+    kill(Child, SIGKILL);
+    waitpid(Child, nullptr, 0);
+  }
+};
+
+int PlainConnect(uint16_t aPort) {
+  const int fd = ConnectLoopback(aPort);
+  if (fd < 0) throw std::runtime_error("connect failed");
+  Tune(fd);
+  TqorRCON_Packet p;
+  if (!SendAll(fd, Packet(1, 3, "zulu")) || !ReceivePacket(fd, p) || p.ID() != 1)
+    throw std::runtime_error("plain client not authenticated");
+  return fd;
+}
+
+struct TRun {
+  double Rate;     // per second
+  double CpuUs;    // client CPU time per operation, microseconds
+};
+
+TRun PlainRoundTrips(uint16_t aPort, int aCount) {
+  const int fd = PlainConnect(aPort);
+  const double cpu = CpuSeconds();
+  const auto start = Clock::now();
+  TqorRCON_Packet p;
+  for (int i = 0; i < aCount; ++i)
+    if (!SendAll(fd, Packet(i + 2, 2, kCommand)) || !ReceivePacket(fd, p) || p.Body() != kAnswer)
+      throw std::runtime_error("plain round trip failed");
+  const TRun run{aCount / Seconds(start), (CpuSeconds() - cpu) * 1e6 / aCount};
+  close(fd);
+  return run;
+}
+
+TRun ComponentRoundTrips(uint16_t aPort, int aCount) {
   TqorLib_RCON rcon(nullptr);
   rcon.SetNotifyEvents(neAsynchronous);
   int done = 0;
   bool failed = false;
   Clock::time_point start;
+  double cpu = 0;
   rcon.SetOnAuthenticate([&](TComponent*, bool ok, const TqorRCON_Packet&) {
     failed = !ok;
+    cpu = CpuSeconds();
     start = Clock::now();
     if (ok) rcon.ExecCommand(kCommand);
   });
   rcon.SetOnResponse([&](TComponent*, const std::string& r, const TqorRCON_Packet&) {
     if (r != kAnswer) failed = true;
-    if (++done < kRoundTrips && !failed) rcon.ExecCommand(kCommand);
+    if (++done < aCount && !failed) rcon.ExecCommand(kCommand);
   });
   rcon.SetOnException([&](TComponent*, Exception& e) {
     std::fprintf(stderr, "exception: %s\n", e.what());
@@ -54,81 +187,135 @@ double ComponentRoundTrips(int aPort) {
   rcon.RCON_Options()->SetPort(aPort);
   rcon.RCON_Options()->SetPassword("zulu");
   rcon.SetActive(true);
-  if (!PumpUntil([&] { return done == kRoundTrips || failed; }, kTimeoutMs) || failed)
+  if (!PumpUntil([&] { return done == aCount || failed; }, kTimeoutMs) || failed)
     throw std::runtime_error("component round trips failed");
-  double s = Seconds(start);
+  const TRun run{aCount / Seconds(start), (CpuSeconds() - cpu) * 1e6 / aCount};
   rcon.SetActive(false);
-  return kRoundTrips / s;
+  return run;
 }
 
-void SendAll(int aFd, const TBytes& aBytes) {
-  size_t sent = 0;
-  while (sent < aBytes.size()) {
-    ssize_t n = send(aFd, aBytes.data() + sent, aBytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) throw std::runtime_error("send failed");
-    sent += size_t(n);
+double PlainCycles(uint16_t aPort, int aCount) {
+  const auto start = Clock::now();
+  for (int i = 0; i < aCount; ++i) close(PlainConnect(aPort));
+  return Seconds(start);
+}
+
+double ComponentCycles(TqorLib_RCON& aRcon, uint16_t aPort, int aCount) {
+  bool authenticated = false, failed = false;
+  aRcon.SetOnAuthenticate([&](TComponent*, bool ok, const TqorRCON_Packet&) {
+    authenticated = ok;
+    failed = !ok;
+  });
+  aRcon.SetOnException([&](TComponent*, Exception& e) {
+    std::fprintf(stderr, "exception: %s\n", e.what());
+    failed = true;
+  });
+  aRcon.RCON_Options()->SetHost("127.0.0.1");
+  aRcon.RCON_Options()->SetPort(aPort);
+  aRcon.RCON_Options()->SetPassword("zulu");
+  const auto start = Clock::now();
+  for (int i = 0; i < aCount; ++i) {
+    authenticated = false;
+    aRcon.SetActive(true);
+    if (!PumpUntil([&] { return authenticated || failed; }, kTimeoutMs) || failed)
+      throw std::runtime_error("component cycle failed");
+    aRcon.SetActive(false);
   }
+  return Seconds(start);
 }
 
-// Reads one whole packet (the socket has a receive time-out, so this cannot hang).
-TqorRCON_Packet ReceivePacket(int aFd) {
-  TBytes bytes(4);
-  auto readExact = [&](uint8_t* aOut, size_t aCount) {
-    for (size_t got = 0; got < aCount;) {
-      ssize_t n = recv(aFd, aOut + got, aCount - got, 0);
-      if (n <= 0) throw std::runtime_error("receive failed");
-      got += size_t(n);
+int CountEntries(const char* aDir) {
+  int n = 0;
+  if (DIR* d = opendir(aDir)) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+long RssKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  long value = 0;
+  while (status >> key) {
+    if (key == "VmRSS:") {
+      status >> value;
+      return value;
     }
-  };
-  readExact(bytes.data(), 4);
-  int32_t size = int32_t(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | uint32_t(bytes[3]) << 24);
-  if (size < 10 || size > TqorLib_RCON_Client::MaxPacketSize) throw std::runtime_error("bad size");
-  bytes.resize(size_t(size) + 4);
-  readExact(bytes.data() + 4, size_t(size));
-  TqorRCON_Packet p;
-  int32_t offset = 0;
-  p.ReadBytes(bytes, offset);
-  return p;
-}
-
-TBytes Request(int32_t aID, int32_t aType, const std::string& aBody) {
-  TqorRCON_Packet p;
-  p.SetID(aID);
-  p.SetPacketType(aType);
-  p.SetBody(aBody);
-  return p.WriteBytes();
-}
-
-double PlainRoundTrips(int aPort) {
-  int fd = ConnectLoopback(uint16_t(aPort));
-  if (fd < 0) throw std::runtime_error("connect failed");
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  timeval tv{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  SendAll(fd, Request(1, 3, "zulu"));
-  if (ReceivePacket(fd).ID() != 1) throw std::runtime_error("not authenticated");
-  Clock::time_point start = Clock::now();
-  for (int i = 0; i < kRoundTrips; ++i) {
-    SendAll(fd, Request(i + 2, 2, kCommand));
-    if (ReceivePacket(fd).Body() != kAnswer) throw std::runtime_error("wrong answer");
+    status.ignore(4096, '\n');
   }
-  double s = Seconds(start);
-  close(fd);
-  return kRoundTrips / s;
+  return 0;
+}
+
+std::string Load() {
+  std::ifstream f("/proc/loadavg");
+  std::string a, b, c;
+  f >> a >> b >> c;
+  return a + " " + b + " " + c;
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  bool quick = false;
+  for (int i = 1; i < argc; ++i) quick = quick || std::strcmp(argv[i], "--quick") == 0;
+  const int rounds = quick ? 1 : 5, trips = quick ? 2000 : 10000, cycles = 1000;
   try {
-    TRCONDemoServerProcess server(RCON_DEMO_SERVER);
-    double plain = PlainRoundTrips(server.Port());
-    double component = ComponentRoundTrips(server.Port());
-    std::printf("%d echo round trips against the demo server\n", kRoundTrips);
-    std::printf("  TqorLib_RCON (neAsynchronous): %10.0f round trips/s\n", component);
-    std::printf("  plain blocking socket:         %10.0f round trips/s\n", plain);
-    std::printf("  ratio component/plain:         %10.2f (target >= 0.50)\n", component / plain);
+    std::printf("load average before: %s\n", Load().c_str());
+    // Round trips on one CPU: client threads and responder compete for it, as a busy machine
+    // makes them do; the client's own overhead then shows in the rate.
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(0, &one);
+    cpu_set_t all;
+    sched_getaffinity(0, sizeof all, &all);
+    sched_setaffinity(0, sizeof one, &one);
+    std::vector<double> pr, cr, pc, cc;
+    {
+      TResponder responder;  // forked after pinning: it shares the CPU
+      for (int r = 0; r < rounds; ++r) {
+        const TRun p = PlainRoundTrips(responder.Port, trips);
+        const TRun c = ComponentRoundTrips(responder.Port, trips);
+        pr.push_back(p.Rate);
+        cr.push_back(c.Rate);
+        pc.push_back(p.CpuUs);
+        cc.push_back(c.CpuUs);
+      }
+    }
+    sched_setaffinity(0, sizeof all, &all);
+    std::printf("%d echo round trips x %d round(s), client and responder on one CPU (medians)\n",
+                trips, rounds);
+    std::printf("                                  round trips/s   client CPU us/trip\n");
+    std::printf("  TqorLib_RCON (neAsynchronous): %12.0f %16.2f\n", Median(cr), Median(cc));
+    std::printf("  plain blocking socket:         %12.0f %16.2f\n", Median(pr), Median(pc));
+    const double rate = Median(cr) / Median(pr), cpu = Median(cc) / Median(pc);
+    std::printf("  component/plain rate:  %5.2f (target >= 0.80) %s\n", rate,
+                rate >= 0.8 ? "met" : "MISSED");
+    std::printf("  component/plain CPU:   %5.2f (target <= 1.50) %s\n", cpu,
+                cpu <= 1.5 ? "met" : "MISSED");
+
+    TResponder responder;
+    std::vector<double> ps, cs;
+    TqorLib_RCON rcon(nullptr);
+    rcon.SetNotifyEvents(neAsynchronous);
+    ComponentCycles(rcon, responder.Port, 20);  // warm up: first socket client, first thread
+    const int threads = CountEntries("/proc/self/task"), fds = CountEntries("/proc/self/fd");
+    const long rss = RssKiB();
+    for (int r = 0; r < rounds; ++r) {
+      ps.push_back(PlainCycles(responder.Port, cycles));
+      cs.push_back(ComponentCycles(rcon, responder.Port, cycles));
+    }
+    std::printf("%d connect-authenticate-disconnect cycles x %d round(s) (medians)\n", cycles,
+                rounds);
+    std::printf("  TqorLib_RCON:           %8.3f s\n", Median(cs));
+    std::printf("  plain blocking socket:  %8.3f s\n", Median(ps));
+    const double ratio = Median(cs) / Median(ps);
+    std::printf("  component/plain time:   %8.2f (target <= 3.00) %s\n", ratio,
+                ratio <= 3.0 ? "met" : "MISSED");
+    std::printf("  threads %d -> %d, descriptors %d -> %d, RSS %ld -> %ld KiB\n", threads,
+                CountEntries("/proc/self/task"), fds, CountEntries("/proc/self/fd"), rss,
+                RssKiB());
+    std::printf("load average after: %s\n", Load().c_str());
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "rcon_roundtrip: %s\n", e.what());

@@ -1,6 +1,7 @@
 // TqorTCPCLient on loopback against plain sockets, in one run: event latency of a small frame
-// (ping-pong), bulk throughput through OnBinary with neNoSync and neAsynchronous, and the
-// cost of CR LF frame scanning at two stream sizes (it must not grow with the stream).
+// (ping-pong), bulk throughput through OnBinary with neNoSync and neAsynchronous, the cost of
+// CR LF frame scanning at two stream sizes (it must not grow with the stream), the wake-ups
+// of an idle connected client, and how long Active := False takes.
 // Usage: tcp_client_events [--quick]   (or TCP_CLIENT_EVENTS_QUICK=1) for a smoke run.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -15,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -169,6 +172,110 @@ void PlainLatency(int aSamples, std::vector<double>& us) {
   reader.join();
 }
 
+// Voluntary context switches of every thread of this process but the calling one: each is a
+// wake-up after a wait.
+long OtherThreadsWakeUps() {
+  long total = 0;
+  const std::string self = std::to_string(::gettid());
+  if (DIR* d = ::opendir("/proc/self/task")) {
+    while (dirent* e = ::readdir(d)) {
+      if (e->d_name[0] == '.' || self == e->d_name) continue;
+      std::ifstream status(std::string("/proc/self/task/") + e->d_name + "/status");
+      std::string key;
+      while (status >> key) {
+        if (key == "voluntary_ctxt_switches:") {
+          long n = 0;
+          status >> n;
+          total += n;
+          break;
+        }
+        status.ignore(4096, '\n');
+      }
+    }
+    ::closedir(d);
+  }
+  return total;
+}
+
+// Wake-ups per second of the other threads while the connection idles for aSeconds: the
+// server thread waits in recv throughout, so what counts is the client's.
+double ComponentIdleWakeUps(int aSeconds) {
+  TOneConnectionServer peer([aSeconds](int fd) {
+    char c;
+    timeval tv{aSeconds + 5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::recv(fd, &c, 1, 0);
+  });
+  TClient c(neAsynchronous);
+  if (!c.Start(peer.Port())) return -1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // settled
+  const long before = OtherThreadsWakeUps();
+  std::this_thread::sleep_for(std::chrono::seconds(aSeconds));
+  const long after = OtherThreadsWakeUps();
+  c.Client.WriteData(TIdBytes{1});
+  return double(after - before) / aSeconds;
+}
+
+double PlainIdleWakeUps(int aSeconds) {
+  TOneConnectionServer peer([aSeconds](int fd) {
+    char c;
+    timeval tv{aSeconds + 5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::recv(fd, &c, 1, 0);
+  });
+  const int fd = ConnectPlain(peer.Port());
+  std::thread reader([fd] {
+    char c;
+    ::recv(fd, &c, 1, 0);  // until the shutdown below
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const long before = OtherThreadsWakeUps();
+  std::this_thread::sleep_for(std::chrono::seconds(aSeconds));
+  const long after = OtherThreadsWakeUps();
+  ::send(fd, "x", 1, MSG_NOSIGNAL);
+  ::shutdown(fd, SHUT_RDWR);
+  reader.join();
+  ::close(fd);
+  return double(after - before) / aSeconds;
+}
+
+// Active := False on a connected client whose reading thread waits for data.
+void ComponentDeactivation(int aSamples, std::vector<double>& us) {
+  for (int i = 0; i < aSamples; ++i) {
+    TOneConnectionServer peer([](int fd) {
+      char c;
+      ::recv(fd, &c, 1, 0);
+    });
+    TClient c(neAsynchronous);
+    if (!c.Start(peer.Port())) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));  // the thread waits in poll
+    const auto start = Clock::now();
+    c.Client.SetActive(false);
+    us.push_back(Micros(start, Clock::now()));
+  }
+}
+
+// The plain counterpart: shut the socket down, join the thread blocked in recv, close.
+void PlainDeactivation(int aSamples, std::vector<double>& us) {
+  for (int i = 0; i < aSamples; ++i) {
+    TOneConnectionServer peer([](int fd) {
+      char c;
+      ::recv(fd, &c, 1, 0);
+    });
+    const int fd = ConnectPlain(peer.Port());
+    std::thread reader([fd] {
+      char c;
+      ::recv(fd, &c, 1, 0);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const auto start = Clock::now();
+    ::shutdown(fd, SHUT_RDWR);
+    reader.join();
+    ::close(fd);
+    us.push_back(Micros(start, Clock::now()));
+  }
+}
+
 // Bytes through OnBinary; the handler stamps the end, so the waiting side's pump period
 // does not count.
 double ComponentBulkMiBs(TwsNotifyEvent aMode, int64_t aTotal) {
@@ -318,6 +425,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) quick = quick || std::strcmp(argv[i], "--quick") == 0;
   const TSizes z = quick ? TSizes{1, 1, 200, 32LL << 20, 4LL << 20, 16LL << 20}
                          : TSizes{7, 15, 2000, 256LL << 20, 16LL << 20, 64LL << 20};
+  const int idleSeconds = quick ? 2 : 10, closeSamples = quick ? 20 : 100;
   const int64_t smallLines = z.ScanSmall / kLineSize, largeLines = z.ScanLarge / kLineSize;
 
   // Rounds interleave the contenders so that a burst of outside load hits all of them.
@@ -388,5 +496,27 @@ int main(int argc, char** argv) {
   std::printf("  component/plain, large:          %9.2f\n",
               pLarge.Median() > 0 ? cLarge.Median() / pLarge.Median() : 0);
   std::printf("  frame counts: %s\n", framesOk ? "all correct" : "FAIL (see above)");
+
+  const double wc = ComponentIdleWakeUps(idleSeconds), wp = PlainIdleWakeUps(idleSeconds);
+  std::printf("Idle connected client, wake-ups of its threads per second over %d s\n", idleSeconds);
+  std::printf("  TqorTCPCLient:                    %9.2f  target <= 2 %s\n", wc,
+              wc >= 0 && wc <= 2 ? "met" : "MISSED");
+  std::printf("  plain blocking recv (thread):     %9.2f\n", wp);
+
+  std::vector<double> dc, dp;
+  for (int r = 0; r < 2; ++r) {
+    ComponentDeactivation(closeSamples / 2, dc);
+    PlainDeactivation(closeSamples / 2, dp);
+  }
+  const TLatency sdc = Summarise(dc), sdp = Summarise(dp);
+  std::printf("Active := False on a connected client, %zu samples each\n", dc.size());
+  std::printf("                                    median us      p99 us\n");
+  std::printf("  TqorTCPCLient:                  %10.1f  %10.1f  target median <= 1000 %s\n",
+              sdc.Median, sdc.P99, sdc.Median <= 1000 ? "met" : "MISSED");
+  std::printf("  shutdown + join + close (plain):%10.1f  %10.1f\n", sdp.Median, sdp.P99);
+  std::ifstream load("/proc/loadavg");
+  std::string l1, l5, l15;
+  load >> l1 >> l5 >> l15;
+  std::printf("load average: %s %s %s\n", l1.c_str(), l5.c_str(), l15.c_str());
   return 0;
 }

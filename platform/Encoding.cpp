@@ -18,6 +18,15 @@ class TASCIIEncoding : public TEncoding {
     cp = b[0] < 128 ? b[0] : kReplacement;
     return 1;
   }
+  // Runs below 128 are already the output's UTF-8.
+  void AppendDecoded(const uint8_t* b, size_t n, std::string& out) const override {
+    for (size_t i = 0; i < n;) {
+      size_t run = i;
+      while (run < n && b[run] < 0x80) ++run;
+      out.append(reinterpret_cast<const char*>(b + i), run - i);
+      for (i = run; i < n && b[i] >= 0x80; ++i) AppendUTF8(kReplacement, out);
+    }
+  }
 };
 
 class TUTF8Encoding : public TEncoding {

@@ -14,6 +14,9 @@ class Exception : public std::exception {
   void SetMessage(std::string aMessage) { FMessage = std::move(aMessage); }
   const char* what() const noexcept override { return FMessage.c_str(); }
   virtual const char* ClassName() const { return "Exception"; }
+  // An independent copy of the most derived class, for handing to another thread (a class
+  // declared without QOR_DECLARE_EXCEPTION overrides it too).
+  virtual std::exception_ptr Clone() const { return std::make_exception_ptr(*this); }
 
  private:
   std::string FMessage;
@@ -25,6 +28,9 @@ class Exception : public std::exception {
    public:                                                           \
     using Base::Base;                                                \
     const char* ClassName() const override { return #Name; }         \
+    std::exception_ptr Clone() const override {                      \
+      return std::make_exception_ptr(*this);                         \
+    }                                                                \
   }
 
 // Conversion failures: "'%s' is not a valid integer value", "Cannot assign a %s to a %s".

@@ -35,6 +35,7 @@ struct TCallQueue {
   std::condition_variable arrived;
   std::deque<TQueuedCall> calls;
   uint64_t nextSeq = 1;
+  uint64_t wakes = 0;  // WakeMainThreadPump calls so far
   std::function<void()> wake;
   std::function<void(std::exception_ptr)> onException;
 };
@@ -171,8 +172,10 @@ bool CheckSynchronize(int aTimeoutMs) {
   uint64_t last;
   {
     std::unique_lock<std::mutex> g(q.lock);
+    const uint64_t wakes = q.wakes;
     if (q.calls.empty() && aTimeoutMs > 0)
-      q.arrived.wait_for(g, std::chrono::milliseconds(aTimeoutMs), [&] { return !q.calls.empty(); });
+      q.arrived.wait_for(g, std::chrono::milliseconds(aTimeoutMs),
+                         [&] { return !q.calls.empty() || q.wakes != wakes; });
     if (q.calls.empty()) return false;
     last = q.calls.back().seq;
   }
@@ -212,6 +215,15 @@ bool CheckSynchronize(int aTimeoutMs) {
     }
   }
   return ran;
+}
+
+void WakeMainThreadPump() {
+  TCallQueue& q = Queue();
+  {
+    std::lock_guard<std::mutex> g(q.lock);
+    ++q.wakes;
+  }
+  q.arrived.notify_all();
 }
 
 void SetWakeMainThread(std::function<void()> aHook) {

@@ -51,6 +51,10 @@ bool IsServingSynchronizedCall(std::thread::id aThread);
 // every call queued so far, one at a time. Returns true when it ran any. Other threads: false.
 bool CheckSynchronize(int aTimeoutMs = 0);
 
+// Makes a pump that waits for calls (CheckSynchronize with a time-out) return at once, so that
+// a main thread waiting for another thread's end, pumping meanwhile, sees that end at once.
+void WakeMainThreadPump();
+
 // Called (on the posting thread) after each queued call, so a window toolkit can wake its
 // event loop and pump. An empty function removes the hook.
 void SetWakeMainThread(std::function<void()> aHook);

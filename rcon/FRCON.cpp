@@ -245,7 +245,7 @@ void TFRMRCON::ShowRecentServers() {
   FServerCompleter->complete();
 }
 
-void TFRMRCON::DoLog(const std::string& aValue) { FLog->Append(FromStd(aValue), TqorRCONLogKind::Event); }
+void TFRMRCON::DoLog(const std::string& aValue) { FLog->Append(aValue, TqorRCONLogKind::Event); }
 
 QString TFRMRCON::Address() const {
   const QString host = FromStd(RCON->RCON_Options()->Host());
@@ -329,7 +329,8 @@ void TFRMRCON::ProbeAnswered() {
     return;
   }
   RCON->SetActive(true);
-  if (FState == TConsoleState::Connecting) SetState(TConsoleState::Disconnected, lblState->text());
+  // Neither a connection nor an error came of it.
+  if (FState == TConsoleState::Connecting) SetState(TConsoleState::Disconnected);
 }
 
 void TFRMRCON::btnDisconnectClick() {
@@ -352,7 +353,7 @@ void TFRMRCON::ExecFromField() {
     DoLog("#not connected: the command was not sent");
     return;
   }
-  FLog->Append(QStringLiteral("> ") + text, TqorRCONLogKind::Command);
+  FLog->Append("> " + text.toStdString(), TqorRCONLogKind::Command);
   FCommands->Add(text.toStdString());
   if (FCommands->Unsaved() && !FHistorySaveTimer.isActive()) FHistorySaveTimer.start();
   txtCommand->clear();
@@ -404,7 +405,7 @@ void TFRMRCON::RCONAuthenticate(TComponent*, bool Authenticated, const TqorRCON_
 
 void TFRMRCON::RCONResponseComplete(TComponent*, int32_t, const std::string&,
                                     const std::string& aResponse) {
-  FLog->Append(FromStd(aResponse), TqorRCONLogKind::Answer);
+  FLog->Append(aResponse, TqorRCONLogKind::Answer);
 }
 
 void TFRMRCON::RCONResponseOverdue(TComponent*, int32_t, const std::string& aCommand) {

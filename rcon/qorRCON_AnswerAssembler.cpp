@@ -32,33 +32,12 @@ bool LooksLikeFenceReply(const uint8_t* aBody, size_t aSize) {
                         std::memcmp(aBody, kUnknown, sizeof kUnknown - 1) == 0);
 }
 
-// Answers are mostly valid UTF-8 (often plain ASCII); only others need the decoder's repair.
-bool IsValidUTF8(const std::string& aBytes) {
-  const auto* p = reinterpret_cast<const uint8_t*>(aBytes.data());
-  const uint8_t* end = p + aBytes.size();
-  while (p < end) {
-    if (*p < 0x80) {
-      ++p;
-      continue;
-    }
-    size_t n = (*p & 0xE0) == 0xC0 ? 1 : (*p & 0xF0) == 0xE0 ? 2 : (*p & 0xF8) == 0xF0 ? 3 : 0;
-    if (n == 0 || size_t(end - p) <= n) return false;
-    uint32_t cp = *p & (0x3F >> n);
-    for (size_t i = 1; i <= n; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (p[i] & 0x3F);
-    }
-    static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    p += n + 1;
-  }
-  return true;
-}
-
+// Answers are mostly valid UTF-8 (often plain ASCII): only others need the decoder's repair,
+// and a valid one is handed on without a copy.
 std::string ToUTF8(std::string aBytes) {
-  if (IsValidUTF8(aBytes)) return aBytes;
-  return TEncoding::UTF8().GetString(reinterpret_cast<const uint8_t*>(aBytes.data()),
-                                     aBytes.size());
+  const auto* bytes = reinterpret_cast<const uint8_t*>(aBytes.data());
+  if (ValidUTF8Length(bytes, aBytes.size()) == aBytes.size()) return aBytes;
+  return TEncoding::UTF8().GetString(bytes, aBytes.size());
 }
 
 }  // namespace

@@ -10,13 +10,16 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 
 namespace {
 
 constexpr QChar kSection(0x00A7);
 // A slice of insertion: small enough for the window to paint between slices.
 constexpr int kSliceMs = 12;
-constexpr qsizetype kPieceChars = 16 * 1024;
+constexpr size_t kPieceBytes = 32 * 1024;
 constexpr int kFrameMs = 20;
 
 // Minecraft's colours 0-9 and a-f. Black and white are the view's own text colour, so that
@@ -112,16 +115,22 @@ void TqorRCON_LogView::ScheduleFlush() {
   }, Qt::QueuedConnection);
 }
 
-void TqorRCON_LogView::Append(const QString& aText, TqorRCONLogKind aKind) {
+void TqorRCON_LogView::Append(std::string aText, TqorRCONLogKind aKind) {
   TEntry entry;
-  entry.Text = aText;
   if (FTimestamps) {
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("[HH:mm:ss] "));
-    entry.Text.replace(QLatin1Char('\n'), QLatin1Char('\n') + stamp);
-    entry.Text.prepend(stamp);
+    const std::string stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("[HH:mm:ss] ")).toStdString();
+    entry.Text.reserve(aText.size() + stamp.size());
+    entry.Text = stamp;
+    for (char c : aText) {
+      entry.Text += c;
+      if (c == '\n') entry.Text += stamp;
+    }
+  } else {
+    entry.Text = std::move(aText);
   }
   entry.Format = FormatOf(aKind);
-  entry.Lines = entry.Text.count(QLatin1Char('\n')) + 1;
+  entry.Lines = static_cast<size_t>(std::count(entry.Text.begin(), entry.Text.end(), '\n')) + 1;
   // Only answers carry codes; what the operator typed shows as typed.
   entry.Codes = aKind == TqorRCONLogKind::Answer;
   FPendingLines += entry.Lines;
@@ -132,22 +141,35 @@ void TqorRCON_LogView::Append(const QString& aText, TqorRCONLogKind aKind) {
 
 // Lines that the cap would remove right after inserting them are not inserted at all.
 void TqorRCON_LogView::DropBeyondCap() {
-  auto droppable = [this] { return FPendingLines > MaxLines && !FPending.front().Continued; };
-  while (droppable() && FPending.size() > 1 &&
-         FPendingLines - FPending.front().Lines >= MaxLines) {
+  const size_t cap = MaxLines;
+  auto droppable = [&] { return FPendingLines > cap && !FPending.front().Continued; };
+  while (droppable() && FPending.size() > 1 && FPendingLines - FPending.front().Lines >= cap) {
     FPendingLines -= FPending.front().Lines;
     FPending.pop_front();
     SetDropped();
   }
   if (!droppable()) return;
   TEntry& first = FPending.front();
-  const qsizetype excess = FPendingLines - MaxLines;
-  qsizetype cut = -1;
-  for (qsizetype n = excess; n > 0; --n) cut = first.Text.indexOf(QLatin1Char('\n'), cut + 1);
-  // The codes in the cut part still set the format of what remains.
-  if (first.Codes)
-    SplitColourCodes(first.Text.left(cut + 1), first.Format);
-  first.Text.remove(0, cut + 1);
+  const size_t excess = FPendingLines - cap;
+  const char* text = first.Text.data();
+  size_t cut = first.Start;
+  for (size_t n = excess; n > 0; --n)
+    cut = static_cast<const char*>(std::memchr(text + cut, '\n', first.Text.size() - cut)) - text + 1;
+  // The last colour (or reset) code in the dropped part, and the styles after it, still set
+  // the format of what remains.
+  if (first.Codes) {
+    size_t from = std::string::npos;
+    for (size_t at = first.Text.find("\xC2\xA7", first.Start); at < cut;
+         at = first.Text.find("\xC2\xA7", at + 2)) {
+      const char code = at + 2 < cut ? static_cast<char>(std::tolower(static_cast<unsigned char>(text[at + 2]))) : 0;
+      const bool colourOrReset =
+          (code >= '0' && code <= '9') || (code >= 'a' && code <= 'f') || code == 'r';
+      if (from == std::string::npos || colourOrReset) from = at;
+    }
+    if (from != std::string::npos)
+      SplitColourCodes(QString::fromUtf8(text + from, qsizetype(cut - from)), first.Format);
+  }
+  first.Start = cut;
   first.Lines -= excess;
   FPendingLines -= excess;
   SetDropped();
@@ -177,20 +199,24 @@ void TqorRCON_LogView::FlushFor(int aBudgetMs) {
   clock.start();
   while (!FPending.empty() && (aBudgetMs < 0 || clock.elapsed() < aBudgetMs)) {
     TEntry& entry = FPending.front();
-    // A long text goes in piece by piece, each ending at a line end where there is one.
-    qsizetype take = entry.Text.size();
-    if (take > kPieceChars) {
-      const qsizetype nl = entry.Text.lastIndexOf(QLatin1Char('\n'), kPieceChars);
-      take = nl > 0 ? nl + 1 : kPieceChars;
+    const char* text = entry.Text.data() + entry.Start;
+    // A long text goes in piece by piece, each ending at a line end where there is one, and
+    // never inside a character.
+    size_t take = entry.Text.size() - entry.Start;
+    if (take > kPieceBytes) {
+      const void* nl = ::memrchr(text, '\n', kPieceBytes);
+      take = nl ? static_cast<size_t>(static_cast<const char*>(nl) - text) + 1 : kPieceBytes;
+      while (!nl && take > 1 && (static_cast<uint8_t>(text[take]) & 0xC0) == 0x80) --take;
     }
-    const bool whole = take == entry.Text.size();
-    const QString piece = whole ? entry.Text : entry.Text.left(take);
+    const bool whole = entry.Start + take == entry.Text.size();
+    const QString piece = QString::fromUtf8(text, qsizetype(take));
     if (!FEmpty && !entry.Continued) {
       cursor.insertBlock();
       ++added;
     }
     FEmpty = false;
-    added += piece.count(QLatin1Char('\n'));
+    const size_t lines = static_cast<size_t>(std::count(text, text + take, '\n'));
+    added += qsizetype(lines);
     if (entry.Codes) {
       for (const TqorRCONTextRun& run : SplitColourCodes(piece, entry.Format))
         cursor.insertText(run.Text, run.Format);
@@ -201,10 +227,9 @@ void TqorRCON_LogView::FlushFor(int aBudgetMs) {
       FPendingLines -= entry.Lines;
       FPending.pop_front();
     } else {
-      const qsizetype lines = piece.count(QLatin1Char('\n'));
       FPendingLines -= lines;
       entry.Lines -= lines;
-      entry.Text.remove(0, take);
+      entry.Start += take;
       entry.Continued = true;
     }
   }

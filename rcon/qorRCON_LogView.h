@@ -5,6 +5,7 @@
 #include <QTextCharFormat>
 #include <QTimer>
 #include <deque>
+#include <string>
 #include <vector>
 
 class QLabel;
@@ -36,7 +37,8 @@ class TqorRCON_LogView : public QObject {
 
   TqorRCON_LogView(QPlainTextEdit* aView, QLabel* aNote);
 
-  void Append(const QString& aText, TqorRCONLogKind aKind);
+  // aText is UTF-8; it is turned into the view's text piece by piece as it is inserted.
+  void Append(std::string aText, TqorRCONLogKind aKind);
   // Inserts everything still pending.
   void Flush();
   void Clear();
@@ -49,9 +51,10 @@ class TqorRCON_LogView : public QObject {
 
  private:
   struct TEntry {
-    QString Text;
+    std::string Text;
+    size_t Start = 0;         // bytes before it are inserted or dropped
     QTextCharFormat Format;  // in force where the text goes on
-    qsizetype Lines = 1;      // lines still to insert
+    size_t Lines = 1;         // lines still to insert
     bool Continued = false;   // its first piece is in the view already
     bool Codes = false;       // colour codes are rendered (answers only)
   };
@@ -68,7 +71,7 @@ class TqorRCON_LogView : public QObject {
   QElapsedTimer FLastPaint;
   QTimer FFrameTimer;
   std::deque<TEntry> FPending;
-  qsizetype FPendingLines = 0;
+  size_t FPendingLines = 0;
   bool FEmpty = true;
   bool FTimestamps = false;
   bool FDropped = false;

@@ -303,21 +303,6 @@ void TqorTCPObjectList::ForgetData(const TqorTCPConnection* aConnection) {
 
 // ---- TqorTCPComponent ----
 
-namespace {
-// The exception being handled, when it is E: a queued notification keeps it alive so that the
-// handler gets the object itself, of its own class, on whatever thread it runs.
-std::exception_ptr CurrentIf(const Exception* E) {
-  std::exception_ptr LError = std::current_exception();
-  if (!E || !LError) return nullptr;
-  try {
-    std::rethrow_exception(LError);
-  } catch (Exception& X) {
-    if (&X == E) return LError;
-  } catch (...) {
-  }
-  return nullptr;
-}
-}  // namespace
 
 TqorTCPComponent::TqorTCPComponent(TComponent* AOwner) : TqorTCPComponent_Base(AOwner) {}
 
@@ -512,7 +497,7 @@ void TqorTCPComponent::DoNotifyException(TqorTCPConnection* aConnection) {
   Exception* E = aConnection->RawException();
   auto LItem = NewItem(nkException, aConnection);
   LItem->SetText(LText);
-  LItem->KeepException(CurrentIf(E));
+  LItem->KeepException(E ? E->Clone() : nullptr);
   Notify([&] { DoEventException(aConnection, LText, E); }, std::move(LItem));
 }
 
@@ -520,7 +505,7 @@ void TqorTCPComponent::DoNotifyError(const std::string& aText, Exception* E) {
   if (IsDestroying()) return;
   auto LItem = NewItem(nkException, nullptr);
   LItem->SetText(aText);
-  LItem->KeepException(CurrentIf(E));
+  LItem->KeepException(E ? E->Clone() : nullptr);
   Notify([&] { DoEventException(nullptr, aText, E); }, std::move(LItem));
 }
 

@@ -139,6 +139,10 @@ class TqorTCPConnectionClient : public TqorTCPConnection_Vorn {
 
   TqorTCPBinaryEvent FOnBinary;
   TqorTCPFrameAssembler FFrames;  // the reading thread's only
+  // Leases of the client's threads; the last one frees a released connection.
+  friend class TqorTCPCLient_Common;
+  int FLeases = 0;
+  bool FReleased = false;
 };
 
 // ---- Pending notifications ----
@@ -165,8 +169,8 @@ class TqorTCPNotifyObject {
   void SetText(const std::string& aValue) { FText = aValue; }
   const std::string& Text1() const { return FText1; }
   void SetText1(const std::string& aValue) { FText1 = aValue; }
-  // The caught exception itself, kept alive for a delivery on another thread; RawException
-  // points into it.
+  // A copy of the caught exception, of its own class, for a delivery on another thread;
+  // RawException points into it.
   void KeepException(std::exception_ptr aError);
   // Set when the item's connection has been released: nothing of it is raised any more.
   bool Ended() const { return FEnded; }

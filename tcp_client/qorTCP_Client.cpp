@@ -199,13 +199,17 @@ void TqorTCPReadThread::RunCycle() {
   FExecuted = true;
   FReading = true;
   struct TReading {
-    std::atomic<bool>& Flag;
-    ~TReading() { Flag = false; }
-  } LReading{FReading};
+    TqorTCPReadThread& Thread;
+    ~TReading() {
+      Thread.FReading = false;
+      if (!Thread.FReadSocket) WakeMainThreadPump();  // StopReading may be waiting
+    }
+  } LReading{*this};
   try {
     if (!Terminated()) FClient->DoOnThread();
     if (!FReadSocket) {
       FReading = false;
+      WakeMainThreadPump();  // StopReading may be waiting
       if (!Terminated()) {
         pollfd LWake{FWake, POLLIN, 0};
         ::poll(&LWake, 1, -1);
@@ -291,24 +295,20 @@ void TqorTCPReadThread::DoReadException(Exception& E) {
 
 // ---- TqorTCPCLient_Common ----
 
-TqorTCPCLient_Common::TConnectionUse::TConnectionUse(TqorTCPCLient_Common& aOwner)
+TqorTCPCLient_Common::TConnectionLease::TConnectionLease(TqorTCPCLient_Common& aOwner)
     : FOwner(aOwner) {
   std::lock_guard<std::mutex> LGuard(FOwner.FConnectionLock);
   FConnection = FOwner.FTCPConnection;
   if (FConnection && tReadingFor && FConnection->TCPConnection() != tReadingFor) FConnection = nullptr;
-  if (FConnection) ++FOwner.FConnectionUses[FConnection];
+  if (FConnection) ++FConnection->FLeases;
 }
 
-TqorTCPCLient_Common::TConnectionUse::~TConnectionUse() {
+TqorTCPCLient_Common::TConnectionLease::~TConnectionLease() {
   if (!FConnection) return;
-  bool LFree = false;
+  bool LFree;
   {
     std::lock_guard<std::mutex> LGuard(FOwner.FConnectionLock);
-    auto LUse = FOwner.FConnectionUses.find(FConnection);
-    if (--LUse->second == 0) {
-      FOwner.FConnectionUses.erase(LUse);
-      LFree = FOwner.FFreeWhenUnused.erase(FConnection) > 0;
-    }
+    LFree = --FConnection->FLeases == 0 && FConnection->FReleased;
   }
   if (LFree) FOwner.TqorTCPComponent::FreeConnection(FConnection);
 }
@@ -700,7 +700,7 @@ void TqorTCPCLient_Common::StopReadingThread() {
 
 void TqorTCPCLient_Common::OnReadEvent() {
   if (IsDestroying()) return;
-  TConnectionUse LUse(*this);
+  TConnectionLease LUse(*this);
   TqorTCPConnectionClient* LConnection = LUse.get();
   if (!LConnection || LConnection->Disconnected()) return;
   try {
@@ -712,7 +712,7 @@ void TqorTCPCLient_Common::OnReadEvent() {
 
 void TqorTCPCLient_Common::OnReadExceptionEvent(Exception& E) {
   if (IsDestroying()) return;
-  TConnectionUse LUse(*this);
+  TConnectionLease LUse(*this);
   TqorTCPConnectionClient* LConnection = LUse.get();
   DoException(LConnection, E.Message(), &E);
   if (!LConnection) return;
@@ -859,10 +859,10 @@ void TqorTCPCLient_Common::DoNotifyDisconnect(TqorTCPConnection* aConnection) {
 }
 
 void TqorTCPCLient_Common::FreeConnection(TqorSocketConnection_Base* aConnection) {
-  {
+  if (auto* LConnection = dynamic_cast<TqorTCPConnectionClient*>(aConnection)) {
     std::lock_guard<std::mutex> LGuard(FConnectionLock);
-    if (FConnectionUses.count(aConnection)) {
-      FFreeWhenUnused.insert(aConnection);
+    if (LConnection->FLeases > 0) {
+      LConnection->FReleased = true;
       return;
     }
   }
@@ -915,15 +915,23 @@ void TqorTCPCLient_Common::OnWatchDogEvent() {
 
 // ---- TqorTCPCLient_Base ----
 
-// A failed write leaves the stream in an unknown state: the socket is shut down, so that the
-// reading thread ends the connection as after a failed read. The caller gets the error.
+// A connection the server has closed is ending: the reading thread reports the close
+// (OnDisconnect, OnException), and a write meanwhile is dropped as without a connection,
+// instead of reporting the same close a second time, to the writer. A failed write leaves the
+// stream in an unknown state: the socket is shut down, so that the reading thread ends the
+// connection as after a failed read; the caller gets the error.
 void TqorTCPCLient_Base::DoWriteData(const TIdBytes& aValue) {
-  TConnectionUse LUse(*this);
+  TConnectionLease LUse(*this);
   TqorTCPConnectionClient* LConnection = LUse.get();
   if (!LConnection) return;
+  TIdIOHandler* LHandler = GetSocketClient()->IOHandler();
+  if (!LHandler || LHandler->ClosedGracefully()) return;
   try {
     LConnection->DoWriteBytes(aValue);
+  } catch (EIdConnClosedGracefully&) {
   } catch (EIdSocketError&) {
+    // The reading thread met the server's close meanwhile and shut the socket down.
+    if (LHandler->ClosedGracefully()) return;
     TIdIOHandlerSocket* LSocket = GetSocketClient()->Socket();
     if (LSocket && LSocket->BindingAllocated())
       GStack()->ShutdownSocket(LSocket->Binding()->Handle(), SHUT_RDWR);

@@ -3,10 +3,8 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -300,17 +298,19 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   // The disconnect notification: detaches the connection from the socket and clears the
   // component's reference before the event is raised or queued.
   void DoNotifyDisconnect(TqorTCPConnection* aConnection) override;
-  // A connection in use by a read loop or a write on another thread is freed when that
-  // use ends.
+  // A connection leased by a read loop or a write on another thread is freed when the lease
+  // ends.
   void FreeConnection(TqorSocketConnection_Base* aConnection) override;
 
-  // Keeps the current connection object alive while the caller uses it.
-  class TConnectionUse {
+  // The current connection, kept alive while the caller uses it; on a reading thread only the
+  // connection made on that thread's own socket client (an older thread may still be ending
+  // after a handler connected anew). This answers "whose event is this" for the threads.
+  class TConnectionLease {
    public:
-    explicit TConnectionUse(TqorTCPCLient_Common& aOwner);
-    ~TConnectionUse();
-    TConnectionUse(const TConnectionUse&) = delete;
-    TConnectionUse& operator=(const TConnectionUse&) = delete;
+    explicit TConnectionLease(TqorTCPCLient_Common& aOwner);
+    ~TConnectionLease();
+    TConnectionLease(const TConnectionLease&) = delete;
+    TConnectionLease& operator=(const TConnectionLease&) = delete;
     TqorTCPConnectionClient* get() const { return FConnection; }
 
    private:
@@ -383,10 +383,8 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   uint16_t FBoundPortMin = 0;
   int FLingerState = -1;
   bool FActive = false;
-  // Guards the connection reference against its release, and the use counts.
+  // Guards the connection reference against its release, and the connections' leases.
   std::mutex FConnectionLock;
-  std::map<TqorSocketConnection_Base*, int> FConnectionUses;
-  std::set<TqorSocketConnection_Base*> FFreeWhenUnused;
 };
 
 class TqorTCPCLient_Base : public TqorTCPCLient_Common {

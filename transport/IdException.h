@@ -95,6 +95,7 @@ class EIdSocketError : public EIdException {
   EIdSocketError(int AErr, std::string AMessage)
       : EIdException(std::move(AMessage)), FLastError(AErr) {}
   const char* ClassName() const override { return "EIdSocketError"; }
+  std::exception_ptr Clone() const override { return std::make_exception_ptr(*this); }
   int LastError() const { return FLastError; }
 
  private:
@@ -114,6 +115,7 @@ class EIdWinsockStubError : public EIdException {
  public:
   EIdWinsockStubError(int AWin32Error, std::string AWin32ErrorMessage, std::string ATitle);
   const char* ClassName() const override { return "EIdWinsockStubError"; }
+  std::exception_ptr Clone() const override { return std::make_exception_ptr(*this); }
   int Win32Error() const { return FWin32Error; }
   const std::string& Win32ErrorMessage() const { return FWin32ErrorMessage; }
   const std::string& Title() const { return FTitle; }

@@ -73,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Utf8Case{"\xEF\xBF\xBD", "R"},       // a real U+FFFD stays one
                       Utf8Case{"\xE2\x82\xAC\xE2\x82", "\xE2\x82\xACR"}));
 
-TEST(Encoding, Utf8BulkDecodingAgreesWithOneCharacterAtATime) {
+TEST(Encoding, BulkDecodingAgreesWithOneCharacterAtATime) {
   // Random mixes of ASCII runs, valid sequences and stray bytes, over every alignment.
   std::mt19937 rng(7);
   const std::vector<std::string> pieces = {"plain ascii text", "\xC3\xA9", "\xE2\x82\xAC",
@@ -91,6 +91,9 @@ TEST(Encoding, Utf8BulkDecodingAgreesWithOneCharacterAtATime) {
       AppendUTF8(cp, slow);
     }
     ASSERT_EQ(TEncoding::UTF8().GetString(p, in.size()), slow) << round;
+    std::string ascii;
+    for (char c : in) AppendUTF8(static_cast<uint8_t>(c) < 0x80 ? static_cast<uint8_t>(c) : 0xFFFD, ascii);
+    ASSERT_EQ(TEncoding::ASCII().GetString(p, in.size()), ascii) << round;
     const size_t valid = ValidUTF8Length(p, in.size());
     EXPECT_EQ(TEncoding::UTF8().GetString(p, valid), in.substr(0, valid));
   }

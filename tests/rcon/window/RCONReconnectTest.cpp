@@ -1,0 +1,82 @@
+// The console against the demo server: the server's "quit" and a new Connect, many times. A
+// close by the server is two log lines, never an error box.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <string>
+#include <vector>
+
+#include "platform/MainThread.h"
+#include "rcon/FRCON.h"
+#include "rcon/qorRCON_Application.h"
+#include "tools/RCONDemoServerProcess.h"
+
+namespace {
+
+constexpr int kCycles = 200;
+constexpr int kWait = 10000;
+
+TEST(RCONWindowCycles, ServerCloseAndReconnectNeverShowsAnErrorBox) {
+  TRCONDemoServerProcess server(RCON_DEMO_SERVER);
+  std::vector<std::string> escaped;
+  // What would reach the application's error box.
+  SetMainThreadExceptionHandler([&](std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& E) {
+      escaped.push_back(E.what());
+    }
+  });
+  // An error box the window shows itself (an action's exception) is closed and recorded, so
+  // that the test fails instead of waiting for a click.
+  QTimer boxes;
+  QObject::connect(&boxes, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      escaped.push_back("box: " + box->text().toStdString());
+      box->close();
+    }
+  });
+  boxes.start(20);
+  QPointer<TFRMRCON> window = new TFRMRCON;
+  window->show();
+  window->txtPort->setText(QString::number(server.Port()));
+  auto count = [&](const QString& aLine) {
+    return window->Memo1->toPlainText().split(QLatin1Char('\n')).count(aLine);
+  };
+  for (int i = 1; i <= kCycles && escaped.empty(); ++i) {
+    QTest::mouseClick(window->btnConnect, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return count(QStringLiteral("#authenticated")) == i; }, kWait))
+        << "cycle " << i;
+    window->txtCommand->setText(QStringLiteral("quit"));  // the field is cleared when sent
+    QTest::mouseClick(window->btnExecCommand, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return count(QStringLiteral("#exception: Connection Closed Gracefully.")) == i; },
+        kWait))
+        << "cycle " << i << "\n" << window->Memo1->toPlainText().toStdString();
+  }
+  QTest::qWait(50);
+  SetMainThreadExceptionHandler(ShowApplicationException);
+  EXPECT_EQ(escaped, std::vector<std::string>{});
+  EXPECT_EQ(count(QStringLiteral("#disconnected")), kCycles);
+  EXPECT_EQ(count(QStringLiteral("#connected")), kCycles);
+  delete window.data();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  QApplication app(argc, argv);
+  InstallMainThreadHooks();
+  const int result = RUN_ALL_TESTS();
+  RemoveMainThreadHooks();
+  return result;
+}
