@@ -324,3 +324,29 @@ TEST_F(TLSSetup, AStreamArrivesWholeInEveryPiece) {
     }
   }
 }
+
+// TLS and a SOCKS proxy together: the proxy's handshake in plain text on the TLS handler, then
+// the session end to end with the target.
+TEST_F(TLSSetup, ThroughASocksProxy) {
+  if (access("/usr/bin/microsocks", X_OK) != 0) GTEST_SKIP() << "microsocks is not installed";
+  const uint16_t LSocksPort = ClosedPort();
+  TPeerProcess LSocks({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(LSocksPort)});
+  ASSERT_TRUE(WaitFor([&] {
+    const int LFd = ConnectLoopback(LSocksPort);
+    if (LFd >= 0) ::close(LFd);
+    return LFd >= 0;
+  }));
+  TSServer S("server-chain.pem", "server.key", {"-rev"});
+  Client->SetPort(S.Port());
+  Client->TLSOptions().SetVerifyCertificate(true);
+  Client->TLSOptions().SetRootCertFile(Certs().Path("ca.pem"));
+  Client->Proxy().SetEnabled(true);
+  Client->Proxy().SetProxyType(pxySocks5);
+  Client->Proxy().SetHost("127.0.0.1");
+  Client->Proxy().SetPort(LSocksPort);
+  Client->SetActive(true);
+  ASSERT_TRUE(Client->Active()) << testing::PrintToString(Log.Texts());
+  EXPECT_EQ(Handler()->GetSSLVersion(), "TLSv1.3");
+  Client->WriteData(std::string("via socks\n"));
+  EXPECT_TRUE(Saw("binary skcos aiv"));
+}
