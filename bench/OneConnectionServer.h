@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "tests/support/Loopback.h"
+#include "tests/support/ScriptServer.h"
 
 // Bounds every wait of a server, whatever the client does.
 constexpr auto kServeLimit = std::chrono::seconds(60);
@@ -26,36 +27,20 @@ inline void SetTimeouts(int aFd) {
   ::setsockopt(aFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-// Accepts one connection on 127.0.0.1 and runs aServe on it in its own thread; afterwards
-// half-closes and waits for the client to close. Time-outs on both sockets bound every wait.
-class TOneConnectionServer {
+// The shared scripted server with a session of raw socket calls: aServe runs on the
+// connection, then the server half-closes and waits for the client to close. Time-outs on
+// the socket bound every wait.
+class TOneConnectionServer : public TScriptServer<> {
  public:
-  explicit TOneConnectionServer(std::function<void(int)> aServe) {
-    FListen = ListenOnLoopback(1, FPort);
-    SetTimeouts(FListen);
-    FThread = std::thread([this, serve = std::move(aServe)] {
-      const int fd = ::accept(FListen, nullptr, nullptr);
-      if (fd < 0) return;
-      SetTimeouts(fd);
-      serve(fd);
-      ::shutdown(fd, SHUT_WR);
-      char c[4096];
-      const auto end = std::chrono::steady_clock::now() + kServeLimit;
-      while (std::chrono::steady_clock::now() < end && ::recv(fd, c, sizeof c, 0) > 0) {
-      }
-      ::close(fd);
-    });
-  }
-  ~TOneConnectionServer() {
-    FThread.join();
-    ::close(FListen);
-  }
-  uint16_t Port() const { return FPort; }
-
- private:
-  int FListen;
-  uint16_t FPort;
-  std::thread FThread;
+  explicit TOneConnectionServer(std::function<void(int)> aServe)
+      : TScriptServer<>([serve = std::move(aServe)](TScriptPeer& aPeer) {
+          SetTimeouts(aPeer.Fd());
+          serve(aPeer.Fd());
+          aPeer.Close();
+          aPeer.WaitClosed(static_cast<int>(
+              std::chrono::duration_cast<std::chrono::milliseconds>(kServeLimit).count()));
+        }) {}
+  uint16_t Port() const { return static_cast<uint16_t>(TScriptServer<>::Port()); }
 };
 
 // Sends aBlock over and over until aTotal bytes went out.

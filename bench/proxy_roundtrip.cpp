@@ -20,7 +20,7 @@
 #include "proxy/IdSocksInfo.h"
 #include "proxy/qorIdLogFile.h"
 #include "tests/support/ProxyPeers.h"
-#include "tools/RCONDemoServerProcess.h"
+#include "tests/support/RCONDemoServerProcess.h"
 #include "transport/IdIOHandlerStack.h"
 
 namespace {

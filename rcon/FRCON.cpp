@@ -354,7 +354,9 @@ void TFRMRCON::ExecFromField() {
     return;
   }
   FLog->Append("> " + text.toStdString(), TqorRCONLogKind::Command);
-  FCommands->Add(text.toStdString());
+  // A command that carries the password (rcon_password, login ...) stays out of the file.
+  const QString password = txtPassword->text();
+  if (password.isEmpty() || !text.contains(password)) FCommands->Add(text.toStdString());
   if (FCommands->Unsaved() && !FHistorySaveTimer.isActive()) FHistorySaveTimer.start();
   txtCommand->clear();
   RCON->ExecCommand(text.toStdString());

@@ -15,6 +15,7 @@
 #include "proxy/IdInterceptThrottler.h"
 #include "proxy/IdSocksInfo.h"
 #include "proxy/qorIdLogFile.h"
+#include "tls/IdSSLOpenSSL.h"
 #include "transport/IdIOHandler.h"
 #include "transport/IdIOHandlerSocket.h"
 #include "transport/IdIOHandlerStack.h"
@@ -242,7 +243,9 @@ void TqorTCPReadThread::ReadStep() {
     try {
       auto* LSocket = dynamic_cast<TIdIOHandlerSocket*>(LHandler);
       TIdSocketHandle* LBinding = LSocket && LSocket->BindingAllocated() ? LSocket->Binding() : nullptr;
-      if (!LBinding || LBinding->ReadableOrWoken(FWake))
+      // A TLS session may hold bytes the socket no longer shows.
+      auto* LTLS = dynamic_cast<TIdSSLIOHandlerSocketBase*>(LHandler);
+      if (!LBinding || (LTLS && LTLS->HasBufferedData()) || LBinding->ReadableOrWoken(FWake))
         LHandler->CheckForDataOnSource(0);
       else
         TakeWakeUps();
@@ -330,6 +333,7 @@ void TqorTCPCLient_Common::Shutdown() {
   EndDelivery();
   DoSetActive(false);
   StopWatchDog();
+  FreeHandlerSSL();
   DeleteSocketClient(FTCPClient.exchange(nullptr));
   FRetiredClients.clear();
   if (TqorTCPConnectionClient* LConnection = FTCPConnection.exchange(nullptr))
@@ -396,7 +400,7 @@ void TqorTCPCLient_Common::Activate() {
   try {
     if (GetActive()) return;
     ReleaseSocketClient();
-    CheckUnsupportedOptions();
+    ApplyTLSHandler();
     TqorIdTCPClient* LClient = GetSocketClient();
     LClient->SetHost(FHost);
     LClient->SetPort(static_cast<TIdPort>(FPort & 0xFFFF));
@@ -476,9 +480,18 @@ void TqorTCPCLient_Common::ReleaseSocketClient() {
   EndStaleConnection();
   if (FTCPMode != tcpmDefault && LClient->TCPMode() == FTCPMode) {
     if (LClient->Connected()) LClient->Disconnect(false);  // a failed connection's socket
+    FreeHandlerSSL();
     return;
   }
   FTCPClient = nullptr;
+  // A TLS handler this client made goes with the socket client (which it belongs to): a
+  // retired client's reading thread may still be inside it.
+  if (FHandlerSSL && FHandlerSSL->Owner() == LClient) {
+    RemoveFreeNotification(FHandlerSSL);
+    FHandlerSSL = nullptr;
+  } else {
+    FreeHandlerSSL();
+  }
   TqorTCPReadThread* LThread = LClient->HasTCPRead() ? LClient->TCPRead() : nullptr;
   if (LThread && LThread->BlockedOnCaller())
     FRetiredClients.emplace_back(LClient);  // a handler of its reading thread reconnects
@@ -486,13 +499,101 @@ void TqorTCPCLient_Common::ReleaseSocketClient() {
     DeleteSocketClient(LClient);
 }
 
+void TqorTCPCLient_Common::FreeHandlerSSL() {
+  TIdSSLIOHandlerSocketBase* LHandler = FHandlerSSL;
+  if (!LHandler) return;
+  FHandlerSSL = nullptr;
+  RemoveFreeNotification(LHandler);
+  TqorIdTCPClient* LClient = FTCPClient;
+  if (LClient && LClient->IOHandler() == LHandler) LClient->SetIOHandler(nullptr);
+  delete LHandler;
+}
+
+void TqorTCPCLient_Common::Notification(TComponent* AComponent, TOperation Operation) {
+  if (Operation == opRemove && AComponent == static_cast<TComponent*>(FHandlerSSL)) {
+    FHandlerSSL = nullptr;
+  }
+  TqorTCPComponent::Notification(AComponent, Operation);
+}
+
+void TqorTCPCLient_Common::ApplyTLSHandler() {
+  TqorIdTCPClient* LClient = GetSocketClient();
+  if (FTLS) {
+    if (!FHandlerSSL) {
+      TIdSSLIOHandlerSocketBase* LHandler = nullptr;
+      CreateSSLHandler(sslClient, LHandler);
+    }
+    LClient->SetIOHandler(FHandlerSSL);
+  } else if (FHandlerSSL) {
+    LClient->SetIOHandler(nullptr);
+    FreeHandlerSSL();
+  }
+}
+
+namespace {
+
+// The folder of the running program's file, without a trailing '/'.
+std::string ExecutableFolder() {
+  char LPath[4096];
+  const ssize_t N = readlink("/proc/self/exe", LPath, sizeof LPath - 1);
+  if (N <= 0) return {};
+  const std::string LFile(LPath, static_cast<size_t>(N));
+  return LFile.substr(0, LFile.rfind('/'));
+}
+
+}  // namespace
+
+void TqorTCPCLient_Common::CreateSSLHandler(TwsSSLHandler aType,
+                                            TIdSSLIOHandlerSocketBase*& aHandler) {
+  if (FOnSSLGetHandler) FOnSSLGetHandler(this, aType, aHandler);
+  if (!aHandler) {
+    const TqorTCPTLS_Options& O = *FTLSOptions;
+    if (O.IOHandler() != iohOpenSSL) {
+      throw EIdException("TLS is not supported by this build; no connection was made.");
+    }
+    // Owned by the socket client it serves (see ReleaseSocketClient); freed by this client.
+    auto* LHandler = New<TqorIdSSLIOHandlerSocketOpenSSL>(GetSocketClient());
+    FHandlerSSL = LHandler;
+    FreeNotification(LHandler);
+    LHandler->SetPassThrough(false);
+    SetTLSApiGeneration(O.OpenSSL_Options().APIVersion() == oslAPI_1_1 ? tlsApi1_1 : tlsApi1_0);
+    if (O.OpenSSL_Options().LibPath() == oslpDefaultFolder) SetTLSLibraryPath(ExecutableFolder());
+    TIdSSLOptions& LOptions = LHandler->SSLOptions();
+    switch (O.Version()) {
+      case tls1_0: LOptions.SetMethod(sslvTLSv1); break;
+      case tls1_1: LOptions.SetMethod(sslvTLSv1_1); break;
+      case tls1_2: LOptions.SetMethod(sslvTLSv1_2); break;
+      case tls1_3: LOptions.SetMethod(sslvTLSv1_3); break;
+      case tlsUndefined:
+        // The handler's own default is TLS 1.0 alone, which current servers refuse: the best
+        // version both sides support instead.
+        LOptions.SetSSLVersions(SSLVersionBit(sslvTLSv1_2) | SSLVersionBit(sslvTLSv1_3));
+        break;
+    }
+    LHandler->SetALPNProtocols(O.ALPNProtocols());
+    LOptions.SetMode(sslmClient);
+    LOptions.SetRootCertFile(O.RootCertFile());
+    LOptions.SetCertFile(O.CertFile());
+    LOptions.SetKeyFile(O.KeyFile());
+    LOptions.SetVerifyMode(O.VerifyCertificate() ? sslvrfPeer : 0);
+    LHandler->SetOnGetPassword([this](std::string& VPassword) { OnGetPasswordEvent(VPassword); });
+    aHandler = LHandler;
+    if (FOnSSLAfterCreateHandler) FOnSSLAfterCreateHandler(this, aType, aHandler);
+  }
+  if (aHandler != FHandlerSSL) {
+    FreeHandlerSSL();
+    FHandlerSSL = aHandler;
+    FreeNotification(aHandler);
+  }
+}
+
+void TqorTCPCLient_Common::OnGetPasswordEvent(std::string& aPassword) {
+  aPassword = FTLSOptions->Password();
+}
+
 void TqorTCPCLient_Common::EndStaleConnection() {
   TqorTCPConnectionClient* LConnection = FTCPConnection;
   if (LConnection && !FDisconnecting) DoNotifyDisconnect(LConnection);
-}
-
-void TqorTCPCLient_Common::CheckUnsupportedOptions() {
-  if (FTLS) throw EIdException("TLS is not supported by this build; no connection was made.");
 }
 
 void TqorTCPCLient_Common::ApplyProxy(TqorIdTCPClient* aClient) {
@@ -647,6 +748,9 @@ void TqorTCPCLient_Common::OnReadExceptionEvent(Exception& E) {
     TqorIdTCPClient* LClient = FTCPClient;
     TIdIOHandler* LHandler = LClient ? LClient->IOHandler() : nullptr;
     if (LHandler && !LHandler->InputBufferIsEmpty()) LHandler->InputBuffer()->Clear();
+    // The session cannot go on after a failed read; the plain handler closed itself already.
+    if (LHandler && FTLS && FTLSOptions->IOHandler() == iohOpenSSL && LHandler->Opened())
+      LHandler->Close();
     if (!dynamic_cast<const EIdClosedSocket*>(&E) && LConnection == FTCPConnection &&
         !FDisconnecting)
       DoNotifyDisconnect(LConnection);

@@ -15,6 +15,7 @@
 #include "platform/Stream.h"
 #include "tcp_client/qorSocket_Classes.h"
 #include "tcp_client/qorTCP_Classes.h"
+#include "tls/IdSSL.h"
 #include "transport/IdGlobal.h"
 #include "transport/IdTCPClient.h"
 
@@ -29,6 +30,14 @@ class TqorIdLogFileClient;
 
 using TqorReadThreadExceptionEvent = std::function<void(Exception& aException)>;
 using TqorReadThreadNotifyEvent = std::function<void()>;
+
+// The role a TLS handler is asked for; the TCP client always asks for sslClient.
+enum TwsSSLHandler { sslClient, sslServer, sslSession, sslProxy, sslLoadBalancer };
+// The application may supply its own handler in aSSLHandler.
+using TqorTCPOnSSLGetHandler = std::function<void(
+    TComponent* Sender, TwsSSLHandler aType, TIdSSLIOHandlerSocketBase*& aSSLHandler)>;
+using TqorTCPOnSSLAfterCreateHandler = std::function<void(
+    TComponent* Sender, TwsSSLHandler aType, TIdSSLIOHandlerSocketBase* aSSLHandler)>;
 
 // ---- Option records of the TCP client ----
 
@@ -244,6 +253,12 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   void SetLingerState(int aValue) { FLingerState = aValue; }
   // Watchdog ticks since the last successful connect.
   int WatchDogAttempts() const { return FWatchDogAttempts; }
+  // The TLS handler of the current activation (none without TLS).
+  TIdSSLIOHandlerSocketBase* HandlerSSL() const { return FHandlerSSL; }
+  void SetOnSSLGetHandler(TqorTCPOnSSLGetHandler aValue) { FOnSSLGetHandler = std::move(aValue); }
+  void SetOnSSLAfterCreateHandler(TqorTCPOnSSLAfterCreateHandler aValue) {
+    FOnSSLAfterCreateHandler = std::move(aValue);
+  }
   bool WatchDogRunning();
 
   void Loaded() override;
@@ -273,6 +288,11 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   virtual void OnWatchDogExceptionEvent(const std::exception& E) = 0;
   virtual void DoSetWatchDog(const TqorTCPWatchDog_Options& aValue) { FWatchDog->Assign(aValue); }
   virtual void DoSetTLSOptions(const TqorTCPTLS_Options& aValue) { FTLSOptions->Assign(aValue); }
+  // A handler from OnSSLGetHandler, or one made and configured from TLSOptions.
+  virtual void CreateSSLHandler(TwsSSLHandler aType, TIdSSLIOHandlerSocketBase*& aHandler);
+  // Activation step 3: the socket client gets the TLS handler, or its own plain one.
+  virtual void ApplyTLSHandler();
+  virtual void OnGetPasswordEvent(std::string& aPassword);
   virtual bool GetActive();
   virtual void DoSetActive(bool aValue);
 
@@ -310,8 +330,7 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   void ReleaseSocketClient();
   // Ends a connection whose close nobody reported (its socket client is about to go).
   void EndStaleConnection();
-  // Refuses options whose transport layers this build does not wire in yet.
-  void CheckUnsupportedOptions();
+  void Notification(TComponent* AComponent, TOperation Operation) override;
   // Proxy set-up: the socket handler of aClient gets the SOCKS or HTTP proxy object, made
   // once and configured from Proxy at every activation.
   void ApplyProxy(TqorIdTCPClient* aClient);
@@ -326,6 +345,7 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   TIdInterceptThrottler* GetInterceptThrottle();
   void ApplySocketOptions();
   void DoActivationException() noexcept;
+  void FreeHandlerSSL();
 
   std::atomic<TqorIdTCPClient*> FTCPClient{nullptr};
   // Clients replaced while their own reading thread was running the activation.
@@ -351,6 +371,9 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   int FPort = 80;
   bool FTLS = false;
   std::unique_ptr<TqorTCPTLS_Options> FTLSOptions;
+  TIdSSLIOHandlerSocketBase* FHandlerSSL = nullptr;
+  TqorTCPOnSSLGetHandler FOnSSLGetHandler;
+  TqorTCPOnSSLAfterCreateHandler FOnSSLAfterCreateHandler;
   bool FUseNagle = false;
   TIdIPVersion FIPVersion = Id_IPv4;
   int FConnectTimeout = 0;

@@ -951,6 +951,13 @@ bool TIdSSLSocket::Readable(int AMSec) {
   }
 }
 
+bool TIdSSLSocket::HasBufferedData() const {
+  std::lock_guard<std::mutex> LGuard(FLock);
+  if (!FSSL || FClosed || FHasPending) return FHasPending;
+  const auto& G = GOpenSSL;
+  return (G.SSL_pending && G.SSL_pending(FSSL) > 0) || (G.SSL_has_pending && G.SSL_has_pending(FSSL));
+}
+
 int TIdSSLSocket::Recv(TIdBytes& VBuffer) {
   {
     std::lock_guard<std::mutex> LGuard(FLock);
@@ -1237,6 +1244,12 @@ bool TIdSSLIOHandlerSocketOpenSSL::Readable(int AMSec) {
   if (FPassThrough) return TIdIOHandlerStack::Readable(AMSec);
   const std::shared_ptr<TIdSSLSocket> LSession = Session();
   return LSession && LSession->Readable(AMSec < 0 ? -1 : AMSec);
+}
+
+bool TIdSSLIOHandlerSocketOpenSSL::HasBufferedData() {
+  if (FPassThrough) return false;
+  const std::shared_ptr<TIdSSLSocket> LSession = Session();
+  return LSession && LSession->HasBufferedData();
 }
 
 int TIdSSLIOHandlerSocketOpenSSL::ReceiveEncrypted(TIdBytes& VBuffer) {

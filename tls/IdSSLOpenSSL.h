@@ -321,6 +321,8 @@ class TIdSSLSocket {
   // True when decrypted bytes wait, or when a read would not block (data, close or
   // failure); false when AMSec passes with nothing but handshake records arriving.
   bool Readable(int AMSec);
+  // Received bytes (or a failure) wait inside the session.
+  bool HasBufferedData() const;
   // Sends close-notify and waits for the peer's (within the socket's time-out).
   void Shutdown();
   // Sends close-notify without waiting, once; the session then takes no further calls.
@@ -399,6 +401,7 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase,
 
   void Close() override;
   bool Readable(int AMSec = IdTimeoutDefault) override;
+  bool HasBufferedData() override;
   int CheckTransportResult(int AResult) override;
   [[noreturn]] void RaiseTransportError(int AErr) override;
   void StartSSL() override;

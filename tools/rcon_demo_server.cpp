@@ -57,7 +57,8 @@ struct Client {
   std::vector<uint8_t> In;
   std::vector<uint8_t> Out;
   size_t OutSent = 0;
-  bool Closing = false;  // flush Out, then close
+  bool Closing = false;   // flush Out, then end the sending side
+  bool SentFIN = false;   // sending side ended: input is discarded until the client closes
 };
 
 void PutInt(std::vector<uint8_t>& aOut, int32_t aValue) {
@@ -192,7 +193,7 @@ bool ProcessInput(Client& c, const Options& o, const std::list<Client>& aClients
   return true;
 }
 
-// False when the connection is finished (error, or Closing and all sent).
+// False when the connection has failed.
 bool Flush(Client& c) {
   while (c.OutSent < c.Out.size()) {
     ssize_t n = send(c.Fd, c.Out.data() + c.OutSent, c.Out.size() - c.OutSent, MSG_NOSIGNAL);
@@ -201,7 +202,13 @@ bool Flush(Client& c) {
   }
   c.Out.clear();
   c.OutSent = 0;
-  return !c.Closing;
+  // Closing with unread input would reset the connection and could destroy the answer still
+  // in flight; ending only the sending side lets the client read everything, then close.
+  if (c.Closing && !c.SentFIN) {
+    shutdown(c.Fd, SHUT_WR);
+    c.SentFIN = true;
+  }
+  return true;
 }
 
 // False when the connection is finished.
@@ -210,6 +217,7 @@ bool ReadFrom(Client& c, const Options& o, const std::list<Client>& aClients) {
   ssize_t n = recv(c.Fd, buf, sizeof buf, 0);
   if (n == 0) return false;
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+  if (c.SentFIN) return true;
   c.In.insert(c.In.end(), buf, buf + n);
   return ProcessInput(c, o, aClients) && Flush(c);
 }

@@ -81,7 +81,14 @@ void TIdSocketHandle::Connect() {
   std::lock_guard<std::mutex> LGuard(FConnectionHandle);
   if (FHandleAllocated) {
     UpdateBindingLocal();
-    UpdateBindingPeer();
+    try {
+      UpdateBindingPeer();
+    } catch (const EIdSocketError& E) {
+      // The connect succeeded and the peer has already reset the connection: the address is
+      // the one just connected to, and the first read reports the reset itself rather than
+      // the connect a misleading "Socket is not connected.".
+      if (E.LastError() != Id_WSAENOTCONN) throw;
+    }
   }
 }
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/rcon/RCONTestServer.h"
-#include "tools/RCONDemoServerProcess.h"
+#include "tests/support/RCONDemoServerProcess.h"
 
 namespace {
 
@@ -52,6 +52,23 @@ TEST(DemoServer, ServesSeveralClientsAndDropsOnlyTheOneSendingGarbage) {
   EXPECT_EQ(good.Ask(5, 2, "colours").Body.rfind("\xC2\xA7" "6Welcome to the \xC2\xA7lqorRCON", 0), 0u);
   // Without --source an end-of-answer fence is answered as Minecraft does.
   EXPECT_EQ(good.Ask(6, 0, "").Body, "Unknown request 0");
+}
+
+// Input that follows "quit" (a client's end-of-answer fence) may still be unread when the
+// server closes: the close must be an end of stream, not a reset that could destroy the
+// answer on its way.
+TEST(DemoServer, QuitEndsTheStreamEvenWithUnreadInput) {
+  TRCONDemoServerProcess server(RCON_DEMO_SERVER);
+  TDemoClient client(server.Port());
+  EXPECT_EQ(client.Ask(1, 3, "zulu").ID, 1);
+  // More than one read takes: the rest is still in the server's socket when it has answered.
+  TBytes LInput = WirePacket(2, 2, "quit");
+  LInput.resize(LInput.size() + 512 * 1024);
+  ASSERT_NO_THROW(client.Peer.Send(LInput));
+  TWirePacket bye;
+  ASSERT_TRUE(client.Peer.Receive(bye));
+  EXPECT_EQ(bye.Body, "Bye.");
+  EXPECT_TRUE(client.Peer.WaitClosed()) << "the server reset the connection";
 }
 
 TEST(DemoServer, SourceStyleSendsEmptyResponseBeforeAuth) {

@@ -418,8 +418,8 @@ TEST(TCPClient, ActiveWrittenWhileLoadingWaitsForTheEndOfLoading) {
   EXPECT_TRUE(LClient.Active());
 }
 
-// Until their transport layers are wired in, these options must fail loudly rather than
-// connect in plain text.
+// The SChannel handler is not part of this build: it must fail loudly rather than connect in
+// plain text.
 TEST(TCPClient, OptionsWithoutTransportFailTheActivation) {
   TServer LServer([](TScriptPeer& aPeer) { aPeer.WaitClosed(1000); });
   TEventLog LLog;
@@ -427,6 +427,7 @@ TEST(TCPClient, OptionsWithoutTransportFailTheActivation) {
   Configure(LClient, LServer.Port(), neAsynchronous);
   LLog.Hook(LClient);
   LClient.SetTLS(true);
+  LClient.TLSOptions().SetIOHandler(iohSChannel);
   LClient.SetActive(true);
   ASSERT_EQ(LLog.Count(), 1u);
   EXPECT_NE(LLog.Texts()[0].find("exception TLS is not supported"), std::string::npos)

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "tests/support/LoopbackPeer.h"
+#include "tests/support/ScriptServer.h"
 #include "tests/tcp_client/TCPClientTestKit.h"
 #include "transport/IdIOHandler.h"
 #include "transport/IdTCPClient.h"
@@ -14,8 +14,6 @@ namespace {
 class FrameAssembly : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(FPeer.Valid());
-    FPeer.Start({LoopbackPeer::Expect(1 << 20)});
     FSocket.reset(New<TIdTCPClient>(nullptr));
     FSocket->SetHost("127.0.0.1");
     FSocket->SetPort(FPeer.Port());
@@ -43,7 +41,10 @@ class FrameAssembly : public ::testing::Test {
     for (char c : aDelimiter) FConnection.AddTCPEndOfFrame(static_cast<uint8_t>(c));
   }
 
-  LoopbackPeer FPeer;
+  // Takes whatever the connection writes until it closes.
+  TScriptServer<> FPeer{[](TScriptPeer& aPeer) {
+    if (!aPeer.WaitClosed()) throw std::runtime_error("the client did not close");
+  }};
   std::unique_ptr<TIdTCPClient> FSocket;
   TqorTCPConnectionClient FConnection;
   std::vector<std::string> FFrames;
@@ -145,8 +146,10 @@ TEST_F(FrameAssembly, ReadDataDeliversWhatWaitsAndWritesAreCounted) {
 }
 
 TEST(ConnectionObject, KeepsItsAddressesAndGuidWithoutASocket) {
-  LoopbackPeer LPeer({LoopbackPeer::Close()});
-  ASSERT_TRUE(LPeer.Valid());
+  TScriptServer<> LPeer([](TScriptPeer& aPeer) {
+    aPeer.Close();
+    if (!aPeer.WaitClosed()) throw std::runtime_error("the client did not close");
+  });
   std::unique_ptr<TIdTCPClient> LSocket(New<TIdTCPClient>(nullptr));
   LSocket->SetHost("127.0.0.1");
   LSocket->SetPort(LPeer.Port());

@@ -499,3 +499,22 @@ TEST(TLSHandler, OneThreadReadsWhileAnotherWrites) {
   EXPECT_EQ(LReadError, "");
   EXPECT_EQ(LMatched, kLines);
 }
+
+TEST(TLSHandler, CloneCopiesOptionsAndAsksTheOriginal) {
+  THandlerPtr H = MakeClient(1);
+  H->SSLOptions().SetCipherList("HIGH");
+  std::vector<std::string> LStatus;
+  H->SetOnGetPassword([](std::string& VPassword) { VPassword = "from original"; });
+  H->SetOnStatusInfo([&](const std::string& AMsg) { LStatus.push_back(AMsg); });
+  std::unique_ptr<TIdSSLIOHandlerSocketBase> LClone(H->Clone());
+  auto* C = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(LClone.get());
+  ASSERT_NE(C, nullptr);
+  EXPECT_EQ(C->Owner(), nullptr);
+  EXPECT_EQ(C->SSLOptions().CipherList(), "HIGH");
+  EXPECT_EQ(C->SSLOptions().SSLVersions(), H->SSLOptions().SSLVersions());
+  EXPECT_EQ(C->QueryPassword(false), "from original");
+  C->NotifyStatusInfo("seen by the original");
+  EXPECT_EQ(LStatus, std::vector<std::string>{"seen by the original"});
+  ASSERT_NE(C->SSLSocket(), nullptr);
+  EXPECT_EQ(C->SSLSocket()->Parent(), H.get());
+}

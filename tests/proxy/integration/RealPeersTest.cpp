@@ -6,7 +6,7 @@
 #include "proxy/IdSocksInfo.h"
 #include "tests/proxy/ProxyTestKit.h"
 #include "tests/support/ProxyPeers.h"
-#include "tools/RCONDemoServerProcess.h"
+#include "tests/support/RCONDemoServerProcess.h"
 #include "transport/IdException.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "platform/MainThread.h"
 #include "rcon/FRCON.h"
 #include "rcon/qorRCON_Application.h"
-#include "tools/RCONDemoServerProcess.h"
+#include "tests/support/RCONDemoServerProcess.h"
 
 namespace {
 
@@ -72,12 +72,3 @@ TEST(RCONWindowCycles, ServerCloseAndReconnectNeverShowsAnErrorBox) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
-  QApplication app(argc, argv);
-  InstallMainThreadHooks();
-  const int result = RUN_ALL_TESTS();
-  RemoveMainThreadHooks();
-  return result;
-}

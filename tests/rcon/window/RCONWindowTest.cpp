@@ -35,7 +35,7 @@
 #include "rcon/qorRCON_Application.h"
 #include "tests/rcon/RCONTestServer.h"
 #include "tests/support/Loopback.h"
-#include "tools/RCONDemoServerProcess.h"
+#include "tests/support/RCONDemoServerProcess.h"
 
 inline void PrintTo(const QString& aText, std::ostream* aOut) { *aOut << aText.toStdString(); }
 
@@ -238,6 +238,8 @@ TEST_F(RCONWindow, HistoryWalksLikeAShellAndOutlivesTheWindow) {
     Send(c);
     ASSERT_TRUE(WaitForLine(QString::fromLatin1(c + 5)));
   }
+  Send("echo the password is zulu");  // sent, but not kept
+  ASSERT_TRUE(WaitForLine("the password is zulu"));
   // An empty command is not sent.
   const int lines = int(LogLines(*Window).size());
   Send("   ");
