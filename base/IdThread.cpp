@@ -210,7 +210,8 @@ void TIdThread::Terminate() {
 
 void TIdThread::TerminateAndWaitFor() {
   if (FreeOnTerminate())
-    throw EIdThreadTerminateAndWaitFor("Cannot call TerminateAndWaitFor on FreeAndTerminate threads");
+    throw EIdThreadTerminateAndWaitFor(
+        "Cannot call TerminateAndWaitFor on FreeAndTerminate threads");
   Terminate();
   Start();  // a parked or never started thread must run to its end
   WaitFor();

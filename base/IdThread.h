@@ -32,7 +32,8 @@ class TIdYarn {
 };
 
 class TIdThread;
-using TIdExceptionThreadEvent = std::function<void(TIdThread* AThread, const std::exception& AException)>;
+using TIdExceptionThreadEvent =
+    std::function<void(TIdThread* AThread, const std::exception& AException)>;
 using TIdNotifyThreadEvent = std::function<void(TIdThread* AThread)>;
 
 // Process-wide count of live TIdThread objects.
@@ -120,7 +121,7 @@ class TIdThread {
   void RunCycles();
   void RunCycleOffered();
   void Park();
-  void Resume();  // under FLock
+  void Resume();     // under FLock
   void EndThread();  // terminates and waits for the body; later calls do nothing
   void Join();
 
@@ -140,7 +141,7 @@ class TIdThread {
   std::atomic<int> FReturnValue{0};
   bool FFreeOnTerminate = false;
   bool FAbandoned = false;  // guarded by FLock
-  bool FSuspended = true;  // the start gate or the park; guarded by FLock
+  bool FSuspended = true;   // the start gate or the park; guarded by FLock
   std::condition_variable_any FWake;
   std::mutex FJoinLock;
   std::thread FThread;

@@ -12,7 +12,9 @@ void TIdThreadSafeInteger::SetValue(int32_t aValue) {
   FValue = aValue;
 }
 
-int32_t TIdThreadSafeInteger::Increment(int32_t aAmount) { return Change(static_cast<uint32_t>(aAmount)); }
+int32_t TIdThreadSafeInteger::Increment(int32_t aAmount) {
+  return Change(static_cast<uint32_t>(aAmount));
+}
 
 int32_t TIdThreadSafeInteger::Decrement(int32_t aAmount) {
   return Change(0u - static_cast<uint32_t>(aAmount));

@@ -5,12 +5,16 @@
 #include "platform/SysUtils.h"
 
 namespace {
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(::gettid()); }
+uint32_t CurrentThreadId() {
+  return static_cast<uint32_t>(::gettid());
+}
 
 // IsExecuting for the duration of a handler call, also when it raises.
 class TExecutingScope {
  public:
-  explicit TExecutingScope(TqorIdThread& aThread) : FThread(aThread) { FThread.SetIsExecuting(true); }
+  explicit TExecutingScope(TqorIdThread& aThread) : FThread(aThread) {
+    FThread.SetIsExecuting(true);
+  }
   ~TExecutingScope() { FThread.SetIsExecuting(false); }
   TExecutingScope(const TExecutingScope&) = delete;
   TExecutingScope& operator=(const TExecutingScope&) = delete;
@@ -22,7 +26,9 @@ class TExecutingScope {
 constexpr int32_t kTimerStepMs = 100;
 }  // namespace
 
-bool TqorIdThread::IsCurrentThread() const { return FThreadId.load() == CurrentThreadId(); }
+bool TqorIdThread::IsCurrentThread() const {
+  return FThreadId.load() == CurrentThreadId();
+}
 
 void TqorIdThread::RunCycle() {
   uint32_t unset = 0;
@@ -33,7 +39,9 @@ void TqorIdThread::RunCycle() {
 TqorTimer::TqorTimer() : TqorIdThread(true, true, "") {}
 
 // The thread has ended (BeforeDestruction), so nothing is posted any more.
-TqorTimer::~TqorTimer() { FContext.Close(); }
+TqorTimer::~TqorTimer() {
+  FContext.Close();
+}
 
 void TqorTimer::SetEnabled(bool aValue) {
   FEnabled = aValue;

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "base/IdThread.h"
-#include "platform/MainThread.h"
 #include "platform/Component.h"
+#include "platform/MainThread.h"
 
 // Root of the higher-level components (TCP client, RCON).
 class TqorComponent_Base : public TComponent {
@@ -100,7 +100,7 @@ class TqorTimer : public TqorIdThread {
 void FreeThreadSafelyNow(TqorIdThread* aThread);
 
 template <class T>
-  requires std::derived_from<T, TqorIdThread>
+requires std::derived_from<T, TqorIdThread>
 void FreeThreadSafely(T*& aThread) {
   T* thread = aThread;
   aThread = nullptr;  // before the wait: calls run by the pump must not see it any more

@@ -2,7 +2,9 @@
 
 #include "platform/Exception.h"
 
-TqorQueueCommon::~TqorQueueCommon() { TqorQueueCommon::Clear(); }
+TqorQueueCommon::~TqorQueueCommon() {
+  TqorQueueCommon::Clear();
+}
 
 bool TqorQueueCommon::OwnObjects() const {
   std::lock_guard<TqorCriticalSection> g(FLock);

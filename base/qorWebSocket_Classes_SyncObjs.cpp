@@ -12,9 +12,13 @@ void TqorCriticalSection::Acquire() noexcept {
   }
 }
 
-void TqorCriticalSection::Release() noexcept { FSection.unlock(); }
+void TqorCriticalSection::Release() noexcept {
+  FSection.unlock();
+}
 
-bool TqorCriticalSection::TryAcquire() noexcept { return FSection.try_lock(); }
+bool TqorCriticalSection::TryAcquire() noexcept {
+  return FSection.try_lock();
+}
 
 TqorThreadList::TqorThreadList() = default;
 
@@ -44,7 +48,9 @@ void TqorThreadList::Add(void* Item) {
     ListDuplicateError(Item);
 }
 
-void TqorThreadList::AddKey(void* Item, const std::string&) { Add(Item); }
+void TqorThreadList::AddKey(void* Item, const std::string&) {
+  Add(Item);
+}
 
 void TqorThreadList::Clear() {
   std::lock_guard<TqorCriticalSection> g(FLock);
@@ -57,9 +63,13 @@ void TqorThreadList::Delete(int Index) {
   FList.erase(FList.begin() + Index);
 }
 
-void TqorThreadList::DeleteKey(int Index, const std::string&) { Delete(Index); }
+void TqorThreadList::DeleteKey(int Index, const std::string&) {
+  Delete(Index);
+}
 
-void* TqorThreadList::GetValue(const std::string&) { return nullptr; }
+void* TqorThreadList::GetValue(const std::string&) {
+  return nullptr;
+}
 
 bool TqorThreadList::IsEmpty() const {
   // Locked, unlike a bare read: another thread may be resizing the list.
@@ -72,9 +82,13 @@ TqorPointerList& TqorThreadList::LockList() {
   return FList;
 }
 
-void TqorThreadList::UnlockList() { FLock.Release(); }
+void TqorThreadList::UnlockList() {
+  FLock.Release();
+}
 
-void TqorThreadList::Remove(void* Item) { RemoveItem(Item, FromBeginning); }
+void TqorThreadList::Remove(void* Item) {
+  RemoveItem(Item, FromBeginning);
+}
 
 void TqorThreadList::RemoveItem(void* Item, TDirection Direction) {
   std::lock_guard<TqorCriticalSection> g(FLock);

@@ -55,7 +55,7 @@ class TqorThreadList {
   // Index outside 0..Count-1 raises EListError "List index out of bounds (%d)".
   void Delete(int Index);
   void DeleteKey(int Index, const std::string& aKey);  // the key is ignored
-  void* GetValue(const std::string& aKey);               // there is no keyed storage: null
+  void* GetValue(const std::string& aKey);             // there is no keyed storage: null
   bool IsEmpty() const;
   TqorPointerList& LockList();
   void UnlockList();

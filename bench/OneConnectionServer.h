@@ -56,4 +56,3 @@ inline std::function<void(int)> Stream(std::string aBlock, int64_t aTotal) {
     }
   };
 }
-

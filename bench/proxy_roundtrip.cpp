@@ -42,7 +42,9 @@ TIdBytes Packet(int32_t aID, int32_t aType, const std::string& aBody) {
   return p;
 }
 
-int32_t Int(const uint8_t* p) { return int32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24); }
+int32_t Int(const uint8_t* p) {
+  return int32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24);
+}
 
 // One connection that sends a request and reads one whole answer packet.
 struct TConnection {
@@ -130,7 +132,8 @@ class TSocketConnection : public TConnection {
 };
 
 double RoundTripsPerSecond(TConnection& aConnection) {
-  if (aConnection.RoundTrip(Packet(1, 3, "zulu")) != 1) throw std::runtime_error("not authenticated");
+  if (aConnection.RoundTrip(Packet(1, 3, "zulu")) != 1)
+    throw std::runtime_error("not authenticated");
   const TIdBytes request = Packet(2, 2, kCommand);
   const auto start = Clock::now();
   for (int i = 0; i < kRoundTrips; ++i) aConnection.RoundTrip(request);
@@ -186,19 +189,29 @@ int main() {
     };
     std::vector<TPath> paths;
     const int port = server.Port();
-    paths.push_back({"direct, plain socket", [&] { return std::make_unique<TSocketConnection>("", 0, port); }, {}});
-    paths.push_back({"direct, transport", [&] { return std::make_unique<TTransportConnection>(nullptr, port); }, {}});
+    paths.push_back({"direct, plain socket",
+                     [&] { return std::make_unique<TSocketConnection>("", 0, port); },
+                     {}});
+    paths.push_back({"direct, transport",
+                     [&] { return std::make_unique<TTransportConnection>(nullptr, port); },
+                     {}});
     if (socks) {
-      paths.push_back({"microsocks, plain socket",
-                       [&] { return std::make_unique<TSocketConnection>("socks5", socks->Port, port); }, {}});
+      paths.push_back(
+          {"microsocks, plain socket",
+           [&] { return std::make_unique<TSocketConnection>("socks5", socks->Port, port); },
+           {}});
       paths.push_back({"microsocks, transport + TIdSocksInfo",
-                       [&] { return std::make_unique<TTransportConnection>(socksInfo, port); }, {}});
+                       [&] { return std::make_unique<TTransportConnection>(socksInfo, port); },
+                       {}});
     }
     if (http) {
-      paths.push_back({"tinyproxy, plain socket",
-                       [&] { return std::make_unique<TSocketConnection>("http", http->Port, port); }, {}});
+      paths.push_back(
+          {"tinyproxy, plain socket",
+           [&] { return std::make_unique<TSocketConnection>("http", http->Port, port); },
+           {}});
       paths.push_back({"tinyproxy, transport + HTTP CONNECT",
-                       [&] { return std::make_unique<TTransportConnection>(httpProxy, port); }, {}});
+                       [&] { return std::make_unique<TTransportConnection>(httpProxy, port); },
+                       {}});
     }
     for (int round = 0; round < kRounds; ++round) {
       for (TPath& p : paths) {

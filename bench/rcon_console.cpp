@@ -45,7 +45,9 @@ bool RunUntil(const std::function<bool()>& aDone) {
   return true;
 }
 
-QString LastLine(TFRMRCON& w) { return w.Memo1->document()->lastBlock().text(); }
+QString LastLine(TFRMRCON& w) {
+  return w.Memo1->document()->lastBlock().text();
+}
 
 class TBench {
  public:
@@ -110,9 +112,8 @@ class TBench {
     QElapsedTimer tick, clock;
     qint64 longest = 0;
     QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-      longest = std::max(longest, tick.restart());
-    });
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [&] { longest = std::max(longest, tick.restart()); });
     ticker.start(5);
     tick.start();
     clock.start();
@@ -157,11 +158,13 @@ int main(int argc, char** argv) {
       bigBypassed.push_back(direct.Seconds);
       stallBypassed.push_back(direct.LongestStallMs);
     }
-    std::printf("console window against the demo server (offscreen), medians of interleaved rounds\n");
+    std::printf(
+        "console window against the demo server (offscreen), medians of interleaved rounds\n");
     std::printf("  echo round trips, %d per round, %d rounds\n", kTripsPerRound, kRounds);
     std::printf("    through the window:     %8.0f /s\n", Median(window));
     std::printf("    log bypassed:           %8.0f /s\n", Median(bypassed));
-    std::printf("    ratio window/bypassed:  %8.2f (target >= 0.80)\n", Median(window) / Median(bypassed));
+    std::printf("    ratio window/bypassed:  %8.2f (target >= 0.80)\n",
+                Median(window) / Median(bypassed));
     std::printf("  16 MiB answer, 3 rounds\n");
     std::printf("    shown in the window:    %8.2f s (target <= 2)\n", Median(bigShown));
     std::printf("    log bypassed:           %8.2f s\n", Median(bigBypassed));

@@ -154,7 +154,8 @@ double ComponentSeconds() {
     throw std::runtime_error("component: answer not received");
   const double seconds = Seconds(start);
   rcon.SetActive(false);
-  if (total != size_t(kPackets) * Body().size()) throw std::runtime_error("component: short answer");
+  if (total != size_t(kPackets) * Body().size())
+    throw std::runtime_error("component: short answer");
   return seconds;
 }
 

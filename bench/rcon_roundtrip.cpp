@@ -145,8 +145,8 @@ int PlainConnect(uint16_t aPort) {
 }
 
 struct TRun {
-  double Rate;     // per second
-  double CpuUs;    // client CPU time per operation, microseconds
+  double Rate;   // per second
+  double CpuUs;  // client CPU time per operation, microseconds
 };
 
 TRun PlainRoundTrips(uint16_t aPort, int aCount) {
@@ -313,8 +313,7 @@ int main(int argc, char** argv) {
     std::printf("  component/plain time:   %8.2f (target <= 3.00) %s\n", ratio,
                 ratio <= 3.0 ? "met" : "MISSED");
     std::printf("  threads %d -> %d, descriptors %d -> %d, RSS %ld -> %ld KiB\n", threads,
-                CountEntries("/proc/self/task"), fds, CountEntries("/proc/self/fd"), rss,
-                RssKiB());
+                CountEntries("/proc/self/task"), fds, CountEntries("/proc/self/fd"), rss, RssKiB());
     std::printf("load average after: %s\n", Load().c_str());
     return 0;
   } catch (const std::exception& e) {

@@ -10,13 +10,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <dirent.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -24,9 +24,9 @@
 #include <tuple>
 #include <vector>
 
+#include "bench/OneConnectionServer.h"
 #include "platform/MainThread.h"
 #include "tcp_client/qorTCP_Client.h"
-#include "bench/OneConnectionServer.h"
 #include "tests/support/Loopback.h"
 #include "transport/IdException.h"
 

@@ -93,7 +93,8 @@ double PlainSSLReadMiBs() {
   }
   G.SSL_free(LSSL);
   ::close(LFd);
-  if (LGot != kStreamBytes) std::printf("  (SSL_read loop got %lld bytes)\n", static_cast<long long>(LGot));
+  if (LGot != kStreamBytes)
+    std::printf("  (SSL_read loop got %lld bytes)\n", static_cast<long long>(LGot));
   return LGot / 1048576.0 / LSecs;
 }
 
@@ -122,7 +123,8 @@ double HandlerMiBs() {
   }
   const double LSecs = Seconds(LStart);
   H->Close();
-  if (LGot != kStreamBytes) std::printf("  (handler got %lld bytes)\n", static_cast<long long>(LGot));
+  if (LGot != kStreamBytes)
+    std::printf("  (handler got %lld bytes)\n", static_cast<long long>(LGot));
   return LGot / 1048576.0 / LSecs;
 }
 

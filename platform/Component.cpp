@@ -5,9 +5,13 @@
 #include "platform/Exception.h"
 #include "platform/SysUtils.h"
 
-void TPersistent::Assign(const TPersistent& Source) { Source.AssignTo(*this); }
+void TPersistent::Assign(const TPersistent& Source) {
+  Source.AssignTo(*this);
+}
 
-void TPersistent::AssignTo(TPersistent& Dest) const { Dest.AssignError(this); }
+void TPersistent::AssignTo(TPersistent& Dest) const {
+  Dest.AssignError(this);
+}
 
 void TPersistent::AssignError(const TPersistent* Source) const {
   throw EConvertError(
@@ -51,11 +55,15 @@ void TComponent::RemoveFreeNotification(TComponent* AComponent) {
   Unlink(AComponent->FFreeNotifies, this);
 }
 
-void TComponent::Destroying() { FComponentState |= csDestroying; }
+void TComponent::Destroying() {
+  FComponentState |= csDestroying;
+}
 
 void TComponent::SetDesigning(bool aValue) {
-  if (aValue) FComponentState |= csDesigning;
-  else FComponentState &= ~csDesigning;
+  if (aValue)
+    FComponentState |= csDesigning;
+  else
+    FComponentState &= ~csDesigning;
 }
 
 void TComponent::Notification(TComponent* AComponent, TOperation Operation) {

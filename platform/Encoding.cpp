@@ -256,8 +256,23 @@ size_t TEncoding::GetCharCount(const uint8_t* aBytes, size_t aCount) const {
 }
 
 // Function-local statics: created once, on first use, thread-safely.
-const TEncoding& TEncoding::ASCII() { static const TASCIIEncoding e; return e; }
-const TEncoding& TEncoding::UTF8() { static const TUTF8Encoding e; return e; }
-const TEncoding& TEncoding::ANSI() { static const TANSIEncoding e; return e; }
-const TEncoding& TEncoding::UTF16LE() { static const TUTF16Encoding e(false); return e; }
-const TEncoding& TEncoding::UTF16BE() { static const TUTF16Encoding e(true); return e; }
+const TEncoding& TEncoding::ASCII() {
+  static const TASCIIEncoding e;
+  return e;
+}
+const TEncoding& TEncoding::UTF8() {
+  static const TUTF8Encoding e;
+  return e;
+}
+const TEncoding& TEncoding::ANSI() {
+  static const TANSIEncoding e;
+  return e;
+}
+const TEncoding& TEncoding::UTF16LE() {
+  static const TUTF16Encoding e(false);
+  return e;
+}
+const TEncoding& TEncoding::UTF16BE() {
+  static const TUTF16Encoding e(true);
+  return e;
+}

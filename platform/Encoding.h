@@ -14,14 +14,16 @@ class TEncoding {
 
   TBytes GetBytes(const std::string& aText) const;
   std::string GetString(const uint8_t* aBytes, size_t aCount) const;
-  std::string GetString(const TBytes& aBytes) const { return GetString(aBytes.data(), aBytes.size()); }
+  std::string GetString(const TBytes& aBytes) const {
+    return GetString(aBytes.data(), aBytes.size());
+  }
   size_t GetByteCount(const std::string& aText) const { return GetBytes(aText).size(); }
   // Number of characters (code points) the bytes decode to.
   size_t GetCharCount(const uint8_t* aBytes, size_t aCount) const;
 
-  static const TEncoding& ASCII();    // >= 128 becomes '?' / U+FFFD
-  static const TEncoding& UTF8();     // invalid input becomes U+FFFD
-  static const TEncoding& ANSI();     // 8-bit: < 256 becomes that byte, others 63
+  static const TEncoding& ASCII();  // >= 128 becomes '?' / U+FFFD
+  static const TEncoding& UTF8();   // invalid input becomes U+FFFD
+  static const TEncoding& ANSI();   // 8-bit: < 256 becomes that byte, others 63
   static const TEncoding& UTF16LE();
   static const TEncoding& UTF16BE();
 

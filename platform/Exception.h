@@ -23,14 +23,12 @@ class Exception : public std::exception {
 };
 
 // Declares an exception class that keeps its base's constructors and reports its own name.
-#define QOR_DECLARE_EXCEPTION(Name, Base)                            \
-  class Name : public Base {                                         \
-   public:                                                           \
-    using Base::Base;                                                \
-    const char* ClassName() const override { return #Name; }         \
-    std::exception_ptr Clone() const override {                      \
-      return std::make_exception_ptr(*this);                         \
-    }                                                                \
+#define QOR_DECLARE_EXCEPTION(Name, Base)                                                \
+  class Name : public Base {                                                             \
+   public:                                                                               \
+    using Base::Base;                                                                    \
+    const char* ClassName() const override { return #Name; }                             \
+    std::exception_ptr Clone() const override { return std::make_exception_ptr(*this); } \
   }
 
 // Conversion failures: "'%s' is not a valid integer value", "Cannot assign a %s to a %s".

@@ -33,7 +33,9 @@ TFileStream* TFileStream::OpenForAppend(const std::string& aFileName, unsigned a
   return new TFileStream(aFileName, fd);
 }
 
-TFileStream::~TFileStream() { ::close(FHandle); }
+TFileStream::~TFileStream() {
+  ::close(FHandle);
+}
 
 int64_t TFileStream::Read(void* Buffer, int64_t Count) {
   const ssize_t n = ::read(FHandle, Buffer, size_t(Count));
@@ -64,7 +66,7 @@ int64_t TFileStream::Size() const {
 
 void TFileStream::SetSize(int64_t NewSize) {
   if (::ftruncate(FHandle, NewSize) != 0) {
-    throw EWriteError(Format("Cannot set the size of \"%s\". %s", FFileName.c_str(),
-                             std::strerror(errno)));
+    throw EWriteError(
+        Format("Cannot set the size of \"%s\". %s", FFileName.c_str(), std::strerror(errno)));
   }
 }

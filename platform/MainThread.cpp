@@ -102,7 +102,9 @@ struct TMainThreadContext::TState {
 
 TMainThreadContext::TMainThreadContext() : FState(std::make_shared<TState>()) {}
 
-bool TMainThreadContext::Alive(const TState& aState) { return aState.alive; }
+bool TMainThreadContext::Alive(const TState& aState) {
+  return aState.alive;
+}
 
 void TMainThreadContext::Close() {
   if (!FState->alive) return;
@@ -123,7 +125,9 @@ void TMainThreadContext::Close() {
   }
 }
 
-bool IsMainThread() { return std::this_thread::get_id() == MainThreadId(); }
+bool IsMainThread() {
+  return std::this_thread::get_id() == MainThreadId();
+}
 
 void QueueToMainThread(TThreadProcedure aProc) {
   if (IsMainThread()) {
@@ -242,7 +246,8 @@ bool PumpUntil(const std::function<bool()>& aDone, int aTimeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
   while (!aDone()) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now()).count();
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
     if (left <= 0) return aDone();
     CheckSynchronize(static_cast<int>(left < 10 ? left : 10));
   }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-
 void TStream::ReadBuffer(void* Buffer, int64_t Count) {
   if (Count > 0 && Read(Buffer, Count) != Count) throw EReadError("Stream read error");
 }
@@ -45,9 +44,15 @@ int64_t TMemoryStream::Write(const void* Buffer, int64_t Count) {
 
 int64_t TMemoryStream::Seek(int64_t Offset, TSeekOrigin Origin) {
   switch (Origin) {
-    case soBeginning: FPosition = Offset; break;
-    case soCurrent: FPosition += Offset; break;
-    case soEnd: FPosition = Size() + Offset; break;
+    case soBeginning:
+      FPosition = Offset;
+      break;
+    case soCurrent:
+      FPosition += Offset;
+      break;
+    case soEnd:
+      FPosition = Size() + Offset;
+      break;
   }
   if (FPosition < 0) FPosition = 0;
   return FPosition;
@@ -82,7 +87,8 @@ void TStringStream::WriteString(const std::string& aText) {
 }
 
 std::string TStringStream::ReadString(int64_t Count) {
-  std::string s(static_cast<size_t>(std::max<int64_t>(0, std::min(Count, Size() - Position()))), '\0');
+  std::string s(static_cast<size_t>(std::max<int64_t>(0, std::min(Count, Size() - Position()))),
+                '\0');
   Read(s.data(), static_cast<int64_t>(s.size()));
   return s;
 }

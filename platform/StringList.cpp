@@ -78,8 +78,9 @@ int TStringList::IndexOf(const std::string& aValue) const {
 
 void TStringList::SetSorted(bool aValue) {
   if (aValue && !FSorted)
-    std::stable_sort(FItems.begin(), FItems.end(),
-                     [this](const std::string& a, const std::string& b) { return Compare(a, b) < 0; });
+    std::stable_sort(
+        FItems.begin(), FItems.end(),
+        [this](const std::string& a, const std::string& b) { return Compare(a, b) < 0; });
   FSorted = aValue;
 }
 
@@ -111,12 +112,10 @@ std::string TStringList::DelimitedText() const {
   for (size_t i = 0; i < FItems.size(); ++i) {
     if (i) out += FDelimiter;
     const std::string& s = FItems[i];
-    bool quote = !FStrictDelimiter &&
-                 (s.empty() ? false
-                            : std::any_of(s.begin(), s.end(), [this](char c) {
-                                return static_cast<unsigned char>(c) <= ' ' || c == FQuoteChar ||
-                                       c == FDelimiter;
-                              }));
+    bool quote =
+        !FStrictDelimiter && (s.empty() ? false : std::any_of(s.begin(), s.end(), [this](char c) {
+          return static_cast<unsigned char>(c) <= ' ' || c == FQuoteChar || c == FDelimiter;
+        }));
     if (!quote) {
       out += s;
       continue;

@@ -33,7 +33,9 @@ std::string Format(const char* aFormat, ...) {
   return out;
 }
 
-std::string IntToStr(int64_t aValue) { return std::to_string(aValue); }
+std::string IntToStr(int64_t aValue) {
+  return std::to_string(aValue);
+}
 
 bool TryStrToInt(const std::string& aText, int& aValue) {
   // Walk the string by its length: an embedded NUL is a bad character, not the end of the text.
@@ -53,7 +55,8 @@ bool TryStrToInt(const std::string& aText, int& aValue) {
   long long value = 0;
   for (; p < end; ++p) {
     int digit;
-    if (*p >= '0' && *p <= '9') digit = *p - '0';
+    if (*p >= '0' && *p <= '9')
+      digit = *p - '0';
     else if (base == 16 && std::isxdigit(static_cast<unsigned char>(*p)))
       digit = std::tolower(static_cast<unsigned char>(*p)) - 'a' + 10;
     else
@@ -88,7 +91,9 @@ std::string UpperCase(const std::string& s) {
   return r;
 }
 
-bool SameText(const std::string& a, const std::string& b) { return LowerCase(a) == LowerCase(b); }
+bool SameText(const std::string& a, const std::string& b) {
+  return LowerCase(a) == LowerCase(b);
+}
 
 std::string Trim(const std::string& s) {
   // White space only: a NUL or another control character is content, and must make a number
@@ -106,9 +111,13 @@ uint64_t GetTickCount64() {
       duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-uint32_t GetTickCount() { return static_cast<uint32_t>(GetTickCount64()); }
+uint32_t GetTickCount() {
+  return static_cast<uint32_t>(GetTickCount64());
+}
 
-uint32_t GetTickDiff(uint32_t aOld, uint32_t aNew) { return aNew - aOld; }
+uint32_t GetTickDiff(uint32_t aOld, uint32_t aNew) {
+  return aNew - aOld;
+}
 
 void Sleep(uint32_t aMilliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(aMilliseconds));

@@ -33,8 +33,8 @@ class TIdConnectThroughHttpProxy : public TIdCustomTransparentProxy {
   void OpenTunnel(TIdIOHandler* AIOHandler, const std::string& AHost, TIdPort APort,
                   TIdIPVersion AIPVersion) override;
   // One CONNECT exchange; ALogin sends the credentials with it.
-  virtual void SendConnectRequest(TIdIOHandler* AIOHandler, const std::string& AHost,
-                                  TIdPort APort, bool ALogin);
+  virtual void SendConnectRequest(TIdIOHandler* AIOHandler, const std::string& AHost, TIdPort APort,
+                                  bool ALogin);
 
  private:
   // Closes the handler and opens it again; the new connection's handshake logs in.

@@ -3,7 +3,9 @@
 #include "platform/DateTime.h"
 #include "platform/Encoding.h"
 
-TIdLogBase::~TIdLogBase() { FActive = false; }
+TIdLogBase::~TIdLogBase() {
+  FActive = false;
+}
 
 void TIdLogBase::Connect(TComponent* AConnection) {
   TIdConnectionIntercept::Connect(AConnection);
@@ -46,7 +48,9 @@ void TIdLogBase::Loaded() {
   SetActive(LStored);
 }
 
-std::string TIdLogBase::TimeText() const { return FLogTime ? DateTimeToStr(Now()) : std::string(); }
+std::string TIdLogBase::TimeText() const {
+  return FLogTime ? DateTimeToStr(Now()) : std::string();
+}
 
 std::string TIdLogBase::BlockToText(const TIdBytes& ABlock, bool AReplace) {
   std::string LText;

@@ -21,9 +21,13 @@ void TIdLogFile::Open() {
   FFileStream.reset(TFileStream::OpenForAppend(FFilename, 0600));
 }
 
-void TIdLogFile::Close() { FFileStream.reset(); }
+void TIdLogFile::Close() {
+  FFileStream.reset();
+}
 
-void TIdLogFile::WriteStatusLine(const std::string& AText) { WriteToLog("Stat " + AText + EOL); }
+void TIdLogFile::WriteStatusLine(const std::string& AText) {
+  WriteToLog("Stat " + AText + EOL);
+}
 
 void TIdLogFile::WriteReceivedLine(const std::string& ATime, const std::string& AData) {
   WriteToLog("Recv " + ATime + ": " + AData + EOL);

@@ -4,7 +4,9 @@
 
 #include "platform/DateTime.h"
 
-TqorIdLogFileBase::~TqorIdLogFileBase() { SetActive(false); }
+TqorIdLogFileBase::~TqorIdLogFileBase() {
+  SetActive(false);
+}
 
 void TqorIdLogFileBase::Close() {
   std::lock_guard<TIdCriticalSection> LGuard(FLock);

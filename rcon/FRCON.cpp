@@ -90,8 +90,9 @@ void TFRMRCON::CreateControls() {
   lblHost->setBuddy(txtHost);
   lblPort->setBuddy(txtPort);
   lblPassword->setBuddy(txtPassword);
-  txtHost->setToolTip(QStringLiteral("Host name or address; host:port fills both fields. "
-                                     "Down lists the recent servers."));
+  txtHost->setToolTip(
+      QStringLiteral("Host name or address; host:port fills both fields. "
+                     "Down lists the recent servers."));
   txtCommand->setToolTip(QStringLiteral("Enter sends the command; Up and Down walk the history."));
 
   auto* grid = new QGridLayout(pnlTop);
@@ -132,7 +133,8 @@ void TFRMRCON::CreateControls() {
   main->addWidget(pnlTop);
   main->addWidget(pnlBody, 1);
 
-  connect(btnConnect, &QPushButton::clicked, this, [this] { RunAction(&TFRMRCON::btnConnectClick); });
+  connect(btnConnect, &QPushButton::clicked, this,
+          [this] { RunAction(&TFRMRCON::btnConnectClick); });
   connect(btnDisconnect, &QPushButton::clicked, this,
           [this] { RunAction(&TFRMRCON::btnDisconnectClick); });
   connect(btnExecCommand, &QPushButton::clicked, this,
@@ -154,8 +156,9 @@ void TFRMRCON::CreateControls() {
   FServerCompleter->setCaseSensitivity(Qt::CaseInsensitive);
   txtHost->setCompleter(FServerCompleter);
   // Queued: the field takes the chosen text first.
-  connect(FServerCompleter, qOverload<const QString&>(&QCompleter::activated), this,
-          [this] { SplitHostAndPort(); }, Qt::QueuedConnection);
+  connect(
+      FServerCompleter, qOverload<const QString&>(&QCompleter::activated), this,
+      [this] { SplitHostAndPort(); }, Qt::QueuedConnection);
   QStringList recent;
   for (const std::string& s : FServers->Items()) recent.prepend(FromStd(s));
   FServerModel->setStringList(recent);
@@ -245,7 +248,9 @@ void TFRMRCON::ShowRecentServers() {
   FServerCompleter->complete();
 }
 
-void TFRMRCON::DoLog(const std::string& aValue) { FLog->Append(aValue, TqorRCONLogKind::Event); }
+void TFRMRCON::DoLog(const std::string& aValue) {
+  FLog->Append(aValue, TqorRCONLogKind::Event);
+}
 
 QString TFRMRCON::Address() const {
   const QString host = FromStd(RCON->RCON_Options()->Host());
@@ -275,8 +280,9 @@ void TFRMRCON::SetState(TConsoleState aState, const QString& aDetail) {
       lblState->setText(QStringLiteral("Authenticated on %1").arg(Address()));
       break;
   }
-  setWindowTitle(aState == TConsoleState::Disconnected ? kCaption
-                                                       : kCaption + QStringLiteral(" - ") + Address());
+  setWindowTitle(aState == TConsoleState::Disconnected
+                     ? kCaption
+                     : kCaption + QStringLiteral(" - ") + Address());
 }
 
 // "host:port" and "[v6 address]:port" fill both fields; a bare IPv6 address stays as it is.
@@ -344,7 +350,9 @@ void TFRMRCON::btnDisconnectClick() {
   RCON->SetActive(false);
 }
 
-void TFRMRCON::btnExecCommandClick() { ExecFromField(); }
+void TFRMRCON::btnExecCommandClick() {
+  ExecFromField();
+}
 
 void TFRMRCON::ExecFromField() {
   const QString text = txtCommand->text();
@@ -398,11 +406,14 @@ void TFRMRCON::RCONAuthenticate(TComponent*, bool Authenticated, const TqorRCON_
   }
   // The server keeps the connection but takes no command on it: end it, so that Connect
   // with a corrected password connects anew. Queued: not from inside the receive path.
-  QMetaObject::invokeMethod(this, [this] {
-    if (FState != TConsoleState::Connected) return;
-    RCON->SetActive(false);
-    SetState(TConsoleState::Disconnected, Address() + QStringLiteral(": password rejected"));
-  }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        if (FState != TConsoleState::Connected) return;
+        RCON->SetActive(false);
+        SetState(TConsoleState::Disconnected, Address() + QStringLiteral(": password rejected"));
+      },
+      Qt::QueuedConnection);
 }
 
 void TFRMRCON::RCONResponseComplete(TComponent*, int32_t, const std::string&,

@@ -41,7 +41,9 @@ int32_t ReadInt32(const TBytes& aBytes, int32_t& aOffset) {
 
 }  // namespace
 
-TBytes TqorRCON_Packet::WriteBytes() const { return WriteBytes(TEncoding::ASCII()); }
+TBytes TqorRCON_Packet::WriteBytes() const {
+  return WriteBytes(TEncoding::ASCII());
+}
 
 TBytes TqorRCON_Packet::WriteBytes(const TEncoding& aEncoding) const {
   TBytes body = aEncoding.GetBytes(FBody);
@@ -104,13 +106,17 @@ TqorTCPCLient* TqorLib_RCON_Client::GetTCPClient() {
   return FTCPClient.get();
 }
 
-TwsNotifyEvent TqorLib_RCON_Client::NotifyEvents() { return GetTCPClient()->NotifyEvents(); }
+TwsNotifyEvent TqorLib_RCON_Client::NotifyEvents() {
+  return GetTCPClient()->NotifyEvents();
+}
 
 void TqorLib_RCON_Client::SetNotifyEvents(TwsNotifyEvent aValue) {
   GetTCPClient()->SetNotifyEvents(aValue);
 }
 
-bool TqorLib_RCON_Client::Active() { return GetTCPClient()->Active(); }
+bool TqorLib_RCON_Client::Active() {
+  return GetTCPClient()->Active();
+}
 
 void TqorLib_RCON_Client::SetActive(bool aValue) {
   TqorTCPCLient* client = GetTCPClient();
@@ -159,7 +165,6 @@ void TqorLib_RCON_Client::RaiseAnswers(
   for (const auto& a : aAnswers)
     if (FOnResponseComplete) FOnResponseComplete(this, a.ID, a.Command, a.Text);
 }
-
 
 void TqorLib_RCON_Client::DoWritePacket(int32_t aPacketType, const std::string& aBody) {
   TqorRCON_Packet packet;
@@ -228,8 +233,7 @@ void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream&
       if (!FBuffer.Next(packet, &LBody)) break;
       // The answer is joined from raw bytes: a character may be cut between two packets.
       if (packet.PacketType() == kTypeResponseValue)
-        FAnswers.PacketReceived(packet.ID(), LBody.data(), LBody.size(), GetTickCount(),
-                                LAnswers);
+        FAnswers.PacketReceived(packet.ID(), LBody.data(), LBody.size(), GetTickCount(), LAnswers);
       else if (packet.PacketType() == kTypeAuthResponse)
         FAnswers.AuthenticationAnswered();
     } catch (EqorRCONProtocolError& E) {

@@ -68,8 +68,8 @@ QOR_DECLARE_EXCEPTION(EqorRCONProtocolError, Exception);
 using TqorRCONNotifyEvent = std::function<void(TComponent* Sender)>;
 using TqorRCONAuthenticateEvent =
     std::function<void(TComponent* Sender, bool Authenticated, const TqorRCON_Packet& aPacket)>;
-using TqorRCONResponseEvent = std::function<void(
-    TComponent* Sender, const std::string& aResponse, const TqorRCON_Packet& aPacket)>;
+using TqorRCONResponseEvent = std::function<void(TComponent* Sender, const std::string& aResponse,
+                                                 const TqorRCON_Packet& aPacket)>;
 using TqorRCONExceptionEvent = std::function<void(TComponent* Sender, Exception& E)>;
 // A whole answer: the bodies of every packet of one command joined. aCommand is empty for a
 // packet nobody asked for.

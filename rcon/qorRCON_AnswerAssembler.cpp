@@ -28,8 +28,8 @@ bool IsSourceFenceTail(const uint8_t* aBody, size_t aSize) {
 
 bool LooksLikeFenceReply(const uint8_t* aBody, size_t aSize) {
   static const char kUnknown[] = "Unknown request ";
-  return aSize == 0 || (aSize >= sizeof kUnknown - 1 &&
-                        std::memcmp(aBody, kUnknown, sizeof kUnknown - 1) == 0);
+  return aSize == 0 ||
+         (aSize >= sizeof kUnknown - 1 && std::memcmp(aBody, kUnknown, sizeof kUnknown - 1) == 0);
 }
 
 // Answers are mostly valid UTF-8 (often plain ASCII): only others need the decoder's repair,
@@ -55,8 +55,8 @@ void TqorRCON_AnswerAssembler::AuthenticationSent(int32_t aID) {
   FAuthenticationID = aID;
 }
 
-void TqorRCON_AnswerAssembler::CommandSent(int32_t aID, const std::string& aCommand,
-                                           bool aFenced, uint32_t aNowMs) {
+void TqorRCON_AnswerAssembler::CommandSent(int32_t aID, const std::string& aCommand, bool aFenced,
+                                           uint32_t aNowMs) {
   TRequest command;
   command.ID = aID;
   command.Fenced = aFenced;
@@ -72,14 +72,14 @@ void TqorRCON_AnswerAssembler::CommandSent(int32_t aID, const std::string& aComm
 }
 
 size_t TqorRCON_AnswerAssembler::OpenCount() const {
-  return static_cast<size_t>(
-      std::count_if(FRequests.begin(), FRequests.end(), [](const TRequest& r) { return !r.Fence; }));
+  return static_cast<size_t>(std::count_if(FRequests.begin(), FRequests.end(),
+                                           [](const TRequest& r) { return !r.Fence; }));
 }
 
 // Ends the first open command.
 void TqorRCON_AnswerAssembler::Complete(std::vector<TAnswer>& aDone) {
-  auto it = std::find_if(FRequests.begin(), FRequests.end(),
-                         [](const TRequest& r) { return !r.Fence; });
+  auto it =
+      std::find_if(FRequests.begin(), FRequests.end(), [](const TRequest& r) { return !r.Fence; });
   if (it == FRequests.end()) return;
   TAnswer answer;
   answer.ID = it->ID;
@@ -164,8 +164,8 @@ void TqorRCON_AnswerAssembler::Check(uint32_t aNowMs, std::vector<TAnswer>& aDon
     r.OverdueReported = true;
     aOverdue.push_back({r.ID, r.Command});
   }
-  auto first = std::find_if(FRequests.begin(), FRequests.end(),
-                            [](const TRequest& r) { return !r.Fence; });
+  auto first =
+      std::find_if(FRequests.begin(), FRequests.end(), [](const TRequest& r) { return !r.Fence; });
   if (first == FRequests.end() || !first->Started) return;
   const bool awaitsFence = first->Fenced && FFencesAnswered && !FIDsUnreliable;
   const uint32_t quiet = awaitsFence ? kFenceWaitMs : first->LastFull ? QuietPeriodMs : 0;

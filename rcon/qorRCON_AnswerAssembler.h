@@ -22,8 +22,8 @@
 class TqorRCON_AnswerAssembler {
  public:
   struct TAnswer {
-    int32_t ID = 0;    // the command's request ID; an unsolicited packet's own ID
-    std::string Text;  // the bodies' bytes joined, as UTF-8 (invalid sequences replaced)
+    int32_t ID = 0;       // the command's request ID; an unsolicited packet's own ID
+    std::string Text;     // the bodies' bytes joined, as UTF-8 (invalid sequences replaced)
     std::string Command;  // empty for an unsolicited packet
   };
   struct TOverdue {
@@ -60,9 +60,9 @@ class TqorRCON_AnswerAssembler {
   struct TRequest {
     int32_t ID = 0;
     bool Fence = false;
-    bool Fenced = false;        // a command followed by a fence
-    bool Started = false;       // at least one packet arrived
-    bool LastFull = false;      // the last packet was cut at full size
+    bool Fenced = false;    // a command followed by a fence
+    bool Started = false;   // at least one packet arrived
+    bool LastFull = false;  // the last packet was cut at full size
     bool OverdueReported = false;
     uint32_t SentMs = 0;
     uint32_t LastPacketMs = 0;

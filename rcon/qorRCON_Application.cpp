@@ -21,7 +21,8 @@ void ShowApplicationException(std::exception_ptr aError) {
 void InstallMainThreadHooks() {
   // Called on the posting thread; a queued invocation is the thread-safe way into Qt's loop.
   SetWakeMainThread([] {
-    QMetaObject::invokeMethod(qApp, [] { CheckSynchronize(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp, [] { CheckSynchronize(); }, Qt::QueuedConnection);
   });
   SetMainThreadExceptionHandler(ShowApplicationException);
 }

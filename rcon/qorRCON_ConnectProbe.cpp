@@ -30,13 +30,16 @@ TqorRCON_ConnectProbe::~TqorRCON_ConnectProbe() {
   FThread.detach();
 }
 
-TqorRCON_ConnectProbe::TResult TqorRCON_ConnectProbe::Result() const { return FState->Result; }
+TqorRCON_ConnectProbe::TResult TqorRCON_ConnectProbe::Result() const {
+  return FState->Result;
+}
 
 void TqorRCON_ConnectProbe::Run(std::shared_ptr<TState> aState, std::string aHost, int aPort,
                                 int aTimeoutMs) {
   // 0 or less: no limit of its own, as for the component's connect.
-  const auto deadline = std::chrono::steady_clock::now() +
-                        (aTimeoutMs > 0 ? std::chrono::milliseconds(aTimeoutMs) : std::chrono::hours(24));
+  const auto deadline =
+      std::chrono::steady_clock::now() +
+      (aTimeoutMs > 0 ? std::chrono::milliseconds(aTimeoutMs) : std::chrono::hours(24));
   TResult result = prAnswered;
   addrinfo hints{};
   hints.ai_family = AF_INET;  // as the component connects
@@ -49,7 +52,8 @@ void TqorRCON_ConnectProbe::Run(std::shared_ptr<TState> aState, std::string aHos
       result = prTimedOut;
       for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now()).count();
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
         if (left <= 0) break;
         const int n = ::poll(p, 2, static_cast<int>(left));
         if (n < 0 && errno == EINTR) continue;

@@ -91,8 +91,8 @@ TqorRCON_LogView::TqorRCON_LogView(QPlainTextEdit* aView, QLabel* aNote)
   FView->setReadOnly(true);
   FView->setUndoRedoEnabled(false);
   FView->setMaximumBlockCount(MaxLines);
-  FNote->setText(QStringLiteral("Older lines were dropped: the log keeps the newest %1 lines.")
-                     .arg(MaxLines));
+  FNote->setText(
+      QStringLiteral("Older lines were dropped: the log keeps the newest %1 lines.").arg(MaxLines));
   FNote->hide();
   FView->viewport()->installEventFilter(this);
   FFrameTimer.setSingleShot(true);
@@ -109,10 +109,13 @@ bool TqorRCON_LogView::eventFilter(QObject* aObject, QEvent* aEvent) {
 void TqorRCON_LogView::ScheduleFlush() {
   if (FFlushScheduled) return;
   FFlushScheduled = true;
-  QMetaObject::invokeMethod(this, [this] {
-    FFlushScheduled = false;
-    FlushFor(kSliceMs);
-  }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        FFlushScheduled = false;
+        FlushFor(kSliceMs);
+      },
+      Qt::QueuedConnection);
 }
 
 void TqorRCON_LogView::Append(std::string aText, TqorRCONLogKind aKind) {
@@ -154,14 +157,17 @@ void TqorRCON_LogView::DropBeyondCap() {
   const char* text = first.Text.data();
   size_t cut = first.Start;
   for (size_t n = excess; n > 0; --n)
-    cut = static_cast<const char*>(std::memchr(text + cut, '\n', first.Text.size() - cut)) - text + 1;
+    cut =
+        static_cast<const char*>(std::memchr(text + cut, '\n', first.Text.size() - cut)) - text + 1;
   // The last colour (or reset) code in the dropped part, and the styles after it, still set
   // the format of what remains.
   if (first.Codes) {
     size_t from = std::string::npos;
     for (size_t at = first.Text.find("\xC2\xA7", first.Start); at < cut;
          at = first.Text.find("\xC2\xA7", at + 2)) {
-      const char code = at + 2 < cut ? static_cast<char>(std::tolower(static_cast<unsigned char>(text[at + 2]))) : 0;
+      const char code =
+          at + 2 < cut ? static_cast<char>(std::tolower(static_cast<unsigned char>(text[at + 2])))
+                       : 0;
       const bool colourOrReset =
           (code >= '0' && code <= '9') || (code >= 'a' && code <= 'f') || code == 'r';
       if (from == std::string::npos || colourOrReset) from = at;
@@ -240,7 +246,9 @@ void TqorRCON_LogView::FlushFor(int aBudgetMs) {
   if (!FPending.empty()) ScheduleFlush();
 }
 
-void TqorRCON_LogView::Flush() { FlushFor(-1); }
+void TqorRCON_LogView::Flush() {
+  FlushFor(-1);
+}
 
 void TqorRCON_LogView::Clear() {
   FPending.clear();

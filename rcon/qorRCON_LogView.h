@@ -52,11 +52,11 @@ class TqorRCON_LogView : public QObject {
  private:
   struct TEntry {
     std::string Text;
-    size_t Start = 0;         // bytes before it are inserted or dropped
+    size_t Start = 0;        // bytes before it are inserted or dropped
     QTextCharFormat Format;  // in force where the text goes on
-    size_t Lines = 1;         // lines still to insert
-    bool Continued = false;   // its first piece is in the view already
-    bool Codes = false;       // colour codes are rendered (answers only)
+    size_t Lines = 1;        // lines still to insert
+    bool Continued = false;  // its first piece is in the view already
+    bool Codes = false;      // colour codes are rendered (answers only)
   };
 
   void FlushFor(int aBudgetMs);

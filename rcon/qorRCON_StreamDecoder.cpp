@@ -20,9 +20,9 @@ bool TqorRCON_StreamDecoder::Next(TqorRCON_Packet& aPacket, TBytes* aRawBody) {
                                           uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
   if (LSize < kHeaderAndTerminators || LSize > FMaxPacketSize) {
     Clear();
-    throw EqorRCONProtocolError(Format(
-        "Invalid RCON packet size %d (expected 10 to %d); the received data was discarded.",
-        LSize, FMaxPacketSize));
+    throw EqorRCONProtocolError(
+        Format("Invalid RCON packet size %d (expected 10 to %d); the received data was discarded.",
+               LSize, FMaxPacketSize));
   }
   if (Buffered() - 4 < static_cast<size_t>(LSize)) return false;
   if (aRawBody) {

@@ -101,10 +101,18 @@ void TqorSocketProxy_Options::Assign(const TPersistent& Source) {
 TqorSocketConnection_Base::TqorSocketConnection_Base() = default;
 TqorSocketConnection_Base::~TqorSocketConnection_Base() = default;
 
-void TqorSocketConnection_Base::EnterLock() { FCS.Acquire(); }
-void TqorSocketConnection_Base::EnterLockItem(int aIndex) { FCSArray.at(aIndex).Acquire(); }
-void TqorSocketConnection_Base::LeaveLock() { FCS.Release(); }
-void TqorSocketConnection_Base::LeaveLockItem(int aIndex) { FCSArray.at(aIndex).Release(); }
+void TqorSocketConnection_Base::EnterLock() {
+  FCS.Acquire();
+}
+void TqorSocketConnection_Base::EnterLockItem(int aIndex) {
+  FCSArray.at(aIndex).Acquire();
+}
+void TqorSocketConnection_Base::LeaveLock() {
+  FCS.Release();
+}
+void TqorSocketConnection_Base::LeaveLockItem(int aIndex) {
+  FCSArray.at(aIndex).Release();
+}
 
 std::string CreateGuidDigits() {
   std::string LDigits;
@@ -130,15 +138,27 @@ TqorSocketComponent_Base::TqorSocketComponent_Base(TComponent* AOwner)
 
 TqorSocketComponent_Base::~TqorSocketComponent_Base() = default;
 
-void TqorSocketComponent_Base::EnterLock() { FCS.Acquire(); }
-void TqorSocketComponent_Base::EnterLockItem(int aIndex) { FCSArray.at(aIndex).Acquire(); }
-void TqorSocketComponent_Base::LeaveLock() { FCS.Release(); }
-void TqorSocketComponent_Base::LeaveLockItem(int aIndex) { FCSArray.at(aIndex).Release(); }
+void TqorSocketComponent_Base::EnterLock() {
+  FCS.Acquire();
+}
+void TqorSocketComponent_Base::EnterLockItem(int aIndex) {
+  FCSArray.at(aIndex).Acquire();
+}
+void TqorSocketComponent_Base::LeaveLock() {
+  FCS.Release();
+}
+void TqorSocketComponent_Base::LeaveLockItem(int aIndex) {
+  FCSArray.at(aIndex).Release();
+}
 
-bool TqorSocketComponent_Base::IsDestroying() const { return FDestroying; }
+bool TqorSocketComponent_Base::IsDestroying() const {
+  return FDestroying;
+}
 
 void TqorSocketComponent_Base::FreeConnection(TqorSocketConnection_Base* aConnection) {
   if (aConnection) aConnection->Free();
 }
 
-void TqorSocketComponent_Base::BeginDestroy() { FDestroying = true; }
+void TqorSocketComponent_Base::BeginDestroy() {
+  FDestroying = true;
+}

@@ -44,7 +44,9 @@ void TqorTCPConnection_Base::ClearTCPEndOfFrame() {
 
 // ---- TqorTCPConnection_Vorn ----
 
-TqorTCPConnection_Vorn::~TqorTCPConnection_Vorn() { FTCPConnection = nullptr; }
+TqorTCPConnection_Vorn::~TqorTCPConnection_Vorn() {
+  FTCPConnection = nullptr;
+}
 
 TIdIOHandler& TqorTCPConnection_Vorn::IOHandler() {
   TIdTCPConnection* LConnection = FTCPConnection;
@@ -78,10 +80,18 @@ void TqorTCPConnection_Vorn::DoWriteBytes(const TIdBytes& aBytes) {
   AddSendBytes(static_cast<int64_t>(aBytes.size()));
 }
 
-void TqorTCPConnection_Vorn::DoWriteLine(const std::string& aText) { IOHandler().WriteLn(aText); }
-void TqorTCPConnection_Vorn::DoWriteBufferOpen() { IOHandler().WriteBufferOpen(); }
-void TqorTCPConnection_Vorn::DoWriteBufferFlush() { IOHandler().WriteBufferFlush(); }
-void TqorTCPConnection_Vorn::DoWriteBufferClose() { IOHandler().WriteBufferClose(); }
+void TqorTCPConnection_Vorn::DoWriteLine(const std::string& aText) {
+  IOHandler().WriteLn(aText);
+}
+void TqorTCPConnection_Vorn::DoWriteBufferOpen() {
+  IOHandler().WriteBufferOpen();
+}
+void TqorTCPConnection_Vorn::DoWriteBufferFlush() {
+  IOHandler().WriteBufferFlush();
+}
+void TqorTCPConnection_Vorn::DoWriteBufferClose() {
+  IOHandler().WriteBufferClose();
+}
 
 void TqorTCPConnection_Vorn::DoReadBytes(TIdBytes& aBytes, int aCount) {
   IOHandler().ReadBytes(aBytes, aCount, true);
@@ -186,20 +196,23 @@ void TqorTCPConnectionClient::ReadFrame() {
   if (N > 0) DoReadBytes(B, N);
   FFrames.Add(std::move(B), TCPEndOfFrameScanBuffer(), TCPEndOfFrame());
   TIdBytes LFrame;
-  while (!Disconnected() && !MustDisconnect() && FFrames.Next(LFrame)) DeliverFrame(std::move(LFrame));
+  while (!Disconnected() && !MustDisconnect() && FFrames.Next(LFrame))
+    DeliverFrame(std::move(LFrame));
   const size_t LMax = MaxPendingBytes();
   if (FFrames.PendingSize() > LMax) {
     const size_t LSize = FFrames.PendingSize();
     FFrames.ClearPending();
     throw EqorTCPFrameTooLarge(
-        Format("No end-of-frame delimiter within %zu bytes: %zu pending bytes were dropped.",
-               LMax, LSize));
+        Format("No end-of-frame delimiter within %zu bytes: %zu pending bytes were dropped.", LMax,
+               LSize));
   }
 }
 
 // ---- TqorTCPNotifyObject ----
 
-TqorTCPNotifyObject::~TqorTCPNotifyObject() { FRawException = nullptr; }
+TqorTCPNotifyObject::~TqorTCPNotifyObject() {
+  FRawException = nullptr;
+}
 
 TMemoryStream& TqorTCPNotifyObject::Stream() {
   if (!FStream) FStream = std::make_unique<TMemoryStream>();
@@ -220,7 +233,9 @@ void TqorTCPNotifyObject::KeepException(std::exception_ptr aError) {
 
 // ---- TqorTCPObjectList ----
 
-TqorTCPObjectList::~TqorTCPObjectList() { DeleteAll(false); }
+TqorTCPObjectList::~TqorTCPObjectList() {
+  DeleteAll(false);
+}
 
 void TqorTCPObjectList::Append(std::unique_ptr<TqorTCPNotifyObject> aItem) {
   std::lock_guard<TqorCriticalSection> LGuard(FLock);
@@ -296,13 +311,13 @@ void TqorTCPObjectList::ForgetData(const TqorTCPConnection* aConnection) {
   std::lock_guard<TqorCriticalSection> LGuard(FLock);
   for (void* p : FList) {
     auto* LItem = static_cast<TqorTCPNotifyObject*>(p);
-    if (LItem->Connection() == aConnection && (LItem->Int() == nkBinary || LItem->Int() == nkMessage))
+    if (LItem->Connection() == aConnection &&
+        (LItem->Int() == nkBinary || LItem->Int() == nkMessage))
       LItem->SetEnded(true);
   }
 }
 
 // ---- TqorTCPComponent ----
-
 
 TqorTCPComponent::TqorTCPComponent(TComponent* AOwner) : TqorTCPComponent_Base(AOwner) {}
 
@@ -591,7 +606,9 @@ void TqorTCPComponent::ClearQueuedMessages() {
 
 // ---- Queued commands ----
 
-TqorQueueCommand::TqorQueueCommand() { FID = CreateGuidDigits(); }
+TqorQueueCommand::TqorQueueCommand() {
+  FID = CreateGuidDigits();
+}
 
 void TqorQueueCommands::AddCommand(TqorTCPCommands aCommand) {
   auto LItem = std::make_unique<TqorQueueCommand>();

@@ -9,8 +9,8 @@
 
 #include "base/qorWebSocket_Classes_Queues.h"
 #include "base/qorWebSocket_Classes_SyncObjs.h"
-#include "platform/MainThread.h"
 #include "platform/Exception.h"
+#include "platform/MainThread.h"
 #include "platform/Stream.h"
 #include "tcp_client/qorSocket_Classes.h"
 #include "tcp_client/qorTCP_FrameAssembler.h"
@@ -293,7 +293,8 @@ class TqorTCPComponent : public TqorTCPComponent_Base {
   // aRaisedHere: raised by the main thread's own call, so it runs even inside a handler, as
   // the call is made there; a posted run waits until the running one has returned.
   void Dispatch(bool aRaisedHere);
-  void Deliver(TqorTCPNotifyObject& aItem, const std::shared_ptr<TMainThreadContext::TState>& aLife);
+  void Deliver(TqorTCPNotifyObject& aItem,
+               const std::shared_ptr<TMainThreadContext::TState>& aLife);
   void PostDispatch();
   std::unique_ptr<TqorTCPNotifyObject> NewItem(TqorTCPNotifyKind aKind,
                                                TqorTCPConnection* aConnection);
@@ -307,7 +308,7 @@ class TqorTCPComponent : public TqorTCPComponent_Base {
   TqorTCPBinaryEvent FOnBinary;
   TqorTCPExceptionEvent FOnException;
   TqorTCPObjectList FPending;
-  bool FDispatching = false;  // main thread only
+  bool FDispatching = false;         // main thread only
   std::atomic<bool> FPosted{false};  // a run is queued and has not begun yet
   std::atomic<bool> FQueueProcessing{false};
   TMainThreadContext FDelivery;

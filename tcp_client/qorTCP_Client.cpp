@@ -56,7 +56,9 @@ void TqorTCPWatchDog_Options::Assign(const TPersistent& Source) {
 
 // ---- TqorIdTCPClient ----
 
-TqorIdTCPClient::~TqorIdTCPClient() { FreeReadThread(); }
+TqorIdTCPClient::~TqorIdTCPClient() {
+  FreeReadThread();
+}
 
 void DeleteSocketClient(TqorIdTCPClient* aClient) {
   if (!aClient) return;
@@ -242,7 +244,8 @@ void TqorTCPReadThread::ReadStep() {
     FClient->EnterCS();
     try {
       auto* LSocket = dynamic_cast<TIdIOHandlerSocket*>(LHandler);
-      TIdSocketHandle* LBinding = LSocket && LSocket->BindingAllocated() ? LSocket->Binding() : nullptr;
+      TIdSocketHandle* LBinding =
+          LSocket && LSocket->BindingAllocated() ? LSocket->Binding() : nullptr;
       // A TLS session may hold bytes the socket no longer shows.
       auto* LTLS = dynamic_cast<TIdSSLIOHandlerSocketBase*>(LHandler);
       if (!LBinding || (LTLS && LTLS->HasBufferedData()) || LBinding->ReadableOrWoken(FWake))
@@ -299,7 +302,8 @@ TqorTCPCLient_Common::TConnectionLease::TConnectionLease(TqorTCPCLient_Common& a
     : FOwner(aOwner) {
   std::lock_guard<std::mutex> LGuard(FOwner.FConnectionLock);
   FConnection = FOwner.FTCPConnection;
-  if (FConnection && tReadingFor && FConnection->TCPConnection() != tReadingFor) FConnection = nullptr;
+  if (FConnection && tReadingFor && FConnection->TCPConnection() != tReadingFor)
+    FConnection = nullptr;
   if (FConnection) ++FConnection->FLeases;
 }
 
@@ -326,7 +330,9 @@ TqorTCPCLient_Common::TqorTCPCLient_Common(TComponent* AOwner)
   FWatchDog->SetInterval(10);
 }
 
-TqorTCPCLient_Common::~TqorTCPCLient_Common() { Shutdown(); }
+TqorTCPCLient_Common::~TqorTCPCLient_Common() {
+  Shutdown();
+}
 
 void TqorTCPCLient_Common::Shutdown() {
   if (IsDestroying()) return;
@@ -560,10 +566,18 @@ void TqorTCPCLient_Common::CreateSSLHandler(TwsSSLHandler aType,
     if (O.OpenSSL_Options().LibPath() == oslpDefaultFolder) SetTLSLibraryPath(ExecutableFolder());
     TIdSSLOptions& LOptions = LHandler->SSLOptions();
     switch (O.Version()) {
-      case tls1_0: LOptions.SetMethod(sslvTLSv1); break;
-      case tls1_1: LOptions.SetMethod(sslvTLSv1_1); break;
-      case tls1_2: LOptions.SetMethod(sslvTLSv1_2); break;
-      case tls1_3: LOptions.SetMethod(sslvTLSv1_3); break;
+      case tls1_0:
+        LOptions.SetMethod(sslvTLSv1);
+        break;
+      case tls1_1:
+        LOptions.SetMethod(sslvTLSv1_1);
+        break;
+      case tls1_2:
+        LOptions.SetMethod(sslvTLSv1_2);
+        break;
+      case tls1_3:
+        LOptions.SetMethod(sslvTLSv1_3);
+        break;
       case tlsUndefined:
         // The handler's own default is TLS 1.0 alone, which current servers refuse: the best
         // version both sides support instead.
@@ -814,7 +828,9 @@ void TqorTCPCLient_Common::CreateConnection() {
   }
 }
 
-void TqorTCPCLient_Common::OnBeforeDisconnectEvent(TqorTCPConnection*) { DoStopReading(); }
+void TqorTCPCLient_Common::OnBeforeDisconnectEvent(TqorTCPConnection*) {
+  DoStopReading();
+}
 
 void TqorTCPCLient_Common::OnConnectedEvent() {
   if (IsDestroying()) return;
@@ -959,7 +975,7 @@ void TqorTCPCLient_Base::DoWriteData(const TIdBytes& aValue) {
   } catch (EIdConnClosedGracefully&) {
   } catch (EIdSocketError&) {
     if (LHandler->ClosedGracefully()) return;  // the reading thread met the close meanwhile
-    LConnection->SetMustDisconnect(true);  // one report of the failure is enough
+    LConnection->SetMustDisconnect(true);      // one report of the failure is enough
     TIdIOHandlerSocket* LSocket = GetSocketClient()->Socket();
     if (LSocket && LSocket->BindingAllocated())
       GStack()->ShutdownSocket(LSocket->Binding()->Handle(), SHUT_RDWR);

@@ -34,10 +34,10 @@ using TqorReadThreadNotifyEvent = std::function<void()>;
 // The role a TLS handler is asked for; the TCP client always asks for sslClient.
 enum TwsSSLHandler { sslClient, sslServer, sslSession, sslProxy, sslLoadBalancer };
 // The application may supply its own handler in aSSLHandler.
-using TqorTCPOnSSLGetHandler = std::function<void(
-    TComponent* Sender, TwsSSLHandler aType, TIdSSLIOHandlerSocketBase*& aSSLHandler)>;
-using TqorTCPOnSSLAfterCreateHandler = std::function<void(
-    TComponent* Sender, TwsSSLHandler aType, TIdSSLIOHandlerSocketBase* aSSLHandler)>;
+using TqorTCPOnSSLGetHandler = std::function<void(TComponent* Sender, TwsSSLHandler aType,
+                                                  TIdSSLIOHandlerSocketBase*& aSSLHandler)>;
+using TqorTCPOnSSLAfterCreateHandler = std::function<void(TComponent* Sender, TwsSSLHandler aType,
+                                                          TIdSSLIOHandlerSocketBase* aSSLHandler)>;
 
 // ---- Option records of the TCP client ----
 
@@ -419,15 +419,15 @@ class TqorTCPCLient : public TqorTCPCLient_Base {
   const char* ClassName() const override { return "TqorTCPCLient"; }
 
   using TqorTCPComponent::NotifyEvents;
-  using TqorTCPComponent::SetNotifyEvents;
-  using TqorTCPComponent::OnConnect;
-  using TqorTCPComponent::SetOnConnect;
-  using TqorTCPComponent::OnDisconnect;
-  using TqorTCPComponent::SetOnDisconnect;
-  using TqorTCPComponent::OnMessage;
-  using TqorTCPComponent::SetOnMessage;
   using TqorTCPComponent::OnBinary;
-  using TqorTCPComponent::SetOnBinary;
+  using TqorTCPComponent::OnConnect;
+  using TqorTCPComponent::OnDisconnect;
   using TqorTCPComponent::OnException;
+  using TqorTCPComponent::OnMessage;
+  using TqorTCPComponent::SetNotifyEvents;
+  using TqorTCPComponent::SetOnBinary;
+  using TqorTCPComponent::SetOnConnect;
+  using TqorTCPComponent::SetOnDisconnect;
   using TqorTCPComponent::SetOnException;
+  using TqorTCPComponent::SetOnMessage;
 };

@@ -27,7 +27,7 @@ class TqorTCPFrameAssembler {
   std::deque<TIdBytes> FReady;  // whole reads already found to be frames
   TIdBytes FPending;            // eofScanAllBytes: frames taken end at FHead
   size_t FHead = 0;
-  size_t FScanFrom = 0;         // no delimiter of FDelimiter begins before this
-  TIdBytes FDelimiter;          // the one the last eofScanAllBytes read was scanned for
-  bool FScanning = false;       // the last read was an eofScanAllBytes one
+  size_t FScanFrom = 0;    // no delimiter of FDelimiter begins before this
+  TIdBytes FDelimiter;     // the one the last eofScanAllBytes read was scanned for
+  bool FScanning = false;  // the last read was an eofScanAllBytes one
 };

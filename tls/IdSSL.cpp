@@ -5,8 +5,7 @@ int TIdSSLIOHandlerSocketBase::ReadFromTransport(TIdBytes& VBuffer) {
   return ReceiveEncrypted(VBuffer);
 }
 
-int TIdSSLIOHandlerSocketBase::WriteToTransport(const TIdBytes& ABuffer, int AOffset,
-                                                int ALength) {
+int TIdSSLIOHandlerSocketBase::WriteToTransport(const TIdBytes& ABuffer, int AOffset, int ALength) {
   if (FPassThrough) return TIdIOHandlerStack::WriteToTransport(ABuffer, AOffset, ALength);
   return SendEncrypted(ABuffer, AOffset, ALength);
 }

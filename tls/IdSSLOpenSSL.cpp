@@ -36,8 +36,12 @@ constexpr int R_DH_LIB = 5;
 // OpenSSL 3's reason for a peer's close without close-notify.
 constexpr int SSL_R_UNEXPECTED_EOF_WHILE_READING = 294;
 
-int ErrLib(unsigned long AError) { return static_cast<int>((AError >> 23) & 0xFF); }
-int ErrReason(unsigned long AError) { return static_cast<int>(AError & 0x7FFFFF); }
+int ErrLib(unsigned long AError) {
+  return static_cast<int>((AError >> 23) & 0xFF);
+}
+int ErrReason(unsigned long AError) {
+  return static_cast<int>(AError & 0x7FFFFF);
+}
 
 thread_local TIdSSLSocket::TFailure tLastFailure;
 
@@ -136,18 +140,18 @@ int PasswordCallback(char* ABuf, int ASize, int ARWFlag, void* AUserData) {
 int VerifyCallback(int APreverifyOk, PX509_STORE_CTX AStore) {
   std::lock_guard<TqorCriticalSection> LGuard(TLSVerifyLock());
   try {
-    const int LIndex = TLSApiGeneration() == tlsApi1_1
-                           ? GOpenSSL.SSL_get_ex_data_X509_STORE_CTX_idx()
-                           : 0;
-    auto* LSSL = static_cast<const TOpaqueSSL*>(GOpenSSL.X509_STORE_CTX_get_ex_data(AStore, LIndex));
+    const int LIndex =
+        TLSApiGeneration() == tlsApi1_1 ? GOpenSSL.SSL_get_ex_data_X509_STORE_CTX_idx() : 0;
+    auto* LSSL =
+        static_cast<const TOpaqueSSL*>(GOpenSSL.X509_STORE_CTX_get_ex_data(AStore, LIndex));
     if (!LSSL) return APreverifyOk;
     TIdX509 LCert(GOpenSSL.X509_STORE_CTX_get_current_cert(AStore), false);
     TIdSSLSocket* LSocket = SocketOfSession(LSSL);
     if (!LSocket) return APreverifyOk;
     const int LError = GOpenSSL.X509_STORE_CTX_get_error(AStore);
     const int LDepth = GOpenSSL.X509_STORE_CTX_get_error_depth(AStore);
-    const bool LOk = APreverifyOk == 1 && LSocket->Context() &&
-                     LDepth <= LSocket->Context()->VerifyDepth;
+    const bool LOk =
+        APreverifyOk == 1 && LSocket->Context() && LDepth <= LSocket->Context()->VerifyDepth;
     if (IIdSSLOpenSSLCallbackHelper* LHelper = HelperOf(LSocket->Parent())) {
       return LHelper->CheckPeer(&LCert, LOk, LDepth, LError) ? 1 : 0;
     }
@@ -185,7 +189,8 @@ std::string HexBytes(const uint8_t* AData, size_t ALength, const char* ASeparato
 bool IsIPLiteral(const std::string& AHost) {
   in6_addr L6;
   in_addr L4;
-  return inet_pton(AF_INET, AHost.c_str(), &L4) == 1 || inet_pton(AF_INET6, AHost.c_str(), &L6) == 1;
+  return inet_pton(AF_INET, AHost.c_str(), &L4) == 1 ||
+         inet_pton(AF_INET6, AHost.c_str(), &L6) == 1;
 }
 
 // The host part of a URI ("scheme://user@host:port/path", IPv6 literals in brackets).
@@ -337,11 +342,14 @@ std::string TIdX509Name::OneLine() const {
 
 unsigned long TIdX509Name::Hash() const {
   if (!FName) return 0;
-  if (GOpenSSL.X509_NAME_hash_ex) return GOpenSSL.X509_NAME_hash_ex(FName, nullptr, nullptr, nullptr);
+  if (GOpenSSL.X509_NAME_hash_ex)
+    return GOpenSSL.X509_NAME_hash_ex(FName, nullptr, nullptr, nullptr);
   return GOpenSSL.X509_NAME_hash ? GOpenSSL.X509_NAME_hash(FName) : 0;
 }
 
-std::string TIdX509Name::HashAsString() const { return Format("%.8lx", Hash()); }
+std::string TIdX509Name::HashAsString() const {
+  return Format("%.8lx", Hash());
+}
 
 TIdX509Fingerprints::TDigest TIdX509Fingerprints::Digest(PEVP_MD (*AMD)(), size_t ALength) const {
   TDigest LResult(ALength, 0);
@@ -378,7 +386,8 @@ long TIdX509::Version() const {
 TIdX509SigInfo TIdX509::SigInfo() const {
   TIdX509SigInfo LInfo;
   if (!FCert) return LInfo;
-  if (GOpenSSL.X509_get0_signature && GOpenSSL.ASN1_STRING_length && GOpenSSL.ASN1_STRING_get0_data) {
+  if (GOpenSSL.X509_get0_signature && GOpenSSL.ASN1_STRING_length &&
+      GOpenSSL.ASN1_STRING_get0_data) {
     const void* LSignature = nullptr;
     const void* LAlgorithm = nullptr;
     GOpenSSL.X509_get0_signature(&LSignature, &LAlgorithm, FCert);
@@ -446,14 +455,18 @@ TIdSSLContext::~TIdSSLContext() {
   if (FContext) GOpenSSL.SSL_CTX_free(FContext);
 }
 
-IIdSSLOpenSSLCallbackHelper* TIdSSLContext::CallbackHelper() const { return HelperOf(Parent); }
+IIdSSLOpenSSLCallbackHelper* TIdSSLContext::CallbackHelper() const {
+  return HelperOf(Parent);
+}
 
 TStringList& TIdSSLContext::ALPNProtocols() {
   if (!FALPNProtocols) FALPNProtocols = std::make_unique<TStringList>();
   return *FALPNProtocols;
 }
 
-void TIdSSLContext::SetALPNProtocols(const TStringList& AValue) { ALPNProtocols() = AValue; }
+void TIdSSLContext::SetALPNProtocols(const TStringList& AValue) {
+  ALPNProtocols() = AValue;
+}
 
 std::unique_ptr<TIdSSLContext> TIdSSLContext::Clone() const {
   auto LClone = std::make_unique<TIdSSLContext>();
@@ -487,7 +500,10 @@ PSSL_METHOD TIdSSLContext::SelectMethod() {
       case sslvSSLv2:
         return {{G.SSLv2_client_method}, {G.SSLv2_server_method}, {G.SSLv2_method}};
       case sslvSSLv23:
-        if (L11) return {{G.TLS_client_method, G.TLS_method}, {G.TLS_server_method, G.TLS_method}, {G.TLS_method}};
+        if (L11)
+          return {{G.TLS_client_method, G.TLS_method},
+                  {G.TLS_server_method, G.TLS_method},
+                  {G.TLS_method}};
         return {{G.SSLv23_client_method}, {G.SSLv23_server_method}, {G.SSLv23_method}};
       case sslvSSLv3:
         return {{G.SSLv3_client_method}, {G.SSLv3_server_method}, {G.SSLv3_method}};
@@ -508,7 +524,9 @@ PSSL_METHOD TIdSSLContext::SelectMethod() {
     }
     return {{}, {}, {}};
   }();
-  const auto& LCell = Mode == sslmClient ? LRow.Client : Mode == sslmServer ? LRow.Server : LRow.Both;
+  const auto& LCell = Mode == sslmClient   ? LRow.Client
+                      : Mode == sslmServer ? LRow.Server
+                                           : LRow.Both;
   for (TMethodFn F : LCell) {
     if (F) return F();
   }
@@ -540,9 +558,12 @@ void TIdSSLContext::ApplyProtocolVersions() {
     bool Present;
   };
   const TExclusion LExclusions[] = {
-      {sslvSSLv2, SSL_OP_NO_SSLv2, G.SSLv2_method && G.SSLv2_client_method && G.SSLv2_server_method},
-      {sslvSSLv3, SSL_OP_NO_SSLv3, G.SSLv3_method && G.SSLv3_client_method && G.SSLv3_server_method},
-      {sslvTLSv1, SSL_OP_NO_TLSv1, G.TLSv1_method && G.TLSv1_client_method && G.TLSv1_server_method},
+      {sslvSSLv2, SSL_OP_NO_SSLv2,
+       G.SSLv2_method && G.SSLv2_client_method && G.SSLv2_server_method},
+      {sslvSSLv3, SSL_OP_NO_SSLv3,
+       G.SSLv3_method && G.SSLv3_client_method && G.SSLv3_server_method},
+      {sslvTLSv1, SSL_OP_NO_TLSv1,
+       G.TLSv1_method && G.TLSv1_client_method && G.TLSv1_server_method},
       {sslvTLSv1_1, SSL_OP_NO_TLSv1_1,
        G.TLSv1_1_method && G.TLSv1_1_client_method && G.TLSv1_1_server_method},
       {sslvTLSv1_2, SSL_OP_NO_TLSv1_2,
@@ -642,7 +663,8 @@ bool TIdSSLContext::LoadRootCert() {
       return false;
     }
   }
-  if (!VerifyDirs.empty() && G.X509_STORE_load_locations(LStore, nullptr, VerifyDirs.c_str()) != 1) {
+  if (!VerifyDirs.empty() &&
+      G.X509_STORE_load_locations(LStore, nullptr, VerifyDirs.c_str()) != 1) {
     return false;
   }
   return true;
@@ -780,7 +802,8 @@ void TIdSSLContext::ApplyALPNList() {
   const TIdBytes LWire = ALPNWireList();
   // Without the entry point the list cannot be offered; the handshake goes on without ALPN.
   if (!FContext || LWire.empty() || !GOpenSSL.SSL_CTX_set_alpn_protos) return;
-  if (GOpenSSL.SSL_CTX_set_alpn_protos(FContext, LWire.data(), static_cast<unsigned>(LWire.size())) != 0) {
+  if (GOpenSSL.SSL_CTX_set_alpn_protos(FContext, LWire.data(),
+                                       static_cast<unsigned>(LWire.size())) != 0) {
     throw EIdException(RSOSSLUpdatingALPN);
   }
 }
@@ -820,7 +843,8 @@ void TIdSSLSocket::CreateSession(int AHandle, TIdSSLIOHandlerSocketOpenSSL*& VOw
                                            RSOSSLFDSetError);
   }
   FHandle = AHandle;
-  if (VOwner && VOwner->SSLSocket() && VOwner->SSLSocket() != this && VOwner->SSLSocket()->Session()) {
+  if (VOwner && VOwner->SSLSocket() && VOwner->SSLSocket() != this &&
+      VOwner->SSLSocket()->Session()) {
     G.SSL_copy_session_id(FSSL, VOwner->SSLSocket()->Session());
   }
 }
@@ -873,10 +897,11 @@ void TIdSSLSocket::Connect(int AHandle, uint64_t ADeadlineMs) {
   // A chain from a trusted CA proves nothing unless the certificate names the host.
   if ((FContext->VerifyMode & sslvrfPeer) && !FHostName.empty()) {
     PX509_VERIFY_PARAM LParam = G.SSL_get0_param ? G.SSL_get0_param(FSSL) : nullptr;
-    const bool LSet = LParam && (LLiteral ? G.X509_VERIFY_PARAM_set1_ip_asc &&
-                                                G.X509_VERIFY_PARAM_set1_ip_asc(LParam, FHostName.c_str()) == 1
-                                          : G.X509_VERIFY_PARAM_set1_host &&
-                                                G.X509_VERIFY_PARAM_set1_host(LParam, FHostName.c_str(), 0) == 1);
+    const bool LSet =
+        LParam && (LLiteral ? G.X509_VERIFY_PARAM_set1_ip_asc &&
+                                  G.X509_VERIFY_PARAM_set1_ip_asc(LParam, FHostName.c_str()) == 1
+                            : G.X509_VERIFY_PARAM_set1_host &&
+                                  G.X509_VERIFY_PARAM_set1_host(LParam, FHostName.c_str(), 0) == 1);
     if (!LSet) {
       throw EIdOSSLConnectError(std::string(RSOSSLConnectError) +
                                     "\r\nthe host name cannot be checked against the certificate",
@@ -892,14 +917,15 @@ void TIdSSLSocket::Connect(int AHandle, uint64_t ADeadlineMs) {
     }
     std::string LDetail;
     const long LVerify = G.SSL_get_verify_result(FSSL);
-    if (LVerify != X509_V_OK) LDetail = std::string(": ") + G.X509_verify_cert_error_string(LVerify);
+    if (LVerify != X509_V_OK)
+      LDetail = std::string(": ") + G.X509_verify_cert_error_string(LVerify);
     RaiseSessionFailure<EIdOSSLConnectError>(LError, LResult, errno, RSOSSLConnectError, LDetail);
   }
   if (LOwner) {
     const TIdSSLCipher* LCipher = Cipher();
-    LOwner->NotifyStatusInfo("Cipher: name = " + LCipher->Name + "; " + "description = " +
-                             LCipher->Description + "; " + "bits = " + IntToStr(LCipher->Bits) +
-                             "; " + "version = " + LCipher->Version + "; ");
+    LOwner->NotifyStatusInfo(
+        "Cipher: name = " + LCipher->Name + "; " + "description = " + LCipher->Description + "; " +
+        "bits = " + IntToStr(LCipher->Bits) + "; " + "version = " + LCipher->Version + "; ");
   }
 }
 
@@ -909,7 +935,8 @@ void TIdSSLSocket::Accept(int AHandle) {
   SetNonBlocking(AHandle, true);
   int LError;
   const int LResult = Drive([this] { return GOpenSSL.SSL_accept(FSSL); }, LError, 0);
-  if (LResult < 1) RaiseSessionFailure<EIdOSSLAcceptError>(LError, LResult, errno, RSOSSLAcceptError);
+  if (LResult < 1)
+    RaiseSessionFailure<EIdOSSLAcceptError>(LError, LResult, errno, RSOSSLAcceptError);
 }
 
 bool TIdSSLSocket::Readable(int AMSec) {
@@ -955,7 +982,8 @@ bool TIdSSLSocket::HasBufferedData() const {
   std::lock_guard<std::mutex> LGuard(FLock);
   if (!FSSL || FClosed || FHasPending) return FHasPending;
   const auto& G = GOpenSSL;
-  return (G.SSL_pending && G.SSL_pending(FSSL) > 0) || (G.SSL_has_pending && G.SSL_has_pending(FSSL));
+  return (G.SSL_pending && G.SSL_pending(FSSL) > 0) ||
+         (G.SSL_has_pending && G.SSL_has_pending(FSSL));
 }
 
 int TIdSSLSocket::Recv(TIdBytes& VBuffer) {
@@ -970,7 +998,8 @@ int TIdSSLSocket::Recv(TIdBytes& VBuffer) {
   }
   int LError;
   const int LSize = static_cast<int>(VBuffer.size());
-  const int LResult = Drive([&] { return GOpenSSL.SSL_read(FSSL, VBuffer.data(), LSize); }, LError, 0);
+  const int LResult =
+      Drive([&] { return GOpenSSL.SSL_read(FSSL, VBuffer.data(), LSize); }, LError, 0);
   if (LResult > 0) return LResult;
   if (LError == SSL_ERROR_ZERO_RETURN) return 0;
   tLastFailure = {LError, LResult, errno};
@@ -1055,7 +1084,8 @@ std::string TIdSSLSocket::GetALPNProtocol() const {
   const unsigned char* LData = nullptr;
   unsigned LLength = 0;
   GOpenSSL.SSL_get0_alpn_selected(FSSL, &LData, &LLength);
-  return LData && LLength ? std::string(reinterpret_cast<const char*>(LData), LLength) : std::string();
+  return LData && LLength ? std::string(reinterpret_cast<const char*>(LData), LLength)
+                          : std::string();
 }
 
 std::string TIdSSLSocket::GetSSLVersion() const {
@@ -1067,7 +1097,9 @@ std::string TIdSSLSocket::GetSSLVersion() const {
 // ---- TIdSSLIOHandlerSocketOpenSSL ----
 
 namespace {
-TIdIOHandler* CreateOpenSSL(TComponent* AOwner) { return New<TIdSSLIOHandlerSocketOpenSSL>(AOwner); }
+TIdIOHandler* CreateOpenSSL(TComponent* AOwner) {
+  return New<TIdSSLIOHandlerSocketOpenSSL>(AOwner);
+}
 TIdIOHandler* CreateQorOpenSSL(TComponent* AOwner) {
   return New<TqorIdSSLIOHandlerSocketOpenSSL>(AOwner);
 }
@@ -1075,8 +1107,8 @@ const TIdIOHandlerClass CSSLBaseClass = {"TIdSSLIOHandlerSocketBase", &TIdIOHand
                                          nullptr};
 }  // namespace
 
-const TIdIOHandlerClass TIdSSLIOHandlerSocketOpenSSL::IdClass = {
-    "TIdSSLIOHandlerSocketOpenSSL", &CSSLBaseClass, &CreateOpenSSL};
+const TIdIOHandlerClass TIdSSLIOHandlerSocketOpenSSL::IdClass = {"TIdSSLIOHandlerSocketOpenSSL",
+                                                                 &CSSLBaseClass, &CreateOpenSSL};
 const TIdIOHandlerClass TqorIdSSLIOHandlerSocketOpenSSL::IdClass = {
     "TqorIdSSLIOHandlerSocketOpenSSL", &TIdSSLIOHandlerSocketOpenSSL::IdClass, &CreateQorOpenSSL};
 
@@ -1118,7 +1150,9 @@ void TIdSSLIOHandlerSocketOpenSSL::SetSession(std::shared_ptr<TIdSSLSocket> AVal
   if (LOld) LOld->Close();
 }
 
-void TIdSSLIOHandlerSocketOpenSSL::DropSession() { SetSession(nullptr); }
+void TIdSSLIOHandlerSocketOpenSSL::DropSession() {
+  SetSession(nullptr);
+}
 
 TStringList& TIdSSLIOHandlerSocketOpenSSL::ALPNProtocols() {
   if (!FALPNProtocols) FALPNProtocols = std::make_unique<TStringList>();
@@ -1155,7 +1189,8 @@ void TIdSSLIOHandlerSocketOpenSSL::BuildContext() {
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::ConnectToPeer() {
-  FConnectDeadline = FConnectTimeout > 0 ? GetTickCount64() + static_cast<uint64_t>(FConnectTimeout) : 0;
+  FConnectDeadline =
+      FConnectTimeout > 0 ? GetTickCount64() + static_cast<uint64_t>(FConnectTimeout) : 0;
   try {
     BuildContext();
   } catch (const EIdOSSLCouldNotLoadSSLLibrary&) {
@@ -1366,12 +1401,30 @@ void TIdSSLIOHandlerSocketOpenSSL::ReportStatus(PSSL ASSLSocket, int AWhere, int
     return std::string(ABase) + (ARet < 0 ? " Error" : ARet > 0 ? " Exit" : " Failed");
   };
   switch (AWhere) {
-    case 16: LType = "Handshake Start"; LText = LState(); break;
-    case 32: LType = "Handshake Done"; LText = LState(); break;
-    case 4097: LType = "Connect Loop"; LText = LState(); break;
-    case 4098: LType = LResultType("Connect"); LText = LState(); break;
-    case 8193: LType = "Accept Loop"; LText = LState(); break;
-    case 8194: LType = LResultType("Accept"); LText = LState(); break;
+    case 16:
+      LType = "Handshake Start";
+      LText = LState();
+      break;
+    case 32:
+      LType = "Handshake Done";
+      LText = LState();
+      break;
+    case 4097:
+      LType = "Connect Loop";
+      LText = LState();
+      break;
+    case 4098:
+      LType = LResultType("Connect");
+      LText = LState();
+      break;
+    case 8193:
+      LType = "Accept Loop";
+      LText = LState();
+      break;
+    case 8194:
+      LType = LResultType("Accept");
+      LText = LState();
+      break;
     case 16384:
       LType = Format("%s Alert", G.SSL_alert_type_string_long(ARet));
       LText = G.SSL_alert_type_string_long(ARet);

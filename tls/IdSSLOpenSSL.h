@@ -376,9 +376,9 @@ class TIdSSLSocket {
 // ---- I/O handler ----
 
 using TCallbackEvent = std::function<void(const std::string& AMsg)>;
-using TCallbackExEvent = std::function<void(TComponent* ASender, PSSL AsslSocket, int AWhere,
-                                            int Aret, const std::string& AType,
-                                            const std::string& AMsg)>;
+using TCallbackExEvent =
+    std::function<void(TComponent* ASender, PSSL AsslSocket, int AWhere, int Aret,
+                       const std::string& AType, const std::string& AMsg)>;
 using TPasswordEvent = std::function<void(std::string& Password)>;
 using TPasswordEventEx =
     std::function<void(TComponent* ASender, std::string& VPassword, bool AIsWrite)>;

@@ -136,7 +136,9 @@ TIdTLSApiGeneration TLSApiGeneration() {
   return S.Loaded ? S.Bound : S.Requested.load();
 }
 
-void SetTLSApiGeneration(TIdTLSApiGeneration AValue) { State().Requested = AValue; }
+void SetTLSApiGeneration(TIdTLSApiGeneration AValue) {
+  State().Requested = AValue;
+}
 
 void SetTLSLibraryPath(const std::string& AFolder) {
   TLibraryState& S = State();
@@ -181,7 +183,9 @@ bool LoadTLSLibrary() {
   return true;
 }
 
-bool IsTLSLibraryLoaded() { return State().Loaded; }
+bool IsTLSLibraryLoaded() {
+  return State().Loaded;
+}
 
 void UnloadTLSLibrary() {
   TLibraryState& S = State();
@@ -209,7 +213,9 @@ void UnloadTLSLibrary() {
   // The callback locks stay: a callback still running on another thread may hold one.
 }
 
-unsigned long TLSLibraryVersion() { return State().Version; }
+unsigned long TLSLibraryVersion() {
+  return State().Version;
+}
 
 void TLSFree(void* APtr) {
   if (APtr) GOpenSSL.CRYPTO_free(APtr, __FILE__, __LINE__);
@@ -225,6 +231,12 @@ void TLSPutError(int ALib, int AFunc, int AReason) {
   }
 }
 
-TqorCriticalSection& TLSInfoLock() { return *State().InfoLock; }
-TqorCriticalSection& TLSPasswordLock() { return *State().PasswordLock; }
-TqorCriticalSection& TLSVerifyLock() { return *State().VerifyLock; }
+TqorCriticalSection& TLSInfoLock() {
+  return *State().InfoLock;
+}
+TqorCriticalSection& TLSPasswordLock() {
+  return *State().PasswordLock;
+}
+TqorCriticalSection& TLSVerifyLock() {
+  return *State().VerifyLock;
+}

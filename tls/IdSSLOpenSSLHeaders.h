@@ -104,178 +104,177 @@ constexpr int SSL_RECEIVED_SHUTDOWN = 2;
 //   library: ssl or crypto.   requirement: Req (always), Opt (optional),
 //   Req10 / Req11 (required only when that API generation is bound, absent otherwise).
 // Names that differ by generation or by OpenSSL 3 are resolved in IdSSLOpenSSLHeaders.cpp.
-#define QOR_OPENSSL_ENTRY_POINTS(X)                                                             \
-  /* versions and start-up */                                                                   \
-  X(crypto, Req11, unsigned long, OpenSSL_version_num, (void))                                  \
-  X(crypto, Req11, const char*, OpenSSL_version, (int))                                         \
-  X(ssl, Req10, int, SSL_library_init, (void))                                                  \
-  X(ssl, Req10, void, SSL_load_error_strings, (void))                                           \
-  X(crypto, Opt, void, OpenSSL_add_all_ciphers, (void))                                         \
-  X(crypto, Opt, void, OpenSSL_add_all_digests, (void))                                         \
-  X(crypto, Opt, void, RAND_screen, (void))                                                     \
-  X(crypto, Req10, int, CRYPTO_num_locks, (void))                                               \
-  X(crypto, Req10, void, CRYPTO_set_locking_callback, (TLockingCallback))                       \
-  X(crypto, Req10, void, ERR_free_strings, (void))                                              \
-  X(crypto, Req10, void, EVP_cleanup, (void))                                                   \
-  X(ssl, Opt, void, SSL_COMP_free_compression_methods, (void))                                  \
-  X(crypto, Opt, void, CRYPTO_cleanup_all_ex_data, (void))                                      \
-  X(crypto, Opt, void, ERR_remove_thread_state, (void*))                                        \
-  X(crypto, Opt, void, ERR_remove_state, (unsigned long))                                       \
-  X(crypto, Req, void, CRYPTO_free, (void*, const char*, int))                                  \
-  /* error queue */                                                                             \
-  X(crypto, Req, unsigned long, ERR_get_error, (void))                                          \
-  X(crypto, Req, unsigned long, ERR_peek_error, (void))                                         \
-  X(crypto, Req, void, ERR_clear_error, (void))                                                 \
-  X(crypto, Req, void, ERR_error_string_n, (unsigned long, char*, size_t))                      \
-  X(crypto, Opt, void, ERR_put_error, (int, int, int, const char*, int))                        \
-  X(crypto, Opt, void, ERR_new, (void))                                                         \
-  X(crypto, Opt, void, ERR_set_debug, (const char*, int, const char*))                          \
-  X(crypto, Opt, void, ERR_set_error, (int, int, const char*, ...))                             \
-  /* methods */                                                                                 \
-  X(ssl, Req11, PSSL_METHOD, TLS_method, (void))                                                \
-  X(ssl, Opt, PSSL_METHOD, TLS_client_method, (void))                                           \
-  X(ssl, Opt, PSSL_METHOD, TLS_server_method, (void))                                           \
-  X(ssl, Opt, PSSL_METHOD, SSLv2_method, (void))                                                \
-  X(ssl, Opt, PSSL_METHOD, SSLv2_client_method, (void))                                         \
-  X(ssl, Opt, PSSL_METHOD, SSLv2_server_method, (void))                                         \
-  X(ssl, Opt, PSSL_METHOD, SSLv3_method, (void))                                                \
-  X(ssl, Opt, PSSL_METHOD, SSLv3_client_method, (void))                                         \
-  X(ssl, Opt, PSSL_METHOD, SSLv3_server_method, (void))                                         \
-  X(ssl, Opt, PSSL_METHOD, SSLv23_method, (void))                                               \
-  X(ssl, Opt, PSSL_METHOD, SSLv23_client_method, (void))                                        \
-  X(ssl, Opt, PSSL_METHOD, SSLv23_server_method, (void))                                        \
-  X(ssl, Opt, PSSL_METHOD, TLSv1_method, (void))                                                \
-  X(ssl, Opt, PSSL_METHOD, TLSv1_client_method, (void))                                         \
-  X(ssl, Opt, PSSL_METHOD, TLSv1_server_method, (void))                                         \
-  X(ssl, Opt, PSSL_METHOD, TLSv1_1_method, (void))                                              \
-  X(ssl, Opt, PSSL_METHOD, TLSv1_1_client_method, (void))                                       \
-  X(ssl, Opt, PSSL_METHOD, TLSv1_1_server_method, (void))                                       \
-  X(ssl, Opt, PSSL_METHOD, TLSv1_2_method, (void))                                              \
-  X(ssl, Opt, PSSL_METHOD, TLSv1_2_client_method, (void))                                       \
-  X(ssl, Opt, PSSL_METHOD, TLSv1_2_server_method, (void))                                       \
-  /* contexts */                                                                                \
-  X(ssl, Req, PSSL_CTX, SSL_CTX_new, (PSSL_METHOD))                                             \
-  X(ssl, Req, void, SSL_CTX_free, (PSSL_CTX))                                                   \
-  X(ssl, Req, long, SSL_CTX_ctrl, (PSSL_CTX, int, long, void*))                                 \
-  X(ssl, Opt, unsigned long, SSL_CTX_set_options, (PSSL_CTX, unsigned long))                    \
-  X(ssl, Opt, unsigned long, SSL_CTX_clear_options, (PSSL_CTX, unsigned long))                  \
-  X(ssl, Req, void, SSL_CTX_set_default_passwd_cb, (PSSL_CTX, TPemPasswordCallback))            \
-  X(ssl, Req, void, SSL_CTX_set_default_passwd_cb_userdata, (PSSL_CTX, void*))                  \
-  X(ssl, Req, int, SSL_CTX_set_default_verify_paths, (PSSL_CTX))                                \
-  X(ssl, Req, PX509_STORE, SSL_CTX_get_cert_store, (PSSL_CTX))                                  \
-  X(ssl, Req, int, SSL_CTX_use_certificate, (PSSL_CTX, PX509))                                  \
-  X(ssl, Req, int, SSL_CTX_use_PrivateKey, (PSSL_CTX, PEVP_PKEY))                               \
-  X(ssl, Req, int, SSL_CTX_check_private_key, (PSSL_CTX))                                       \
-  X(ssl, Opt, int, SSL_CTX_use_certificate_chain_file, (PSSL_CTX, const char*))                 \
-  X(ssl, Req, void, SSL_CTX_set_info_callback, (PSSL_CTX, TInfoCallback))                       \
-  X(ssl, Req, int, SSL_CTX_set_cipher_list, (PSSL_CTX, const char*))                            \
-  X(ssl, Req, void, SSL_CTX_set_verify, (PSSL_CTX, int, TVerifyCallback))                       \
-  X(ssl, Req, void, SSL_CTX_set_verify_depth, (PSSL_CTX, int))                                  \
-  X(ssl, Req, int, SSL_CTX_set_session_id_context, (PSSL_CTX, const unsigned char*, unsigned))  \
-  X(ssl, Req, void, SSL_CTX_set_client_CA_list, (PSSL_CTX, PSTACK))                             \
-  X(ssl, Opt, int, SSL_CTX_set_alpn_protos, (PSSL_CTX, const unsigned char*, unsigned))         \
-  X(ssl, Opt, void, SSL_CTX_set_alpn_select_cb, (PSSL_CTX, TAlpnSelectCallback, void*))         \
-  /* sessions */                                                                                \
-  X(ssl, Req, PSSL, SSL_new, (PSSL_CTX))                                                        \
-  X(ssl, Req, void, SSL_free, (PSSL))                                                           \
-  X(ssl, Req, long, SSL_ctrl, (PSSL, int, long, void*))                                         \
-  X(ssl, Req, int, SSL_set_ex_data, (PSSL, int, void*))                                         \
-  X(ssl, Req, void*, SSL_get_ex_data, (const TOpaqueSSL*, int))                                 \
-  X(ssl, Req, int, SSL_set_fd, (PSSL, int))                                                     \
-  X(ssl, Req, int, SSL_copy_session_id, (PSSL, const TOpaqueSSL*))                              \
-  X(ssl, Req, int, SSL_connect, (PSSL))                                                         \
-  X(ssl, Req, int, SSL_accept, (PSSL))                                                          \
-  X(ssl, Req, int, SSL_read, (PSSL, void*, int))                                                \
-  X(ssl, Req, int, SSL_write, (PSSL, const void*, int))                                         \
-  X(ssl, Opt, int, SSL_peek, (PSSL, void*, int))                                                \
-  X(ssl, Opt, int, SSL_pending, (const TOpaqueSSL*))                                            \
-  X(ssl, Opt, int, SSL_has_pending, (const TOpaqueSSL*))                                        \
-  X(ssl, Req, int, SSL_get_error, (const TOpaqueSSL*, int))                                     \
-  X(ssl, Req, int, SSL_shutdown, (PSSL))                                                        \
-  X(ssl, Req, int, SSL_get_shutdown, (const TOpaqueSSL*))                                       \
-  X(ssl, Req11, const char*, SSL_get_version, (const TOpaqueSSL*))                              \
-  X(ssl, Req, PSSL_CIPHER, SSL_get_current_cipher, (const TOpaqueSSL*))                         \
-  X(ssl, Req, const char*, SSL_CIPHER_get_name, (PSSL_CIPHER))                                  \
-  X(ssl, Req, char*, SSL_CIPHER_description, (PSSL_CIPHER, char*, int))                         \
-  X(ssl, Req, int, SSL_CIPHER_get_bits, (PSSL_CIPHER, int*))                                    \
-  X(ssl, Req, const char*, SSL_CIPHER_get_version, (PSSL_CIPHER))                               \
-  X(ssl, Req, PX509, SSL_get_peer_certificate, (const TOpaqueSSL*))                             \
-  X(ssl, Opt, PSSL_SESSION, SSL_get_session, (const TOpaqueSSL*))                               \
-  X(ssl, Opt, const unsigned char*, SSL_SESSION_get_id, (PSSL_SESSION, unsigned*))              \
-  X(ssl, Req11, int, SSL_get_ex_data_X509_STORE_CTX_idx, (void))                                \
-  X(ssl, Req, const char*, SSL_state_string_long, (const TOpaqueSSL*))                          \
-  X(ssl, Req, const char*, SSL_alert_type_string_long, (int))                                   \
-  X(ssl, Req, const char*, SSL_alert_desc_string_long, (int))                                   \
-  X(ssl, Req, long, SSL_get_verify_result, (const TOpaqueSSL*))                                 \
-  X(ssl, Opt, PX509_VERIFY_PARAM, SSL_get0_param, (PSSL))                                       \
-  X(ssl, Opt, void, SSL_get0_alpn_selected, (const TOpaqueSSL*, const unsigned char**,          \
-                                             unsigned*))                                        \
-  /* memory BIOs */                                                                             \
-  X(crypto, Req, PBIO, BIO_new_mem_buf, (const void*, int))                                     \
-  X(crypto, Req, PBIO, BIO_new, (PBIO_METHOD))                                                  \
-  X(crypto, Req, PBIO_METHOD, BIO_s_mem, (void))                                                \
-  X(crypto, Req, long, BIO_ctrl, (PBIO, int, long, void*))                                      \
-  X(crypto, Req, int, BIO_free, (PBIO))                                                         \
-  /* stacks (sk_* before 1.1, OPENSSL_sk_* after) */                                            \
-  X(crypto, Req, int, sk_num, (const TOpaqueSTACK*))                                            \
-  X(crypto, Req, void*, sk_value, (const TOpaqueSTACK*, int))                                   \
-  X(crypto, Req, PSTACK, sk_new_null, (void))                                                   \
-  X(crypto, Req, int, sk_push, (PSTACK, const void*))                                           \
-  X(crypto, Req, void, sk_pop_free, (PSTACK, void (*)(void*)))                                  \
-  /* certificates, keys, stores */                                                              \
-  X(crypto, Req, PSTACK, PEM_X509_INFO_read_bio, (PBIO, PSTACK, TPemPasswordCallback, void*))   \
-  X(crypto, Req, void, X509_INFO_free, (void*))                                                 \
-  X(crypto, Req, int, X509_STORE_add_cert, (PX509_STORE, PX509))                                \
-  X(crypto, Req, int, X509_STORE_add_crl, (PX509_STORE, void*))                                 \
-  X(crypto, Req, int, X509_STORE_load_locations, (PX509_STORE, const char*, const char*))       \
-  X(crypto, Req, PPKCS12, d2i_PKCS12_bio, (PBIO, PPKCS12*))                                     \
-  X(crypto, Req, int, PKCS12_parse, (PPKCS12, const char*, PEVP_PKEY*, PX509*, PSTACK*))        \
-  X(crypto, Req, void, PKCS12_free, (PPKCS12))                                                  \
-  X(crypto, Req, PX509, PEM_read_bio_X509_AUX, (PBIO, PX509*, TPemPasswordCallback, void*))     \
-  X(crypto, Req, PX509, PEM_read_bio_X509, (PBIO, PX509*, TPemPasswordCallback, void*))         \
-  X(crypto, Req, PEVP_PKEY, PEM_read_bio_PrivateKey,                                            \
-    (PBIO, PEVP_PKEY*, TPemPasswordCallback, void*))                                            \
-  X(crypto, Req, PDH, PEM_read_bio_DHparams, (PBIO, PDH*, TPemPasswordCallback, void*))         \
-  X(crypto, Req, void, DH_free, (PDH))                                                          \
-  X(crypto, Req, void, X509_free, (PX509))                                                      \
-  X(crypto, Req, void, EVP_PKEY_free, (PEVP_PKEY))                                              \
-  X(crypto, Req, void*, X509_STORE_CTX_get_ex_data, (PX509_STORE_CTX, int))                     \
-  X(crypto, Req, PX509, X509_STORE_CTX_get_current_cert, (PX509_STORE_CTX))                     \
-  X(crypto, Req, int, X509_STORE_CTX_get_error, (PX509_STORE_CTX))                              \
-  X(crypto, Req, int, X509_STORE_CTX_get_error_depth, (PX509_STORE_CTX))                        \
-  X(crypto, Req, const char*, X509_verify_cert_error_string, (long))                            \
-  X(crypto, Opt, int, X509_VERIFY_PARAM_set1_host, (PX509_VERIFY_PARAM, const char*, size_t))   \
-  X(crypto, Opt, int, X509_VERIFY_PARAM_set1_ip_asc, (PX509_VERIFY_PARAM, const char*))         \
-  /* certificate views */                                                                       \
-  X(crypto, Req, PX509_NAME, X509_get_subject_name, (const TOpaqueX509*))                       \
-  X(crypto, Req, PX509_NAME, X509_get_issuer_name, (const TOpaqueX509*))                        \
-  X(crypto, Req, char*, X509_NAME_oneline, (const TOpaqueX509_NAME*, char*, int))               \
-  X(crypto, Opt, unsigned long, X509_NAME_hash, (const TOpaqueX509_NAME*))                      \
-  X(crypto, Opt, unsigned long, X509_NAME_hash_ex,                                              \
-    (const TOpaqueX509_NAME*, void*, const char*, int*))                                        \
-  X(crypto, Req, int, X509_NAME_cmp, (const TOpaqueX509_NAME*, const TOpaqueX509_NAME*))        \
-  X(crypto, Req, PX509_NAME, X509_NAME_dup, (const TOpaqueX509_NAME*))                          \
-  X(crypto, Req, void, X509_NAME_free, (void*))                                                 \
-  X(crypto, Req, int, X509_digest, (const TOpaqueX509*, PEVP_MD, unsigned char*, unsigned*))    \
-  X(crypto, Req, PEVP_MD, EVP_md5, (void))                                                      \
-  X(crypto, Req, PEVP_MD, EVP_sha1, (void))                                                     \
-  X(crypto, Opt, PEVP_MD, EVP_sha224, (void))                                                   \
-  X(crypto, Opt, PEVP_MD, EVP_sha256, (void))                                                   \
-  X(crypto, Opt, PEVP_MD, EVP_sha384, (void))                                                   \
-  X(crypto, Opt, PEVP_MD, EVP_sha512, (void))                                                   \
-  X(crypto, Opt, long, X509_get_version, (const TOpaqueX509*))                                  \
-  X(crypto, Req, PASN1_INTEGER, X509_get_serialNumber, (PX509))                                 \
-  X(crypto, Req, PBIGNUM, ASN1_INTEGER_to_BN, (const TOpaqueASN1_INTEGER*, PBIGNUM))            \
-  X(crypto, Req, char*, BN_bn2hex, (const TOpaqueBIGNUM*))                                      \
-  X(crypto, Req, void, BN_free, (PBIGNUM))                                                      \
-  X(crypto, Opt, PASN1_TIME, X509_get0_notBefore, (const TOpaqueX509*))                         \
-  X(crypto, Opt, PASN1_TIME, X509_get0_notAfter, (const TOpaqueX509*))                          \
-  X(crypto, Opt, int, ASN1_TIME_to_tm, (PASN1_TIME, struct tm*))                                \
-  X(crypto, Req, int, X509_print, (PBIO, PX509))                                                \
-  X(crypto, Opt, int, X509_get_signature_nid, (const TOpaqueX509*))                             \
-  X(crypto, Req, const char*, OBJ_nid2ln, (int))                                                \
-  X(crypto, Opt, void, X509_get0_signature, (const void**, const void**, const TOpaqueX509*))   \
-  X(crypto, Opt, int, ASN1_STRING_length, (const void*))                                        \
+#define QOR_OPENSSL_ENTRY_POINTS(X)                                                                \
+  /* versions and start-up */                                                                      \
+  X(crypto, Req11, unsigned long, OpenSSL_version_num, (void))                                     \
+  X(crypto, Req11, const char*, OpenSSL_version, (int))                                            \
+  X(ssl, Req10, int, SSL_library_init, (void))                                                     \
+  X(ssl, Req10, void, SSL_load_error_strings, (void))                                              \
+  X(crypto, Opt, void, OpenSSL_add_all_ciphers, (void))                                            \
+  X(crypto, Opt, void, OpenSSL_add_all_digests, (void))                                            \
+  X(crypto, Opt, void, RAND_screen, (void))                                                        \
+  X(crypto, Req10, int, CRYPTO_num_locks, (void))                                                  \
+  X(crypto, Req10, void, CRYPTO_set_locking_callback, (TLockingCallback))                          \
+  X(crypto, Req10, void, ERR_free_strings, (void))                                                 \
+  X(crypto, Req10, void, EVP_cleanup, (void))                                                      \
+  X(ssl, Opt, void, SSL_COMP_free_compression_methods, (void))                                     \
+  X(crypto, Opt, void, CRYPTO_cleanup_all_ex_data, (void))                                         \
+  X(crypto, Opt, void, ERR_remove_thread_state, (void*))                                           \
+  X(crypto, Opt, void, ERR_remove_state, (unsigned long))                                          \
+  X(crypto, Req, void, CRYPTO_free, (void*, const char*, int))                                     \
+  /* error queue */                                                                                \
+  X(crypto, Req, unsigned long, ERR_get_error, (void))                                             \
+  X(crypto, Req, unsigned long, ERR_peek_error, (void))                                            \
+  X(crypto, Req, void, ERR_clear_error, (void))                                                    \
+  X(crypto, Req, void, ERR_error_string_n, (unsigned long, char*, size_t))                         \
+  X(crypto, Opt, void, ERR_put_error, (int, int, int, const char*, int))                           \
+  X(crypto, Opt, void, ERR_new, (void))                                                            \
+  X(crypto, Opt, void, ERR_set_debug, (const char*, int, const char*))                             \
+  X(crypto, Opt, void, ERR_set_error, (int, int, const char*, ...))                                \
+  /* methods */                                                                                    \
+  X(ssl, Req11, PSSL_METHOD, TLS_method, (void))                                                   \
+  X(ssl, Opt, PSSL_METHOD, TLS_client_method, (void))                                              \
+  X(ssl, Opt, PSSL_METHOD, TLS_server_method, (void))                                              \
+  X(ssl, Opt, PSSL_METHOD, SSLv2_method, (void))                                                   \
+  X(ssl, Opt, PSSL_METHOD, SSLv2_client_method, (void))                                            \
+  X(ssl, Opt, PSSL_METHOD, SSLv2_server_method, (void))                                            \
+  X(ssl, Opt, PSSL_METHOD, SSLv3_method, (void))                                                   \
+  X(ssl, Opt, PSSL_METHOD, SSLv3_client_method, (void))                                            \
+  X(ssl, Opt, PSSL_METHOD, SSLv3_server_method, (void))                                            \
+  X(ssl, Opt, PSSL_METHOD, SSLv23_method, (void))                                                  \
+  X(ssl, Opt, PSSL_METHOD, SSLv23_client_method, (void))                                           \
+  X(ssl, Opt, PSSL_METHOD, SSLv23_server_method, (void))                                           \
+  X(ssl, Opt, PSSL_METHOD, TLSv1_method, (void))                                                   \
+  X(ssl, Opt, PSSL_METHOD, TLSv1_client_method, (void))                                            \
+  X(ssl, Opt, PSSL_METHOD, TLSv1_server_method, (void))                                            \
+  X(ssl, Opt, PSSL_METHOD, TLSv1_1_method, (void))                                                 \
+  X(ssl, Opt, PSSL_METHOD, TLSv1_1_client_method, (void))                                          \
+  X(ssl, Opt, PSSL_METHOD, TLSv1_1_server_method, (void))                                          \
+  X(ssl, Opt, PSSL_METHOD, TLSv1_2_method, (void))                                                 \
+  X(ssl, Opt, PSSL_METHOD, TLSv1_2_client_method, (void))                                          \
+  X(ssl, Opt, PSSL_METHOD, TLSv1_2_server_method, (void))                                          \
+  /* contexts */                                                                                   \
+  X(ssl, Req, PSSL_CTX, SSL_CTX_new, (PSSL_METHOD))                                                \
+  X(ssl, Req, void, SSL_CTX_free, (PSSL_CTX))                                                      \
+  X(ssl, Req, long, SSL_CTX_ctrl, (PSSL_CTX, int, long, void*))                                    \
+  X(ssl, Opt, unsigned long, SSL_CTX_set_options, (PSSL_CTX, unsigned long))                       \
+  X(ssl, Opt, unsigned long, SSL_CTX_clear_options, (PSSL_CTX, unsigned long))                     \
+  X(ssl, Req, void, SSL_CTX_set_default_passwd_cb, (PSSL_CTX, TPemPasswordCallback))               \
+  X(ssl, Req, void, SSL_CTX_set_default_passwd_cb_userdata, (PSSL_CTX, void*))                     \
+  X(ssl, Req, int, SSL_CTX_set_default_verify_paths, (PSSL_CTX))                                   \
+  X(ssl, Req, PX509_STORE, SSL_CTX_get_cert_store, (PSSL_CTX))                                     \
+  X(ssl, Req, int, SSL_CTX_use_certificate, (PSSL_CTX, PX509))                                     \
+  X(ssl, Req, int, SSL_CTX_use_PrivateKey, (PSSL_CTX, PEVP_PKEY))                                  \
+  X(ssl, Req, int, SSL_CTX_check_private_key, (PSSL_CTX))                                          \
+  X(ssl, Opt, int, SSL_CTX_use_certificate_chain_file, (PSSL_CTX, const char*))                    \
+  X(ssl, Req, void, SSL_CTX_set_info_callback, (PSSL_CTX, TInfoCallback))                          \
+  X(ssl, Req, int, SSL_CTX_set_cipher_list, (PSSL_CTX, const char*))                               \
+  X(ssl, Req, void, SSL_CTX_set_verify, (PSSL_CTX, int, TVerifyCallback))                          \
+  X(ssl, Req, void, SSL_CTX_set_verify_depth, (PSSL_CTX, int))                                     \
+  X(ssl, Req, int, SSL_CTX_set_session_id_context, (PSSL_CTX, const unsigned char*, unsigned))     \
+  X(ssl, Req, void, SSL_CTX_set_client_CA_list, (PSSL_CTX, PSTACK))                                \
+  X(ssl, Opt, int, SSL_CTX_set_alpn_protos, (PSSL_CTX, const unsigned char*, unsigned))            \
+  X(ssl, Opt, void, SSL_CTX_set_alpn_select_cb, (PSSL_CTX, TAlpnSelectCallback, void*))            \
+  /* sessions */                                                                                   \
+  X(ssl, Req, PSSL, SSL_new, (PSSL_CTX))                                                           \
+  X(ssl, Req, void, SSL_free, (PSSL))                                                              \
+  X(ssl, Req, long, SSL_ctrl, (PSSL, int, long, void*))                                            \
+  X(ssl, Req, int, SSL_set_ex_data, (PSSL, int, void*))                                            \
+  X(ssl, Req, void*, SSL_get_ex_data, (const TOpaqueSSL*, int))                                    \
+  X(ssl, Req, int, SSL_set_fd, (PSSL, int))                                                        \
+  X(ssl, Req, int, SSL_copy_session_id, (PSSL, const TOpaqueSSL*))                                 \
+  X(ssl, Req, int, SSL_connect, (PSSL))                                                            \
+  X(ssl, Req, int, SSL_accept, (PSSL))                                                             \
+  X(ssl, Req, int, SSL_read, (PSSL, void*, int))                                                   \
+  X(ssl, Req, int, SSL_write, (PSSL, const void*, int))                                            \
+  X(ssl, Opt, int, SSL_peek, (PSSL, void*, int))                                                   \
+  X(ssl, Opt, int, SSL_pending, (const TOpaqueSSL*))                                               \
+  X(ssl, Opt, int, SSL_has_pending, (const TOpaqueSSL*))                                           \
+  X(ssl, Req, int, SSL_get_error, (const TOpaqueSSL*, int))                                        \
+  X(ssl, Req, int, SSL_shutdown, (PSSL))                                                           \
+  X(ssl, Req, int, SSL_get_shutdown, (const TOpaqueSSL*))                                          \
+  X(ssl, Req11, const char*, SSL_get_version, (const TOpaqueSSL*))                                 \
+  X(ssl, Req, PSSL_CIPHER, SSL_get_current_cipher, (const TOpaqueSSL*))                            \
+  X(ssl, Req, const char*, SSL_CIPHER_get_name, (PSSL_CIPHER))                                     \
+  X(ssl, Req, char*, SSL_CIPHER_description, (PSSL_CIPHER, char*, int))                            \
+  X(ssl, Req, int, SSL_CIPHER_get_bits, (PSSL_CIPHER, int*))                                       \
+  X(ssl, Req, const char*, SSL_CIPHER_get_version, (PSSL_CIPHER))                                  \
+  X(ssl, Req, PX509, SSL_get_peer_certificate, (const TOpaqueSSL*))                                \
+  X(ssl, Opt, PSSL_SESSION, SSL_get_session, (const TOpaqueSSL*))                                  \
+  X(ssl, Opt, const unsigned char*, SSL_SESSION_get_id, (PSSL_SESSION, unsigned*))                 \
+  X(ssl, Req11, int, SSL_get_ex_data_X509_STORE_CTX_idx, (void))                                   \
+  X(ssl, Req, const char*, SSL_state_string_long, (const TOpaqueSSL*))                             \
+  X(ssl, Req, const char*, SSL_alert_type_string_long, (int))                                      \
+  X(ssl, Req, const char*, SSL_alert_desc_string_long, (int))                                      \
+  X(ssl, Req, long, SSL_get_verify_result, (const TOpaqueSSL*))                                    \
+  X(ssl, Opt, PX509_VERIFY_PARAM, SSL_get0_param, (PSSL))                                          \
+  X(ssl, Opt, void, SSL_get0_alpn_selected, (const TOpaqueSSL*, const unsigned char**, unsigned*)) \
+  /* memory BIOs */                                                                                \
+  X(crypto, Req, PBIO, BIO_new_mem_buf, (const void*, int))                                        \
+  X(crypto, Req, PBIO, BIO_new, (PBIO_METHOD))                                                     \
+  X(crypto, Req, PBIO_METHOD, BIO_s_mem, (void))                                                   \
+  X(crypto, Req, long, BIO_ctrl, (PBIO, int, long, void*))                                         \
+  X(crypto, Req, int, BIO_free, (PBIO))                                                            \
+  /* stacks (sk_* before 1.1, OPENSSL_sk_* after) */                                               \
+  X(crypto, Req, int, sk_num, (const TOpaqueSTACK*))                                               \
+  X(crypto, Req, void*, sk_value, (const TOpaqueSTACK*, int))                                      \
+  X(crypto, Req, PSTACK, sk_new_null, (void))                                                      \
+  X(crypto, Req, int, sk_push, (PSTACK, const void*))                                              \
+  X(crypto, Req, void, sk_pop_free, (PSTACK, void (*)(void*)))                                     \
+  /* certificates, keys, stores */                                                                 \
+  X(crypto, Req, PSTACK, PEM_X509_INFO_read_bio, (PBIO, PSTACK, TPemPasswordCallback, void*))      \
+  X(crypto, Req, void, X509_INFO_free, (void*))                                                    \
+  X(crypto, Req, int, X509_STORE_add_cert, (PX509_STORE, PX509))                                   \
+  X(crypto, Req, int, X509_STORE_add_crl, (PX509_STORE, void*))                                    \
+  X(crypto, Req, int, X509_STORE_load_locations, (PX509_STORE, const char*, const char*))          \
+  X(crypto, Req, PPKCS12, d2i_PKCS12_bio, (PBIO, PPKCS12*))                                        \
+  X(crypto, Req, int, PKCS12_parse, (PPKCS12, const char*, PEVP_PKEY*, PX509*, PSTACK*))           \
+  X(crypto, Req, void, PKCS12_free, (PPKCS12))                                                     \
+  X(crypto, Req, PX509, PEM_read_bio_X509_AUX, (PBIO, PX509*, TPemPasswordCallback, void*))        \
+  X(crypto, Req, PX509, PEM_read_bio_X509, (PBIO, PX509*, TPemPasswordCallback, void*))            \
+  X(crypto, Req, PEVP_PKEY, PEM_read_bio_PrivateKey,                                               \
+    (PBIO, PEVP_PKEY*, TPemPasswordCallback, void*))                                               \
+  X(crypto, Req, PDH, PEM_read_bio_DHparams, (PBIO, PDH*, TPemPasswordCallback, void*))            \
+  X(crypto, Req, void, DH_free, (PDH))                                                             \
+  X(crypto, Req, void, X509_free, (PX509))                                                         \
+  X(crypto, Req, void, EVP_PKEY_free, (PEVP_PKEY))                                                 \
+  X(crypto, Req, void*, X509_STORE_CTX_get_ex_data, (PX509_STORE_CTX, int))                        \
+  X(crypto, Req, PX509, X509_STORE_CTX_get_current_cert, (PX509_STORE_CTX))                        \
+  X(crypto, Req, int, X509_STORE_CTX_get_error, (PX509_STORE_CTX))                                 \
+  X(crypto, Req, int, X509_STORE_CTX_get_error_depth, (PX509_STORE_CTX))                           \
+  X(crypto, Req, const char*, X509_verify_cert_error_string, (long))                               \
+  X(crypto, Opt, int, X509_VERIFY_PARAM_set1_host, (PX509_VERIFY_PARAM, const char*, size_t))      \
+  X(crypto, Opt, int, X509_VERIFY_PARAM_set1_ip_asc, (PX509_VERIFY_PARAM, const char*))            \
+  /* certificate views */                                                                          \
+  X(crypto, Req, PX509_NAME, X509_get_subject_name, (const TOpaqueX509*))                          \
+  X(crypto, Req, PX509_NAME, X509_get_issuer_name, (const TOpaqueX509*))                           \
+  X(crypto, Req, char*, X509_NAME_oneline, (const TOpaqueX509_NAME*, char*, int))                  \
+  X(crypto, Opt, unsigned long, X509_NAME_hash, (const TOpaqueX509_NAME*))                         \
+  X(crypto, Opt, unsigned long, X509_NAME_hash_ex,                                                 \
+    (const TOpaqueX509_NAME*, void*, const char*, int*))                                           \
+  X(crypto, Req, int, X509_NAME_cmp, (const TOpaqueX509_NAME*, const TOpaqueX509_NAME*))           \
+  X(crypto, Req, PX509_NAME, X509_NAME_dup, (const TOpaqueX509_NAME*))                             \
+  X(crypto, Req, void, X509_NAME_free, (void*))                                                    \
+  X(crypto, Req, int, X509_digest, (const TOpaqueX509*, PEVP_MD, unsigned char*, unsigned*))       \
+  X(crypto, Req, PEVP_MD, EVP_md5, (void))                                                         \
+  X(crypto, Req, PEVP_MD, EVP_sha1, (void))                                                        \
+  X(crypto, Opt, PEVP_MD, EVP_sha224, (void))                                                      \
+  X(crypto, Opt, PEVP_MD, EVP_sha256, (void))                                                      \
+  X(crypto, Opt, PEVP_MD, EVP_sha384, (void))                                                      \
+  X(crypto, Opt, PEVP_MD, EVP_sha512, (void))                                                      \
+  X(crypto, Opt, long, X509_get_version, (const TOpaqueX509*))                                     \
+  X(crypto, Req, PASN1_INTEGER, X509_get_serialNumber, (PX509))                                    \
+  X(crypto, Req, PBIGNUM, ASN1_INTEGER_to_BN, (const TOpaqueASN1_INTEGER*, PBIGNUM))               \
+  X(crypto, Req, char*, BN_bn2hex, (const TOpaqueBIGNUM*))                                         \
+  X(crypto, Req, void, BN_free, (PBIGNUM))                                                         \
+  X(crypto, Opt, PASN1_TIME, X509_get0_notBefore, (const TOpaqueX509*))                            \
+  X(crypto, Opt, PASN1_TIME, X509_get0_notAfter, (const TOpaqueX509*))                             \
+  X(crypto, Opt, int, ASN1_TIME_to_tm, (PASN1_TIME, struct tm*))                                   \
+  X(crypto, Req, int, X509_print, (PBIO, PX509))                                                   \
+  X(crypto, Opt, int, X509_get_signature_nid, (const TOpaqueX509*))                                \
+  X(crypto, Req, const char*, OBJ_nid2ln, (int))                                                   \
+  X(crypto, Opt, void, X509_get0_signature, (const void**, const void**, const TOpaqueX509*))      \
+  X(crypto, Opt, int, ASN1_STRING_length, (const void*))                                           \
   X(crypto, Opt, const unsigned char*, ASN1_STRING_get0_data, (const void*))
 
 // One slot per entry point; null while unbound or when an optional one is absent.

@@ -57,8 +57,8 @@ struct Client {
   std::vector<uint8_t> In;
   std::vector<uint8_t> Out;
   size_t OutSent = 0;
-  bool Closing = false;   // flush Out, then end the sending side
-  bool SentFIN = false;   // sending side ended: input is discarded until the client closes
+  bool Closing = false;  // flush Out, then end the sending side
+  bool SentFIN = false;  // sending side ended: input is discarded until the client closes
 };
 
 void PutInt(std::vector<uint8_t>& aOut, int32_t aValue) {
@@ -151,8 +151,8 @@ void RunCommand(Client& c, int32_t aID, const std::string& aCommand,
   }
 }
 
-void HandlePacket(Client& c, int32_t aID, int32_t aType, const std::string& aBody,
-                  const Options& o, const std::list<Client>& aClients) {
+void HandlePacket(Client& c, int32_t aID, int32_t aType, const std::string& aBody, const Options& o,
+                  const std::list<Client>& aClients) {
   if (aType == kTypeAuth) {
     c.Authenticated = aBody == o.Password;
     if (o.Source) QueuePacket(c, aID, kTypeResponse, "");
@@ -328,7 +328,9 @@ Options ParseArgs(int argc, char** argv) {
   return o;
 }
 
-void OnSignal(int) { gStop = 1; }
+void OnSignal(int) {
+  gStop = 1;
+}
 
 }  // namespace
 

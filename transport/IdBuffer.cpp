@@ -8,7 +8,9 @@
 #include "transport/IdException.h"
 #include "transport/IdStack.h"
 
-TIdBuffer::TIdBuffer() { TIdStack::IncUsage(); }
+TIdBuffer::TIdBuffer() {
+  TIdStack::IncUsage();
+}
 
 TIdBuffer::TIdBuffer(TIdBufferBytesRemoved AOnBytesRemoved)
     : FOnBytesRemoved(std::move(AOnBytesRemoved)) {
@@ -29,7 +31,9 @@ TIdBuffer::TIdBuffer(TIdBytes ABytes, int ALength) {
   FSize = static_cast<int>(FBytes.size());
 }
 
-TIdBuffer::~TIdBuffer() { TIdStack::DecUsage(); }
+TIdBuffer::~TIdBuffer() {
+  TIdStack::DecUsage();
+}
 
 void TIdBuffer::Clear() {
   FBytes = TIdBytes();
@@ -86,7 +90,9 @@ void TIdBuffer::Write(TStream& AStream, int64_t AByteCount) {
   Write(LBytes);
 }
 
-void TIdBuffer::Write(uint8_t AValue) { Write(&AValue, 1); }
+void TIdBuffer::Write(uint8_t AValue) {
+  Write(&AValue, 1);
+}
 
 void TIdBuffer::Write(uint16_t AValue) {
   const uint8_t LBytes[2] = {static_cast<uint8_t>(AValue >> 8), static_cast<uint8_t>(AValue)};
@@ -184,10 +190,18 @@ uint64_t TIdBuffer::ExtractBigEndian(int AByteCount) {
   return LValue;
 }
 
-uint8_t TIdBuffer::ExtractToUInt8() { return static_cast<uint8_t>(ExtractBigEndian(1)); }
-uint16_t TIdBuffer::ExtractToUInt16() { return static_cast<uint16_t>(ExtractBigEndian(2)); }
-uint32_t TIdBuffer::ExtractToUInt32() { return static_cast<uint32_t>(ExtractBigEndian(4)); }
-uint64_t TIdBuffer::ExtractToUInt64() { return ExtractBigEndian(8); }
+uint8_t TIdBuffer::ExtractToUInt8() {
+  return static_cast<uint8_t>(ExtractBigEndian(1));
+}
+uint16_t TIdBuffer::ExtractToUInt16() {
+  return static_cast<uint16_t>(ExtractBigEndian(2));
+}
+uint32_t TIdBuffer::ExtractToUInt32() {
+  return static_cast<uint32_t>(ExtractBigEndian(4));
+}
+uint64_t TIdBuffer::ExtractToUInt64() {
+  return ExtractBigEndian(8);
+}
 
 TIdIPv6Address TIdBuffer::ExtractToIPv6() {
   CheckAvailable(16);

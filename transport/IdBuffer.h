@@ -61,7 +61,8 @@ class TIdBuffer {
 
   // Positions are relative to the first stored byte; -1 when not found or the buffer is empty.
   int IndexOf(const TIdBytes& ABytes, int AStartPos = 0) const;
-  int IndexOf(const std::string& AText, int AStartPos = 0, IIdTextEncoding AEncoding = nullptr) const;
+  int IndexOf(const std::string& AText, int AStartPos = 0,
+              IIdTextEncoding AEncoding = nullptr) const;
   int IndexOf(uint8_t AByte, int AStartPos = 0) const;
   uint8_t PeekByte(int AIndex) const;
   // All stored bytes; nothing is removed.

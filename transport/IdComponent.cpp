@@ -4,8 +4,14 @@
 
 namespace {
 constexpr const char* CStatusTemplates[] = {
-    "Resolving hostname %s.", "Connecting to %s.", "Connected.", "Disconnecting.",
-    "Disconnected.",          "%s",                "%s",         "%s",
+    "Resolving hostname %s.",
+    "Connecting to %s.",
+    "Connected.",
+    "Disconnecting.",
+    "Disconnected.",
+    "%s",
+    "%s",
+    "%s",
     "%s",
 };
 }  // namespace
@@ -16,7 +22,9 @@ TIdComponent::TIdComponent(TComponent* AOwner) : TIdBaseComponent(AOwner) {
 
 // The free-notification link to the work target is left to TComponent: the same link may
 // also serve another role (a connection watches its I/O handler through it).
-TIdComponent::~TIdComponent() { TIdStack::DecUsage(); }
+TIdComponent::~TIdComponent() {
+  TIdStack::DecUsage();
+}
 
 std::string TIdComponent::StatusText(TIdStatus AStatus, const std::vector<std::string>& AArgs) {
   std::string LText = CStatusTemplates[AStatus];

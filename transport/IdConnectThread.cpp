@@ -8,7 +8,9 @@
 TIdConnectThread::TIdConnectThread(TIdSocketHandle* ABinding)
     : FBinding(ABinding), FThread([this] { Execute(); }) {}
 
-TIdConnectThread::~TIdConnectThread() { FThread.join(); }
+TIdConnectThread::~TIdConnectThread() {
+  FThread.join();
+}
 
 void TIdConnectThread::Execute() {
   std::exception_ptr LError;
@@ -30,7 +32,8 @@ bool TIdConnectThread::WaitFor(int ATimeout) {
     FDone.wait(LGuard, [this] { return FTerminated; });
     return true;
   }
-  return FDone.wait_for(LGuard, std::chrono::milliseconds(ATimeout), [this] { return FTerminated; });
+  return FDone.wait_for(LGuard, std::chrono::milliseconds(ATimeout),
+                        [this] { return FTerminated; });
 }
 
 bool TIdConnectThread::Terminated() {

@@ -71,8 +71,7 @@ TIdIOHandler* TIdIOHandler::TryMakeIOHandler(const TIdIOHandlerClass* ABaseType,
   return LFound ? LFound->Create(AOwner) : nullptr;
 }
 
-TIdIOHandler* TIdIOHandler::MakeIOHandler(const TIdIOHandlerClass* ABaseType,
-                                          TComponent* AOwner) {
+TIdIOHandler* TIdIOHandler::MakeIOHandler(const TIdIOHandlerClass* ABaseType, TComponent* AOwner) {
   TIdIOHandler* LHandler = TryMakeIOHandler(ABaseType, AOwner);
   if (!LHandler) throw EIdException(Format(RSIOHandlerTypeNotInstalled, ABaseType->Name));
   return LHandler;
@@ -80,8 +79,8 @@ TIdIOHandler* TIdIOHandler::MakeIOHandler(const TIdIOHandlerClass* ABaseType,
 
 TIdIOHandler::TIdIOHandler(TComponent* AOwner)
     : TIdComponent(AOwner), FDefStringEncoding(&TEncoding::ASCII()) {
-  FInputBuffer = std::make_unique<TIdBuffer>(
-      [this](TIdBuffer*, int ABytes) { DoWork(wmRead, ABytes); });
+  FInputBuffer =
+      std::make_unique<TIdBuffer>([this](TIdBuffer*, int ABytes) { DoWork(wmRead, ABytes); });
 }
 
 TIdIOHandler::~TIdIOHandler() {
@@ -148,7 +147,9 @@ bool TIdIOHandler::Connected() {
   return FOpened && ((!FClosedGracefully && FInputBuffer) || !InputBufferIsEmpty());
 }
 
-bool TIdIOHandler::Readable(int /*AMSec*/) { return false; }
+bool TIdIOHandler::Readable(int /*AMSec*/) {
+  return false;
+}
 
 bool TIdIOHandler::CheckForDataOnSource(int ATimeout) {
   if (!FInputBuffer) return false;
@@ -173,7 +174,7 @@ int TIdIOHandler::FillInputBuffer(bool ARaiseExceptionIfDisconnected, int ATimeo
       if (ARaiseExceptionOnTimeout) throw EIdReadTimeout(RSReadTimeout);
       return -1;
     }
-    int LRead = 0;  // what the transport gave
+    int LRead = 0;   // what the transport gave
     int LCount = 0;  // what reached InputBuffer
     if (FOpened) {
       if (TransportAvailable()) {
@@ -247,8 +248,8 @@ std::string TIdIOHandler::ReadLn(const std::string& ATerminator, IIdTextEncoding
   return ReadLn(ATerminator, IdTimeoutDefault, -1, AEncoding);
 }
 
-std::string TIdIOHandler::ReadLn(const std::string& ATerminator, int ATimeout,
-                                 int AMaxLineLength, IIdTextEncoding AEncoding) {
+std::string TIdIOHandler::ReadLn(const std::string& ATerminator, int ATimeout, int AMaxLineLength,
+                                 IIdTextEncoding AEncoding) {
   AEncoding = EncodingOrDef(AEncoding);
   if (AMaxLineLength < 0) AMaxLineLength = FMaxLineLength;
   const std::string LTerminator = ATerminator.empty() ? std::string(LF) : ATerminator;
@@ -315,8 +316,8 @@ void TIdIOHandler::CaptureLines(const std::function<void(const std::string&)>& A
   EndWork(wmRead);
 }
 
-void TIdIOHandler::Capture(TStringList& ADest, const std::string& ADelim,
-                           bool AUsesDotTransparency, IIdTextEncoding AEncoding) {
+void TIdIOHandler::Capture(TStringList& ADest, const std::string& ADelim, bool AUsesDotTransparency,
+                           IIdTextEncoding AEncoding) {
   int LLineCount;
   CaptureLines([&ADest](const std::string& ALine) { ADest.Add(ALine); }, LLineCount, ADelim,
                AUsesDotTransparency, AEncoding);
@@ -386,11 +387,17 @@ void TIdIOHandler::Write(const std::string& AText, IIdTextEncoding AEncoding) {
   if (!AText.empty()) Write(ToBytes(AText, EncodingOrDef(AEncoding)));
 }
 
-void TIdIOHandler::Write(uint8_t AValue) { Write(TIdBytes{AValue}); }
+void TIdIOHandler::Write(uint8_t AValue) {
+  Write(TIdBytes{AValue});
+}
 
-void TIdIOHandler::Write(uint16_t AValue) { Write(TIdBytes{uint8_t(AValue >> 8), uint8_t(AValue)}); }
+void TIdIOHandler::Write(uint16_t AValue) {
+  Write(TIdBytes{uint8_t(AValue >> 8), uint8_t(AValue)});
+}
 
-void TIdIOHandler::WriteLn(IIdTextEncoding AEncoding) { WriteLn(std::string(), AEncoding); }
+void TIdIOHandler::WriteLn(IIdTextEncoding AEncoding) {
+  WriteLn(std::string(), AEncoding);
+}
 
 void TIdIOHandler::WriteLn(const std::string& AText, IIdTextEncoding AEncoding) {
   Write(AText + EOL, AEncoding);

@@ -81,8 +81,8 @@ class TIdIOHandler : public TIdComponent {
   std::string ReadLn(const std::string& ATerminator, IIdTextEncoding AEncoding = nullptr);
   // An empty terminator means LF, with which CR LF ends a line too. On a time-out the result
   // is empty, ReadLnTimedout() is true and the partial line stays buffered.
-  virtual std::string ReadLn(const std::string& ATerminator, int ATimeout,
-                             int AMaxLineLength = -1, IIdTextEncoding AEncoding = nullptr);
+  virtual std::string ReadLn(const std::string& ATerminator, int ATimeout, int AMaxLineLength = -1,
+                             IIdTextEncoding AEncoding = nullptr);
   // Lines up to the delimiter line (consumed, not stored); an empty delimiter stops at the
   // first empty line. With dot transparency a leading ".." loses one dot.
   void Capture(TStringList& ADest, const std::string& ADelim = ".",
@@ -155,9 +155,9 @@ class TIdIOHandler : public TIdComponent {
   void Notification(TComponent* AComponent, TOperation Operation) override;
   [[noreturn]] void RaiseConnClosedGracefully();
   // The engine of every Capture form; each line goes to AStore.
-  virtual void CaptureLines(const std::function<void(const std::string&)>& AStore,
-                            int& VLineCount, const std::string& ADelim,
-                            bool AUsesDotTransparency, IIdTextEncoding AEncoding);
+  virtual void CaptureLines(const std::function<void(const std::string&)>& AStore, int& VLineCount,
+                            const std::string& ADelim, bool AUsesDotTransparency,
+                            IIdTextEncoding AEncoding);
   IIdTextEncoding EncodingOrDef(IIdTextEncoding AEncoding) const;
 
   std::unique_ptr<TIdBuffer> FInputBuffer;

@@ -48,7 +48,9 @@ int TIdIOHandlerSocket::CheckTransportResult(int AResult) {
       LSocket, AResult, {Id_WSAESHUTDOWN, Id_WSAECONNABORTED, Id_WSAECONNRESET, Id_WSAETIMEDOUT});
 }
 
-void TIdIOHandlerSocket::RaiseTransportError(int AErr) { GStack()->RaiseSocketError(AErr); }
+void TIdIOHandlerSocket::RaiseTransportError(int AErr) {
+  GStack()->RaiseSocketError(AErr);
+}
 
 std::string TIdIOHandlerSocket::Destination() const {
   std::string LResult = FHost;
@@ -101,8 +103,8 @@ void TIdIOHandlerSocket::SetTransparentProxy(TIdCustomTransparentProxy* AValue) 
   }
   // Without an owner the value is a template: copy it into a proxy of its class that this
   // handler owns, so the caller keeps and frees its own object.
-  if (FTransparentProxy && (!FImplicitTransparentProxy ||
-                            typeid(*FTransparentProxy) != typeid(*AValue))) {
+  if (FTransparentProxy &&
+      (!FImplicitTransparentProxy || typeid(*FTransparentProxy) != typeid(*AValue))) {
     DropTransparentProxy();
   }
   if (!FTransparentProxy) {

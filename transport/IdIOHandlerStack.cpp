@@ -6,27 +6,32 @@
 #include "transport/IdException.h"
 
 namespace {
-TIdIOHandler* CreateStack(TComponent* AOwner) { return New<TIdIOHandlerStack>(AOwner); }
+TIdIOHandler* CreateStack(TComponent* AOwner) {
+  return New<TIdIOHandlerStack>(AOwner);
+}
 }  // namespace
 
 const TIdIOHandlerClass TIdIOHandlerStack::IdClass = {"TIdIOHandlerStack",
                                                       &TIdIOHandlerSocket::IdClass, &CreateStack};
 
-int TIdIOHandlerStack::ReadFromTransport(TIdBytes& VBuffer) { return FBinding->Receive(VBuffer); }
+int TIdIOHandlerStack::ReadFromTransport(TIdBytes& VBuffer) {
+  return FBinding->Receive(VBuffer);
+}
 
 int TIdIOHandlerStack::WriteToTransport(const TIdBytes& ABuffer, int AOffset, int ALength) {
   return FBinding->Send(ABuffer, AOffset, ALength);
 }
 
-bool TIdIOHandlerStack::Readable(int AMSec) { return FBinding && FBinding->Readable(AMSec); }
+bool TIdIOHandlerStack::Readable(int AMSec) {
+  return FBinding && FBinding->Readable(AMSec);
+}
 
 bool TIdIOHandlerStack::Connected() {
   FillInputBuffer(false, 0, false);
   return TIdIOHandlerSocket::Connected();
 }
 
-void TIdIOHandlerStack::CheckForDisconnect(bool ARaiseExceptionIfDisconnected,
-                                           bool AIgnoreBuffer) {
+void TIdIOHandlerStack::CheckForDisconnect(bool ARaiseExceptionIfDisconnected, bool AIgnoreBuffer) {
   bool LLost;
   if (FClosedGracefully) {
     if (BindingAllocated()) {

@@ -35,8 +35,8 @@ bool ParseHexGroup(const std::string& AText, unsigned& VValue) {
   for (char c : AText) {
     if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
     VValue = VValue * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c))
-                                                    ? c - '0'
-                                                    : std::toupper(c) - 'A' + 10);
+                                                     ? c - '0'
+                                                     : std::toupper(c) - 'A' + 10);
   }
   return true;
 }
@@ -213,7 +213,7 @@ std::unique_ptr<TIdIPAddress> TIdIPAddress::MakeAddressObject(const std::string&
 }
 
 std::unique_ptr<TIdIPAddress> TIdIPAddress::MakeAddressObject(const std::string& AText,
-                                                             TIdIPVersion AIPVersion) {
+                                                              TIdIPVersion AIPVersion) {
   auto LAddress = std::make_unique<TIdIPAddress>();
   LAddress->FAddrType = AIPVersion;
   if (AIPVersion == Id_IPv6) {

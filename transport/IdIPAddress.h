@@ -29,7 +29,7 @@ class TIdIPAddress {
   // IPv6 is tried first, then IPv4; nullptr when neither parses.
   static std::unique_ptr<TIdIPAddress> MakeAddressObject(const std::string& AText);
   static std::unique_ptr<TIdIPAddress> MakeAddressObject(const std::string& AText,
-                                                        TIdIPVersion AIPVersion);
+                                                         TIdIPVersion AIPVersion);
 
   uint32_t IPv4() const { return FIPv4; }
   void SetIPv4(uint32_t AValue) { FIPv4 = AValue; }

@@ -13,7 +13,9 @@
 
 TIdSocketHandle::TIdSocketHandle() : FReadSocketList(TIdSocketList::CreateSocketList()) {}
 
-TIdSocketHandle::~TIdSocketHandle() { CloseSocket(); }
+TIdSocketHandle::~TIdSocketHandle() {
+  CloseSocket();
+}
 
 void TIdSocketHandle::AllocateSocket(int ASocketType, int AProtocol) {
   CloseSocket();
@@ -92,7 +94,9 @@ void TIdSocketHandle::Connect() {
   }
 }
 
-void TIdSocketHandle::DisconnectHandle() { GStack()->Disconnect(FHandle); }
+void TIdSocketHandle::DisconnectHandle() {
+  GStack()->Disconnect(FHandle);
+}
 
 void TIdSocketHandle::CloseSocket() {
   std::lock_guard<std::mutex> LGuard(FConnectionHandle);
@@ -103,7 +107,9 @@ void TIdSocketHandle::CloseSocket() {
   }
 }
 
-int TIdSocketHandle::Receive(TIdBytes& VBuffer) { return GStack()->Receive(FHandle, VBuffer); }
+int TIdSocketHandle::Receive(TIdBytes& VBuffer) {
+  return GStack()->Receive(FHandle, VBuffer);
+}
 
 int TIdSocketHandle::Send(const TIdBytes& ABuffer, int AOffset, int ASize) {
   return GStack()->Send(FHandle, ABuffer, ASize, AOffset);
@@ -119,7 +125,9 @@ bool TIdSocketHandle::Readable(int AMSec) {
   return Select(AMSec);
 }
 
-bool TIdSocketHandle::Select(int ATimeout) { return FReadSocketList->SelectRead(ATimeout); }
+bool TIdSocketHandle::Select(int ATimeout) {
+  return FReadSocketList->SelectRead(ATimeout);
+}
 
 bool TIdSocketHandle::ReadableOrWoken(int AWakeFd, int AMSec) {
   if (!FHandleAllocated) throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
@@ -138,8 +146,7 @@ void TIdSocketHandle::SetPeer(const std::string& AIP, TIdPort APort, TIdIPVersio
   FIPVersion = AIPVersion;
 }
 
-void TIdSocketHandle::SetBinding(const std::string& AIP, TIdPort APort,
-                                 TIdIPVersion AIPVersion) {
+void TIdSocketHandle::SetBinding(const std::string& AIP, TIdPort APort, TIdIPVersion AIPVersion) {
   FIP = AIP;
   FPort = APort;
   FIPVersion = AIPVersion;

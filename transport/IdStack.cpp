@@ -3,8 +3,8 @@
 #include <poll.h>
 
 #include <algorithm>
-#include <bit>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <vector>
@@ -78,7 +78,9 @@ constexpr TErrorText CErrorTexts[] = {
 
 }  // namespace
 
-TIdStack* GStack() { return GStackObject.load(std::memory_order_acquire); }
+TIdStack* GStack() {
+  return GStackObject.load(std::memory_order_acquire);
+}
 
 void TIdStack::IncUsage() {
   TStackState& LState = State();
@@ -155,7 +157,9 @@ void TIdStack::RaiseSocketError(int AErr) {
   throw EIdSocketError(AErr, WSTranslateSocketErrorMsg(AErr));
 }
 
-void TIdStack::RaiseLastSocketError() { RaiseSocketError(WSGetLastError()); }
+void TIdStack::RaiseLastSocketError() {
+  RaiseSocketError(WSGetLastError());
+}
 
 int TIdStack::CheckForSocketError(int AResult) {
   if (AResult == Id_SOCKET_ERROR) RaiseLastSocketError();
@@ -312,8 +316,8 @@ bool TIdSocketList::Select(TIdSocketList* AReadList, TIdSocketList* AWriteList,
       LWait = -1;
     } else if (ATimeout > 0) {
       LWait = static_cast<int>(std::max<int64_t>(
-          0, std::chrono::duration_cast<std::chrono::milliseconds>(
-                 LDeadline - std::chrono::steady_clock::now())
+          0, std::chrono::duration_cast<std::chrono::milliseconds>(LDeadline -
+                                                                   std::chrono::steady_clock::now())
                  .count()));
     }
     LResult = ::poll(LFds.data(), LFds.size(), LWait);

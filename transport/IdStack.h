@@ -79,7 +79,8 @@ class TIdSocketList {
   // Milliseconds, or IdTimeoutInfinite. Readable includes a close by the peer and an error.
   bool SelectRead(int ATimeout = IdTimeoutInfinite);
   // Also hands back the ready sockets as a new list.
-  bool SelectReadList(std::unique_ptr<TIdSocketList>& VSocketList, int ATimeout = IdTimeoutInfinite);
+  bool SelectReadList(std::unique_ptr<TIdSocketList>& VSocketList,
+                      int ATimeout = IdTimeoutInfinite);
   // Waits on up to three lists (nullptr: none) and leaves only the ready sockets in each.
   static bool Select(TIdSocketList* AReadList, TIdSocketList* AWriteList,
                      TIdSocketList* AExceptList, int ATimeout = IdTimeoutInfinite);
@@ -139,8 +140,8 @@ class TIdStack {
   virtual int LingerState() const = 0;
   virtual void GetSocketName(TIdStackSocketHandle ASocket, std::string& VIP,
                              TIdIPVersion& VIPVersion, TIdPort& VPort) = 0;
-  virtual void GetPeerName(TIdStackSocketHandle ASocket, std::string& VIP,
-                           TIdIPVersion& VIPVersion, TIdPort& VPort) = 0;
+  virtual void GetPeerName(TIdStackSocketHandle ASocket, std::string& VIP, TIdIPVersion& VIPVersion,
+                           TIdPort& VPort) = 0;
   void GetSocketName(TIdStackSocketHandle ASocket, std::string& VIP, TIdPort& VPort);
   void GetPeerName(TIdStackSocketHandle ASocket, std::string& VIP, TIdPort& VPort);
   virtual int IOControl(TIdStackSocketHandle ASocket, unsigned long ACmd, int& AArg) = 0;
@@ -180,7 +181,9 @@ class TIdStack {
   static uint16_t NetworkToHost(uint16_t AValue) { return HostToNetwork(AValue); }
   static uint32_t NetworkToHost(uint32_t AValue) { return HostToNetwork(AValue); }
   static uint64_t NetworkToHost(uint64_t AValue) { return HostToNetwork(AValue); }
-  static TIdIPv6Address NetworkToHost(const TIdIPv6Address& AValue) { return HostToNetwork(AValue); }
+  static TIdIPv6Address NetworkToHost(const TIdIPv6Address& AValue) {
+    return HostToNetwork(AValue);
+  }
 };
 
 // The stack object; valid while the caller holds a usage.

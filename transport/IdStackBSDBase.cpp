@@ -1,8 +1,8 @@
 #include "transport/IdStackBSDBase.h"
 
 #include <arpa/inet.h>
-#include <net/if.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -159,7 +159,9 @@ void RaiseResolverError(int AResolverError) {
   TIdStack::RaiseSocketError(ResolverErrorToSocketError(AResolverError));
 }
 
-std::unique_ptr<TIdStack> CreateBSDStack() { return std::make_unique<TIdStackBSDBase>(); }
+std::unique_ptr<TIdStack> CreateBSDStack() {
+  return std::make_unique<TIdStackBSDBase>();
+}
 
 TIdStackSocketHandle TIdStackBSDBase::WSSocket(int AFamily, int AStruct, int AProtocol,
                                                bool /*AOverlapped*/) {
@@ -220,7 +222,7 @@ void TIdStackBSDBase::ReadSockAddr(const sockaddr_storage& AAddr, std::string& V
       char LName[IF_NAMESIZE] = {};
       VIP += '%';
       VIP += ::if_indextoname(LAddr.sin6_scope_id, LName) ? std::string(LName)
-                                                           : std::to_string(LAddr.sin6_scope_id);
+                                                          : std::to_string(LAddr.sin6_scope_id);
     }
     VIPVersion = Id_IPv6;
     VPort = ntohs(LAddr.sin6_port);
@@ -236,8 +238,8 @@ void TIdStackBSDBase::Bind(TIdStackSocketHandle ASocket, const std::string& AIP,
   CheckForSocketError(::bind(ASocket, reinterpret_cast<sockaddr*>(&LAddr), LLen));
 }
 
-void TIdStackBSDBase::Connect(TIdStackSocketHandle ASocket, const std::string& AIP,
-                              TIdPort APort, TIdIPVersion AIPVersion) {
+void TIdStackBSDBase::Connect(TIdStackSocketHandle ASocket, const std::string& AIP, TIdPort APort,
+                              TIdIPVersion AIPVersion) {
   sockaddr_storage LAddr;
   const socklen_t LLen = FillSockAddr(LAddr, AIP, APort, AIPVersion);
   CheckForSocketError(::connect(ASocket, reinterpret_cast<sockaddr*>(&LAddr), LLen));
@@ -254,7 +256,9 @@ void TIdStackBSDBase::Disconnect(TIdStackSocketHandle ASocket) {
   CloseSocketHandle(ASocket);
 }
 
-void TIdStackBSDBase::CloseSocketHandle(TIdStackSocketHandle ASocket) { ::close(ASocket); }
+void TIdStackBSDBase::CloseSocketHandle(TIdStackSocketHandle ASocket) {
+  ::close(ASocket);
+}
 
 void TIdStackBSDBase::ShutdownSocket(TIdStackSocketHandle ASocket, int AHow) {
   ::shutdown(ASocket, AHow);
@@ -316,8 +320,8 @@ void TIdStackBSDBase::SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, 
   CheckForSocketError(::setsockopt(ASocket, ALevel, AOptName, AOptVal, AOptLen));
 }
 
-void TIdStackBSDBase::SetKeepAliveValues(TIdStackSocketHandle ASocket, bool AEnabled,
-                                         int ATimeMS, int AInterval) {
+void TIdStackBSDBase::SetKeepAliveValues(TIdStackSocketHandle ASocket, bool AEnabled, int ATimeMS,
+                                         int AInterval) {
   // Each option is checked: a value the kernel refuses is an error, not a silent default.
   const int LOn = AEnabled ? 1 : 0;
   CheckForSocketError(::setsockopt(ASocket, SOL_SOCKET, SO_KEEPALIVE, &LOn, sizeof(LOn)));
@@ -363,8 +367,7 @@ bool TIdStackBSDBase::CheckIPVersionSupport(TIdIPVersion AIPVersion) {
   return true;
 }
 
-std::string TIdStackBSDBase::LookupHostAddress(const std::string& AHost,
-                                               TIdIPVersion AIPVersion) {
+std::string TIdStackBSDBase::LookupHostAddress(const std::string& AHost, TIdIPVersion AIPVersion) {
   addrinfo LHints{};
   LHints.ai_family = FamilyOf(AIPVersion);
   LHints.ai_socktype = SOCK_STREAM;
@@ -382,8 +385,7 @@ std::string TIdStackBSDBase::LookupHostAddress(const std::string& AHost,
   return TranslateTInAddrToString(LInAddr, LResult->ai_family == AF_INET6 ? Id_IPv6 : Id_IPv4);
 }
 
-std::string TIdStackBSDBase::HostByAddress(const std::string& AAddress,
-                                           TIdIPVersion AIPVersion) {
+std::string TIdStackBSDBase::HostByAddress(const std::string& AAddress, TIdIPVersion AIPVersion) {
   addrinfo LHints{};
   LHints.ai_family = FamilyOf(AIPVersion);
   LHints.ai_socktype = SOCK_STREAM;
@@ -405,7 +407,9 @@ std::string TIdStackBSDBase::HostName() {
   return LName;
 }
 
-int TIdStackBSDBase::WSGetLastError() { return ErrnoToSocketError(errno); }
+int TIdStackBSDBase::WSGetLastError() {
+  return ErrnoToSocketError(errno);
+}
 
 int TIdStackBSDBase::WSGetLastError(TIdStackSocketHandle ASocket) {
   const int LErr = errno;
@@ -419,7 +423,9 @@ int TIdStackBSDBase::WSGetLastError(TIdStackSocketHandle ASocket) {
   return ErrnoToSocketError(LErr);
 }
 
-void TIdStackBSDBase::WSSetLastError(int AErr) { errno = SocketErrorToErrno(AErr); }
+void TIdStackBSDBase::WSSetLastError(int AErr) {
+  errno = SocketErrorToErrno(AErr);
+}
 
 std::string TIdStackBSDBase::TranslateTInAddrToString(const void* AInAddr,
                                                       TIdIPVersion AIPVersion) {
@@ -452,7 +458,8 @@ void TIdStackBSDBase::TranslateStringToTInAddr(const std::string& AIP, void* VIn
   }
   if (AIPVersion == Id_IPv6) {
     TIdIPv6Address LWords;
-    if (!IPv6ToWords(AIP, LWords)) throw EIdInvalidIPv6Address(Format(RSInvalidIPv6Address, AIP.c_str()));
+    if (!IPv6ToWords(AIP, LWords))
+      throw EIdInvalidIPv6Address(Format(RSInvalidIPv6Address, AIP.c_str()));
     for (int i = 0; i < 8; ++i) {
       LBytes[2 * i] = static_cast<uint8_t>(LWords[i] >> 8);
       LBytes[2 * i + 1] = static_cast<uint8_t>(LWords[i]);

@@ -34,8 +34,8 @@ class TIdStackBSDBase : public TIdStack {
                        int AOptVal) override;
   void GetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, void* AOptVal,
                        socklen_t& VOptLen);
-  void SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName,
-                       const void* AOptVal, socklen_t AOptLen);
+  void SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, const void* AOptVal,
+                       socklen_t AOptLen);
   // Whole seconds on Linux: milliseconds are rounded up, to at least 1.
   void SetKeepAliveValues(TIdStackSocketHandle ASocket, bool AEnabled, int ATimeMS,
                           int AInterval) override;
@@ -52,7 +52,8 @@ class TIdStackBSDBase : public TIdStack {
   bool SupportsIPv6() override { return CheckIPVersionSupport(Id_IPv6); }
 
   std::string LookupHostAddress(const std::string& AHost, TIdIPVersion AIPVersion) override;
-  std::string HostByAddress(const std::string& AAddress, TIdIPVersion AIPVersion = Id_IPv4) override;
+  std::string HostByAddress(const std::string& AAddress,
+                            TIdIPVersion AIPVersion = Id_IPv4) override;
   std::string HostName() override;
 
   int WSGetLastError() override;

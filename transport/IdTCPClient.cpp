@@ -138,7 +138,9 @@ void TIdTCPClientCustom::SetReuseSocket(TIdReuseSocket AValue) {
   if (FSocket) FSocket->SetReuseSocket(AValue);
 }
 
-bool TIdTCPClientCustom::UseNagle() const { return FSocket ? FSocket->UseNagle() : FUseNagle; }
+bool TIdTCPClientCustom::UseNagle() const {
+  return FSocket ? FSocket->UseNagle() : FUseNagle;
+}
 
 void TIdTCPClientCustom::SetUseNagle(bool AValue) {
   FUseNagle = AValue;

@@ -7,7 +7,9 @@ TIdTCPConnection::~TIdTCPConnection() {
   SetIOHandler(nullptr);
 }
 
-bool TIdTCPConnection::Connected() { return FIOHandler && FIOHandler->Connected(); }
+bool TIdTCPConnection::Connected() {
+  return FIOHandler && FIOHandler->Connected();
+}
 
 void TIdTCPConnection::Disconnect(bool ANotifyPeer) {
   if (ANotifyPeer) {

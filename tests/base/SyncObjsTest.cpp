@@ -50,7 +50,8 @@ TEST(ThreadList, DuplicatePolicies) {
     size_t count;
     bool raises;
   };
-  for (const Row& r : {Row{dupIgnore, 1, false}, Row{dupAccept, 2, false}, Row{dupError, 1, true}}) {
+  for (const Row& r :
+       {Row{dupIgnore, 1, false}, Row{dupAccept, 2, false}, Row{dupError, 1, true}}) {
     SCOPED_TRACE(r.policy);
     TqorThreadList list;
     EXPECT_EQ(list.Duplicates(), dupIgnore);
@@ -139,7 +140,9 @@ TEST(ThreadList, ConcurrentAddsAreAllKept) {
 
 namespace {
 struct TTrackedItem : TqorQueueItemBase {
-  TTrackedItem(std::string aID, std::vector<std::string>* aLog) : FLog(aLog) { FID = std::move(aID); }
+  TTrackedItem(std::string aID, std::vector<std::string>* aLog) : FLog(aLog) {
+    FID = std::move(aID);
+  }
   ~TTrackedItem() override {
     if (FLog) FLog->push_back(FID);
   }

@@ -16,12 +16,18 @@
 
 namespace {
 
-TBytes B(const std::string& s) { return TBytes(s.begin(), s.end()); }
+TBytes B(const std::string& s) {
+  return TBytes(s.begin(), s.end());
+}
 
 TEST(Base64, Rfc4648VectorsBothWays) {
-  const std::pair<const char*, const char*> vectors[] = {
-      {"", ""},          {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+  const std::pair<const char*, const char*> vectors[] = {{"", ""},
+                                                         {"f", "Zg=="},
+                                                         {"fo", "Zm8="},
+                                                         {"foo", "Zm9v"},
+                                                         {"foob", "Zm9vYg=="},
+                                                         {"fooba", "Zm9vYmE="},
+                                                         {"foobar", "Zm9vYmFy"}};
   for (const auto& [plain, coded] : vectors) {
     EXPECT_EQ(EncodeBase64(B(plain)), coded) << plain;
     EXPECT_EQ(DecodeBase64(coded), B(plain)) << coded;

@@ -17,7 +17,9 @@
 
 namespace {
 
-std::string Str(const TBytes& b) { return std::string(b.begin(), b.end()); }
+std::string Str(const TBytes& b) {
+  return std::string(b.begin(), b.end());
+}
 
 TEST(Encoding, AsciiReplacesWideCharactersBothWays) {
   EXPECT_EQ(Str(TEncoding::ASCII().GetBytes("a\xC3\xA9z\xE2\x82\xAC")), "a?z?");  // é, €
@@ -34,8 +36,11 @@ TEST(Encoding, EightBitKeepsLatin1AndTurnsTheRestInto63) {
 TEST(Encoding, Utf8ReplacesMalformedInputAndCountsCharacters) {
   const uint8_t bad[] = {'a', 0xC3, 'b', 0xE2, 0x82};  // cut sequences
   EXPECT_EQ(TEncoding::UTF8().GetString(bad, sizeof bad),
-            "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
-  const std::string text = "\xC2\xA7" "a\xF0\x9F\x98\x80";  // § a 😀
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
+  const std::string text =
+      "\xC2\xA7"
+      "a\xF0\x9F\x98\x80";  // § a 😀
   TBytes b = TEncoding::UTF8().GetBytes(text);
   EXPECT_EQ(Str(b), text);
   EXPECT_EQ(TEncoding::UTF8().GetCharCount(b.data(), b.size()), 3u);
@@ -59,26 +64,32 @@ TEST_P(Utf8MalformedTest, MaximalSubparts) {
   EXPECT_EQ(TEncoding::UTF8().GetCharCount(p, n), static_cast<size_t>(chars));
   EXPECT_EQ(Str(TEncoding::UTF8().GetBytes(GetParam().In)), want);
 }
-INSTANTIATE_TEST_SUITE_P(
-    Rows, Utf8MalformedTest,
-    ::testing::Values(Utf8Case{"a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d", "aRRRbRcRRd"},
-                      Utf8Case{"\xC0\x80", "RR"},           // overlong NUL
-                      Utf8Case{"\xC0\xAF", "RR"},           // overlong "/"
-                      Utf8Case{"\xE0\x80\xAF", "RRR"},      // overlong three-byte
-                      Utf8Case{"\xED\xA0\x80", "RRR"},      // surrogate
-                      Utf8Case{"\xF4\x90\x80\x80", "RRRR"},  // above U+10FFFF
-                      Utf8Case{"\xF5\x80", "RR"}, Utf8Case{"\xFF", "R"},
-                      Utf8Case{"\xE2\x82" "A", "RA"},        // cut, then ASCII
-                      Utf8Case{"\xF0\x9F\x98", "R"},       // cut at the end
-                      Utf8Case{"\xEF\xBF\xBD", "R"},       // a real U+FFFD stays one
-                      Utf8Case{"\xE2\x82\xAC\xE2\x82", "\xE2\x82\xACR"}));
+INSTANTIATE_TEST_SUITE_P(Rows, Utf8MalformedTest,
+                         ::testing::Values(Utf8Case{"a\xF1\x80\x80\xE1\x80\xC2"
+                                                    "b\x80"
+                                                    "c\x80\xBF"
+                                                    "d",
+                                                    "aRRRbRcRRd"},
+                                           Utf8Case{"\xC0\x80", "RR"},       // overlong NUL
+                                           Utf8Case{"\xC0\xAF", "RR"},       // overlong "/"
+                                           Utf8Case{"\xE0\x80\xAF", "RRR"},  // overlong three-byte
+                                           Utf8Case{"\xED\xA0\x80", "RRR"},  // surrogate
+                                           Utf8Case{"\xF4\x90\x80\x80", "RRRR"},  // above U+10FFFF
+                                           Utf8Case{"\xF5\x80", "RR"}, Utf8Case{"\xFF", "R"},
+                                           Utf8Case{"\xE2\x82"
+                                                    "A",
+                                                    "RA"},                 // cut, then ASCII
+                                           Utf8Case{"\xF0\x9F\x98", "R"},  // cut at the end
+                                           Utf8Case{"\xEF\xBF\xBD",
+                                                    "R"},  // a real U+FFFD stays one
+                                           Utf8Case{"\xE2\x82\xAC\xE2\x82", "\xE2\x82\xACR"}));
 
 TEST(Encoding, BulkDecodingAgreesWithOneCharacterAtATime) {
   // Random mixes of ASCII runs, valid sequences and stray bytes, over every alignment.
   std::mt19937 rng(7);
-  const std::vector<std::string> pieces = {"plain ascii text", "\xC3\xA9", "\xE2\x82\xAC",
-                                           "\xF0\x9F\x98\x80", "\x80", "\xC3", "\xE2\x82",
-                                           "\xF0\x9F", "\xFF", "\xED\xA0\x80", "\n"};
+  const std::vector<std::string> pieces = {
+      "plain ascii text", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\x80", "\xC3",
+      "\xE2\x82",         "\xF0\x9F", "\xFF",         "\xED\xA0\x80",     "\n"};
   for (int round = 0; round < 500; ++round) {
     std::string in;
     const int count = static_cast<int>(rng() % 40);
@@ -92,7 +103,8 @@ TEST(Encoding, BulkDecodingAgreesWithOneCharacterAtATime) {
     }
     ASSERT_EQ(TEncoding::UTF8().GetString(p, in.size()), slow) << round;
     std::string ascii;
-    for (char c : in) AppendUTF8(static_cast<uint8_t>(c) < 0x80 ? static_cast<uint8_t>(c) : 0xFFFD, ascii);
+    for (char c : in)
+      AppendUTF8(static_cast<uint8_t>(c) < 0x80 ? static_cast<uint8_t>(c) : 0xFFFD, ascii);
     ASSERT_EQ(TEncoding::ASCII().GetString(p, in.size()), ascii) << round;
     const size_t valid = ValidUTF8Length(p, in.size());
     EXPECT_EQ(TEncoding::UTF8().GetString(p, valid), in.substr(0, valid));
@@ -133,7 +145,10 @@ TEST(SysUtils, TrimTakesWhiteSpaceOnly) {
   using namespace std::string_literals;
   EXPECT_EQ(Trim(" \t80\r\n"), "80");
   EXPECT_EQ(Trim("80\0"s), "80\0"s);
-  EXPECT_EQ(Trim("\x01" "80"), "\x01" "80");
+  EXPECT_EQ(Trim("\x01"
+                 "80"),
+            "\x01"
+            "80");
   EXPECT_EQ(Trim("   "), "");
 }
 
@@ -268,7 +283,10 @@ TEST(Stream, MemoryStreamReadsWritesAndSeeks) {
 }
 
 // The queue is process-wide: drain leftovers so cases do not see each other's calls.
-void Drain() { while (CheckSynchronize(0)) {} }
+void Drain() {
+  while (CheckSynchronize(0)) {
+  }
+}
 
 TEST(MainThread, CallsFromTheMainThreadRunAtOnce) {
   int n = 0;

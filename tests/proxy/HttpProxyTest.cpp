@@ -90,7 +90,8 @@ TEST_F(HttpProxy, RefusalsCarryTheStatusWithoutTheVersion) {
       P.WaitClosed();
     });
     // No credentials: a 407 is a refusal, not a retry.
-    EXPECT_EQ(OpenThrough(Proxy(Server.Port())), std::make_pair(std::string("EIdHttpProxyError"), Text));
+    EXPECT_EQ(OpenThrough(Proxy(Server.Port())),
+              std::make_pair(std::string("EIdHttpProxyError"), Text));
     FIO->Close();
     EXPECT_EQ(Wire.Bytes(), kRequest);
     EXPECT_EQ(Server.Accepted(), 1);
@@ -103,10 +104,12 @@ TEST_F(HttpProxy, ForeignAndHostileRepliesAreRefusals) {
   const std::pair<std::string, std::string> kCases[] = {
       {"\r\nS", "The HTTP proxy sent no valid status line: \"\""},
       {"HTTP/1.1 OK\r\n\r\n", "The HTTP proxy sent no valid status line: \"HTTP/1.1 OK\""},
-      {"SSH-2.0-OpenSSH_9.2\r\n", "The HTTP proxy sent no valid status line: \"SSH-2.0-OpenSSH_9.2\""},
+      {"SSH-2.0-OpenSSH_9.2\r\n",
+       "The HTTP proxy sent no valid status line: \"SSH-2.0-OpenSSH_9.2\""},
       {"HTTP/1.1 200 OK\r\nX: " + std::string(70000, 'x') + "\r\n\r\n",
        "The HTTP proxy's reply is too large."},
-      {"HTTP/1.1 200 OK\r\nContent-Length: 2000000\r\n\r\n", "The HTTP proxy's reply is too large."},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2000000\r\n\r\n",
+       "The HTTP proxy's reply is too large."},
       {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\n",
        "The HTTP proxy's reply is too large."},
   };
@@ -120,7 +123,8 @@ TEST_F(HttpProxy, ForeignAndHostileRepliesAreRefusals) {
       }
       P.WaitClosed();
     });
-    EXPECT_EQ(OpenThrough(Proxy(Server.Port())), std::make_pair(std::string("EIdHttpProxyError"), Text));
+    EXPECT_EQ(OpenThrough(Proxy(Server.Port())),
+              std::make_pair(std::string("EIdHttpProxyError"), Text));
     FIO->Close();
   }
 }

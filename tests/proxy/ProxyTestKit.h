@@ -11,8 +11,12 @@
 #include "tests/support/ScriptServer.h"
 #include "transport/IdIOHandlerStack.h"
 
-inline TBytes B(const std::string& s) { return TBytes(s.begin(), s.end()); }
-inline std::string S(const TBytes& b) { return std::string(b.begin(), b.end()); }
+inline TBytes B(const std::string& s) {
+  return TBytes(s.begin(), s.end());
+}
+inline std::string S(const TBytes& b) {
+  return std::string(b.begin(), b.end());
+}
 
 // What a scripted proxy read from the client, safe to look at from the test thread.
 class TWire {
@@ -92,7 +96,6 @@ std::pair<std::string, std::string> Failure(F&& AFunc) {
 }
 
 inline int64_t MsSince(std::chrono::steady_clock::time_point t) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               t)
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
       .count();
 }

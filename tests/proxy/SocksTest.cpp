@@ -63,8 +63,8 @@ TEST_F(Socks, Socks4ASendsTheNameAfterTheUserId) {
   });
   auto IO = HandlerThrough(Proxy(svSocks4A, Server.Port(), "u", "not sent"), kName, 25575);
   IO->Open();
-  EXPECT_EQ(FWire.Bytes(),
-            std::string("\x04\x01\x63\xE7\x00\x00\x00\x01u\x00", 10) + kName + std::string(1, '\0'));
+  EXPECT_EQ(FWire.Bytes(), std::string("\x04\x01\x63\xE7\x00\x00\x00\x01u\x00", 10) + kName +
+                               std::string(1, '\0'));
   EXPECT_FALSE(Server.Failed());
 }
 
@@ -89,7 +89,8 @@ TEST_F(Socks, Socks4ReplyCodesBecomeTheirExceptions) {
       P.Send(Reply);
     });
     auto IO = HandlerThrough(Proxy(svSocks4, Server.Port()), "127.0.0.1", 25575);
-    EXPECT_EQ(Failure([&] { IO->Open(); }), std::make_pair(std::string(C.Class), std::string(C.Text)))
+    EXPECT_EQ(Failure([&] { IO->Open(); }),
+              std::make_pair(std::string(C.Class), std::string(C.Text)))
         << int(C.Code);
     EXPECT_FALSE(Server.Failed());
   }
@@ -248,7 +249,8 @@ TEST_F(Socks, SilentProxyEndsAtTheConnectTimeout) {
     const auto Start = std::chrono::steady_clock::now();
     const auto Result = Failure([&] { IO->Open(); });
     const int64_t Elapsed = MsSince(Start);
-    EXPECT_EQ(Result.first, Version == svSocks4 ? "EIdConnectTimeout" : "EIdSocksServerRespondError")
+    EXPECT_EQ(Result.first,
+              Version == svSocks4 ? "EIdConnectTimeout" : "EIdSocksServerRespondError")
         << Result.second;
     EXPECT_GE(Elapsed, 290);
     EXPECT_LT(Elapsed, 5000);

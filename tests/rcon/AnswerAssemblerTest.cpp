@@ -11,8 +11,7 @@ class AnswerAssembler : public testing::Test {
   // Feeds one packet at time Now; returns the texts of the answers it completed.
   std::vector<std::string> Packet(int32_t aID, const std::string& aBody) {
     std::vector<TAnswer> done;
-    A.PacketReceived(aID, reinterpret_cast<const uint8_t*>(aBody.data()), aBody.size(), Now,
-                     done);
+    A.PacketReceived(aID, reinterpret_cast<const uint8_t*>(aBody.data()), aBody.size(), Now, done);
     return Texts(done);
   }
   std::vector<std::string> CheckAt(uint32_t aNow) {

@@ -38,7 +38,8 @@ TEST(DemoServer, ServesSeveralClientsAndDropsOnlyTheOneSendingGarbage) {
   EXPECT_EQ(echo.ID, 2);
   EXPECT_EQ(echo.Type, 0);
   EXPECT_EQ(echo.Body, "caf\xC3\xA9");
-  EXPECT_EQ(good.Ask(3, 2, "frobnicate").Body, "Unknown command \"frobnicate\". Type \"help\" for help.");
+  EXPECT_EQ(good.Ask(3, 2, "frobnicate").Body,
+            "Unknown command \"frobnicate\". Type \"help\" for help.");
 
   // 10000 bytes arrive as 4096 + 4096 + 1808 under the request's ID.
   std::vector<size_t> parts{good.Ask(4, 2, "long").Body.size()};
@@ -49,7 +50,11 @@ TEST(DemoServer, ServesSeveralClientsAndDropsOnlyTheOneSendingGarbage) {
     parts.push_back(p.Body.size());
   }
   EXPECT_EQ(parts, (std::vector<size_t>{4096, 4096, 1808}));
-  EXPECT_EQ(good.Ask(5, 2, "colours").Body.rfind("\xC2\xA7" "6Welcome to the \xC2\xA7lqorRCON", 0), 0u);
+  EXPECT_EQ(good.Ask(5, 2, "colours")
+                .Body.rfind("\xC2\xA7"
+                            "6Welcome to the \xC2\xA7lqorRCON",
+                            0),
+            0u);
   // Without --source an end-of-answer fence is answered as Minecraft does.
   EXPECT_EQ(good.Ask(6, 0, "").Body, "Unknown request 0");
 }

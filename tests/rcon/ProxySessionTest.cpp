@@ -49,7 +49,8 @@ TEST_P(RCONThroughProxy, WholeSession) {
     Answered += r.size();
     Log.push_back(r.substr(0, 8));
   });
-  RCON.SetOnException([&](TComponent*, Exception& e) { Log.push_back("#exception: " + e.Message()); });
+  RCON.SetOnException(
+      [&](TComponent*, Exception& e) { Log.push_back("#exception: " + e.Message()); });
   TqorTCPProxy_Options& P = RCON.TCP().Proxy();
   P.SetEnabled(true);
   P.SetProxyType(K.Type);
@@ -83,13 +84,11 @@ TEST_P(RCONThroughProxy, WholeSession) {
   EXPECT_NE(Folder.Read("traffic.log").find("zulu"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Peers, RCONThroughProxy,
-                         ::testing::Values(TKind{"microsocks", pxySocks5, true},
-                                           TKind{"danted", pxySocks4, false},
-                                           TKind{"ssh", pxySocks4A, false},
-                                           TKind{"tinyproxy", pxyHTTP, true},
-                                           TKind{"squid", pxyHTTP, true},
-                                           TKind{"ncat", pxyHTTP, true}),
-                         [](const ::testing::TestParamInfo<TKind>& I) { return std::string(I.param.Peer); });
+INSTANTIATE_TEST_SUITE_P(
+    Peers, RCONThroughProxy,
+    ::testing::Values(TKind{"microsocks", pxySocks5, true}, TKind{"danted", pxySocks4, false},
+                      TKind{"ssh", pxySocks4A, false}, TKind{"tinyproxy", pxyHTTP, true},
+                      TKind{"squid", pxyHTTP, true}, TKind{"ncat", pxyHTTP, true}),
+    [](const ::testing::TestParamInfo<TKind>& I) { return std::string(I.param.Peer); });
 
 }  // namespace

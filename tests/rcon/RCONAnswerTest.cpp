@@ -19,17 +19,16 @@ class RCONAnswers : public testing::Test {
     RCON = std::make_unique<TqorLib_RCON>(nullptr);
     RCON->SetNotifyEvents(neAsynchronous);
     RCON->SetSendFences(true);
-    RCON->SetOnAuthenticate([this](TComponent*, bool ok, const TqorRCON_Packet&) {
-      Authenticated = ok;
-    });
-    RCON->SetOnResponse([this](TComponent*, const std::string&, const TqorRCON_Packet&) {
-      ++Packets;
-    });
+    RCON->SetOnAuthenticate(
+        [this](TComponent*, bool ok, const TqorRCON_Packet&) { Authenticated = ok; });
+    RCON->SetOnResponse(
+        [this](TComponent*, const std::string&, const TqorRCON_Packet&) { ++Packets; });
     RCON->SetOnResponseComplete(
         [this](TComponent*, int32_t, const std::string& aCommand, const std::string& aText) {
           Answers.push_back(aCommand + "=" + aText);
         });
-    RCON->SetOnException([this](TComponent*, Exception& e) { Answers.push_back("!" + e.Message()); });
+    RCON->SetOnException(
+        [this](TComponent*, Exception& e) { Answers.push_back("!" + e.Message()); });
   }
   void TearDown() override {
     RCON.reset();
@@ -100,12 +99,12 @@ TEST_F(RCONAnswers, SourceLikeServerInOneSendAndInPieces) {
                    WirePacket(fence, 0, std::string("\0\1\0\0", 4))}));
     if (!ReadCommand(peer, cmd)) return;
     // Exactly 4096 bytes, delivered in small pieces that cut headers and bodies.
-    TBytes all = Cat({WirePacket(cmd.ID, 0, kFull),
-                      WirePacket(TqorRCON_AnswerAssembler::FenceID(cmd.ID), 0, ""),
-                      WirePacket(TqorRCON_AnswerAssembler::FenceID(cmd.ID), 0,
-                                 std::string("\0\1\0\0", 4))});
+    TBytes all = Cat(
+        {WirePacket(cmd.ID, 0, kFull), WirePacket(TqorRCON_AnswerAssembler::FenceID(cmd.ID), 0, ""),
+         WirePacket(TqorRCON_AnswerAssembler::FenceID(cmd.ID), 0, std::string("\0\1\0\0", 4))});
     for (size_t at = 0; at < all.size(); at += 1000)
-      peer.Send(TBytes(all.begin() + long(at), all.begin() + long(std::min(all.size(), at + 1000))));
+      peer.Send(
+          TBytes(all.begin() + long(at), all.begin() + long(std::min(all.size(), at + 1000))));
     peer.WaitClosed();
   });
   EXPECT_EQ(Packets, 1) << "the empty packet before authentication is still an OnResponse";
@@ -113,8 +112,8 @@ TEST_F(RCONAnswers, SourceLikeServerInOneSendAndInPieces) {
   ASSERT_TRUE(WaitAnswers(1));
   RCON->ExecCommand("status");
   ASSERT_TRUE(WaitAnswers(2));
-  EXPECT_EQ(Answers, (std::vector<std::string>{"cvarlist=" + kFull + kFull + "end",
-                                               "status=" + kFull}));
+  EXPECT_EQ(Answers,
+            (std::vector<std::string>{"cvarlist=" + kFull + kFull + "end", "status=" + kFull}));
   EXPECT_EQ(Packets, 1 + 5 + 3) << "one OnResponse per packet, fence replies included";
   EXPECT_EQ(RCON->OpenResponses(), 0u);
 }
@@ -126,9 +125,9 @@ TEST_F(RCONAnswers, MinecraftLikeServerWithUTF8) {
     TWirePacket cmd;
     if (!ReadCommand(peer, cmd)) return;
     // 4096 characters (8192 bytes) cut by TCP in the middle of a character, then more.
-    TBytes all = Cat({WirePacket(cmd.ID, 0, umlauts), WirePacket(cmd.ID, 0, "h\xC3\xA9llo"),
-                      WirePacket(TqorRCON_AnswerAssembler::FenceID(cmd.ID), 0,
-                                 "Unknown request 0")});
+    TBytes all =
+        Cat({WirePacket(cmd.ID, 0, umlauts), WirePacket(cmd.ID, 0, "h\xC3\xA9llo"),
+             WirePacket(TqorRCON_AnswerAssembler::FenceID(cmd.ID), 0, "Unknown request 0")});
     peer.Send(TBytes(all.begin(), all.begin() + 12 + 4097));
     peer.Send(TBytes(all.begin() + 12 + 4097, all.end()));
     peer.WaitClosed();

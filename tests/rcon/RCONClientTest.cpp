@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <mutex>
+#include <thread>
 
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
@@ -98,7 +98,8 @@ TEST_F(RCONClient, AuthenticatesThenSendsCommandsAsPackets) {
   auto got = Received.Get();
   ASSERT_EQ(got.size(), 3u);
   EXPECT_EQ(got[0].Raw, WirePacket(1, 3, "zulu"));
-  EXPECT_EQ(got[1].Raw, (TBytes{0x0e, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 0x68, 0x65, 0x6c, 0x70, 0, 0}));
+  EXPECT_EQ(got[1].Raw,
+            (TBytes{0x0e, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 0x68, 0x65, 0x6c, 0x70, 0, 0}));
   EXPECT_EQ(got[2].Raw, WirePacket(3, 2, ""));
   EXPECT_TRUE(RCON->Active());
 }
@@ -111,7 +112,8 @@ TEST_F(RCONClient, ReassemblesPacketsSentOneBytePerSend) {
   });
   Connect();
   ASSERT_TRUE(WaitLog(3));
-  EXPECT_EQ(Log, (std::vector<std::string>{"#connected", "#authenticated", "split \xC3\xBC answer"}));
+  EXPECT_EQ(Log,
+            (std::vector<std::string>{"#connected", "#authenticated", "split \xC3\xBC answer"}));
 }
 
 // The empty type-0 packet before the auth response (Source), packets of types without an
@@ -209,7 +211,8 @@ TEST_F(RCONClient, RequestIDsRestartAtOneAfterReconnect) {
   ASSERT_TRUE(PumpUntil([&] { return Received.Count() == 5; }, 10000));
   std::vector<std::pair<int32_t, int32_t>> ids;
   for (const TWirePacket& p : Received.Get()) ids.emplace_back(p.ID, p.Type);
-  EXPECT_EQ(ids, (std::vector<std::pair<int32_t, int32_t>>{{1, 3}, {2, 2}, {3, 2}, {1, 3}, {2, 2}}));
+  EXPECT_EQ(ids,
+            (std::vector<std::pair<int32_t, int32_t>>{{1, 3}, {2, 2}, {3, 2}, {1, 3}, {2, 2}}));
 }
 
 // The previous connection ended in the middle of a packet; its tail must not be glued to
@@ -265,8 +268,8 @@ TEST_F(RCONClient, AThrowingResponseHandlerLosesAndRepeatsNothing) {
   ASSERT_TRUE(WaitLog(5));
   PumpUntil([] { return false; }, 100);
   SetMainThreadExceptionHandler(nullptr);
-  EXPECT_EQ(Log, (std::vector<std::string>{"#connected", "#authenticated", "first", "second",
-                                           "third"}));
+  EXPECT_EQ(Log,
+            (std::vector<std::string>{"#connected", "#authenticated", "first", "second", "third"}));
   EXPECT_EQ(escaped, std::vector<std::string>{"handler failed"});
 }
 
@@ -278,7 +281,8 @@ TEST_F(RCONClient, NoSyncReceivingAndSendingShareNoUnguardedState) {
     if (!ReceiveAuth(peer, Received)) return;
     peer.Send(WirePacket(1, 2, ""));
     TWirePacket cmd;
-    for (int i = 0; i < 200 && peer.Receive(cmd); ++i) peer.SendByteByByte(WirePacket(cmd.ID, 0, "ok"));
+    for (int i = 0; i < 200 && peer.Receive(cmd); ++i)
+      peer.SendByteByByte(WirePacket(cmd.ID, 0, "ok"));
   });
   RCON->SetNotifyEvents(neNoSync);
   RCON->SetOnConnect(nullptr);

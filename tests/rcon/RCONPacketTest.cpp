@@ -8,7 +8,9 @@
 
 namespace {
 
-TBytes Text(const std::string& s) { return TBytes(s.begin(), s.end()); }
+TBytes Text(const std::string& s) {
+  return TBytes(s.begin(), s.end());
+}
 
 struct EncodeCase {
   const char* Name;
@@ -18,7 +20,9 @@ struct EncodeCase {
   TBytes Expected;
 };
 
-void PrintTo(const EncodeCase& c, std::ostream* os) { *os << c.Name; }
+void PrintTo(const EncodeCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 class PacketEncode : public testing::TestWithParam<EncodeCase> {};
 
@@ -34,14 +38,18 @@ TEST_P(PacketEncode, WireBytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, PacketEncode,
-    testing::Values(
-        EncodeCase{"Help", "help", 2, 2,
-                   {0x0e, 0, 0, 0, 0x02, 0, 0, 0, 0x02, 0, 0, 0, 0x68, 0x65, 0x6c, 0x70, 0, 0}},
-        EncodeCase{"Empty", "", 7, 2, Cat({Int(10), Int(7), Int(2), {0, 0}})},
-        EncodeCase{"AuthNegativeID", "zulu", -1, 3, Cat({Int(14), Int(-1), Int(3), Text("zulu"), {0, 0}})},
-        // Two-, three- and four-byte UTF-8 characters each become a single '?'.
-        EncodeCase{"NonASCII", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z", 1, 2,
-                   Cat({Int(15), Int(1), Int(2), Text("a???z"), {0, 0}})}),
+    testing::Values(EncodeCase{"Help",
+                               "help",
+                               2,
+                               2,
+                               {0x0e, 0, 0, 0, 0x02, 0, 0, 0, 0x02, 0, 0, 0, 0x68, 0x65, 0x6c, 0x70,
+                                0, 0}},
+                    EncodeCase{"Empty", "", 7, 2, Cat({Int(10), Int(7), Int(2), {0, 0}})},
+                    EncodeCase{"AuthNegativeID", "zulu", -1, 3,
+                               Cat({Int(14), Int(-1), Int(3), Text("zulu"), {0, 0}})},
+                    // Two-, three- and four-byte UTF-8 characters each become a single '?'.
+                    EncodeCase{"NonASCII", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z", 1, 2,
+                               Cat({Int(15), Int(1), Int(2), Text("a???z"), {0, 0}})}),
     [](const testing::TestParamInfo<EncodeCase>& i) { return std::string(i.param.Name); });
 
 TEST(Packet, NewPacketIsEmptyAndTerminatorIsNul) {
@@ -55,9 +63,18 @@ TEST(Packet, NewPacketIsEmptyAndTerminatorIsNul) {
 
 TEST(Packet, DecodesConsecutivePacketsAndUTF8Bodies) {
   // Minecraft colour code (section sign) and a check mark: multi-byte UTF-8 on the wire.
-  std::string body = "\xC2\xA7" "aGr\xC3\xBCn \xE2\x9C\x93";
-  TBytes bytes = Cat({Int(int32_t(body.size()) + 10), Int(5), Int(0), Text(body), {0, 0},
-                      Int(10), Int(-1), Int(2), {0, 0}});
+  std::string body =
+      "\xC2\xA7"
+      "aGr\xC3\xBCn \xE2\x9C\x93";
+  TBytes bytes = Cat({Int(int32_t(body.size()) + 10),
+                      Int(5),
+                      Int(0),
+                      Text(body),
+                      {0, 0},
+                      Int(10),
+                      Int(-1),
+                      Int(2),
+                      {0, 0}});
   TqorRCON_Packet p;
   int32_t offset = 0;
   p.ReadBytes(bytes, offset);
@@ -91,7 +108,9 @@ struct DecodeCase {
   int32_t EndOffset;
 };
 
-void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.Name; }
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 class PacketDecode : public testing::TestWithParam<DecodeCase> {};
 
@@ -122,11 +141,14 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"SizeOnly", Cat({Int(20), {9, 9}}), 0, 20, 0, 0, "\t\t", 8},
         DecodeCase{"Empty", {}, 0, 0, 0, 0, "", 2},
         // A body announced longer than the input is cut at the input's end.
-        DecodeCase{"BodyTruncated", Cat({Int(100), Int(4), Int(0), Text("abc")}), 0, 100, 4, 0, "abc", 17},
-        DecodeCase{"HugeSize", Cat({Int(INT_MAX), Int(4), Int(0), Text("ab")}), 0, INT_MAX, 4, 0, "ab", 16},
+        DecodeCase{"BodyTruncated", Cat({Int(100), Int(4), Int(0), Text("abc")}), 0, 100, 4, 0,
+                   "abc", 17},
+        DecodeCase{"HugeSize", Cat({Int(INT_MAX), Int(4), Int(0), Text("ab")}), 0, INT_MAX, 4, 0,
+                   "ab", 16},
         DecodeCase{"OffsetAtEnd", Cat({Int(10), Int(3), Int(1)}), 12, 0, 0, 0, "", 14},
         DecodeCase{"OffsetNegative", Cat({Int(10), Int(3), Int(1)}), -4, 0, 0, 0, "", -2},
-        DecodeCase{"OffsetInside", Cat({{0xAA, 0xBB}, Int(12), Int(8), Int(0), Text("ok"), {0, 0}}), 2, 12, 8, 0, "ok", 18}),
+        DecodeCase{"OffsetInside", Cat({{0xAA, 0xBB}, Int(12), Int(8), Int(0), Text("ok"), {0, 0}}),
+                   2, 12, 8, 0, "ok", 18}),
     [](const testing::TestParamInfo<DecodeCase>& i) { return std::string(i.param.Name); });
 
 TEST(Packet, RoundTripKeepsFields) {

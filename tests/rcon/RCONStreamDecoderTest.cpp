@@ -25,7 +25,8 @@ std::vector<TDecoded> Decode(const TBytes& aStream, const std::vector<size_t>& a
     LDecoder.Add(aStream.data() + LFrom, aTo - LFrom);
     LFrom = aTo;
     TqorRCON_Packet LPacket;
-    while (LDecoder.Next(LPacket)) LOut.push_back({LPacket.ID(), LPacket.PacketType(), LPacket.Body()});
+    while (LDecoder.Next(LPacket))
+      LOut.push_back({LPacket.ID(), LPacket.PacketType(), LPacket.Body()});
   };
   for (size_t LCut : aCuts) LFeed(LCut);
   LFeed(aStream.size());
@@ -35,9 +36,9 @@ std::vector<TDecoded> Decode(const TBytes& aStream, const std::vector<size_t>& a
 }  // namespace
 
 TEST(RCONStreamDecoder, EverySplitGivesThePacketsOfTheWholeStream) {
-  const TBytes LStream = Cat({WirePacket(1, 0, ""), WirePacket(1, 2, ""),
-                              WirePacket(7, 0, "answer \xC3\xBC"), WirePacket(-1, 2, ""),
-                              WirePacket(9, 0, std::string(300, 'x'))});
+  const TBytes LStream =
+      Cat({WirePacket(1, 0, ""), WirePacket(1, 2, ""), WirePacket(7, 0, "answer \xC3\xBC"),
+           WirePacket(-1, 2, ""), WirePacket(9, 0, std::string(300, 'x'))});
   const std::vector<TDecoded> LWhole = Decode(LStream, {});
   ASSERT_EQ(LWhole, (std::vector<TDecoded>{{1, 0, ""},
                                            {1, 2, ""},

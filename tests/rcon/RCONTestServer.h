@@ -46,8 +46,8 @@ class TPeer : public TScriptPeer {
   bool Receive(TWirePacket& aPacket, int aTimeoutMs = 10000) const {
     uint8_t head[4];
     if (!ReadExact(head, 4, aTimeoutMs)) return false;
-    aPacket.Size = int32_t(uint32_t(head[0]) | uint32_t(head[1]) << 8 |
-                           uint32_t(head[2]) << 16 | uint32_t(head[3]) << 24);
+    aPacket.Size = int32_t(uint32_t(head[0]) | uint32_t(head[1]) << 8 | uint32_t(head[2]) << 16 |
+                           uint32_t(head[3]) << 24);
     if (aPacket.Size < 10 || aPacket.Size > 65536) return false;
     aPacket.Raw.assign(head, head + 4);
     aPacket.Raw.resize(size_t(aPacket.Size) + 4);

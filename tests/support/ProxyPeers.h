@@ -21,7 +21,9 @@
 
 #include "tests/support/Loopback.h"
 
-inline bool HaveProgram(const std::string& APath) { return access(APath.c_str(), X_OK) == 0; }
+inline bool HaveProgram(const std::string& APath) {
+  return access(APath.c_str(), X_OK) == 0;
+}
 
 // A folder removed with everything in it.
 class TTempFolder {
@@ -197,12 +199,14 @@ inline std::unique_ptr<TProxyPeer> StartProxyPeer(const std::string& AKind,
     Start({"/usr/sbin/danted", "-f", F.File("danted.conf"), "-N", "1", "-p", F.File("danted.pid")});
   } else if (AKind == "ssh") {
     mkdir("/run/sshd", 0755);
-    RunCommand("ssh-keygen -q -t ed25519 -N '' -f " + F.File("hostkey") + " && ssh-keygen -q -t "
-               "ed25519 -N '' -f " + F.File("userkey") + " && cp " + F.File("userkey.pub") + " " +
+    RunCommand("ssh-keygen -q -t ed25519 -N '' -f " + F.File("hostkey") +
+               " && ssh-keygen -q -t "
+               "ed25519 -N '' -f " +
+               F.File("userkey") + " && cp " + F.File("userkey.pub") + " " +
                F.File("authorized_keys"));
     const uint16_t SshPort = ClosedPort();
-    F.Write("sshd.conf", "ListenAddress 127.0.0.1:" + std::to_string(SshPort) +
-                             "\nHostKey " + F.File("hostkey") + "\nPidFile " + F.File("sshd.pid") +
+    F.Write("sshd.conf", "ListenAddress 127.0.0.1:" + std::to_string(SshPort) + "\nHostKey " +
+                             F.File("hostkey") + "\nPidFile " + F.File("sshd.pid") +
                              "\nAuthorizedKeysFile " + F.File("authorized_keys") +
                              "\nStrictModes no\nUsePAM no\nPasswordAuthentication no\n"
                              "KbdInteractiveAuthentication no\nPermitRootLogin prohibit-password\n"
@@ -212,13 +216,14 @@ inline std::unique_ptr<TProxyPeer> StartProxyPeer(const std::string& AKind,
       throw std::runtime_error("sshd did not start: " + Peer->Processes.back()->Output());
     }
     Start({"/usr/bin/ssh", "-N", "-D", "127.0.0.1:" + Port, "-p", std::to_string(SshPort), "-i",
-           F.File("userkey"), "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
-           "-o", "BatchMode=yes", "-o", "ExitOnForwardFailure=yes", "-o", "LogLevel=ERROR",
-           UserName() + "@127.0.0.1"});
+           F.File("userkey"), "-o", "StrictHostKeyChecking=no", "-o",
+           "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes", "-o", "ExitOnForwardFailure=yes",
+           "-o", "LogLevel=ERROR", UserName() + "@127.0.0.1"});
   } else if (AKind == "tinyproxy") {
-    F.Write("tinyproxy.conf", "Port " + Port + "\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\n" +
-                                  (getuid() == 0 ? "User nobody\nGroup nogroup\n" : "") +
-                                  (AUser.empty() ? "" : "BasicAuth " + AUser + " " + APassword + "\n"));
+    F.Write("tinyproxy.conf",
+            "Port " + Port + "\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\n" +
+                (getuid() == 0 ? "User nobody\nGroup nogroup\n" : "") +
+                (AUser.empty() ? "" : "BasicAuth " + AUser + " " + APassword + "\n"));
     Start({"/usr/bin/tinyproxy", "-d", "-c", F.File("tinyproxy.conf")});
   } else if (AKind == "squid") {
     std::string Conf = "http_port 127.0.0.1:" + Port + "\npid_filename " + F.File("squid.pid") +
@@ -235,7 +240,8 @@ inline std::unique_ptr<TProxyPeer> StartProxyPeer(const std::string& AKind,
     F.Write("squid.conf", Conf);
     Start({"/usr/sbin/squid", "-N", "-f", F.File("squid.conf")});
   } else if (AKind == "ncat") {
-    std::vector<std::string> Args{"/usr/bin/ncat", "-l", "-k", "127.0.0.1", Port, "--proxy-type", "http"};
+    std::vector<std::string> Args{"/usr/bin/ncat", "-l",  "-k", "127.0.0.1", Port,
+                                  "--proxy-type",  "http"};
     if (!AUser.empty()) Args.insert(Args.end(), {"--proxy-auth", AUser + ":" + APassword});
     Start(Args);
   } else {
@@ -253,7 +259,8 @@ inline std::vector<std::string> ProgramsOf(const std::string& AKind) {
   if (AKind == "danted") return {"/usr/sbin/danted"};
   if (AKind == "ssh") return {"/usr/sbin/sshd", "/usr/bin/ssh", "/usr/bin/ssh-keygen"};
   if (AKind == "tinyproxy") return {"/usr/bin/tinyproxy"};
-  if (AKind == "squid") return {"/usr/sbin/squid", "/usr/lib/squid/basic_ncsa_auth", "/usr/bin/openssl"};
+  if (AKind == "squid")
+    return {"/usr/sbin/squid", "/usr/lib/squid/basic_ncsa_auth", "/usr/bin/openssl"};
   if (AKind == "ncat") return {"/usr/bin/ncat"};
   return {};
 }

@@ -485,8 +485,7 @@ TEST(TCPClient, SynchronousHandlersMayDeactivateAndReconnect) {
   ASSERT_TRUE(WaitFor([&] { return LConnects == 2 && LLog.Count() >= 6; }));
   PumpFor(50);
   EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "binary", "disconnect 127.0.0.1",
-                                                    "connect", "binary",
-                                                    "disconnect 127.0.0.1"}));
+                                                    "connect", "binary", "disconnect 127.0.0.1"}));
   EXPECT_FALSE(LClient.Active());
   EXPECT_TRUE(WaitFor([&] { return LServer.Accepted() == 2; }));
 }

@@ -125,7 +125,8 @@ TEST(SocketOptions, KeepAliveAndTimeoutsReachTheSocket) {
     LClient.SetPort(LServer.Port());
     TSeen LSeen{};
     LClient.SetOnConnect([&](TqorTCPConnection* c) {
-      LSeen = {SocketOption(c, SOL_SOCKET, SO_KEEPALIVE), SocketOption(c, IPPROTO_TCP, TCP_KEEPIDLE),
+      LSeen = {SocketOption(c, SOL_SOCKET, SO_KEEPALIVE),
+               SocketOption(c, IPPROTO_TCP, TCP_KEEPIDLE),
                SocketOption(c, IPPROTO_TCP, TCP_KEEPINTVL), TimeoutOption(c, SO_SNDTIMEO),
                TimeoutOption(c, SO_RCVTIMEO)};
     });

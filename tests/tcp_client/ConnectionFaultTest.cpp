@@ -197,9 +197,9 @@ TEST(ConnectionOrder, ReconnectInsideOnDisconnectKeepsTheOrderOfEvents) {
   LClient.SetActive(true);
   ASSERT_TRUE(WaitFor([&] { return LLog.Count() >= 4; })) << testing::PrintToString(LLog.Texts());
   PumpFor(50);
-  EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "disconnect",
-                                                    "exception Connection Closed Gracefully.",
-                                                    "connect"}));
+  EXPECT_EQ(LLog.Texts(),
+            (std::vector<std::string>{"connect", "disconnect",
+                                      "exception Connection Closed Gracefully.", "connect"}));
   EXPECT_TRUE(LClient.Active());
   LClient.SetActive(false);
 }

@@ -11,7 +11,9 @@ namespace {
 
 using TFrames = std::vector<std::string>;
 
-TIdBytes B(const std::string& aText) { return TIdBytes(aText.begin(), aText.end()); }
+TIdBytes B(const std::string& aText) {
+  return TIdBytes(aText.begin(), aText.end());
+}
 
 class TAssembler {
  public:
@@ -79,7 +81,7 @@ TEST(FrameAssembler, NoneAndLatestBytesJudgeEachReadWhole) {
   EXPECT_EQ(A.Read("", eofScanNone, ""), TFrames{});
   EXPECT_EQ(A.Read("abc\r\n", eofScanLatestBytes, "\r\n"), TFrames{"abc\r\n"});
   EXPECT_EQ(A.Read("abc", eofScanLatestBytes, "\r\n"), TFrames{});  // discarded
-  EXPECT_EQ(A.Read("\n", eofScanLatestBytes, "\r\n"), TFrames{});  // shorter than it
+  EXPECT_EQ(A.Read("\n", eofScanLatestBytes, "\r\n"), TFrames{});   // shorter than it
   EXPECT_EQ(A.Read("x\r\n", eofScanLatestBytes, ""), TFrames{});
   EXPECT_EQ(A.Pending(), 0u);
 }

@@ -66,8 +66,8 @@ TEST_F(FrameAssembly, EveryReadIsOneFrameByDefault) {
 TEST_F(FrameAssembly, LatestBytesKeepsOnlyReadsEndingWithTheDelimiter) {
   Delimit(eofScanLatestBytes, "\r\n");
   Read("abc\r\n");
-  Read("abc");       // discarded
-  Read("\n");        // shorter than the delimiter
+  Read("abc");  // discarded
+  Read("\n");   // shorter than the delimiter
   Read("x\r\ny\r\n");
   EXPECT_EQ(FFrames, (TFrames{"abc\r\n", "x\r\ny\r\n"}));
   Delimit(eofScanLatestBytes, "");

@@ -30,7 +30,8 @@ class ProxySetUp : public ::testing::Test {
       FData.append(reinterpret_cast<const char*>(D.Memory()) + D.Position(),
                    size_t(D.Size() - D.Position()));
     });
-    FClient->SetOnException([this](TqorTCPConnection*, Exception& E) { Add("exception " + E.Message()); });
+    FClient->SetOnException(
+        [this](TqorTCPConnection*, Exception& E) { Add("exception " + E.Message()); });
     FClient->SetHost("127.0.0.1");
     FClient->SetPort(25575);
   }
@@ -47,9 +48,14 @@ class ProxySetUp : public ::testing::Test {
     std::lock_guard<std::mutex> G(FLock);
     return FData;
   }
-  bool WaitEvents(size_t n) { return PumpUntil([&] { return Events().size() >= n; }, 15000); }
-  bool WaitData(size_t n) { return PumpUntil([&] { return Data().size() >= n; }, 15000); }
-  void UseProxy(TwsProxy AType, int APort, const std::string& AUser = "", const std::string& APass = "") {
+  bool WaitEvents(size_t n) {
+    return PumpUntil([&] { return Events().size() >= n; }, 15000);
+  }
+  bool WaitData(size_t n) {
+    return PumpUntil([&] { return Data().size() >= n; }, 15000);
+  }
+  void UseProxy(TwsProxy AType, int APort, const std::string& AUser = "",
+                const std::string& APass = "") {
     TqorTCPProxy_Options& P = FClient->Proxy();
     P.SetEnabled(true);
     P.SetProxyType(AType);
@@ -90,8 +96,10 @@ TEST_F(ProxySetUp, Socks5WithAndWithoutUserNameThenTheServersBytes) {
     ASSERT_TRUE(WaitData(5)) << ::testing::PrintToString(Events());
     EXPECT_EQ(Data(), "hello");
     FClient->WriteData(std::string("ping"));
-    ASSERT_TRUE(PumpUntil([&] { return Wire.Bytes().size() >= 3 + 10 + 4 + (User.empty() ? 0 : 10); }, 10000));
-    const std::string Greeting = User.empty() ? std::string("\x05\x01\x00", 3) : std::string("\x05\x01\x02", 3);
+    ASSERT_TRUE(PumpUntil(
+        [&] { return Wire.Bytes().size() >= 3 + 10 + 4 + (User.empty() ? 0 : 10); }, 10000));
+    const std::string Greeting =
+        User.empty() ? std::string("\x05\x01\x00", 3) : std::string("\x05\x01\x02", 3);
     EXPECT_EQ(Wire.Bytes().substr(0, 3), Greeting);
     EXPECT_EQ(Wire.Bytes().substr(Wire.Bytes().size() - 14),
               std::string("\x05\x01\x00\x01\x7F\x00\x00\x01\x63\xE7", 10) + "ping");

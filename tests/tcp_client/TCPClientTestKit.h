@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "platform/MainThread.h"
-#include "tests/support/Loopback.h"
 #include "tcp_client/qorTCP_Client.h"
+#include "tests/support/Loopback.h"
 
 // What the handlers saw, in order, with the thread each ran on.
 class TEventLog {
@@ -36,9 +36,8 @@ class TEventLog {
       Add("binary " + LText, c);
       aData.SetPosition(aData.Size());  // a careless handler; the next one must not care
     });
-    aClient.SetOnException([this](TqorTCPConnection* c, Exception& E) {
-      Add("exception " + E.Message(), c);
-    });
+    aClient.SetOnException(
+        [this](TqorTCPConnection* c, Exception& E) { Add("exception " + E.Message(), c); });
   }
 
   void Add(const std::string& aText, TqorTCPConnection* aConnection) {
@@ -91,4 +90,6 @@ inline int OpenDescriptors() {
   return LCount;
 }
 
-inline TIdBytes Bytes(const std::string& aText) { return TIdBytes(aText.begin(), aText.end()); }
+inline TIdBytes Bytes(const std::string& aText) {
+  return TIdBytes(aText.begin(), aText.end());
+}

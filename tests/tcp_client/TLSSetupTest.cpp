@@ -9,14 +9,16 @@
 #include <string>
 #include <thread>
 
-#include "tests/tcp_client/TCPClientTestKit.h"
 #include "proxy/IdSocksInfo.h"
+#include "tests/tcp_client/TCPClientTestKit.h"
 #include "tests/tls/TLSTestKit.h"
 #include "tls/IdSSLOpenSSL.h"
 
 namespace {
 
-const TCertificates& Certs() { return TCertificates::Get(); }
+const TCertificates& Certs() {
+  return TCertificates::Get();
+}
 
 class TLSSetup : public testing::Test {
  protected:
@@ -146,16 +148,16 @@ TEST_F(TLSSetup, SuppliedHandlerIsUsedUnchanged) {
         EXPECT_EQ(AType, sslClient);
         ++LAfterCreate;
       });
-  Client->SetOnSSLGetHandler([&](TComponent* ASender, TwsSSLHandler AType,
-                                 TIdSSLIOHandlerSocketBase*& VHandler) {
-    EXPECT_EQ(ASender, Client.get());
-    EXPECT_EQ(AType, sslClient);
-    auto* H = New<TIdSSLIOHandlerSocketOpenSSL>(nullptr);
-    H->SetPassThrough(false);
-    H->SSLOptions().SetMode(sslmClient);
-    H->SSLOptions().SetMethod(sslvTLSv1_2);  // not what TLSOptions says
-    LSupplied = VHandler = H;
-  });
+  Client->SetOnSSLGetHandler(
+      [&](TComponent* ASender, TwsSSLHandler AType, TIdSSLIOHandlerSocketBase*& VHandler) {
+        EXPECT_EQ(ASender, Client.get());
+        EXPECT_EQ(AType, sslClient);
+        auto* H = New<TIdSSLIOHandlerSocketOpenSSL>(nullptr);
+        H->SetPassThrough(false);
+        H->SSLOptions().SetMode(sslmClient);
+        H->SSLOptions().SetMethod(sslvTLSv1_2);  // not what TLSOptions says
+        LSupplied = VHandler = H;
+      });
   Client->SetActive(true);
   ASSERT_TRUE(Client->Active()) << testing::PrintToString(Log.Texts());
   EXPECT_EQ(Client->HandlerSSL(), LSupplied);
@@ -289,7 +291,8 @@ TEST_F(TLSSetup, AStreamArrivesWholeInEveryPiece) {
       const int LSizes[] = {97, 16384, 7001, 1, 12000};
       TIdBytes LPiece(16384);
       for (int LSent = 0, N = 0; LSent < kBytes; ++N) {
-        for (size_t I = 0; I < LPiece.size(); ++I) LPiece[I] = static_cast<uint8_t>((LSent + I) % 251);
+        for (size_t I = 0; I < LPiece.size(); ++I)
+          LPiece[I] = static_cast<uint8_t>((LSent + I) % 251);
         const int LSize = std::min(LSizes[N % 5], kBytes - LSent);
         if (LSession.Send(LPiece, 0, LSize) != LSize) throw std::runtime_error("send failed");
         LSent += LSize;

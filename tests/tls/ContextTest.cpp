@@ -9,12 +9,15 @@
 
 namespace {
 
-const TCertificates& Certs() { return TCertificates::Get(); }
+const TCertificates& Certs() {
+  return TCertificates::Get();
+}
 
 // A prepared client context whose password callback answers APassword.
 class TContextOwner : public TComponent, public IIdSSLOpenSSLCallbackHelper {
  public:
-  explicit TContextOwner(std::string APassword = {}) : TComponent(nullptr), FPassword(std::move(APassword)) {
+  explicit TContextOwner(std::string APassword = {})
+      : TComponent(nullptr), FPassword(std::move(APassword)) {
     Context.Parent = this;
     Context.Mode = sslmClient;
     Context.SSLVersions = SSLVersionBit(sslvTLSv1_2) | SSLVersionBit(sslvTLSv1_3);
@@ -69,7 +72,8 @@ TEST(TLSOptions, MethodAndVersionsFollowEachOther) {
   EXPECT_EQ(O.SSLVersions(), SSLVersionBit(sslvTLSv1_1) | SSLVersionBit(sslvTLSv1_2));
   O.SetSSLVersions(SSLVersionBit(sslvTLSv1_3));
   EXPECT_EQ(O.Method(), sslvTLSv1_3);
-  O.SetSSLVersions(SSLVersionBit(sslvSSLv23) | SSLVersionBit(sslvTLSv1_2) | SSLVersionBit(sslvTLSv1_3));
+  O.SetSSLVersions(SSLVersionBit(sslvSSLv23) | SSLVersionBit(sslvTLSv1_2) |
+                   SSLVersionBit(sslvTLSv1_3));
   EXPECT_EQ(O.SSLVersions(), SSLVersionBit(sslvTLSv1_2) | SSLVersionBit(sslvTLSv1_3));
 }
 
@@ -121,10 +125,8 @@ TEST(TLSContext, LoadsEveryCertificateAndKeyForm) {
     const char* Key;
     const char* Password;
   } LCases[] = {
-      {"client.pem", "client.key", ""},
-      {"client.pem", "client-enc.key", "secret"},
-      {"client.p12", "client.p12", "secret"},
-      {"client-upper.PFX", "client-upper.PFX", "secret"},
+      {"client.pem", "client.key", ""},        {"client.pem", "client-enc.key", "secret"},
+      {"client.p12", "client.p12", "secret"},  {"client-upper.PFX", "client-upper.PFX", "secret"},
       {"client-chain3.pem", "client.key", ""},
   };
   for (const TCase& C : LCases) {

@@ -15,7 +15,9 @@
 
 namespace {
 
-const TCertificates& Certs() { return TCertificates::Get(); }
+const TCertificates& Certs() {
+  return TCertificates::Get();
+}
 
 struct THandlerDeleter {
   void operator()(TIdSSLIOHandlerSocketOpenSSL* H) const { delete H; }
@@ -92,7 +94,8 @@ TEST(TLSHandler, BestVersionAndPinnedVersionsAgainstServers) {
     THandlerPtr H = MakeClient(LNo13.Port());
     H->SSLOptions().SetMethod(sslvTLSv1_3);
     const std::string LOutcome = OpenOutcome(*H);
-    EXPECT_TRUE(Contains(LOutcome, "EIdOSSLUnderlyingCryptoError: Error connecting with SSL.\r\nerror:"))
+    EXPECT_TRUE(
+        Contains(LOutcome, "EIdOSSLUnderlyingCryptoError: Error connecting with SSL.\r\nerror:"))
         << LOutcome;
   }
 }
@@ -115,8 +118,12 @@ TEST(TLSHandler, OldVersionsNeedTheLowestSecurityLevelOnBothSides) {
 
 TEST(TLSHandler, ServerNameIsSentForHostNamesOnly) {
   // -servername needs a second certificate for other names.
-  const std::vector<std::string> LSNI{"-rev", "-servername", "localhost",
-                                      "-cert2", Certs().Path("server.pem"), "-key2",
+  const std::vector<std::string> LSNI{"-rev",
+                                      "-servername",
+                                      "localhost",
+                                      "-cert2",
+                                      Certs().Path("server.pem"),
+                                      "-key2",
                                       Certs().Path("server.key")};
   TSServer S("server-chain.pem", "server.key", LSNI);
   {
@@ -313,12 +320,12 @@ TEST(TLSHandler, StatusReportsNameTheCipherAndTheHandshake) {
   THandlerPtr H = MakeClient(S.Port());
   std::vector<std::string> LInfo, LTypes;
   H->SetOnStatusInfo([&](const std::string& AMsg) { LInfo.push_back(AMsg); });
-  H->SetOnStatusInfoEx([&](TComponent*, PSSL, int, int, const std::string& AType, const std::string&) {
-    LTypes.push_back(AType);
-  });
+  H->SetOnStatusInfoEx([&](TComponent*, PSSL, int, int, const std::string& AType,
+                           const std::string&) { LTypes.push_back(AType); });
   ASSERT_EQ(OpenOutcome(*H), "connected");
   ASSERT_FALSE(LInfo.empty());
-  EXPECT_TRUE(Contains(LInfo.back(), "Cipher: name = ECDHE-ECDSA-AES256-GCM-SHA384; description = "))
+  EXPECT_TRUE(
+      Contains(LInfo.back(), "Cipher: name = ECDHE-ECDSA-AES256-GCM-SHA384; description = "))
       << LInfo.back();
   EXPECT_TRUE(Contains(LInfo.back(), "; bits = 256; version = TLSv1.2; ")) << LInfo.back();
   EXPECT_TRUE(Contains(LInfo.front(), "SSL status: \"")) << LInfo.front();

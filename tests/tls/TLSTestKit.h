@@ -153,8 +153,9 @@ class TSServer {
   TSServer(const std::string& ACert, const std::string& AKey,
            const std::vector<std::string>& AArgs = {}) {
     const TCertificates& C = TCertificates::Get();
-    std::vector<std::string> LArgs{"stdbuf", "-oL", "-eL", "openssl", "s_server", "-accept",
-                                   "127.0.0.1:0", "-cert", C.Path(ACert), "-key", C.Path(AKey)};
+    std::vector<std::string> LArgs{"stdbuf",      "-oL",     "-eL",         "openssl",
+                                   "s_server",    "-accept", "127.0.0.1:0", "-cert",
+                                   C.Path(ACert), "-key",    C.Path(AKey)};
     // s_server sends only the first certificate of -cert; the intermediate goes separately.
     if (ACert.find("chain") != std::string::npos) {
       LArgs.insert(LArgs.end(), {"-cert_chain", C.Path("inter.pem")});

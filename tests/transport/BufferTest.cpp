@@ -10,7 +10,9 @@
 
 namespace {
 
-TIdBytes B(const std::string& s) { return TIdBytes(s.begin(), s.end()); }
+TIdBytes B(const std::string& s) {
+  return TIdBytes(s.begin(), s.end());
+}
 
 TEST(Buffer, FailedExtractsLeaveContentsIntact) {
   TIdBuffer LBuf;
@@ -237,7 +239,8 @@ TEST(Buffer, RandomOperationsMatchAPlainQueue) {
             EXPECT_THROW(LBuf.ExtractToString(n, &TEncoding::ANSI()), EIdNotEnoughDataInBuffer);
           } else {
             const TIdBytes LWant(LModel.begin(), LModel.begin() + LTake);
-            EXPECT_EQ(LBuf.ExtractToString(n, &TEncoding::ANSI()), TEncoding::ANSI().GetString(LWant));
+            EXPECT_EQ(LBuf.ExtractToString(n, &TEncoding::ANSI()),
+                      TEncoding::ANSI().GetString(LWant));
             LModel.erase(LModel.begin(), LModel.begin() + LTake);
           }
           break;

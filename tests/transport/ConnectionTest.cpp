@@ -5,10 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <algorithm>
 #include <memory>
 #include <thread>
 
@@ -99,14 +99,13 @@ TEST_P(ReadLnTest, Lines) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ReadLnTest,
-    ::testing::Values(
-        ReadLnCase{"CrLf", {"abc\r\n"}, "", {"abc"}},
-        ReadLnCase{"Lf", {"abc\ndef\r\n"}, "", {"abc", "def"}},
-        ReadLnCase{"ExplicitCrLf", {"abc\r\nx\ny\r\n"}, "\r\n", {"abc", "x\ny"}},
-        ReadLnCase{"SplitCrLf", {"abc\r", "\ndef\n"}, "", {"abc", "def"}},
-        ReadLnCase{"SplitTwoByteTerminator", {"ab", "c\r", "\n"}, "\r\n", {"abc"}},
-        ReadLnCase{"OtherTerminatorKeepsCr", {"a\r|b|"}, "|", {"a\r", "b"}},
-        ReadLnCase{"EmptyLines", {"\n\r\nz\n"}, "", {"", "", "z"}}),
+    ::testing::Values(ReadLnCase{"CrLf", {"abc\r\n"}, "", {"abc"}},
+                      ReadLnCase{"Lf", {"abc\ndef\r\n"}, "", {"abc", "def"}},
+                      ReadLnCase{"ExplicitCrLf", {"abc\r\nx\ny\r\n"}, "\r\n", {"abc", "x\ny"}},
+                      ReadLnCase{"SplitCrLf", {"abc\r", "\ndef\n"}, "", {"abc", "def"}},
+                      ReadLnCase{"SplitTwoByteTerminator", {"ab", "c\r", "\n"}, "\r\n", {"abc"}},
+                      ReadLnCase{"OtherTerminatorKeepsCr", {"a\r|b|"}, "|", {"a\r", "b"}},
+                      ReadLnCase{"EmptyLines", {"\n\r\nz\n"}, "", {"", "", "z"}}),
     [](const auto& AInfo) { return std::string(AInfo.param.Name); });
 
 TEST(Connection, PeerCloseWithBytesBuffered) {
@@ -443,7 +442,8 @@ TEST(Connection, BoundPortRangeHighestFirstAndErrors) {
   for (uint16_t p = 41000; p < 41600 && !LBase; p += 7) {
     int a = BindLoopback(p), b = BindLoopback(p + 1), c = BindLoopback(p + 2);
     if (a >= 0 && b >= 0 && c >= 0) LBase = p;
-    for (int fd : {a, b, c}) if (fd >= 0) ::close(fd);
+    for (int fd : {a, b, c})
+      if (fd >= 0) ::close(fd);
   }
   if (!LBase) GTEST_SKIP() << "no three consecutive free ports found";
   TServer LServer1([](TScriptPeer& APeer) { APeer.Read(1); });
@@ -474,7 +474,8 @@ TEST(Connection, BoundPortRangeHighestFirstAndErrors) {
     EXPECT_EQ(E.Message(), "Can not bind in port range (" + std::to_string(LBase) + " - " +
                                std::to_string(LBase + 2) + ")");
   }
-  for (int fd : {LTop, LMid, LLow}) if (fd >= 0) ::close(fd);
+  for (int fd : {LTop, LMid, LLow})
+    if (fd >= 0) ::close(fd);
 
   LClient->SetBoundPortMin(6000);
   LClient->SetBoundPortMax(5000);
@@ -517,9 +518,13 @@ TEST(Connection, ConnectPreconditionsAndDisconnectEvents) {
   LClient->Disconnect();
   ASSERT_TRUE(LServer.WaitFinished());
   EXPECT_EQ(LGot, "ok");
-  const std::vector<std::string> LExpected = {"Resolving hostname 127.0.0.1.", "Connecting to 127.0.0.1.",
-                                              "Connected.", "OnConnected", "Disconnecting.",
-                                              "OnDisconnected", "Disconnected."};
+  const std::vector<std::string> LExpected = {"Resolving hostname 127.0.0.1.",
+                                              "Connecting to 127.0.0.1.",
+                                              "Connected.",
+                                              "OnConnected",
+                                              "Disconnecting.",
+                                              "OnDisconnected",
+                                              "Disconnected."};
   // A literal address is not resolved.
   EXPECT_EQ(LEvents, std::vector<std::string>(LExpected.begin() + 1, LExpected.end()));
   LEvents.clear();

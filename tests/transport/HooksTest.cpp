@@ -75,8 +75,10 @@ TEST(Intercept, ChainOrderCircularLinkAndDestroyedLink) {
   auto LOuter = Make<TIdConnectionIntercept>();
   auto LInner = Make<TIdConnectionIntercept>();
   auto Hook = [&](TIdConnectionIntercept* I, const char* AName) {
-    I->SetOnConnect([&, AName](TIdConnectionIntercept*) { LLog.push_back(std::string("c") + AName); });
-    I->SetOnDisconnect([&, AName](TIdConnectionIntercept*) { LLog.push_back(std::string("d") + AName); });
+    I->SetOnConnect(
+        [&, AName](TIdConnectionIntercept*) { LLog.push_back(std::string("c") + AName); });
+    I->SetOnDisconnect(
+        [&, AName](TIdConnectionIntercept*) { LLog.push_back(std::string("d") + AName); });
     I->SetOnSend([&, AName](TIdConnectionIntercept*, TIdBytes& B) {
       LLog.push_back(std::string("s") + AName);
       B.push_back(static_cast<uint8_t>(AName[0]));

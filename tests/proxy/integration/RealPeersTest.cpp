@@ -34,7 +34,9 @@ TAnswer ReadPacket(TIdIOHandler* IO) {
   IO->ReadBytes(B, 4, false);
   const int32_t Size = int32_t(B[0] | B[1] << 8 | B[2] << 16 | uint32_t(B[3]) << 24);
   IO->ReadBytes(B, Size, false);
-  auto Int = [&B](int At) { return int32_t(B[At] | B[At + 1] << 8 | B[At + 2] << 16 | uint32_t(B[At + 3]) << 24); };
+  auto Int = [&B](int At) {
+    return int32_t(B[At] | B[At + 1] << 8 | B[At + 2] << 16 | uint32_t(B[At + 3]) << 24);
+  };
   return {Int(0), Int(4), std::string(B.begin() + 8, B.end() - 2)};
 }
 
@@ -61,7 +63,8 @@ void RconSession(TIdIOHandler* IO) {
 class RealPeer : public ::testing::Test {
  protected:
   // Starts the peer, or skips when its programs are not installed.
-  bool Start(const std::string& AKind, const std::string& AUser = "", const std::string& APass = "") {
+  bool Start(const std::string& AKind, const std::string& AUser = "",
+             const std::string& APass = "") {
     const std::string Missing = MissingProgram(ProgramsOf(AKind));
     if (!Missing.empty()) return false;
     FPeer = StartProxyPeer(AKind, AUser, APass);
@@ -76,7 +79,8 @@ class RealPeer : public ::testing::Test {
     P->SetPassword(APass);
     return P;
   }
-  TIdSocksInfo* Socks(TSocksVersion AVersion, const std::string& AUser = "", const std::string& APass = "") {
+  TIdSocksInfo* Socks(TSocksVersion AVersion, const std::string& AUser = "",
+                      const std::string& APass = "") {
     auto* P = Proxy<TIdSocksInfo>(AUser, APass);
     P->SetVersion(AVersion);
     P->SetAuthentication(AUser.empty() ? saNoAuthentication : saUsernamePassword);
@@ -88,15 +92,16 @@ class RealPeer : public ::testing::Test {
     return P;
   }
   // A handler through AProxy to ATarget:APort (the demo server by default).
-  TIdIOHandlerStack* Through(TIdCustomTransparentProxy* AProxy, const std::string& ATarget = "127.0.0.1",
-                             int APort = 0) {
+  TIdIOHandlerStack* Through(TIdCustomTransparentProxy* AProxy,
+                             const std::string& ATarget = "127.0.0.1", int APort = 0) {
     FIO = HandlerThrough(AProxy, ATarget, APort ? APort : FServer.Port());
     FIO->SetConnectTimeout(15000);
     FIO->SetReadTimeout(15000);
     return FIO.get();
   }
   std::pair<std::string, std::string> OpenFails(TIdCustomTransparentProxy* AProxy,
-                                                const std::string& ATarget = "127.0.0.1", int APort = 0) {
+                                                const std::string& ATarget = "127.0.0.1",
+                                                int APort = 0) {
     TIdIOHandlerStack* IO = Through(AProxy, ATarget, APort);
     auto Result = Failure([&] { IO->Open(); });
     IO->Close();

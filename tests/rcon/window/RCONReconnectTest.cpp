@@ -52,16 +52,20 @@ TEST(RCONWindowCycles, ServerCloseAndReconnectNeverShowsAnErrorBox) {
   auto count = [&](const QString& aLine) { return window->Memo1->toPlainText().count(aLine); };
   for (int i = 1; i <= kCycles && escaped.empty(); ++i) {
     QTest::mouseClick(window->btnConnect, Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return count(QStringLiteral("#authenticated")) == i; }, kWait))
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return count(QStringLiteral("#authenticated")) == i; }, kWait))
         << "cycle " << i;
     window->txtCommand->setText(QStringLiteral("quit"));
     QTest::mouseClick(window->btnExecCommand, Qt::LeftButton);
     // Closed, reported, and ready to connect again. (The server may close with a command of
     // the console still unread; the close then arrives as a reset, which ends it as well.)
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return count(QStringLiteral("#disconnected")) == i && window->btnConnect->isEnabled(); },
+        [&] {
+          return count(QStringLiteral("#disconnected")) == i && window->btnConnect->isEnabled();
+        },
         kWait))
-        << "cycle " << i << ":\n" << window->Memo1->toPlainText().toStdString();
+        << "cycle " << i << ":\n"
+        << window->Memo1->toPlainText().toStdString();
   }
   QTest::qWait(50);
   SetMainThreadExceptionHandler(ShowApplicationException);

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QAbstractItemView>
 #include <QAction>
-#include <QDir>
-#include <QRegularExpression>
-#include <QTextDocument>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCompleter>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
@@ -16,17 +19,14 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -37,7 +37,9 @@
 #include "tests/support/Loopback.h"
 #include "tests/support/RCONDemoServerProcess.h"
 
-inline void PrintTo(const QString& aText, std::ostream* aOut) { *aOut << aText.toStdString(); }
+inline void PrintTo(const QString& aText, std::ostream* aOut) {
+  *aOut << aText.toStdString();
+}
 
 namespace {
 
@@ -110,16 +112,26 @@ TEST_F(RCONWindow, ControlsAndStoredSettings) {
   EXPECT_EQ(Window->windowTitle(), "qorRCON - Client");
   EXPECT_EQ(Window->size(), QSize(635, 527));
   EXPECT_LE((Window->frameGeometry().center() - Window->screen()->availableGeometry().center())
-                .manhattanLength(), 12);  // frame decorations may shift it a little
-  struct { const char* Name; const char* Text; } fields[] = {
-      {"txtHost", "127.0.0.1"}, {"txtPort", "25575"}, {"txtPassword", "zulu"}, {"txtCommand", "help"}};
+                .manhattanLength(),
+            12);  // frame decorations may shift it a little
+  struct {
+    const char* Name;
+    const char* Text;
+  } fields[] = {{"txtHost", "127.0.0.1"},
+                {"txtPort", "25575"},
+                {"txtPassword", "zulu"},
+                {"txtCommand", "help"}};
   for (auto f : fields) {
     auto* edit = Window->findChild<QLineEdit*>(f.Name);
     ASSERT_NE(edit, nullptr) << f.Name;
     EXPECT_EQ(edit->text(), f.Text) << f.Name;
   }
-  struct { const char* Name; const char* Caption; } captions[] = {
-      {"btnConnect", "Connect"}, {"btnDisconnect", "Disconnect"}, {"btnExecCommand", "Exec Command"}};
+  struct {
+    const char* Name;
+    const char* Caption;
+  } captions[] = {{"btnConnect", "Connect"},
+                  {"btnDisconnect", "Disconnect"},
+                  {"btnExecCommand", "Exec Command"}};
   for (auto c : captions) {
     auto* button = Window->findChild<QPushButton*>(c.Name);
     ASSERT_NE(button, nullptr) << c.Name;
@@ -131,8 +143,7 @@ TEST_F(RCONWindow, ControlsAndStoredSettings) {
   EXPECT_EQ(Window->lblHost->buddy(), Window->txtHost);
   ASSERT_NE(Window->findChild<QPlainTextEdit*>("Memo1"), nullptr);
   EXPECT_TRUE(Window->Memo1->toPlainText().isEmpty());
-  EXPECT_TRUE(Window->Memo1->font().fixedPitch() ||
-              QFontInfo(Window->Memo1->font()).fixedPitch());
+  EXPECT_TRUE(Window->Memo1->font().fixedPitch() || QFontInfo(Window->Memo1->font()).fixedPitch());
 
   EXPECT_EQ(Window->RCON->Name(), "RCON");
   EXPECT_EQ(Window->RCON->NotifyEvents(), neAsynchronous);
@@ -168,7 +179,8 @@ TEST_F(RCONWindow, SessionWithDemoServerShowsStateEchoAndWholeAnswers) {
   TRCONDemoServerProcess server(RCON_DEMO_SERVER);
   ConnectTo(server.Port());
   EXPECT_EQ(Window->State(), TConsoleState::Connecting) << "the click returns at once";
-  EXPECT_EQ(Window->lblState->text(), QStringLiteral("Connecting to 127.0.0.1:%1\u2026").arg(server.Port()));
+  EXPECT_EQ(Window->lblState->text(),
+            QStringLiteral("Connecting to 127.0.0.1:%1\u2026").arg(server.Port()));
   EXPECT_FALSE(Window->btnConnect->isEnabled());
   EXPECT_TRUE(Window->btnDisconnect->isEnabled());
   ASSERT_TRUE(WaitForLine("#authenticated")) << Log();
@@ -182,7 +194,8 @@ TEST_F(RCONWindow, SessionWithDemoServerShowsStateEchoAndWholeAnswers) {
 
   QTest::mouseClick(Window->btnExecCommand, Qt::LeftButton);
   ASSERT_TRUE(WaitForLine("  quit          closes this connection"));
-  EXPECT_EQ(LogLines(*Window).mid(2, 2), QStringList({"> help", "Commands of the qorRCON demo server:"}));
+  EXPECT_EQ(LogLines(*Window).mid(2, 2),
+            QStringList({"> help", "Commands of the qorRCON demo server:"}));
   EXPECT_TRUE(Window->txtCommand->text().isEmpty()) << "the command field is cleared";
 
   // 20000 bytes in 4096-byte packets: one block, no blank line and no cut line at the joins.
@@ -195,7 +208,8 @@ TEST_F(RCONWindow, SessionWithDemoServerShowsStateEchoAndWholeAnswers) {
   ASSERT_GE(first, 0);
   for (int i = 0; i <= 312; ++i) {
     const QString prefix = QStringLiteral("line %1 ").arg(i, 5, 10, QLatin1Char('0'));
-    ASSERT_TRUE(lines[first + 1 + i].startsWith(prefix)) << i << ": " << lines[first + 1 + i].toStdString();
+    ASSERT_TRUE(lines[first + 1 + i].startsWith(prefix))
+        << i << ": " << lines[first + 1 + i].toStdString();
     EXPECT_EQ(lines[first + 1 + i].size(), i < 312 ? 63 : 20000 - 312 * 64) << i;
   }
   EXPECT_EQ(lines[first + 314], "> echo done");
@@ -318,7 +332,8 @@ TEST_F(RCONWindow, RefusedPortIsLoggedAndTheStateNamesTheAddress) {
   EXPECT_FALSE(Window->RCON->Active());
   EXPECT_EQ(Window->State(), TConsoleState::Disconnected);
   EXPECT_EQ(Window->lblState->text(),
-            QStringLiteral("Disconnected: 127.0.0.1:%1: Socket Error # 10061 Connection refused.").arg(port));
+            QStringLiteral("Disconnected: 127.0.0.1:%1: Socket Error # 10061 Connection refused.")
+                .arg(port));
   EXPECT_TRUE(Window->btnConnect->isEnabled());
 }
 
@@ -326,7 +341,10 @@ TEST_F(RCONWindow, PortIsCheckedAndHostPortIsSplit) {
   TBoxWatcher boxes;
   Window->txtHost->setText("localhost");
   Window->txtPassword->setText("other");
-  struct { const char* Port; const char* Box; } rows[] = {
+  struct {
+    const char* Port;
+    const char* Box;
+  } rows[] = {
       {"abc", "Port: 'abc' is not a valid integer value"},
       {"91111", "Port: 91111 is not a port number (1 to 65535)"},
       {"0", "Port: 0 is not a port number (1 to 65535)"},
@@ -413,10 +431,17 @@ TEST_F(RCONWindow, LogIsReadOnlyAndOffersClearSaveAndTimestamps) {
   EXPECT_TRUE(Window->Memo1->isReadOnly());
   EXPECT_TRUE(Window->Memo1->tabChangesFocus()) << "Tab must not get stuck in the log";
   Window->DoLog("first");
-  Window->DoLog("\xC2\xA7" "cred\xC2\xA7r text");
-  Window->Log().Append("\xC2\xA7" "cred\xC2\xA7r answer", TqorRCONLogKind::Answer);
-  EXPECT_EQ(LogLines(*Window),
-            QStringList({"first", QString::fromUtf8("\xC2\xA7" "cred\xC2\xA7r text"), "red answer"}))
+  Window->DoLog(
+      "\xC2\xA7"
+      "cred\xC2\xA7r text");
+  Window->Log().Append(
+      "\xC2\xA7"
+      "cred\xC2\xA7r answer",
+      TqorRCONLogKind::Answer);
+  EXPECT_EQ(LogLines(*Window), QStringList({"first",
+                                            QString::fromUtf8("\xC2\xA7"
+                                                              "cred\xC2\xA7r text"),
+                                            "red answer"}))
       << "only answers have their codes rendered";
   Window->Memo1->setFocus();
   QTest::keyClicks(Window->Memo1, "typed");
@@ -427,7 +452,9 @@ TEST_F(RCONWindow, LogIsReadOnlyAndOffersClearSaveAndTimestamps) {
   ASSERT_TRUE(Window->Log().SaveToFile(file, error)) << error.toStdString();
   QFile saved(file);
   ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-  EXPECT_EQ(saved.readAll(), "first\n\xC2\xA7" "cred\xC2\xA7r text\nred answer\n");
+  EXPECT_EQ(saved.readAll(),
+            "first\n\xC2\xA7"
+            "cred\xC2\xA7r text\nred answer\n");
   EXPECT_FALSE(Window->Log().SaveToFile(Data.filePath("no/such/folder/log.txt"), error));
   EXPECT_FALSE(error.isEmpty());
 
@@ -439,7 +466,8 @@ TEST_F(RCONWindow, LogIsReadOnlyAndOffersClearSaveAndTimestamps) {
   const QStringList stamped = LogLines(*Window);
   ASSERT_EQ(stamped.size(), 2);
   for (const QString& l : stamped)
-    EXPECT_TRUE(QRegularExpression("^\\[\\d\\d:\\d\\d:\\d\\d\\] (two|lines)$").match(l).hasMatch()) << l.toStdString();
+    EXPECT_TRUE(QRegularExpression("^\\[\\d\\d:\\d\\d:\\d\\d\\] (two|lines)$").match(l).hasMatch())
+        << l.toStdString();
 }
 
 TEST_F(RCONWindow, ColourCodesBecomeFormats) {
@@ -491,12 +519,15 @@ TEST_F(RCONWindow, ViewStaysWhereTheUserScrolled) {
 TEST_F(RCONWindow, LogKeepsTheNewestLinesAndSaysSo) {
   const int cap = TqorRCON_LogView::MaxLines;
   EXPECT_FALSE(Window->lblLogNote->isVisible());
-  std::string many = "\xC2\xA7" "9";  // a colour that the kept lines still show
+  std::string many =
+      "\xC2\xA7"
+      "9";  // a colour that the kept lines still show
   for (int i = 0; i < cap + 5000; ++i) many += "row " + std::to_string(i) + "\n";
   many.pop_back();
   Window->Log().Append(many, TqorRCONLogKind::Answer);
   Window->DoLog("last");
-  ASSERT_TRUE(QTest::qWaitFor([&] { return Window->Memo1->document()->lastBlock().text() == "last"; }, kWait));
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return Window->Memo1->document()->lastBlock().text() == "last"; }, kWait));
   EXPECT_EQ(Window->Memo1->document()->blockCount(), cap);
   EXPECT_EQ(Window->Memo1->document()->firstBlock().text(), QStringLiteral("row %1").arg(5001));
   QTextCursor first(Window->Memo1->document());
@@ -530,9 +561,13 @@ TEST_F(RCONWindow, JoinedAnswersSplitOrCoalescedAndANoteForSilence) {
     peer.Send(Cat({WirePacket(p.ID, 0, ""), WirePacket(p.ID, 2, "")}));
     if (!next()) return void(failed = 2);
     const TBytes split = Cat({WirePacket(p.ID, 0, std::string(4095, 'x') + "\n\xC3"),
-                              WirePacket(p.ID, 0, "\xBC" "ber"), WirePacket(fence.ID, 0, "")});
+                              WirePacket(p.ID, 0,
+                                         "\xBC"
+                                         "ber"),
+                              WirePacket(fence.ID, 0, "")});
     for (size_t at = 0; at < split.size(); at += 700)
-      peer.Send(TBytes(split.begin() + long(at), split.begin() + long(std::min(split.size(), at + 700))));
+      peer.Send(
+          TBytes(split.begin() + long(at), split.begin() + long(std::min(split.size(), at + 700))));
     TWirePacket p2, fence2;
     if (!next() || !peer.Receive(p2) || !peer.Receive(fence2)) return void(failed = 3);
     peer.Send(Cat({WirePacket(p.ID, 0, "first"), WirePacket(fence.ID, 0, ""),
@@ -544,15 +579,22 @@ TEST_F(RCONWindow, JoinedAnswersSplitOrCoalescedAndANoteForSilence) {
   ASSERT_TRUE(WaitForLine("#authenticated")) << Log();
   EXPECT_EQ(LogLines(*Window), QStringList({"#connected", "#authenticated"})) << "no blank line";
   Send("split");
-  ASSERT_TRUE(WaitForLine(QString::fromUtf8("\xC3\xBC" "ber"))) << Log();
+  ASSERT_TRUE(
+      WaitForLine(QString::fromUtf8("\xC3\xBC"
+                                    "ber")))
+      << Log();
   Send("one");
   Send("two");
   ASSERT_TRUE(WaitForLine("second"));
   Send("silent");
-  ASSERT_TRUE(QTest::qWaitFor([&] { return LogLines(*Window).last().startsWith("#no answer"); }, 15000)) << Log();
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return LogLines(*Window).last().startsWith("#no answer"); }, 15000))
+      << Log();
   EXPECT_EQ(LogLines(*Window).mid(2),
-            QStringList({"> split", QString(4095, 'x'), QString::fromUtf8("\xC3\xBC" "ber"), "> one",
-                         "> two", "first", "second", "> silent",
+            QStringList({"> split", QString(4095, 'x'),
+                         QString::fromUtf8("\xC3\xBC"
+                                           "ber"),
+                         "> one", "> two", "first", "second", "> silent",
                          "#no answer to \"silent\" after 10 s; the connection stays open"}));
   EXPECT_EQ(Window->State(), TConsoleState::Authenticated);
   QTest::mouseClick(Window->btnDisconnect, Qt::LeftButton);
