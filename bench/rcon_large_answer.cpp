@@ -20,6 +20,7 @@
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/RCONWire.h"
 #include "tests/support/ScriptServer.h"
 
 namespace {
@@ -40,21 +41,6 @@ std::string MakeBody() {
 const std::string& Body() {
   static const std::string body = MakeBody();
   return body;
-}
-
-// The body goes out as its UTF-8 bytes, as a game server sends them.
-TBytes Packet(int32_t aID, int32_t aType, const std::string& aBody) {
-  TBytes out;
-  auto put = [&](int32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(uint32_t(v) >> (8 * i)));
-  };
-  put(int32_t(aBody.size()) + 10);
-  put(aID);
-  put(aType);
-  out.insert(out.end(), aBody.begin(), aBody.end());
-  out.push_back(0);
-  out.push_back(0);
-  return out;
 }
 
 // Reads one whole packet into aBytes (the sockets have receive time-outs: this cannot hang).
@@ -88,11 +74,11 @@ void Serve(TScriptPeer& aPeer) {
   SetTimeouts(aPeer.Fd());
   TBytes request;
   ReceivePacket(aPeer.Fd(), request);
-  aPeer.Send(Packet(1, 2, ""));
+  aPeer.Send(WirePacket(1, 2, ""));
   ReceivePacket(aPeer.Fd(), request);
   const int32_t id =
       int32_t(request[4] | request[5] << 8 | request[6] << 16 | uint32_t(request[7]) << 24);
-  const TBytes answer = Packet(id, 0, Body());
+  const TBytes answer = WirePacket(id, 0, Body());
   for (int i = 0; i < kPackets; ++i) aPeer.Send(answer);
   if (!aPeer.WaitClosed(60000)) throw std::runtime_error("the client did not close");
 }
@@ -108,10 +94,10 @@ double PlainSeconds() {
   SetTimeouts(fd);
   const TScriptPeer client(fd);  // the same bounded sends
   TBytes packet;
-  client.Send(Packet(1, 3, "zulu"));
+  client.Send(WirePacket(1, 3, "zulu"));
   ReceivePacket(fd, packet);
   const auto start = Clock::now();
-  client.Send(Packet(2, 2, "status"));
+  client.Send(WirePacket(2, 2, "status"));
   size_t total = 0;
   for (int i = 0; i < kPackets; ++i) {
     ReceivePacket(fd, packet);

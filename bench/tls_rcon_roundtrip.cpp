@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/RCONWire.h"
 #include "tests/tls/TLSTestKit.h"
 #include "tls/IdSSLOpenSSL.h"
 
@@ -15,20 +16,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kTrips = 2000;
 constexpr int kRounds = 5;
-
-TIdBytes Packet(int32_t AId, int32_t AType, const std::string& ABody) {
-  TIdBytes P;
-  auto LInt = [&P](int32_t V) {
-    for (int I = 0; I < 4; ++I) P.push_back(static_cast<uint8_t>((V >> (8 * I)) & 0xFF));
-  };
-  LInt(static_cast<int32_t>(ABody.size() + 10));
-  LInt(AId);
-  LInt(AType);
-  P.insert(P.end(), ABody.begin(), ABody.end());
-  P.push_back(0);
-  P.push_back(0);
-  return P;
-}
 
 // Reads one packet and returns its request id.
 int32_t ReadPacket(TIdIOHandler& H) {
@@ -53,11 +40,11 @@ double MicrosPerTrip(int APort, bool ATLS) {
   H->SSLOptions().SetSSLVersions(SSLVersionBit(sslvTLSv1_2) | SSLVersionBit(sslvTLSv1_3));
   H->SetReadTimeout(10000);
   H->Open();
-  H->Write(Packet(1, 3, "bench"));
+  H->Write(WirePacket(1, 3, "bench"));
   ReadPacket(*H);
   const auto LStart = Clock::now();
   for (int I = 0; I < kTrips; ++I) {
-    H->Write(Packet(I + 2, 2, "echo round trip"));
+    H->Write(WirePacket(I + 2, 2, "echo round trip"));
     if (ReadPacket(*H) != I + 2) {
       std::printf("  (wrong answer at trip %d)\n", I);
       break;

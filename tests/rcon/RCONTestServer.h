@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/Types.h"
+#include "tests/support/RCONWire.h"
 #include "tests/support/ScriptServer.h"
 
 struct TWirePacket {
@@ -22,20 +23,6 @@ inline TBytes Int(int32_t v) {
 inline TBytes Cat(std::initializer_list<TBytes> parts) {
   TBytes out;
   for (const TBytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-inline TBytes WirePacket(int32_t aID, int32_t aType, const std::string& aBody) {
-  TBytes out;
-  auto put = [&](int32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(uint32_t(v) >> (8 * i)));
-  };
-  put(int32_t(aBody.size()) + 10);
-  put(aID);
-  put(aType);
-  out.insert(out.end(), aBody.begin(), aBody.end());
-  out.push_back(0);
-  out.push_back(0);
   return out;
 }
 

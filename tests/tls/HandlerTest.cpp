@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/SysUtils.h"
+#include "tests/support/RCONWire.h"
 #include "tests/tls/TLSTestKit.h"
 #include "tls/IdSSLOpenSSL.h"
 #include "transport/IdStack.h"
@@ -444,19 +445,7 @@ TEST(TLSHandler, FullRCONSessionThroughStunnel) {
   THandlerPtr H = MakeClient(LTunnel.Port());
   Verifying(*H);
   ASSERT_EQ(OpenOutcome(*H), "connected");
-  auto LPacket = [](int32_t AId, int32_t AType, const std::string& ABody) {
-    TIdBytes P;
-    auto LInt = [&P](int32_t V) {
-      for (int I = 0; I < 4; ++I) P.push_back(static_cast<uint8_t>((V >> (8 * I)) & 0xFF));
-    };
-    LInt(static_cast<int32_t>(ABody.size() + 10));
-    LInt(AId);
-    LInt(AType);
-    P.insert(P.end(), ABody.begin(), ABody.end());
-    P.push_back(0);
-    P.push_back(0);
-    return P;
-  };
+
   auto LReadPacket = [&](int32_t& VId, int32_t& VType) {
     TIdBytes LHead;
     H->ReadBytes(LHead, 12, false);
@@ -470,12 +459,12 @@ TEST(TLSHandler, FullRCONSessionThroughStunnel) {
     H->ReadBytes(LBody, LInt(0) - 8, false);
     return std::string(LBody.begin(), LBody.end() - 2);
   };
-  H->Write(LPacket(1, 3, "tlspass"));
+  H->Write(WirePacket(1, 3, "tlspass"));
   int32_t LId = 0, LType = 0;
   LReadPacket(LId, LType);
   EXPECT_EQ(LId, 1);
   EXPECT_EQ(LType, 2);
-  H->Write(LPacket(2, 2, "echo over tls"));
+  H->Write(WirePacket(2, 2, "echo over tls"));
   const std::string LAnswer = LReadPacket(LId, LType);
   EXPECT_EQ(LId, 2);
   EXPECT_EQ(LType, 0);
