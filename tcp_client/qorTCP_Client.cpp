@@ -1,11 +1,7 @@
 #include "tcp_client/qorTCP_Client.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <algorithm>
 
 #include <utility>
 
@@ -22,26 +18,6 @@
 #include "transport/IdSocketHandle.h"
 #include "transport/IdStack.h"
 
-namespace {
-
-// The socket client whose reading thread runs here; none on other threads. A reading thread
-// reports only for the connection made on its own socket client: the application may have
-// connected anew (from a handler) before a retired thread has finished.
-thread_local const TqorIdTCPClient* tReadingFor = nullptr;
-
-// Waits on any thread; on the main thread the call queue keeps running meanwhile, so a
-// thread blocked in a synchronised delivery can get to its end.
-void WaitUntil(const std::function<bool()>& aDone) {
-  if (IsMainThread()) {
-    while (!PumpUntil(aDone, 1000)) {
-    }
-  } else {
-    while (!aDone()) Sleep(1);
-  }
-}
-
-}  // namespace
-
 // ---- TqorTCPWatchDog_Options ----
 
 void TqorTCPWatchDog_Options::Assign(const TPersistent& Source) {
@@ -54,256 +30,14 @@ void TqorTCPWatchDog_Options::Assign(const TPersistent& Source) {
   }
 }
 
-// ---- TqorIdTCPClient ----
-
-TqorIdTCPClient::~TqorIdTCPClient() {
-  FreeReadThread();
-}
-
-void DeleteSocketClient(TqorIdTCPClient* aClient) {
-  if (!aClient) return;
-  aClient->FreeReadThread();
-  delete aClient;
-}
-
-TqorTCPReadThread* TqorIdTCPClient::TCPRead() {
-  if (!FTCPRead) FTCPRead = New<TqorTCPReadThread>(this);
-  return FTCPRead;
-}
-
-// Waits for the end rather than handing the thread over to free itself: the thread calls
-// into this client, so it must not outlive it.
-void TqorIdTCPClient::FreeReadThread() {
-  TqorTCPReadThread* LThread = FTCPRead.exchange(nullptr);
-  if (!LThread) return;
-  if (LThread->IsCurrentThread()) {
-    LThread->SetFreeOnTerminate(true);
-    LThread->Terminate();
-    return;
-  }
-  LThread->Terminate();
-  delete LThread;
-}
-
-// A connect handler may already have closed the connection again: then nothing is read.
-void TqorIdTCPClient::Connect() {
-  if (FTCPMode == tcpmCommands) {
-    TIdTCPClient::Connect();
-    if (Connected()) TCPRead()->SetReadSocket(true);
-    return;
-  }
-  FreeReadThread();
-  TIdTCPClient::Connect();
-  if (!Connected()) return;
-  try {
-    TCPRead()->SetReadSocket(true);
-  } catch (...) {
-    try {
-      Disconnect(true);
-    } catch (...) {
-    }
-  }
-}
-
-void TqorIdTCPClient::Disconnect(bool ANotifyPeer) {
-  StopReading();
-  TIdTCPClient::Disconnect(ANotifyPeer);
-  TIdIOHandler* LHandler = IOHandler();
-  if (LHandler && !LHandler->InputBufferIsEmpty()) LHandler->InputBuffer()->Clear();
-}
-
-bool TqorIdTCPClient::Connected() {
-  TIdIOHandler* LHandler = IOHandler();
-  return LHandler && LHandler->Opened() && !LHandler->ClosedGracefully();
-}
-
-void TqorIdTCPClient::StopReading() {
-  TqorTCPReadThread* LThread = FTCPRead;
-  if (!LThread) return;
-  if (FTCPMode == tcpmCommands) {
-    LThread->SetReadSocket(false);
-    LThread->WaitWhileReading();
-  } else {
-    LThread->Terminate();
-    LThread->WaitForEnd();
-  }
-}
-
-void TqorIdTCPClient::WakeReading() {
-  if (TqorTCPReadThread* LThread = FTCPRead) LThread->Wake();
-}
-
-void TqorIdTCPClient::DoOnThread() {
-  if (FOnThread) FOnThread();
-}
-
-void TqorIdTCPClient::DoOnRead() {
-  if (FOnRead) FOnRead();
-}
-
-void TqorIdTCPClient::DoOnReadException(Exception& aException) {
-  if (FOnReadException) FOnReadException(aException);
-}
-
-// ---- TqorTCPReadThread ----
-
-TqorTCPReadThread::TqorTCPReadThread(TqorIdTCPClient* aClient)
-    : TqorIdThread(false, true, "TCPRead"),
-      FClient(aClient),
-      FTCPMode(aClient->TCPMode()),
-      FWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  if (FWake < 0) throw EOSError("No wake-up signal for the reading thread.");
-}
-
-// The body has ended before the descriptor goes (the base destruction waits for it).
-TqorTCPReadThread::~TqorTCPReadThread() {
-  Terminate();
-  WaitForEnd();
-  ::close(FWake);
-}
-
-void TqorTCPReadThread::Wake() {
-  const uint64_t LOne = 1;
-  [[maybe_unused]] const ssize_t LWritten = ::write(FWake, &LOne, sizeof LOne);
-}
-
-void TqorTCPReadThread::SetReadSocket(bool aValue) {
-  FReadSocket = aValue;
-  Wake();
-}
-
-void TqorTCPReadThread::Terminate() {
-  TqorIdThread::Terminate();
-  Wake();
-}
-
-// FReading is raised before ReadSocket is looked at, and StopReading lowers ReadSocket before
-// it looks at FReading: one of the two always sees the other.
-void TqorTCPReadThread::WaitWhileReading() {
-  if (IsCurrentThread()) return;
-  WaitUntil([this] { return !FReading || BlockedOnCaller(); });
-}
-
-// A thread blocked in a synchronised delivery touches nothing until the main thread's current
-// call returns, so not waiting for it then is safe, and waiting would never end.
-void TqorTCPReadThread::WaitForEnd() {
-  WaitUntil([this] { return Finished() || BlockedOnCaller(); });
-}
-
-bool TqorTCPReadThread::BlockedOnCaller() const {
-  return IsCurrentThread() || IsServingSynchronizedCall(FRunner);
-}
-
-void TqorTCPReadThread::RunCycle() {
-  TqorIdThread::RunCycle();
-  tReadingFor = FClient;
-  FRunner = std::this_thread::get_id();
-  FExecuted = true;
-  FReading = true;
-  struct TReading {
-    TqorTCPReadThread& Thread;
-    ~TReading() {
-      Thread.FReading = false;
-      if (!Thread.FReadSocket) WakeMainThreadPump();  // StopReading may be waiting
-    }
-  } LReading{*this};
-  try {
-    if (!Terminated()) FClient->DoOnThread();
-    if (!FReadSocket) {
-      FReading = false;
-      WakeMainThreadPump();  // StopReading may be waiting
-      if (!Terminated()) {
-        pollfd LWake{FWake, POLLIN, 0};
-        ::poll(&LWake, 1, -1);
-      }
-      TakeWakeUps();
-      return;
-    }
-    ReadStep();
-  } catch (EIdSilentException& E) {
-    HandleReadException(E);
-    if (FTCPMode == tcpmDefault) throw;
-  } catch (Exception& E) {
-    HandleReadException(E);
-  } catch (std::exception& E) {
-    Exception LGeneral(E.what());
-    HandleReadException(LGeneral);
-  }
-}
-
-void TqorTCPReadThread::TakeWakeUps() {
-  uint64_t LCount;
-  [[maybe_unused]] const ssize_t LRead = ::read(FWake, &LCount, sizeof LCount);
-}
-
-// Sleeps until bytes (or a close, or an error) wait on the socket, or until woken, and then
-// moves what waits into the input buffer.
-void TqorTCPReadThread::ReadStep() {
-  TIdIOHandler* LHandler = FClient->IOHandler();
-  if (!Terminated() && LHandler && LHandler->InputBufferIsEmpty()) {
-    FClient->EnterCS();
-    try {
-      auto* LSocket = dynamic_cast<TIdIOHandlerSocket*>(LHandler);
-      TIdSocketHandle* LBinding =
-          LSocket && LSocket->BindingAllocated() ? LSocket->Binding() : nullptr;
-      // A TLS session may hold bytes the socket no longer shows.
-      auto* LTLS = dynamic_cast<TIdSSLIOHandlerSocketBase*>(LHandler);
-      if (!LBinding || (LTLS && LTLS->HasBufferedData()) || LBinding->ReadableOrWoken(FWake))
-        LHandler->CheckForDataOnSource(0);
-      else
-        TakeWakeUps();
-    } catch (...) {
-      FClient->LeaveCS();
-      throw;
-    }
-    FClient->LeaveCS();
-  }
-  if (!Terminated() && LHandler && !LHandler->InputBufferIsEmpty()) DoReadMessage();
-  LHandler = FClient->IOHandler();
-  // A close by the peer is reported even when a handler has meanwhile asked this thread to end:
-  // its disconnect may already have been raised.
-  if (LHandler && (!Terminated() || LHandler->ClosedGracefully()))
-    LHandler->CheckForDisconnect(true, false);
-}
-
-void TqorTCPReadThread::HandleReadException(Exception& E) {
-  if (FTCPMode == tcpmCommands)
-    FReadSocket = false;
-  else if (!Terminated())
-    Terminate();
-  DoReadException(E);
-}
-
-void TqorTCPReadThread::DoReadMessage() {
-  SetIsExecuting(true);
-  try {
-    FClient->DoOnRead();
-  } catch (...) {
-    SetIsExecuting(false);
-    throw;
-  }
-  SetIsExecuting(false);
-}
-
-void TqorTCPReadThread::DoReadException(Exception& E) {
-  SetIsExecuting(true);
-  try {
-    FClient->DoOnReadException(E);
-  } catch (...) {
-    SetIsExecuting(false);
-    throw;
-  }
-  SetIsExecuting(false);
-}
-
 // ---- TqorTCPCLient_Common ----
 
 TqorTCPCLient_Common::TConnectionLease::TConnectionLease(TqorTCPCLient_Common& aOwner)
     : FOwner(aOwner) {
   std::lock_guard<std::mutex> LGuard(FOwner.FConnectionLock);
   FConnection = FOwner.FTCPConnection;
-  if (FConnection && tReadingFor && FConnection->TCPConnection() != tReadingFor)
-    FConnection = nullptr;
+  const TqorIdTCPClient* LReader = TqorTCPReadThread::ReadingFor();
+  if (FConnection && LReader && FConnection->TCPConnection() != LReader) FConnection = nullptr;
   if (FConnection) ++FConnection->FLeases;
 }
 

@@ -15,11 +15,10 @@
 #include "platform/Stream.h"
 #include "tcp_client/qorSocket_Classes.h"
 #include "tcp_client/qorTCP_Classes.h"
+#include "tcp_client/qorTCP_ReadThread.h"
 #include "tls/IdSSL.h"
 #include "transport/IdGlobal.h"
 #include "transport/IdTCPClient.h"
-
-enum TqorTCPMode { tcpmDefault, tcpmCommands };
 
 class TIdConnectionIntercept;
 class TIdConnectThroughHttpProxy;
@@ -27,9 +26,6 @@ class TIdIOHandlerSocket;
 class TIdInterceptThrottler;
 class TIdSocksInfo;
 class TqorIdLogFileClient;
-
-using TqorReadThreadExceptionEvent = std::function<void(Exception& aException)>;
-using TqorReadThreadNotifyEvent = std::function<void()>;
 
 // The role a TLS handler is asked for; the TCP client always asks for sslClient.
 enum TwsSSLHandler { sslClient, sslServer, sslSession, sslProxy, sslLoadBalancer };
@@ -83,114 +79,6 @@ class TqorTCPWatchDog_Options : public TPersistent {
   bool FEnabled = false;
   int FInterval = 60;
   int FAttempts = 0;
-};
-
-// ---- Socket client and its reading thread ----
-
-class TqorTCPReadThread;
-
-// The socket-level client of TqorTCPCLient: owns its reading thread. Made with New<>.
-class TqorIdTCPClient : public TIdTCPClient {
- public:
-  ~TqorIdTCPClient() override;
-  const char* ClassName() const override { return "TqorIdTCPClient"; }
-
-  void SetOnThread(TqorReadThreadNotifyEvent aValue) { FOnThread = std::move(aValue); }
-  void SetOnRead(TqorReadThreadNotifyEvent aValue) { FOnRead = std::move(aValue); }
-  void SetOnReadException(TqorReadThreadExceptionEvent aValue) {
-    FOnReadException = std::move(aValue);
-  }
-  // Creates the reading thread when there is none.
-  TqorTCPReadThread* TCPRead();
-  bool HasTCPRead() const { return FTCPRead != nullptr; }
-  TqorTCPMode TCPMode() const { return FTCPMode; }
-  void SetTCPMode(TqorTCPMode aValue) { FTCPMode = aValue; }
-
-  void Connect() override;
-  void Disconnect(bool ANotifyPeer) override;
-  using TIdTCPClient::Disconnect;
-  // Answers from the handler's flags only: any thread may ask while the reading thread
-  // owns the input buffer.
-  bool Connected() override;
-  void EnterCS() { DoEnterCS(); }
-  void LeaveCS() { DoLeaveCS(); }
-  // Makes sure the reading thread no longer touches the socket: ends it (tcpmDefault) or
-  // stops its reading (tcpmCommands) and waits for that, unless called on it.
-  void StopReading();
-  // A queued command waits: the reading thread looks at once.
-  void WakeReading();
-  // Ends and frees the reading thread. The thread calls this client's virtual operations, so
-  // it must be gone before the client's destruction begins: DeleteSocketClient does both.
-  void FreeReadThread();
-
- protected:
-  explicit TqorIdTCPClient(TComponent* AOwner = nullptr) : TIdTCPClient(AOwner) {}
-  virtual void DoOnThread();
-  virtual void DoOnRead();
-  virtual void DoOnReadException(Exception& aException);
-  virtual void DoEnterCS() { FCS.Acquire(); }
-  virtual void DoLeaveCS() { FCS.Release(); }
-
- private:
-  friend class TqorTCPReadThread;
-
-  TqorReadThreadNotifyEvent FOnThread;
-  TqorReadThreadNotifyEvent FOnRead;
-  TqorReadThreadExceptionEvent FOnReadException;
-  std::atomic<TqorTCPReadThread*> FTCPRead{nullptr};
-  std::atomic<TqorTCPMode> FTCPMode{tcpmDefault};
-  TqorCriticalSection FCS;
-};
-
-void DeleteSocketClient(TqorIdTCPClient* aClient);
-struct TSocketClientDelete {
-  void operator()(TqorIdTCPClient* aClient) const { DeleteSocketClient(aClient); }
-};
-
-// Sleeps until the client's socket is readable or it is woken (a termination request, a change
-// of ReadSocket, a queued command), and hands waiting bytes to the client. Made with New<>; it
-// starts at once, not reading. A termination request is honoured whenever it comes, before
-// the first cycle too, so no wait for the thread's end can hang.
-class TqorTCPReadThread : public TqorIdThread {
- public:
-  ~TqorTCPReadThread() override;
-  const char* ClassName() const { return "TqorTCPReadThread"; }
-
-  bool ReadSocket() const { return FReadSocket; }
-  void SetReadSocket(bool aValue);
-  void Terminate() override;
-  // Ends the current wait at once; the next cycle looks at what changed.
-  void Wake();
-  TqorTCPMode TCPMode() const { return FTCPMode; }
-  // Waits until a cycle that began with ReadSocket True has left the socket.
-  void WaitWhileReading();
-  // Waits for the end of the thread's body.
-  void WaitForEnd();
-  // The thread cannot be waited for from here: it is this thread, or it waits for the call
-  // the main thread is running now (a synchronised delivery whose handler deactivates).
-  bool BlockedOnCaller() const;
-
- protected:
-  explicit TqorTCPReadThread(TqorIdTCPClient* aClient);
-  void RunCycle() override;
-  virtual void DoReadMessage();
-  virtual void DoReadException(Exception& E);
-
- private:
-  void ReadStep();
-  void TakeWakeUps();
-  // Stops reading (or the thread) and reports; the caller rethrows a silent one in
-  // tcpmDefault, which ends the thread's body.
-  void HandleReadException(Exception& E);
-
-  std::atomic<bool> FReadSocket{false};
-  TqorIdTCPClient* FClient;
-  std::atomic<bool> FExecuted{false};
-  const TqorTCPMode FTCPMode;
-  // True while a cycle is inside its socket work.
-  std::atomic<bool> FReading{false};
-  std::atomic<std::thread::id> FRunner{};
-  const int FWake;  // eventfd: counts wake-ups until the thread takes them
 };
 
 // ---- The component ----
