@@ -77,9 +77,9 @@ void TIdSocketHandle::Bind() {
   UpdateBindingLocal();
 }
 
-void TIdSocketHandle::Connect() {
-  // The connect itself runs unlocked: a time-out closes the socket from another thread.
-  GStack()->Connect(FHandle, FPeerIP, FPeerPort, FIPVersion);
+void TIdSocketHandle::Connect(int ATimeout) {
+  // Unlocked: a close from another thread must not wait for a connect still under way.
+  GStack()->Connect(FHandle, FPeerIP, FPeerPort, FIPVersion, ATimeout);
   std::lock_guard<std::mutex> LGuard(FConnectionHandle);
   if (FHandleAllocated) {
     UpdateBindingLocal();
