@@ -78,7 +78,8 @@ class TIdSocketHandle {
   void SetOverLapped(bool AValue) { FOverLapped = AValue; }
 
  private:
-  void AssignHandle(TIdStackSocketHandle AHandle);
+  // Takes a socket just made with ASocketType, or forgets the socket (Id_INVALID_SOCKET).
+  void AssignHandle(TIdStackSocketHandle AHandle, int ASocketType = 0);
   void DisconnectHandle();
   bool TryBindPort(TIdPort APort);
 

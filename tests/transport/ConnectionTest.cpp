@@ -514,8 +514,8 @@ TEST(Connection, BoundedConnectInBothFamilies) {
 TEST(Connection, ConnectWaitsSurviveSignals) {
   TSilentPeer LPeer;
   if (!LPeer.Valid()) GTEST_SKIP() << "this sandbox answers every loopback connect";
-  struct sigaction LAction {
-  }, LOld{};
+  struct sigaction LAction = {};
+  struct sigaction LOld = {};
   LAction.sa_handler = [](int) {};
   sigemptyset(&LAction.sa_mask);
   ASSERT_EQ(::sigaction(SIGUSR1, &LAction, &LOld), 0);
@@ -559,6 +559,44 @@ TEST(Connection, ConnectWaitsSurviveSignals) {
   EXPECT_GT(LSignals, 40);
   EXPECT_TRUE(LClient->Connected());
   EXPECT_EQ(LClient->Socket()->Binding()->PeerPort(), LPeer.Port());
+}
+
+// The socket is bound only to what was asked for; otherwise the connect picks the local
+// address and port. The bind events come all the same.
+TEST(Connection, BindsOnlyWhatIsAsked) {
+  struct TCase {
+    const char* BoundIP;
+    bool FixedPort;
+    TIdReuseSocket Reuse;
+  };
+  for (const TCase& C : {TCase{"", false, rsOSDependent}, TCase{"127.0.0.1", false, rsTrue},
+                         TCase{"", true, rsFalse}}) {
+    SCOPED_TRACE(std::string(C.BoundIP) + (C.FixedPort ? " fixed port" : ""));
+    TServer LServer([](TScriptPeer& APeer) { APeer.Read(1); });
+    std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
+    std::vector<std::string> LEvents;
+    LClient->SetOnBeforeBind([&](TComponent*) { LEvents.push_back("before"); });
+    LClient->SetOnSocketAllocated([&](TComponent*) { LEvents.push_back("allocated"); });
+    LClient->SetOnAfterBind([&](TComponent*) { LEvents.push_back("after"); });
+    uint16_t LFixed = 0;
+    if (C.FixedPort) ::close(BindLoopback(0, &LFixed));
+    LClient->SetBoundIP(C.BoundIP);
+    LClient->SetBoundPort(LFixed);
+    LClient->SetReuseSocket(C.Reuse);
+    LClient->SetHost("127.0.0.1");
+    LClient->SetPort(static_cast<TIdPort>(LServer.Port()));
+    LClient->SetConnectTimeout(5000);
+    LClient->Connect();
+    EXPECT_EQ(LEvents, (std::vector<std::string>{"before", "allocated", "after"}));
+    TIdSocketHandle* LBinding = LClient->Socket()->Binding();
+    EXPECT_EQ(LBinding->IP(), "127.0.0.1");
+    EXPECT_EQ(LBinding->Port() == LFixed, C.FixedPort);
+    int LReuse = -1;
+    LBinding->GetSockOpt(SOL_SOCKET, SO_REUSEADDR, LReuse);
+    EXPECT_EQ(LReuse, C.Reuse == rsTrue ? 1 : 0);
+    LClient->IOHandler()->Write(std::string("x"));
+    ASSERT_TRUE(LServer.WaitFinished());
+  }
 }
 
 TEST(Connection, BoundPortRangeHighestFirstAndErrors) {
