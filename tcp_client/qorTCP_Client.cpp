@@ -98,7 +98,11 @@ TqorIdTCPClient* TqorTCPCLient_Common::GetSocketClient() {
 // ends the object's life (its disconnect notification) before the socket is closed.
 bool TqorTCPCLient_Common::GetActive() {
   if (IsDesigning() || IsLoading()) return FActive;
-  return GetSocketClient()->Connected() && FTCPConnection;
+  if (!GetSocketClient()->Connected()) return false;
+  // A connection whose read failed is ending, although its disconnect may not be raised yet.
+  std::lock_guard<std::mutex> LGuard(FConnectionLock);
+  const TqorTCPConnectionClient* LConnection = FTCPConnection;
+  return LConnection && !LConnection->MustDisconnect();
 }
 
 // An activation or deactivation asked for by a handler that runs inside one that is still
@@ -490,6 +494,7 @@ void TqorTCPCLient_Common::OnReadExceptionEvent(Exception& E) {
   if (IsDestroying()) return;
   TConnectionLease LUse(*this);
   TqorTCPConnectionClient* LConnection = LUse.get();
+  if (LConnection) LConnection->SetMustDisconnect(true);
   DoException(LConnection, E.Message(), &E);
   if (!LConnection) return;
   try {
