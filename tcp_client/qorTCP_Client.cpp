@@ -114,6 +114,16 @@ void TqorTCPCLient_Common::DoSetActive(bool aValue) {
     FActive = aValue;
     return;
   }
+  // A handler of a close by the peer that connects anew does so after the close's exception,
+  // as the same call made after the handler would.
+  if (ReportingClose()) {
+    std::lock_guard<std::mutex> LGuard(FAfterCloseLock);
+    if (aValue || !FAfterClose.empty()) {
+      FAfterClose.push_back(aValue);
+      FAfterCloseOnReader = FReportingClose.load() == std::this_thread::get_id();
+      return;
+    }
+  }
   const std::thread::id LSelf = std::this_thread::get_id();
   if (FSettingActiveOn.load() == LSelf) {
     FDeferredActive.push_back(aValue);
@@ -197,6 +207,37 @@ void TqorTCPCLient_Common::Deactivate() {
     }
   } catch (...) {
     DoActivationException();
+  }
+}
+
+bool TqorTCPCLient_Common::ReportingClose() const {
+  const std::thread::id LReporter = FReportingClose;
+  return LReporter != std::thread::id() &&
+         (LReporter == std::this_thread::get_id() || IsServingSynchronizedCall(LReporter));
+}
+
+// On the reporting thread: runs what the handlers asked for where they asked for it.
+void TqorTCPCLient_Common::AfterCloseReported() {
+  FReportingClose = std::thread::id();
+  std::vector<bool> LValues;
+  bool LOnReader;
+  {
+    std::lock_guard<std::mutex> LGuard(FAfterCloseLock);
+    LValues.swap(FAfterClose);
+    LOnReader = FAfterCloseOnReader;
+  }
+  if (LValues.empty()) return;
+  auto LRun = [this, LValues] {
+    for (bool LValue : LValues)
+      if (!IsDestroying()) DoSetActive(LValue);
+  };
+  try {
+    if (LOnReader)
+      LRun();
+    else
+      SynchronizeWithMainThread(LRun);
+  } catch (...) {
+    DoCurrentException(nullptr);
   }
 }
 
@@ -491,6 +532,12 @@ void TqorTCPCLient_Common::OnReadEvent() {
 }
 
 void TqorTCPCLient_Common::OnReadExceptionEvent(Exception& E) {
+  struct TReportEnd {
+    TqorTCPCLient_Common& Client;
+    ~TReportEnd() {
+      if (Client.FReportingClose.load() == std::this_thread::get_id()) Client.AfterCloseReported();
+    }
+  } LReportEnd{*this};
   if (IsDestroying()) return;
   TConnectionLease LUse(*this);
   TqorTCPConnectionClient* LConnection = LUse.get();
@@ -600,7 +647,16 @@ void TqorTCPCLient_Common::DoDisconnected() {
 }
 
 void TqorTCPCLient_Common::OnStatusEvent(TIdStatus AStatus) {
-  if (!IsDestroying() && AStatus == hsDisconnected) DoDisconnected();
+  if (IsDestroying() || AStatus != hsDisconnected) return;
+  // Met by the reading thread outside an activation or deactivation, this is a close by the
+  // peer: the thread's exception (OnReadExceptionEvent) follows and ends the report.
+  TqorIdTCPClient* LClient = FTCPClient;
+  TIdIOHandler* LHandler = LClient ? LClient->IOHandler() : nullptr;
+  const std::thread::id LSelf = std::this_thread::get_id();
+  if (LHandler && LHandler->ClosedGracefully() && TqorTCPReadThread::ReadingFor() == LClient &&
+      FSettingActiveOn.load() != LSelf)
+    FReportingClose = LSelf;
+  DoDisconnected();
 }
 
 void TqorTCPCLient_Common::OnConnectionBinaryEvent(TqorTCPConnection* aConnection,
