@@ -545,7 +545,9 @@ void TqorTCPCLient_Common::OnReadExceptionEvent(Exception& E) {
   DoException(LConnection, E.Message(), &E);
   if (!LConnection) return;
   try {
-    TqorIdTCPClient* LClient = FTCPClient;
+    // This connection's own socket client: a neSynchronous handler may have connected anew
+    // while this thread waited, and the new client's buffer is its new reading thread's.
+    TIdTCPConnection* LClient = LConnection->TCPConnection();
     TIdIOHandler* LHandler = LClient ? LClient->IOHandler() : nullptr;
     if (LHandler && !LHandler->InputBufferIsEmpty()) LHandler->InputBuffer()->Clear();
     // The session cannot go on after a failed read; the plain handler closed itself already.
