@@ -32,12 +32,13 @@ void TqorTCPWatchDog_Options::Assign(const TPersistent& Source) {
 
 // ---- TqorTCPCLient_Common ----
 
-TqorTCPCLient_Common::TConnectionLease::TConnectionLease(TqorTCPCLient_Common& aOwner)
+TqorTCPCLient_Common::TConnectionLease::TConnectionLease(TqorTCPCLient_Common& aOwner, bool aWrite)
     : FOwner(aOwner) {
   std::lock_guard<std::mutex> LGuard(FOwner.FConnectionLock);
   FConnection = FOwner.FTCPConnection;
   const TqorIdTCPClient* LReader = TqorTCPReadThread::ReadingFor();
-  if (FConnection && LReader && FConnection->TCPConnection() != LReader) FConnection = nullptr;
+  if (FConnection && LReader && !aWrite && FConnection->TCPConnection() != LReader)
+    FConnection = nullptr;
   if (FConnection) ++FConnection->FLeases;
 }
 
@@ -762,7 +763,7 @@ void TqorTCPCLient_Common::OnWatchDogEvent() {
 // stream in an unknown state: the socket is shut down, so that the reading thread ends the
 // connection as after a failed read; the caller gets the error, once.
 void TqorTCPCLient_Base::DoWriteData(const TIdBytes& aValue) {
-  TConnectionLease LUse(*this);
+  TConnectionLease LUse(*this, true);
   TqorTCPConnectionClient* LConnection = LUse.get();
   if (!LConnection) return;
   TIdIOHandler* LHandler = GetSocketClient()->IOHandler();

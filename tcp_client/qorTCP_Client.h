@@ -196,7 +196,9 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   // after a handler connected anew). This answers "whose event is this" for the threads.
   class TConnectionLease {
    public:
-    explicit TConnectionLease(TqorTCPCLient_Common& aOwner);
+    // aWrite: the lease of a write, which goes to the current connection from any thread (a
+    // neNoSync handler on an old reading thread may have connected anew and authenticates).
+    explicit TConnectionLease(TqorTCPCLient_Common& aOwner, bool aWrite = false);
     ~TConnectionLease();
     TConnectionLease(const TConnectionLease&) = delete;
     TConnectionLease& operator=(const TConnectionLease&) = delete;
