@@ -140,7 +140,7 @@ class TqorTCPConnectionClient : public TqorTCPConnection_Vorn {
   TqorTCPBinaryEvent FOnBinary;
   TqorTCPFrameAssembler FFrames;  // the reading thread's only
   // Leases of the client's threads; the last one frees a released connection.
-  friend class TqorTCPCLient_Common;
+  friend class TqorTCPConnectionState;
   int FLeases = 0;
   bool FReleased = false;
 };

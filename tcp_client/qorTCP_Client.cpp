@@ -32,28 +32,11 @@ void TqorTCPWatchDog_Options::Assign(const TPersistent& Source) {
 
 // ---- TqorTCPCLient_Common ----
 
-TqorTCPCLient_Common::TConnectionLease::TConnectionLease(TqorTCPCLient_Common& aOwner, bool aWrite)
-    : FOwner(aOwner) {
-  std::lock_guard<std::mutex> LGuard(FOwner.FConnectionLock);
-  FConnection = FOwner.FTCPConnection;
-  const TqorIdTCPClient* LReader = TqorTCPReadThread::ReadingFor();
-  if (FConnection && LReader && !aWrite && FConnection->TCPConnection() != LReader)
-    FConnection = nullptr;
-  if (FConnection) ++FConnection->FLeases;
-}
-
-TqorTCPCLient_Common::TConnectionLease::~TConnectionLease() {
-  if (!FConnection) return;
-  bool LFree;
-  {
-    std::lock_guard<std::mutex> LGuard(FOwner.FConnectionLock);
-    LFree = --FConnection->FLeases == 0 && FConnection->FReleased;
-  }
-  if (LFree) FOwner.TqorTCPComponent::FreeConnection(FConnection);
-}
-
 TqorTCPCLient_Common::TqorTCPCLient_Common(TComponent* AOwner)
     : TqorTCPComponent(AOwner),
+      FState([this](TqorTCPConnectionClient* aConnection) {
+        TqorTCPComponent::FreeConnection(aConnection);
+      }),
       FTCPKeepAlive(std::make_unique<TqorTCPKeepAlive>()),
       FCommands(std::make_unique<TqorQueueCommands>()),
       FLogFile(std::make_unique<TqorTCPLogFile>()),
@@ -77,7 +60,7 @@ void TqorTCPCLient_Common::Shutdown() {
   FreeHandlerSSL();
   DeleteSocketClient(FTCPClient.exchange(nullptr));
   FRetiredClients.clear();
-  if (TqorTCPConnectionClient* LConnection = FTCPConnection.exchange(nullptr))
+  if (TqorTCPConnectionClient* LConnection = FState.Reset())
     TqorTCPComponent::FreeConnection(LConnection);
 }
 
@@ -95,15 +78,13 @@ TqorIdTCPClient* TqorTCPCLient_Common::GetSocketClient() {
   return LClient;
 }
 
-// A connection stands while its object exists and its socket is open: a failed read or write
-// ends the object's life (its disconnect notification) before the socket is closed.
+// A connection stands while it is connected and its socket is open: a close by the peer reads
+// False at once, before the reading thread has reported it.
 bool TqorTCPCLient_Common::GetActive() {
   if (IsDesigning() || IsLoading()) return FActive;
-  if (!GetSocketClient()->Connected()) return false;
-  // A connection whose read failed is ending, although its disconnect may not be raised yet.
-  std::lock_guard<std::mutex> LGuard(FConnectionLock);
-  const TqorTCPConnectionClient* LConnection = FTCPConnection;
-  return LConnection && !LConnection->MustDisconnect();
+  // A connection whose read or write failed is ending, although its disconnect may not be
+  // raised yet.
+  return FState.Stands() && GetSocketClient()->Connected();
 }
 
 // An activation or deactivation asked for by a handler that runs inside one that is still
@@ -155,6 +136,7 @@ void TqorTCPCLient_Common::Activate() {
   try {
     if (GetActive()) return;
     ReleaseSocketClient();
+    if (!FState.BeginConnect()) return;  // another thread is connecting or closing
     ApplyTLSHandler();
     TqorIdTCPClient* LClient = GetSocketClient();
     LClient->SetHost(FHost);
@@ -173,37 +155,40 @@ void TqorTCPCLient_Common::Activate() {
     FWatchDogEnabled = FWatchDog->Enabled();
     LClient->Connect();
   } catch (...) {
+    FState.EndConnect();
     DoActivationException();
     return;
   }
+  FState.EndConnect();  // no connection was made
   // A connection stands again: the watchdog's work is done.
-  if (FTCPConnection) {
+  if (FState.Connection()) {
     StopWatchDog();
     FWatchDogAttempts = 0;
   }
 }
 
+// The deactivation claims the close first: the reading thread, stopped next, then reports
+// nothing of this connection, and the disconnect raised here is its only one.
 void TqorTCPCLient_Common::Deactivate() {
   try {
     FWatchDogEnabled = false;
     TqorIdTCPClient* LClient = FTCPClient;
-    if (LClient && FTCPConnection && !FDisconnecting) DoStopReading();
-    // The buffers below belong to the reading thread until it has stopped; after a close by
-    // the peer it may still be reporting it.
-    if (LClient) LClient->StopReading();
-    if (LClient && FTCPConnection && !FDisconnecting) {
-      DiscardPendingData(FTCPConnection);
+    TqorTCPConnectionClient* LConnection = FState.Connection();
+    if (LClient && FState.BeginClose(LConnection)) {
+      // The buffers below belong to the reading thread until it has stopped.
+      LClient->StopReading();
+      DiscardPendingData(LConnection);
       if (TIdIOHandler* LHandler = LClient->IOHandler()) {
         LHandler->WriteBufferClear();
         if (!LHandler->InputBufferIsEmpty()) LHandler->InputBuffer()->Clear();
       }
       LClient->Disconnect(false);
-      // The socket may already have been closed by a reading thread that was stopped before
-      // it could report it.
-      EndStaleConnection();
+      DoNotifyDisconnect(LConnection);
     } else {
-      // A connection that failed has been reported already; its socket closes silently.
-      if (LClient && !FDisconnecting) LClient->Disconnect(false);
+      // No connection, or one whose end another thread is reporting: its socket closes
+      // silently once that thread has stopped (unless this runs inside that report).
+      if (LClient) LClient->StopReading();
+      if (LClient && LClient->Connected()) LClient->Disconnect(false);
       StopWatchDog();
     }
   } catch (...) {
@@ -243,7 +228,7 @@ void TqorTCPCLient_Common::AfterCloseReported() {
 }
 
 void TqorTCPCLient_Common::DoActivationException() noexcept {
-  DoCurrentException(FTCPConnection);
+  DoCurrentException(FState.Connection());
   if (FWatchDogEnabled) {
     try {
       StartWatchDog();
@@ -263,7 +248,8 @@ void TqorTCPCLient_Common::ReleaseSocketClient() {
   TqorIdTCPClient* LClient = FTCPClient;
   if (!LClient) return;
   LClient->StopReading();
-  EndStaleConnection();
+  // A close nobody could report (its reading thread was stopped first) is ended here.
+  EndConnection(FState.Connection());
   if (FTCPMode != tcpmDefault && LClient->TCPMode() == FTCPMode) {
     if (LClient->Connected()) LClient->Disconnect(false);  // a failed connection's socket
     FreeHandlerSSL();
@@ -385,11 +371,6 @@ void TqorTCPCLient_Common::OnGetPasswordEvent(std::string& aPassword) {
   aPassword = FTLSOptions->Password();
 }
 
-void TqorTCPCLient_Common::EndStaleConnection() {
-  TqorTCPConnectionClient* LConnection = FTCPConnection;
-  if (LConnection && !FDisconnecting) DoNotifyDisconnect(LConnection);
-}
-
 void TqorTCPCLient_Common::ApplyProxy(TqorIdTCPClient* aClient) {
   if (!FProxy->Enabled()) {
     // A kept socket client must not go on tunnelling through a proxy switched off since.
@@ -479,14 +460,14 @@ TIdInterceptThrottler* TqorTCPCLient_Common::GetInterceptThrottle() {
 
 bool TqorTCPCLient_Common::Connect(int aTimeout) {
   SetActive(true);
-  return FTCPConnection != nullptr && aTimeout > 0;
+  return FState.State() == tcpsConnected && aTimeout > 0;
 }
 
 bool TqorTCPCLient_Common::Disconnect(int aTimeout) {
   SetActive(false);
   if (aTimeout <= 0) return false;
   const uint32_t LStart = GetTickCount();
-  while (FTCPConnection) {
+  while (FState.Connection()) {
     if (GetTickDiff(LStart, GetTickCount()) >= static_cast<uint32_t>(aTimeout)) return false;
     Sleep(1);
   }
@@ -510,19 +491,13 @@ void TqorTCPCLient_Common::Loaded() {
 }
 
 void TqorTCPCLient_Common::StopReadingThread() {
-  if (IsDestroying()) return;
-  {
-    // The reading thread may be ending this connection itself (a close by the peer) and free it.
-    TConnectionLease LUse(*this);
-    if (TqorTCPConnectionClient* LConnection = LUse.get()) LConnection->SetMustDisconnect(true);
-  }
   // Called on the reading thread itself (from the read loop), this only ends it.
-  GetSocketClient()->StopReading();
+  if (!IsDestroying()) GetSocketClient()->StopReading();
 }
 
 void TqorTCPCLient_Common::OnReadEvent() {
   if (IsDestroying()) return;
-  TConnectionLease LUse(*this);
+  TConnectionLease LUse(FState);
   TqorTCPConnectionClient* LConnection = LUse.get();
   if (!LConnection || LConnection->Disconnected()) return;
   try {
@@ -540,7 +515,7 @@ void TqorTCPCLient_Common::OnReadExceptionEvent(Exception& E) {
     }
   } LReportEnd{*this};
   if (IsDestroying()) return;
-  TConnectionLease LUse(*this);
+  TConnectionLease LUse(FState);
   TqorTCPConnectionClient* LConnection = LUse.get();
   if (LConnection) LConnection->SetMustDisconnect(true);
   DoException(LConnection, E.Message(), &E);
@@ -554,9 +529,7 @@ void TqorTCPCLient_Common::OnReadExceptionEvent(Exception& E) {
     // The session cannot go on after a failed read; the plain handler closed itself already.
     if (LHandler && FTLS && FTLSOptions->IOHandler() == iohOpenSSL && LHandler->Opened())
       LHandler->Close();
-    if (!dynamic_cast<const EIdClosedSocket*>(&E) && LConnection == FTCPConnection &&
-        !FDisconnecting)
-      DoNotifyDisconnect(LConnection);
+    EndConnection(LConnection);
   } catch (...) {
     DoCurrentException(nullptr);
   }
@@ -571,13 +544,13 @@ void TqorTCPCLient_Common::ProcessQueuedCommands() {
     try {
       switch (LItem->Command()) {
         case tcmActive:
-          if (!FTCPConnection) {
+          if (!FState.Connection()) {
             Connect(10000);
             AfterQueuedCommand(tcmActive);
           }
           break;
         case tcmNotActive:
-          if (FTCPConnection) {
+          if (FState.Connection()) {
             Disconnect(10000);
             AfterQueuedCommand(tcmNotActive);
           }
@@ -594,7 +567,7 @@ void TqorTCPCLient_Common::ProcessQueuedCommands() {
           break;
       }
     } catch (...) {
-      DoCurrentException(FTCPConnection);
+      DoCurrentException(FState.Connection());
     }
     FCommands->DeleteItem(0);
   }
@@ -603,7 +576,7 @@ void TqorTCPCLient_Common::ProcessQueuedCommands() {
 void TqorTCPCLient_Common::CreateConnection() {
   try {
     auto* LConnection = new TqorTCPConnectionClient();
-    FTCPConnection = LConnection;
+    FState.SetConnected(LConnection);
     LConnection->SetTransport(trpTCP);
     LConnection->SetOnBinary([this](TqorTCPConnection* aConnection, TMemoryStream& aStream) {
       OnConnectionBinaryEvent(aConnection, aStream);
@@ -613,7 +586,7 @@ void TqorTCPCLient_Common::CreateConnection() {
     LConnection->SetTCPConnection(FTCPClient);
     DoNotifyConnect(LConnection);
   } catch (...) {
-    DoCurrentException(FTCPConnection);
+    DoCurrentException(FState.Connection());
   }
 }
 
@@ -643,7 +616,7 @@ void TqorTCPCLient_Common::ApplySocketOptions() {
 void TqorTCPCLient_Common::DoDisconnected() {
   if (IsDestroying()) return;
   try {
-    if (TqorTCPConnectionClient* LConnection = FTCPConnection) DoNotifyDisconnect(LConnection);
+    EndConnection(FState.Connection());
   } catch (...) {
     DoCurrentException(nullptr);
   }
@@ -681,18 +654,14 @@ void TqorTCPCLient_Common::DoStopReading() {
   if (NotifyEvents() == neNoSync) StopReadingThread();
 }
 
+void TqorTCPCLient_Common::EndConnection(TqorTCPConnectionClient* aConnection) {
+  if (FState.BeginClose(aConnection)) DoNotifyDisconnect(aConnection);
+}
+
 void TqorTCPCLient_Common::DoNotifyDisconnect(TqorTCPConnection* aConnection) {
-  FDisconnecting = true;
-  struct TDisconnecting {
-    std::atomic<bool>& Flag;
-    ~TDisconnecting() { Flag = false; }
-  } LDisconnecting{FDisconnecting};
+  if (IsDestroying()) return;  // no event any more: Shutdown frees the connection
   auto* LConnection = static_cast<TqorTCPConnectionClient*>(aConnection);
-  if (!IsDestroying()) {
-    std::lock_guard<std::mutex> LGuard(FConnectionLock);
-    TqorTCPConnectionClient* LExpected = LConnection;
-    FTCPConnection.compare_exchange_strong(LExpected, nullptr);
-  }
+  FState.EndClose(LConnection);
   // The socket client may be replaced before a queued event is delivered; the cached
   // addresses stay readable.
   LConnection->SetDisconnected(true);
@@ -701,13 +670,8 @@ void TqorTCPCLient_Common::DoNotifyDisconnect(TqorTCPConnection* aConnection) {
 }
 
 void TqorTCPCLient_Common::FreeConnection(TqorSocketConnection_Base* aConnection) {
-  if (auto* LConnection = dynamic_cast<TqorTCPConnectionClient*>(aConnection)) {
-    std::lock_guard<std::mutex> LGuard(FConnectionLock);
-    if (LConnection->FLeases > 0) {
-      LConnection->FReleased = true;
-      return;
-    }
-  }
+  auto* LConnection = dynamic_cast<TqorTCPConnectionClient*>(aConnection);
+  if (LConnection && !FState.ReleaseWhenUnused(LConnection)) return;
   TqorTCPComponent::FreeConnection(aConnection);
 }
 
@@ -750,8 +714,8 @@ bool TqorTCPCLient_Common::WatchDogRunning() {
 void TqorTCPCLient_Common::OnWatchDogEvent() {
   if (IsDestroying()) return;
   ++FWatchDogAttempts;
-  if (!FTCPConnection && IsMainThread()) SetActive(true);
-  if (FTCPConnection) return;  // the activation has stopped the watchdog
+  if (!FState.Connection() && IsMainThread()) SetActive(true);
+  if (FState.Connection()) return;  // the activation has stopped the watchdog
   if (FWatchDog->Attempts() > 0 && FWatchDogAttempts >= FWatchDog->Attempts()) StopWatchDog();
 }
 
@@ -763,7 +727,7 @@ void TqorTCPCLient_Common::OnWatchDogEvent() {
 // stream in an unknown state: the socket is shut down, so that the reading thread ends the
 // connection as after a failed read; the caller gets the error, once.
 void TqorTCPCLient_Base::DoWriteData(const TIdBytes& aValue) {
-  TConnectionLease LUse(*this, true);
+  TConnectionLease LUse(ConnectionState(), true);
   TqorTCPConnectionClient* LConnection = LUse.get();
   if (!LConnection) return;
   TIdIOHandler* LHandler = GetSocketClient()->IOHandler();

@@ -15,6 +15,7 @@
 #include "platform/Stream.h"
 #include "tcp_client/qorSocket_Classes.h"
 #include "tcp_client/qorTCP_Classes.h"
+#include "tcp_client/qorTCP_ConnectionState.h"
 #include "tcp_client/qorTCP_ReadThread.h"
 #include "tls/IdSSL.h"
 #include "transport/IdGlobal.h"
@@ -96,7 +97,9 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   void SetPort(int aValue) { FPort = aValue; }
   bool Active() { return GetActive(); }
   void SetActive(bool aValue) { DoSetActive(aValue); }
-  TqorTCPConnection* Connection() const { return FTCPConnection; }
+  TqorTCPConnection* Connection() const { return FState.Connection(); }
+  // Where the connection's life stands.
+  TqorTCPState State() const { return FState.State(); }
 
   // Active := True; True when a connection stands and aTimeout is above 0.
   bool Connect(int aTimeout);
@@ -184,30 +187,17 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   virtual bool GetActive();
   virtual void DoSetActive(bool aValue);
 
-  // The disconnect notification: detaches the connection from the socket and clears the
-  // component's reference before the event is raised or queued.
+  // Raised by whoever won the connection's close (TqorTCPConnectionState::BeginClose): ends
+  // its life there, detaches it from the socket and raises or queues its OnDisconnect.
   void DoNotifyDisconnect(TqorTCPConnection* aConnection) override;
   // A connection leased by a read loop or a write on another thread is freed when the lease
   // ends.
   void FreeConnection(TqorSocketConnection_Base* aConnection) override;
+  // Ends aConnection (OnDisconnect) unless it has ended or somebody else is ending it.
+  void EndConnection(TqorTCPConnectionClient* aConnection);
 
-  // The current connection, kept alive while the caller uses it; on a reading thread only the
-  // connection made on that thread's own socket client (an older thread may still be ending
-  // after a handler connected anew). This answers "whose event is this" for the threads.
-  class TConnectionLease {
-   public:
-    // aWrite: the lease of a write, which goes to the current connection from any thread (a
-    // neNoSync handler on an old reading thread may have connected anew and authenticates).
-    explicit TConnectionLease(TqorTCPCLient_Common& aOwner, bool aWrite = false);
-    ~TConnectionLease();
-    TConnectionLease(const TConnectionLease&) = delete;
-    TConnectionLease& operator=(const TConnectionLease&) = delete;
-    TqorTCPConnectionClient* get() const { return FConnection; }
-
-   private:
-    TqorTCPCLient_Common& FOwner;
-    TqorTCPConnectionClient* FConnection;
-  };
+  using TConnectionLease = TqorTCPConnectionState::TLease;
+  TqorTCPConnectionState& ConnectionState() { return FState; }
 
   TqorIdTCPClient* GetSocketClient();
   // Stops the threads and closes the connection without events; the most derived
@@ -218,8 +208,6 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   void Activate();
   void Deactivate();
   void ReleaseSocketClient();
-  // Ends a connection whose close nobody reported (its socket client is about to go).
-  void EndStaleConnection();
   void Notification(TComponent* AComponent, TOperation Operation) override;
   // Proxy set-up: the socket handler of aClient gets the SOCKS or HTTP proxy object, made
   // once and configured from Proxy at every activation.
@@ -241,13 +229,12 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   void AfterCloseReported();
   void FreeHandlerSSL();
 
+  TqorTCPConnectionState FState;
   std::atomic<TqorIdTCPClient*> FTCPClient{nullptr};
   // Clients replaced while their own reading thread was running the activation.
   std::vector<std::unique_ptr<TqorIdTCPClient, TSocketClientDelete>> FRetiredClients;
   std::unique_ptr<TqorTCPKeepAlive> FTCPKeepAlive;
   std::unique_ptr<TqorQueueCommands> FCommands;
-  std::atomic<TqorTCPConnectionClient*> FTCPConnection{nullptr};
-  std::atomic<bool> FDisconnecting{false};
   std::unique_ptr<TqorTCPLogFile> FLogFile;
   std::unique_ptr<TqorTCPThrottle> FThrottle;
   std::unique_ptr<TqorTCPProxy_Options> FProxy;
@@ -287,8 +274,6 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   std::mutex FAfterCloseLock;
   std::vector<bool> FAfterClose;
   bool FAfterCloseOnReader = false;
-  // Guards the connection reference against its release, and the connections' leases.
-  std::mutex FConnectionLock;
 };
 
 class TqorTCPCLient_Base : public TqorTCPCLient_Common {
