@@ -43,10 +43,8 @@ class TLives {
     const std::string LGuid = aConnection ? aConnection->Guid() : std::string();
     std::lock_guard<std::mutex> LGuard(FLock);
     int LNumber = 0;
-    if (aConnection) {
-      auto [LAt, LNew] = FNumbers.emplace(LGuid, static_cast<int>(FNumbers.size()) + 1);
-      LNumber = LAt->second;
-    }
+    if (aConnection)
+      LNumber = FNumbers.emplace(LGuid, static_cast<int>(FNumbers.size()) + 1).first->second;
     const std::string LWho = LNumber ? std::to_string(LNumber) : "-";
     std::string LToken = aKind + LWho;
     if (aKind == "E" || aKind == "W") LToken += " " + aText;
