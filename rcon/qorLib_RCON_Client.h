@@ -158,6 +158,9 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   TqorRCON_StreamDecoder FBuffer{MaxPacketSize};
   std::unique_ptr<TqorTCPCLient> FTCPClient;
   int32_t FID = 0;
+  // Counts connects and disconnects: a chunk whose connection ended while its packets were
+  // being raised (a handler deactivated) raises nothing more.
+  uint64_t FConnectionEvents = 0;
   int32_t FConnectTimeout = DefaultConnectTimeout;
   TqorRCONAuthenticateEvent FOnAuthenticate;
   TqorRCONNotifyEvent FOnConnect;

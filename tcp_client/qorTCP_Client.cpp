@@ -82,7 +82,9 @@ TqorIdTCPClient* TqorTCPCLient_Common::GetSocketClient() {
 // False at once, before the reading thread has reported it.
 bool TqorTCPCLient_Common::GetActive() {
   if (IsDesigning() || IsLoading()) return FActive;
-  return FState.State() == tcpsConnected && GetSocketClient()->Connected();
+  // A connection whose read or write failed is ending, although its disconnect may not be
+  // raised yet.
+  return FState.Stands() && GetSocketClient()->Connected();
 }
 
 // An activation or deactivation asked for by a handler that runs inside one that is still
@@ -93,6 +95,16 @@ void TqorTCPCLient_Common::DoSetActive(bool aValue) {
   if (IsDesigning() || IsLoading()) {
     FActive = aValue;
     return;
+  }
+  // A handler of a close by the peer that connects anew does so after the close's exception,
+  // as the same call made after the handler would.
+  if (ReportingClose()) {
+    std::lock_guard<std::mutex> LGuard(FAfterCloseLock);
+    if (aValue || !FAfterClose.empty()) {
+      FAfterClose.push_back(aValue);
+      FAfterCloseOnReader = FReportingClose.load() == std::this_thread::get_id();
+      return;
+    }
   }
   const std::thread::id LSelf = std::this_thread::get_id();
   if (FSettingActiveOn.load() == LSelf) {
@@ -181,6 +193,37 @@ void TqorTCPCLient_Common::Deactivate() {
     }
   } catch (...) {
     DoActivationException();
+  }
+}
+
+bool TqorTCPCLient_Common::ReportingClose() const {
+  const std::thread::id LReporter = FReportingClose;
+  return LReporter != std::thread::id() &&
+         (LReporter == std::this_thread::get_id() || IsServingSynchronizedCall(LReporter));
+}
+
+// On the reporting thread: runs what the handlers asked for where they asked for it.
+void TqorTCPCLient_Common::AfterCloseReported() {
+  FReportingClose = std::thread::id();
+  std::vector<bool> LValues;
+  bool LOnReader;
+  {
+    std::lock_guard<std::mutex> LGuard(FAfterCloseLock);
+    LValues.swap(FAfterClose);
+    LOnReader = FAfterCloseOnReader;
+  }
+  if (LValues.empty()) return;
+  auto LRun = [this, LValues] {
+    for (bool LValue : LValues)
+      if (!IsDestroying()) DoSetActive(LValue);
+  };
+  try {
+    if (LOnReader)
+      LRun();
+    else
+      SynchronizeWithMainThread(LRun);
+  } catch (...) {
+    DoCurrentException(nullptr);
   }
 }
 
@@ -465,13 +508,22 @@ void TqorTCPCLient_Common::OnReadEvent() {
 }
 
 void TqorTCPCLient_Common::OnReadExceptionEvent(Exception& E) {
+  struct TReportEnd {
+    TqorTCPCLient_Common& Client;
+    ~TReportEnd() {
+      if (Client.FReportingClose.load() == std::this_thread::get_id()) Client.AfterCloseReported();
+    }
+  } LReportEnd{*this};
   if (IsDestroying()) return;
   TConnectionLease LUse(FState);
   TqorTCPConnectionClient* LConnection = LUse.get();
+  if (LConnection) LConnection->SetMustDisconnect(true);
   DoException(LConnection, E.Message(), &E);
   if (!LConnection) return;
   try {
-    TqorIdTCPClient* LClient = FTCPClient;
+    // This connection's own socket client: a neSynchronous handler may have connected anew
+    // while this thread waited, and the new client's buffer is its new reading thread's.
+    TIdTCPConnection* LClient = LConnection->TCPConnection();
     TIdIOHandler* LHandler = LClient ? LClient->IOHandler() : nullptr;
     if (LHandler && !LHandler->InputBufferIsEmpty()) LHandler->InputBuffer()->Clear();
     // The session cannot go on after a failed read; the plain handler closed itself already.
@@ -571,7 +623,16 @@ void TqorTCPCLient_Common::DoDisconnected() {
 }
 
 void TqorTCPCLient_Common::OnStatusEvent(TIdStatus AStatus) {
-  if (!IsDestroying() && AStatus == hsDisconnected) DoDisconnected();
+  if (IsDestroying() || AStatus != hsDisconnected) return;
+  // Met by the reading thread outside an activation or deactivation, this is a close by the
+  // peer: the thread's exception (OnReadExceptionEvent) follows and ends the report.
+  TqorIdTCPClient* LClient = FTCPClient;
+  TIdIOHandler* LHandler = LClient ? LClient->IOHandler() : nullptr;
+  const std::thread::id LSelf = std::this_thread::get_id();
+  if (LHandler && LHandler->ClosedGracefully() && TqorTCPReadThread::ReadingFor() == LClient &&
+      FSettingActiveOn.load() != LSelf)
+    FReportingClose = LSelf;
+  DoDisconnected();
 }
 
 void TqorTCPCLient_Common::OnConnectionBinaryEvent(TqorTCPConnection* aConnection,
@@ -666,7 +727,7 @@ void TqorTCPCLient_Common::OnWatchDogEvent() {
 // stream in an unknown state: the socket is shut down, so that the reading thread ends the
 // connection as after a failed read; the caller gets the error, once.
 void TqorTCPCLient_Base::DoWriteData(const TIdBytes& aValue) {
-  TConnectionLease LUse(ConnectionState());
+  TConnectionLease LUse(ConnectionState(), true);
   TqorTCPConnectionClient* LConnection = LUse.get();
   if (!LConnection) return;
   TIdIOHandler* LHandler = GetSocketClient()->IOHandler();

@@ -223,6 +223,10 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   TIdInterceptThrottler* GetInterceptThrottle();
   void ApplySocketOptions();
   void DoActivationException() noexcept;
+  // True on the reading thread that reports a close by its peer, and on the main thread while
+  // it runs that thread's synchronised delivery.
+  bool ReportingClose() const;
+  void AfterCloseReported();
   void FreeHandlerSSL();
 
   TqorTCPConnectionState FState;
@@ -264,6 +268,12 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   // The thread inside DoSetActive, and what handlers it ran asked for meanwhile.
   std::atomic<std::thread::id> FSettingActiveOn{};
   std::vector<bool> FDeferredActive;
+  // The reading thread that reports a close by its peer (the disconnect, then the exception),
+  // and what its handlers asked for meanwhile, carried out once the report is over.
+  std::atomic<std::thread::id> FReportingClose{};
+  std::mutex FAfterCloseLock;
+  std::vector<bool> FAfterClose;
+  bool FAfterCloseOnReader = false;
 };
 
 class TqorTCPCLient_Base : public TqorTCPCLient_Common {

@@ -7,6 +7,11 @@ TqorTCPState TqorTCPConnectionState::State() const {
   return FState;
 }
 
+bool TqorTCPConnectionState::Stands() const {
+  std::lock_guard<std::mutex> LGuard(FLock);
+  return FState == tcpsConnected && !FConnection->MustDisconnect();
+}
+
 TqorTCPConnectionClient* TqorTCPConnectionState::Connection() const {
   std::lock_guard<std::mutex> LGuard(FLock);
   return FConnection;
@@ -51,11 +56,13 @@ TqorTCPConnectionClient* TqorTCPConnectionState::Reset() {
   return std::exchange(FConnection, nullptr);
 }
 
-TqorTCPConnectionState::TLease::TLease(TqorTCPConnectionState& aOwner) : FOwner(aOwner) {
+TqorTCPConnectionState::TLease::TLease(TqorTCPConnectionState& aOwner, bool aWrite)
+    : FOwner(aOwner) {
   std::lock_guard<std::mutex> LGuard(FOwner.FLock);
   FConnection = FOwner.FState == tcpsConnected ? FOwner.FConnection : nullptr;
   const TqorIdTCPClient* LReader = TqorTCPReadThread::ReadingFor();
-  if (FConnection && LReader && FConnection->TCPConnection() != LReader) FConnection = nullptr;
+  if (FConnection && LReader && !aWrite && FConnection->TCPConnection() != LReader)
+    FConnection = nullptr;
   if (FConnection) ++FConnection->FLeases;
 }
 

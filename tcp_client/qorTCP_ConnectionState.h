@@ -27,6 +27,8 @@ class TqorTCPConnectionState {
   TqorTCPConnectionState& operator=(const TqorTCPConnectionState&) = delete;
 
   TqorTCPState State() const;
+  // Connected, and no read or write of the connection has failed (MustDisconnect).
+  bool Stands() const;
   // The connection while connected or closing; none otherwise.
   TqorTCPConnectionClient* Connection() const;
 
@@ -46,10 +48,12 @@ class TqorTCPConnectionState {
 
   // The current connection, kept alive while held. On a reading thread only a connection
   // made on that thread's own socket client is given (an older thread may still be ending
-  // after a handler connected anew), and only while it is connected.
+  // after a handler connected anew), and only while it is connected. aWrite: the lease of a
+  // write, which goes to the current connection from any thread (a neNoSync handler on an old
+  // reading thread may have connected anew, and authenticates).
   class TLease {
    public:
-    explicit TLease(TqorTCPConnectionState& aOwner);
+    explicit TLease(TqorTCPConnectionState& aOwner, bool aWrite = false);
     ~TLease();
     TLease(const TLease&) = delete;
     TLease& operator=(const TLease&) = delete;
