@@ -539,8 +539,10 @@ TEST(Connection, ConnectWaitsSurviveSignals) {
   EXPECT_GE(MsSince(LStart), 350);
   EXPECT_LT(MsSince(LStart), 4000);
 
-  // Without a bound the connect waits on through the signals until the peer answers.
+  // Without a bound the connect waits on through the signals until the peer answers (its
+  // first SYN is dropped; the next comes about a second later).
   LClient->SetConnectTimeout(0);
+  LSignals = 0;
   std::thread LAnswer([&] {
     WaitUntil([&] { return LSignals >= 40; });
     LPeer.Answer();
