@@ -1275,10 +1275,14 @@ void TIdSSLIOHandlerSocketOpenSSL::Close() {
   TIdIOHandlerStack::Close();
 }
 
+// The session uses the descriptor itself: each of its calls holds it (TIdSocketHandle::TUse),
+// so that a close from another thread cannot release the number under it.
 bool TIdSSLIOHandlerSocketOpenSSL::Readable(int AMSec) {
   if (FPassThrough) return TIdIOHandlerStack::Readable(AMSec);
   const std::shared_ptr<TIdSSLSocket> LSession = Session();
-  return LSession && LSession->Readable(AMSec < 0 ? -1 : AMSec);
+  if (!LSession || !BindingAllocated()) return false;
+  TIdSocketHandle::TUse LUse(*Binding());
+  return LUse.Handle() != Id_INVALID_SOCKET && LSession->Readable(AMSec < 0 ? -1 : AMSec);
 }
 
 bool TIdSSLIOHandlerSocketOpenSSL::HasBufferedData() {
@@ -1289,12 +1293,16 @@ bool TIdSSLIOHandlerSocketOpenSSL::HasBufferedData() {
 
 int TIdSSLIOHandlerSocketOpenSSL::ReceiveEncrypted(TIdBytes& VBuffer) {
   const std::shared_ptr<TIdSSLSocket> LSession = Session();
-  return LSession ? LSession->Recv(VBuffer) : 0;
+  if (!LSession || !BindingAllocated()) return 0;
+  TIdSocketHandle::TUse LUse(*Binding());
+  return LUse.Handle() != Id_INVALID_SOCKET ? LSession->Recv(VBuffer) : 0;
 }
 
 int TIdSSLIOHandlerSocketOpenSSL::SendEncrypted(const TIdBytes& ABuffer, int AOffset, int ALength) {
   const std::shared_ptr<TIdSSLSocket> LSession = Session();
-  if (!LSession) throw EIdNotConnected(RSNotConnected);
+  if (!LSession || !BindingAllocated()) throw EIdNotConnected(RSNotConnected);
+  TIdSocketHandle::TUse LUse(*Binding());
+  if (LUse.Handle() == Id_INVALID_SOCKET) throw EIdNotConnected(RSNotConnected);
   return LSession->Send(ABuffer, AOffset, ALength);
 }
 

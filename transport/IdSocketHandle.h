@@ -49,6 +49,25 @@ class TIdSocketHandle {
   void SetNagleOpt(bool AEnabled);
   void SetKeepAliveValues(bool AEnabled, int ATimeMS, int AInterval);
 
+  // Held by a call that uses the descriptor (send, receive, a wait for input; a TLS session's
+  // reads and writes from outside this class). A close meanwhile
+  // shuts the socket down, which ends such a call at once, and leaves the descriptor's release
+  // to the last holder: its number is never reused under a call still running on it.
+  class TUse {
+   public:
+    explicit TUse(TIdSocketHandle& AOwner);
+    ~TUse();
+    TUse(const TUse&) = delete;
+    TUse& operator=(const TUse&) = delete;
+    // The descriptor at the start of the call; invalid when none was held.
+    TIdStackSocketHandle Handle() const { return FHandle; }
+
+   private:
+    TIdSocketHandle& FOwner;
+    TIdStackSocketHandle FHandle;
+    bool FHeld;
+  };
+
   TIdStackSocketHandle Handle() const { return FHandle; }
   bool HandleAllocated() const { return FHandleAllocated; }
   const std::string& IP() const { return FIP; }
@@ -78,24 +97,6 @@ class TIdSocketHandle {
   void SetOverLapped(bool AValue) { FOverLapped = AValue; }
 
  private:
-  // Held by a call that uses the descriptor (send, receive, a wait for input). A close meanwhile
-  // shuts the socket down, which ends such a call at once, and leaves the descriptor's release
-  // to the last holder: its number is never reused under a call still running on it.
-  class TUse {
-   public:
-    explicit TUse(TIdSocketHandle& AOwner);
-    ~TUse();
-    TUse(const TUse&) = delete;
-    TUse& operator=(const TUse&) = delete;
-    // The descriptor at the start of the call; invalid when none was held.
-    TIdStackSocketHandle Handle() const { return FHandle; }
-
-   private:
-    TIdSocketHandle& FOwner;
-    TIdStackSocketHandle FHandle;
-    bool FHeld;
-  };
-
   // Takes a socket just made with ASocketType, or forgets the socket (Id_INVALID_SOCKET).
   void AssignHandle(TIdStackSocketHandle AHandle, int ASocketType = 0);
   void DisconnectHandle();
