@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -170,6 +171,13 @@ std::pair<double, double> DecodeSeconds() {
   return {bulk, single};
 }
 
+std::string Load() {
+  std::ifstream f("/proc/loadavg");
+  std::string a, b, c;
+  f >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
 double Median(std::vector<double> aValues) {
   std::sort(aValues.begin(), aValues.end());
   return aValues[aValues.size() / 2];
@@ -183,6 +191,7 @@ int main() {
     CPU_ZERO(&one);
     CPU_SET(sched_getcpu(), &one);
     if (sched_setaffinity(0, sizeof one, &one) != 0) throw std::runtime_error("cannot pin");
+    std::printf("load average before: %s\n", Load().c_str());
     std::vector<double> plain, component, ratios, bulk, single;
     for (int i = 0; i < kRounds; ++i) {
       plain.push_back(PlainSeconds());
@@ -203,6 +212,7 @@ int main() {
     std::printf("decoding the answer's UTF-8 text alone\n");
     std::printf("  well-formed runs whole: %8.1f MB/s\n", mb / Median(bulk));
     std::printf("  one character at a time:%7.1f MB/s\n", mb / Median(single));
+    std::printf("load average after: %s\n", Load().c_str());
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "rcon_large_answer: %s\n", e.what());

@@ -1,10 +1,15 @@
 #include "platform/MainThread.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -30,12 +35,15 @@ struct TQueuedCall {
   std::shared_ptr<TSyncState> sync;  // set for synchronised calls
 };
 
+// The main thread sleeps on a futex word rather than a condition variable: a post then costs
+// a system call only when the main thread really sleeps, and the woken thread takes no lock
+// that its waker must be told about.
 struct TCallQueue {
   std::mutex lock;
-  std::condition_variable arrived;
   std::deque<TQueuedCall> calls;
   uint64_t nextSeq = 1;
-  uint64_t wakes = 0;  // WakeMainThreadPump calls so far
+  std::atomic<uint32_t> signal{0};      // counts posts and wakes: the futex word
+  std::atomic<bool> sleeping{false};    // the main thread waits on signal
   std::function<void()> wake;
   std::function<void(std::exception_ptr)> onException;
 };
@@ -61,6 +69,35 @@ std::thread::id MainThreadId() {
 }
 [[maybe_unused]] const std::thread::id gCaptureAtStartup = MainThreadId();
 
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+              std::atomic<uint32_t>::is_always_lock_free);
+
+uint32_t* FutexWord(std::atomic<uint32_t>& aWord) {
+  return reinterpret_cast<uint32_t*>(&aWord);
+}
+
+// Ends a wait in WaitForSignal. Sequentially consistent with the waiter's own two steps:
+// either it sees the new signal, or this sees it sleeping.
+void Signal(TCallQueue& q) {
+  q.signal.fetch_add(1);
+  if (q.sleeping.load())
+    ::syscall(SYS_futex, FutexWord(q.signal), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
+}
+
+// Main thread: sleeps until the signal moves on from aSeen or aTimeoutMs passes.
+void WaitForSignal(TCallQueue& q, uint32_t aSeen, int aTimeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
+  q.sleeping.store(true);
+  while (q.signal.load() == aSeen) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) break;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const timespec relative{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    ::syscall(SYS_futex, FutexWord(q.signal), FUTEX_WAIT_PRIVATE, aSeen, &relative, nullptr, 0);
+  }
+  q.sleeping.store(false);
+}
+
 void Post(TThreadProcedure proc, std::shared_ptr<TMainThreadContext::TState> context,
           std::shared_ptr<TSyncState> sync) {
   TCallQueue& q = Queue();
@@ -70,7 +107,7 @@ void Post(TThreadProcedure proc, std::shared_ptr<TMainThreadContext::TState> con
     q.calls.push_back({q.nextSeq++, std::move(proc), std::move(context), std::move(sync)});
     wake = q.wake;
   }
-  q.arrived.notify_all();
+  Signal(q);
   if (wake) wake();
 }
 
@@ -175,15 +212,18 @@ bool IsServingSynchronizedCall(std::thread::id aThread) {
 bool CheckSynchronize(int aTimeoutMs) {
   if (!IsMainThread()) return false;
   TCallQueue& q = Queue();
-  uint64_t last;
-  {
-    std::unique_lock<std::mutex> g(q.lock);
-    const uint64_t wakes = q.wakes;
-    if (q.calls.empty() && aTimeoutMs > 0)
-      q.arrived.wait_for(g, std::chrono::milliseconds(aTimeoutMs),
-                         [&] { return !q.calls.empty() || q.wakes != wakes; });
+  const uint32_t seen = q.signal.load();
+  auto lastQueued = [&q](uint64_t& aLast) {
+    std::lock_guard<std::mutex> g(q.lock);
     if (q.calls.empty()) return false;
-    last = q.calls.back().seq;
+    aLast = q.calls.back().seq;
+    return true;
+  };
+  uint64_t last;
+  if (!lastQueued(last)) {
+    if (aTimeoutMs <= 0) return false;
+    WaitForSignal(q, seen, aTimeoutMs);
+    if (!lastQueued(last)) return false;
   }
   // One call at a time: a call may remove later ones (its object destroyed) or pump again.
   bool ran = false;
@@ -224,12 +264,7 @@ bool CheckSynchronize(int aTimeoutMs) {
 }
 
 void WakeMainThreadPump() {
-  TCallQueue& q = Queue();
-  {
-    std::lock_guard<std::mutex> g(q.lock);
-    ++q.wakes;
-  }
-  q.arrived.notify_all();
+  Signal(Queue());
 }
 
 void SetWakeMainThread(std::function<void()> aHook) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 void TStream::ReadBuffer(void* Buffer, int64_t Count) {
   if (Count > 0 && Read(Buffer, Count) != Count) throw EReadError("Stream read error");
@@ -71,6 +72,11 @@ void TMemoryStream::Clear() {
 void TMemoryStream::Adopt(TBytes&& aBytes) {
   FData = std::move(aBytes);
   FPosition = 0;
+}
+
+TBytes TMemoryStream::Release() {
+  FPosition = 0;
+  return std::exchange(FData, TBytes());
 }
 
 TStringStream::TStringStream(const std::string& aText) {

@@ -44,6 +44,8 @@ class TMemoryStream : public TStream {
   void Clear();
   // Takes the bytes without copying; the position goes to 0.
   void Adopt(TBytes&& aBytes);
+  // Hands the bytes over without copying; the stream is left empty.
+  TBytes Release();
 
  private:
   TBytes FData;

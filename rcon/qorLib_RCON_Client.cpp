@@ -219,14 +219,14 @@ void TqorLib_RCON_Client::OnClientExceptionEvent(TqorTCPConnection*, Exception& 
 // does not hold back the packets after it, and the first such exception is raised again once
 // they are all out. A handler may send, or end the connection: then nothing more of the chunk
 // is raised, as nothing of a connection follows its OnDisconnect (a reconnect empties the
-// buffer).
+// buffer). The frame's bytes are taken over, not copied: nothing reads the event's stream after
+// it.
 void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream& Data) {
-  const auto n = static_cast<size_t>(Data.Size());
-  if (n == 0) return;
+  if (Data.Size() == 0) return;
   uint64_t LConnection;
   {
     std::lock_guard<std::mutex> g(FLock);
-    FBuffer.Add(Data.Memory(), n);
+    FBuffer.Add(Data.Release());
     LConnection = FConnectionEvents;
   }
   std::exception_ptr LFirstError;
@@ -235,11 +235,13 @@ void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream&
     std::vector<TqorRCON_AnswerAssembler::TAnswer> LAnswers;
     try {
       std::lock_guard<std::mutex> g(FLock);
-      TBytes LBody;
+      TqorRCON_StreamDecoder::TRawBody LBody;
       if (FConnectionEvents != LConnection || !FBuffer.Next(packet, &LBody)) break;
       // The answer is joined from raw bytes: a character may be cut between two packets.
+      // Nobody to hand whole answers to: their text is not kept.
       if (packet.PacketType() == kTypeResponseValue)
-        FAnswers.PacketReceived(packet.ID(), LBody.data(), LBody.size(), GetTickCount(), LAnswers);
+        FAnswers.PacketReceived(packet.ID(), LBody.Data, LBody.Size, GetTickCount(), LAnswers,
+                                static_cast<bool>(FOnResponseComplete));
       else if (packet.PacketType() == kTypeAuthResponse)
         FAnswers.AuthenticationAnswered();
     } catch (EqorRCONProtocolError& E) {

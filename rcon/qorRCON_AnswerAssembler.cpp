@@ -94,8 +94,9 @@ void TqorRCON_AnswerAssembler::DropLeadingFences() {
 }
 
 void TqorRCON_AnswerAssembler::Append(TRequest& aRequest, const uint8_t* aBody, size_t aSize,
-                                      uint32_t aNowMs, std::vector<TAnswer>& aDone) {
-  aRequest.Bytes.append(reinterpret_cast<const char*>(aBody), aSize);
+                                      uint32_t aNowMs, std::vector<TAnswer>& aDone,
+                                      bool aKeepText) {
+  if (aKeepText) aRequest.Bytes.append(reinterpret_cast<const char*>(aBody), aSize);
   aRequest.Started = true;
   aRequest.LastPacketMs = aNowMs;
   aRequest.LastFull = IsFull(aBody, aSize);
@@ -104,7 +105,8 @@ void TqorRCON_AnswerAssembler::Append(TRequest& aRequest, const uint8_t* aBody, 
 }
 
 void TqorRCON_AnswerAssembler::PacketReceived(int32_t aID, const uint8_t* aBody, size_t aSize,
-                                              uint32_t aNowMs, std::vector<TAnswer>& aDone) {
+                                              uint32_t aNowMs, std::vector<TAnswer>& aDone,
+                                              bool aKeepText) {
   if (IsSourceFenceTail(aBody, aSize)) {
     DropLeadingFences();
     return;
@@ -125,7 +127,7 @@ void TqorRCON_AnswerAssembler::PacketReceived(int32_t aID, const uint8_t* aBody,
       FRequests.pop_front();
       return;
     }
-    Append(FRequests.front(), aBody, aSize, aNowMs, aDone);
+    Append(FRequests.front(), aBody, aSize, aNowMs, aDone, aKeepText);
     return;
   }
 
@@ -141,7 +143,7 @@ void TqorRCON_AnswerAssembler::PacketReceived(int32_t aID, const uint8_t* aBody,
     if (!preAuthentication) {
       TAnswer answer;
       answer.ID = aID;
-      answer.Text = ToUTF8(std::string(reinterpret_cast<const char*>(aBody), aSize));
+      if (aKeepText) answer.Text = ToUTF8(std::string(reinterpret_cast<const char*>(aBody), aSize));
       aDone.push_back(std::move(answer));
     }
     return;
@@ -154,7 +156,7 @@ void TqorRCON_AnswerAssembler::PacketReceived(int32_t aID, const uint8_t* aBody,
     DropLeadingFences();
     return;
   }
-  Append(command, aBody, aSize, aNowMs, aDone);
+  Append(command, aBody, aSize, aNowMs, aDone, aKeepText);
 }
 
 void TqorRCON_AnswerAssembler::Check(uint32_t aNowMs, std::vector<TAnswer>& aDone,

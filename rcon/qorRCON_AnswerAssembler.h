@@ -47,9 +47,10 @@ class TqorRCON_AnswerAssembler {
   // Whether the next command should be followed by a fence.
   bool WantsFence() const { return !FIDsUnreliable; }
   void CommandSent(int32_t aID, const std::string& aCommand, bool aFenced, uint32_t aNowMs);
-  // A type-0 packet; answers it completes are appended to aDone.
+  // A type-0 packet; answers it completes are appended to aDone. Without aKeepText (nobody
+  // wants whole answers) its bytes are not joined into the answer's text.
   void PacketReceived(int32_t aID, const uint8_t* aBody, size_t aSize, uint32_t aNowMs,
-                      std::vector<TAnswer>& aDone);
+                      std::vector<TAnswer>& aDone, bool aKeepText = true);
   // Ends answers whose quiet period is over; reports commands without any answer packet for
   // OverdueMs (each once).
   void Check(uint32_t aNowMs, std::vector<TAnswer>& aDone, std::vector<TOverdue>& aOverdue);
@@ -73,7 +74,7 @@ class TqorRCON_AnswerAssembler {
   void Complete(std::vector<TAnswer>& aDone);
   void DropLeadingFences();
   void Append(TRequest& aRequest, const uint8_t* aBody, size_t aSize, uint32_t aNowMs,
-              std::vector<TAnswer>& aDone);
+              std::vector<TAnswer>& aDone, bool aKeepText);
 
   std::deque<TRequest> FRequests;
   bool FFencesAnswered = false;

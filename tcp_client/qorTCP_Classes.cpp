@@ -499,10 +499,8 @@ void TqorTCPComponent::DoNotifyBinary(TqorTCPConnection* aConnection) {
   if (IsDestroying() || !aConnection) return;
   TMemoryStream& LStream = aConnection->MsgBinaryReceived();
   auto LItem = NewItem(nkBinary, aConnection);
-  if (NotifyEvents() != neNoSync) {
-    const uint8_t* LData = LStream.Memory();
-    LItem->Stream().Adopt(TIdBytes(LData, LData + LStream.Size()));
-  }
+  // The frame moves on to the main thread: the reading thread is done with it.
+  if (NotifyEvents() != neNoSync) LItem->Stream().Adopt(LStream.Release());
   Notify([&] { DoEventBinary(aConnection, LStream); }, std::move(LItem));
 }
 

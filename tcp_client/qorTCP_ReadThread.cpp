@@ -227,12 +227,19 @@ void TqorTCPReadThread::ReadStep() {
       auto* LSocket = dynamic_cast<TIdIOHandlerSocket*>(LHandler);
       TIdSocketHandle* LBinding =
           LSocket && LSocket->BindingAllocated() ? LSocket->Binding() : nullptr;
-      // A TLS session may hold bytes the socket no longer shows.
+      // A TLS session may hold bytes the socket no longer shows, and a readable socket may
+      // hold only part of its next record: it asks its own Readable. A plain socket that the
+      // wait found readable is received from at once.
       auto* LTLS = dynamic_cast<TIdSSLIOHandlerSocketBase*>(LHandler);
-      if (!LBinding || (LTLS && LTLS->HasBufferedData()) || LBinding->ReadableOrWoken(FWake))
+      const bool LSession = LTLS && !LTLS->PassThrough();
+      if (!LBinding || (LSession && LTLS->HasBufferedData()))
+        LHandler->CheckForDataOnSource(0);
+      else if (!LBinding->ReadableOrWoken(FWake))
+        TakeWakeUps();
+      else if (LSession)
         LHandler->CheckForDataOnSource(0);
       else
-        TakeWakeUps();
+        LHandler->FillInputBufferReadable();
     } catch (...) {
       FClient->LeaveCS();
       throw;

@@ -174,54 +174,65 @@ int TIdIOHandler::FillInputBuffer(bool ARaiseExceptionIfDisconnected, int ATimeo
       if (ARaiseExceptionOnTimeout) throw EIdReadTimeout(RSReadTimeout);
       return -1;
     }
-    int LRead = 0;   // what the transport gave
-    int LCount = 0;  // what reached InputBuffer
-    if (FOpened) {
-      if (TransportAvailable()) {
-        FRecvBuffer.resize(FRecvBufferSize);
-        LRead = ReadFromTransport(FRecvBuffer);
-        LCount = LRead;
-        if (LRead > 0) {
-          if (FIntercept) {
-            TIdBytes LBlock(FRecvBuffer.begin(), FRecvBuffer.begin() + LRead);
-            FIntercept->Receive(LBlock);
-            LCount = static_cast<int>(LBlock.size());
-            FInputBuffer->Write(LBlock);
-          } else if (FInputBuffer->Size() == 0 && LRead >= FRecvBufferSize / 2) {
-            // A big read into an empty buffer becomes its storage: cheaper than a copy even
-            // with the fresh receive buffer the next read then needs.
-            FRecvBuffer.resize(LRead);
-            FInputBuffer->Write(std::move(FRecvBuffer));
-            FRecvBuffer = TIdBytes();
-          } else {
-            FInputBuffer->Write(FRecvBuffer.data(), LRead);
-          }
-        }
-      } else if (ARaiseExceptionIfDisconnected) {
-        throw EIdClosedSocket(RSStatusDisconnected);
-      }
-    } else if (ARaiseExceptionIfDisconnected) {
-      throw EIdNotConnected(RSNotConnected);
-    }
-    if (LRead < 0) {
-      const int LErr = CheckTransportResult(LRead);
-      if (LErr == Id_WSAETIMEDOUT) {
-        if (ARaiseExceptionOnTimeout) throw EIdReadTimeout(RSReadTimeout);
-        return -1;
-      }
-      FClosedGracefully = true;
-      Close();
-      if (InputBufferIsEmpty() && ARaiseExceptionIfDisconnected) RaiseTransportError(LErr);
-      LRead = 0;
-      LCount = 0;
-    }
-    // Only the transport's end of stream closes; an intercept that kept a whole block back
-    // just means nothing new arrived yet.
-    if (LRead == 0) FClosedGracefully = true;
-    CheckForDisconnect(ARaiseExceptionIfDisconnected, false);
+    const int LCount = ReceiveOnce(ARaiseExceptionIfDisconnected, ARaiseExceptionOnTimeout);
     if (LCount != 0) return LCount;
     if (!TransportAvailable()) return 0;
   }
+}
+
+int TIdIOHandler::FillInputBufferReadable() {
+  if (!FInputBuffer || !FOpened || FClosedGracefully) return 0;
+  CheckForDisconnect(false, false);
+  return TransportAvailable() ? ReceiveOnce(false, false) : 0;
+}
+
+int TIdIOHandler::ReceiveOnce(bool ARaiseExceptionIfDisconnected, bool ARaiseExceptionOnTimeout) {
+  int LRead = 0;   // what the transport gave
+  int LCount = 0;  // what reached InputBuffer
+  if (FOpened) {
+    if (TransportAvailable()) {
+      FRecvBuffer.resize(FRecvBufferSize);
+      LRead = ReadFromTransport(FRecvBuffer);
+      LCount = LRead;
+      if (LRead > 0) {
+        if (FIntercept) {
+          TIdBytes LBlock(FRecvBuffer.begin(), FRecvBuffer.begin() + LRead);
+          FIntercept->Receive(LBlock);
+          LCount = static_cast<int>(LBlock.size());
+          FInputBuffer->Write(LBlock);
+        } else if (FInputBuffer->Size() == 0 && LRead >= FRecvBufferSize / 2) {
+          // A big read into an empty buffer becomes its storage: cheaper than a copy even
+          // with the fresh receive buffer the next read then needs.
+          FRecvBuffer.resize(LRead);
+          FInputBuffer->Write(std::move(FRecvBuffer));
+          FRecvBuffer = TIdBytes();
+        } else {
+          FInputBuffer->Write(FRecvBuffer.data(), LRead);
+        }
+      }
+    } else if (ARaiseExceptionIfDisconnected) {
+      throw EIdClosedSocket(RSStatusDisconnected);
+    }
+  } else if (ARaiseExceptionIfDisconnected) {
+    throw EIdNotConnected(RSNotConnected);
+  }
+  if (LRead < 0) {
+    const int LErr = CheckTransportResult(LRead);
+    if (LErr == Id_WSAETIMEDOUT) {
+      if (ARaiseExceptionOnTimeout) throw EIdReadTimeout(RSReadTimeout);
+      return -1;
+    }
+    FClosedGracefully = true;
+    Close();
+    if (InputBufferIsEmpty() && ARaiseExceptionIfDisconnected) RaiseTransportError(LErr);
+    LRead = 0;
+    LCount = 0;
+  }
+  // Only the transport's end of stream closes; an intercept that kept a whole block back
+  // just means nothing new arrived yet.
+  if (LRead == 0) FClosedGracefully = true;
+  CheckForDisconnect(ARaiseExceptionIfDisconnected, false);
+  return LCount;
 }
 
 void TIdIOHandler::ReadBytes(TIdBytes& VBuffer, int AByteCount, bool AAppend) {

@@ -74,6 +74,10 @@ class TIdIOHandler : public TIdComponent {
   // > 0: bytes appended; 0: the transport is gone; -1: the wait timed out.
   int FillInputBuffer(bool ARaiseExceptionIfDisconnected = true, int ATimeout = IdTimeoutDefault,
                       bool ARaiseExceptionOnTimeout = true);
+  // For a reader whose own wait has just seen the transport readable: one receive without
+  // waiting again, as CheckForDataOnSource(0) would make it. Results as FillInputBuffer's;
+  // 0 also when nothing new reached the buffer.
+  int FillInputBufferReadable();
 
   // Reading; every read first consumes what InputBuffer already holds.
   virtual void ReadBytes(TIdBytes& VBuffer, int AByteCount, bool AAppend = true);
@@ -187,6 +191,9 @@ class TIdIOHandler : public TIdComponent {
   // WriteDirect that keeps VSent (the caller's bytes the transport has taken) up to date, so
   // that it is right also when the write raises part way.
   void WriteDirect(const TIdBytes& ABuffer, int ALength, int AOffset, int& VSent);
+  // One receive from a readable transport into InputBuffer; FillInputBuffer's results, and 0
+  // also when an intercept kept the block back.
+  int ReceiveOnce(bool ARaiseExceptionIfDisconnected, bool ARaiseExceptionOnTimeout);
 
   TIdBytes FRecvBuffer;  // reused by every receive
 };

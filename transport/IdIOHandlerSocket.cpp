@@ -154,7 +154,11 @@ void TIdIOHandlerSocket::ConnectToPeer() {
   FBinding->SetClientPortMin(FBoundPortMin);
   FBinding->SetClientPortMax(FBoundPortMax);
   FBinding->SetReuseSocket(FReuseSocket);
-  FBinding->Bind();
+  // With no local address, port or range asked for, the connect picks them itself: a bind to
+  // port 0 first costs two calls and holds the port against every destination.
+  if (!FBoundIP.empty() || FBoundPort != 0 || (FBoundPortMin != 0 && FBoundPortMax != 0)) {
+    FBinding->Bind();
+  }
   FBinding->SetUseNagle(FUseNagle);
   FBinding->SetLingerState(FLingerState);
   FireAfterBind();

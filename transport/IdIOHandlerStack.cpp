@@ -1,8 +1,5 @@
 #include "transport/IdIOHandlerStack.h"
 
-#include <sys/socket.h>
-
-#include "transport/IdConnectThread.h"
 #include "transport/IdException.h"
 
 namespace {
@@ -66,29 +63,14 @@ void TIdIOHandlerStack::ConnectToPeer() {
 
   const int LTimeout =
       (FConnectTimeout == 0 || FConnectTimeout == -1) ? IdTimeoutInfinite : FConnectTimeout;
-  if (LTimeout != IdTimeoutInfinite) {
-    WaitForConnect(LTimeout);
-  } else {
-    FBinding->Connect();
+  try {
+    FBinding->Connect(LTimeout);
+  } catch (const EIdConnectTimeout&) {
+    Close();  // nothing half-open stays behind a connect that ran out
+    throw;
   }
 
   if (LProxy) {
     LProxy->Connect(this, FHost, static_cast<TIdPort>(FPort), IPVersionOfHost(FHost, FIPVersion));
-  }
-}
-
-void TIdIOHandlerStack::WaitForConnect(int ATimeout) {
-  TIdConnectThread LThread(FBinding.get());
-  if (!LThread.WaitFor(ATimeout)) {
-    // Closing alone does not wake a blocked connect on Linux; a shutdown of the connecting
-    // socket aborts it at once.
-    if (BindingAllocated()) GStack()->ShutdownSocket(FBinding->Handle(), SHUT_RDWR);
-    Close();
-    LThread.WaitFor(-1);
-    throw EIdConnectTimeout(RSConnectTimeout);
-  }
-  if (LThread.ExceptionOccured()) {
-    if (std::exception_ptr LError = LThread.TakeConnectException()) std::rethrow_exception(LError);
-    throw EIdConnectException("");
   }
 }

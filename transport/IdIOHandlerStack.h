@@ -26,8 +26,8 @@ class TIdIOHandlerStack : public TIdIOHandlerSocket {
                           bool AIgnoreBuffer = false) override;
 
  protected:
-  // Resolves, then connects directly or, with a ConnectTimeout, on a connect thread; then
-  // runs an enabled transparent proxy's handshake.
+  // Resolves, connects on the calling thread (bounded by ConnectTimeout when it is set: at
+  // its end the handler is closed and EIdConnectTimeout raised), then runs an enabled
+  // transparent proxy's handshake.
   void ConnectToPeer() override;
-  void WaitForConnect(int ATimeout);
 };

@@ -20,25 +20,20 @@ TIdSocketHandle::~TIdSocketHandle() {
 void TIdSocketHandle::AllocateSocket(int ASocketType, int AProtocol) {
   CloseSocket();
   if (FHandleAllocated) Reset(true);
-  AssignHandle(GStack()->NewSocketHandle(ASocketType, AProtocol, FIPVersion, FOverLapped));
+  AssignHandle(GStack()->NewSocketHandle(ASocketType, AProtocol, FIPVersion, FOverLapped),
+               ASocketType & ~(SOCK_NONBLOCK | SOCK_CLOEXEC));
 }
 
-void TIdSocketHandle::AssignHandle(TIdStackSocketHandle AHandle) {
+void TIdSocketHandle::AssignHandle(TIdStackSocketHandle AHandle, int ASocketType) {
   const TIdStackSocketHandle LOld = FHandle;
   if (LOld != Id_INVALID_SOCKET) FReadSocketList->Remove(LOld);
   FHandle = AHandle;
   FHandleAllocated = AHandle != Id_INVALID_SOCKET;
-  if (AHandle == Id_INVALID_SOCKET) {
-    FSocketType = 0;
-    return;
-  }
+  FSocketType = AHandle == Id_INVALID_SOCKET ? 0 : ASocketType;
+  if (AHandle == Id_INVALID_SOCKET) return;
   FReadSocketList->Add(AHandle);
-  GetSockOpt(SOL_SOCKET, SO_TYPE, FSocketType);
-  if (FSocketType == SOCK_STREAM) {
-    int LNoDelay = 0;
-    GetSockOpt(IPPROTO_TCP, TCP_NODELAY, LNoDelay);
-    FUseNagle = LNoDelay == 0;
-  }
+  // Nothing to read back: a fresh stream socket starts with Nagle on (TCP_NODELAY 0).
+  if (FSocketType == SOCK_STREAM) FUseNagle = true;
 }
 
 void TIdSocketHandle::Reset(bool AResetLocal) {
@@ -63,7 +58,10 @@ bool TIdSocketHandle::TryBindPort(TIdPort APort) {
 }
 
 void TIdSocketHandle::Bind() {
-  SetSockOpt(SOL_SOCKET, SO_REUSEADDR, FReuseSocket == rsTrue ? 1 : 0);
+  // rsOSDependent leaves the system's default, which is off.
+  if (FReuseSocket != rsOSDependent) {
+    SetSockOpt(SOL_SOCKET, SO_REUSEADDR, FReuseSocket == rsTrue ? 1 : 0);
+  }
   if (FPort == 0 && FClientPortMin != 0 && FClientPortMax != 0) {
     if (FClientPortMax < FClientPortMin) {
       throw EIdInvalidPortRange(Format(RSInvalidPortRange, FClientPortMin, FClientPortMax));
@@ -77,9 +75,9 @@ void TIdSocketHandle::Bind() {
   UpdateBindingLocal();
 }
 
-void TIdSocketHandle::Connect() {
-  // The connect itself runs unlocked: a time-out closes the socket from another thread.
-  GStack()->Connect(FHandle, FPeerIP, FPeerPort, FIPVersion);
+void TIdSocketHandle::Connect(int ATimeout) {
+  // Unlocked: a close from another thread must not wait for a connect still under way.
+  GStack()->Connect(FHandle, FPeerIP, FPeerPort, FIPVersion, ATimeout);
   std::lock_guard<std::mutex> LGuard(FConnectionHandle);
   if (FHandleAllocated) {
     UpdateBindingLocal();

@@ -20,7 +20,8 @@ class TIdSocketHandle {
   // Binds IP and Port, or tries the ClientPortMin..ClientPortMax range highest first when
   // Port is 0 and both ends are set.
   void Bind();
-  void Connect();
+  // ATimeout ms bounds the connect (EIdConnectTimeout); IdTimeoutInfinite: the system's limit.
+  void Connect(int ATimeout = IdTimeoutInfinite);
   // Shuts down or lingers, then closes; nothing when no socket is held.
   void CloseSocket();
   // Forgets the socket without closing it, and the peer (and, with AResetLocal, the local) address.
@@ -77,7 +78,8 @@ class TIdSocketHandle {
   void SetOverLapped(bool AValue) { FOverLapped = AValue; }
 
  private:
-  void AssignHandle(TIdStackSocketHandle AHandle);
+  // Takes a socket just made with ASocketType, or forgets the socket (Id_INVALID_SOCKET).
+  void AssignHandle(TIdStackSocketHandle AHandle, int ASocketType = 0);
   void DisconnectHandle();
   bool TryBindPort(TIdPort APort);
 
@@ -97,6 +99,6 @@ class TIdSocketHandle {
   bool FOverLapped = false;
   int FLingerState = -1;
   std::unique_ptr<TIdSocketList> FReadSocketList;
-  // Serialises closing against the address refresh after a connect on another thread.
+  // Serialises closing against the address refresh after a connect.
   std::mutex FConnectionHandle;
 };

@@ -116,8 +116,10 @@ class TIdStack {
   // An empty AIP binds to the any-address of the family.
   virtual void Bind(TIdStackSocketHandle ASocket, const std::string& AIP, TIdPort APort,
                     TIdIPVersion AIPVersion = Id_IPv4) = 0;
+  // ATimeout ms bounds the connect on the calling thread; IdTimeoutInfinite leaves it to the
+  // system's own limit. Running out raises EIdConnectTimeout; the socket is then useless.
   virtual void Connect(TIdStackSocketHandle ASocket, const std::string& AIP, TIdPort APort,
-                       TIdIPVersion AIPVersion = Id_IPv4) = 0;
+                       TIdIPVersion AIPVersion = Id_IPv4, int ATimeout = IdTimeoutInfinite) = 0;
   // Shuts down (no linger) or lingers, then closes; never raises.
   virtual void Disconnect(TIdStackSocketHandle ASocket) = 0;
   // AHow: SHUT_RD, SHUT_WR or SHUT_RDWR; the result is ignored.

@@ -6,12 +6,14 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -239,10 +241,52 @@ void TIdStackBSDBase::Bind(TIdStackSocketHandle ASocket, const std::string& AIP,
 }
 
 void TIdStackBSDBase::Connect(TIdStackSocketHandle ASocket, const std::string& AIP, TIdPort APort,
-                              TIdIPVersion AIPVersion) {
+                              TIdIPVersion AIPVersion, int ATimeout) {
   sockaddr_storage LAddr;
   const socklen_t LLen = FillSockAddr(LAddr, AIP, APort, AIPVersion);
-  CheckForSocketError(::connect(ASocket, reinterpret_cast<sockaddr*>(&LAddr), LLen));
+  const auto* LTarget = reinterpret_cast<const sockaddr*>(&LAddr);
+  int LErr = 0;
+  if (ATimeout == IdTimeoutInfinite) {
+    if (::connect(ASocket, LTarget, LLen) == 0) return;
+    LErr = errno;
+    // An interrupted connect goes on in the background; its end is still to be awaited.
+    if (LErr == EINTR) AwaitConnect(ASocket, ATimeout, LErr);
+  } else {
+    // Bounded on this thread: a non-blocking connect, a wait for its end, the socket back to
+    // blocking whatever the outcome.
+    SetBlocking(ASocket, false);
+    bool LEnded = true;
+    if (::connect(ASocket, LTarget, LLen) != 0) {
+      LErr = errno;
+      if (LErr == EINPROGRESS) LEnded = AwaitConnect(ASocket, ATimeout, LErr);
+    }
+    SetBlocking(ASocket, true);
+    if (!LEnded) throw EIdConnectTimeout(RSConnectTimeout);
+  }
+  if (LErr != 0) RaiseSocketError(ErrnoToSocketError(LErr));
+}
+
+bool TIdStackBSDBase::AwaitConnect(TIdStackSocketHandle ASocket, int ATimeout, int& VErr) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point LEnd = Clock::now() + std::chrono::milliseconds(std::max(ATimeout, 0));
+  pollfd LFd{ASocket, POLLOUT, 0};
+  for (int LWait = ATimeout;;) {
+    const int LResult = ::poll(&LFd, 1, LWait);
+    if (LResult > 0) break;
+    if (LResult == 0) return false;
+    if (errno != EINTR) {
+      VErr = errno;
+      return true;
+    }
+    if (ATimeout < 0) continue;
+    // The time left, rounded up so that the wait never ends early.
+    const auto LLeft = std::chrono::ceil<std::chrono::milliseconds>(LEnd - Clock::now()).count();
+    if (LLeft <= 0) return false;
+    LWait = static_cast<int>(LLeft);
+  }
+  socklen_t LLen = sizeof(VErr);
+  if (::getsockopt(ASocket, SOL_SOCKET, SO_ERROR, &VErr, &LLen) != 0) VErr = errno;
+  return true;
 }
 
 void TIdStackBSDBase::Disconnect(TIdStackSocketHandle ASocket) {

@@ -189,3 +189,31 @@ TEST_F(AnswerAssembler, LostFenceReplyDoesNotHoldTheAnswer) {
 }
 
 }  // namespace
+
+// With nobody to hand whole answers to, no text is joined, yet answers end where they would.
+TEST_F(AnswerAssembler, WithoutTextAnswersEndAtTheSamePackets) {
+  auto LRun = [](bool aKeepText) {
+    TqorRCON_AnswerAssembler LA;
+    std::vector<std::pair<int32_t, std::string>> LEnds;
+    auto LFeed = [&](int32_t aID, const std::string& aBody, uint32_t aNow) {
+      std::vector<TAnswer> LDone;
+      LA.PacketReceived(aID, reinterpret_cast<const uint8_t*>(aBody.data()), aBody.size(), aNow,
+                        LDone, aKeepText);
+      for (const TAnswer& a : LDone) LEnds.emplace_back(a.ID, a.Text);
+    };
+    LA.CommandSent(2, "status", false, 1000);
+    LA.CommandSent(3, "users", false, 1000);
+    LFeed(2, kFull, 1001);
+    LFeed(2, "tail", 1002);
+    LFeed(3, kFull, 1003);
+    LFeed(9, "unasked", 1004);
+    std::vector<TAnswer> LDone;
+    std::vector<TqorRCON_AnswerAssembler::TOverdue> LOverdue;
+    LA.Check(1003 + TqorRCON_AnswerAssembler::QuietPeriodMs, LDone, LOverdue);
+    for (const TAnswer& a : LDone) LEnds.emplace_back(a.ID, a.Text);
+    return LEnds;
+  };
+  using TEnds = std::vector<std::pair<int32_t, std::string>>;
+  EXPECT_EQ(LRun(true), (TEnds{{2, kFull + "tail"}, {3, kFull + "unasked"}}));
+  EXPECT_EQ(LRun(false), (TEnds{{2, ""}, {3, ""}}));
+}

@@ -1,7 +1,11 @@
 // The socket-level client and its plain TCP handler against real loopback peers.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -399,11 +403,32 @@ TEST(Connection, WriteLnIsOneSendAndCancelSendsNothing) {
   EXPECT_EQ(LGot, "line?\r\n");
 }
 
+int CountOpenDescriptors() {
+  int n = 0;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
+    ::closedir(d);
+  }
+  return n;
+}
+
+// The statuses and OnConnected of a client, as texts.
+std::unique_ptr<TIdTCPClient> RecordingClient(std::vector<std::string>& VEvents) {
+  std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
+  LClient->SetOnStatus(
+      [&VEvents](TComponent*, TIdStatus, const std::string& T) { VEvents.push_back(T); });
+  LClient->SetOnConnected([&VEvents](TComponent*) { VEvents.push_back("OnConnected"); });
+  LClient->SetHost("127.0.0.1");
+  return LClient;
+}
+
+// With and without a bound the caller sees the same: the connect's own error, no connected
+// events, the implicit handler gone.
 TEST(Connection, RefusedConnectTextAndCode) {
   const uint16_t LPort = ClosedPort();
   for (int LTimeout : {0, -1, 3000}) {
-    std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
-    LClient->SetHost("127.0.0.1");
+    std::vector<std::string> LEvents;
+    auto LClient = RecordingClient(LEvents);
     LClient->SetPort(LPort);
     LClient->SetConnectTimeout(LTimeout);
     try {
@@ -414,14 +439,15 @@ TEST(Connection, RefusedConnectTextAndCode) {
       EXPECT_EQ(E.Message(), "Socket Error # 10061\r\nConnection refused.") << LTimeout;
     }
     EXPECT_EQ(LClient->IOHandler(), nullptr);  // the implicit handler is removed
+    EXPECT_EQ(LEvents, std::vector<std::string>{"Connecting to 127.0.0.1."}) << LTimeout;
   }
 }
 
 TEST(Connection, ConnectTimeoutOnNonAnsweringPeer) {
   TSilentPeer LPeer;
   if (!LPeer.Valid()) GTEST_SKIP() << "this sandbox answers every loopback connect";
-  std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
-  LClient->SetHost("127.0.0.1");
+  std::vector<std::string> LEvents;
+  auto LClient = RecordingClient(LEvents);
   LClient->SetPort(LPeer.Port());
   LClient->SetConnectTimeout(400);
   const auto LStart = Clock::now();
@@ -434,6 +460,143 @@ TEST(Connection, ConnectTimeoutOnNonAnsweringPeer) {
   EXPECT_GE(MsSince(LStart), 350);
   EXPECT_LT(MsSince(LStart), 4000);
   EXPECT_EQ(LClient->IOHandler(), nullptr);
+  EXPECT_EQ(LEvents, std::vector<std::string>{"Connecting to 127.0.0.1."});
+
+  // A handler given from outside survives, closed, and holds no descriptor any more.
+  const int LDescriptors = CountOpenDescriptors();
+  auto* LHandler = New<TIdIOHandlerStack>(LClient.get());
+  LClient->SetIOHandler(LHandler);
+  EXPECT_THROW(LClient->Connect(), EIdConnectTimeout);
+  EXPECT_EQ(LClient->IOHandler(), LHandler);
+  EXPECT_FALSE(LHandler->Opened());
+  EXPECT_FALSE(LHandler->BindingAllocated());
+  EXPECT_EQ(CountOpenDescriptors(), LDescriptors);
+}
+
+// A bounded connect that succeeds hands over the same socket a blocking one does: blocking
+// again (reads wait, socket time-outs read as time-outs), both addresses known.
+TEST(Connection, BoundedConnectInBothFamilies) {
+  for (const bool LSix : {false, true}) {
+    SCOPED_TRACE(LSix ? "::1" : "127.0.0.1");
+    std::string LGot;
+    TServer LServer(
+        [&](TScriptPeer& APeer) {
+          APeer.Read(1);
+          APeer.Send("late\n");
+          LGot = APeer.Read(2);
+        },
+        LSix);
+    if (!LServer.Valid()) continue;  // no ::1 here
+    std::vector<std::string> LEvents;
+    auto LClient = RecordingClient(LEvents);
+    LClient->SetHost(LSix ? "::1" : "127.0.0.1");
+    LClient->SetPort(static_cast<TIdPort>(LServer.Port()));
+    LClient->SetConnectTimeout(5000);
+    LClient->Connect();
+    TIdSocketHandle* LBinding = LClient->Socket()->Binding();
+    EXPECT_EQ(::fcntl(LBinding->Handle(), F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(LBinding->PeerIP(), LSix ? "0:0:0:0:0:0:0:1" : "127.0.0.1");
+    EXPECT_EQ(LBinding->PeerPort(), LServer.Port());
+    EXPECT_EQ(LBinding->IP(), LSix ? "0:0:0:0:0:0:0:1" : "127.0.0.1");
+    EXPECT_NE(LBinding->Port(), 0);
+    EXPECT_EQ(LEvents.back(), "OnConnected");
+    // The peer answers only once asked: the read has to wait for it.
+    LClient->IOHandler()->Write(std::string("?"));
+    EXPECT_EQ(LClient->IOHandler()->ReadLn(), "late");
+    LClient->IOHandler()->Write(std::string("ok"));
+    ASSERT_TRUE(LServer.WaitFinished());
+    EXPECT_EQ(LGot, "ok");
+  }
+}
+
+// Signals caught while a connect waits (a handler without SA_RESTART, as a program may
+// install) neither fail the connect nor move its bound.
+TEST(Connection, ConnectWaitsSurviveSignals) {
+  TSilentPeer LPeer;
+  if (!LPeer.Valid()) GTEST_SKIP() << "this sandbox answers every loopback connect";
+  struct sigaction LAction = {};
+  struct sigaction LOld = {};
+  LAction.sa_handler = [](int) {};
+  sigemptyset(&LAction.sa_mask);
+  ASSERT_EQ(::sigaction(SIGUSR1, &LAction, &LOld), 0);
+  const pthread_t LTarget = ::pthread_self();
+  std::atomic<bool> LStop{false};
+  std::atomic<int> LSignals{0};
+  std::thread LSignaller([&] {
+    for (int i = 0; i < 4000 && !LStop; ++i) {
+      ::pthread_kill(LTarget, SIGUSR1);
+      ++LSignals;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+
+  std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
+  LClient->SetHost("127.0.0.1");
+  LClient->SetPort(LPeer.Port());
+  LClient->SetConnectTimeout(400);
+  auto LStart = Clock::now();
+  EXPECT_THROW(LClient->Connect(), EIdConnectTimeout);
+  EXPECT_GE(MsSince(LStart), 350);
+  EXPECT_LT(MsSince(LStart), 4000);
+
+  // Without a bound the connect waits on through the signals until the peer answers.
+  LClient->SetConnectTimeout(0);
+  std::thread LAnswer([&] {
+    WaitUntil([&] { return LSignals >= 40; });
+    LPeer.Answer();
+  });
+  std::string LError;
+  try {
+    LClient->Connect();
+  } catch (const Exception& E) {
+    LError = E.Message();
+  }
+  LAnswer.join();
+  LStop = true;
+  LSignaller.join();
+  ::sigaction(SIGUSR1, &LOld, nullptr);
+  EXPECT_EQ(LError, "");
+  EXPECT_GT(LSignals, 40);
+  EXPECT_TRUE(LClient->Connected());
+  EXPECT_EQ(LClient->Socket()->Binding()->PeerPort(), LPeer.Port());
+}
+
+// The socket is bound only to what was asked for; otherwise the connect picks the local
+// address and port. The bind events come all the same.
+TEST(Connection, BindsOnlyWhatIsAsked) {
+  struct TCase {
+    const char* BoundIP;
+    bool FixedPort;
+    TIdReuseSocket Reuse;
+  };
+  for (const TCase& C : {TCase{"", false, rsOSDependent}, TCase{"127.0.0.1", false, rsTrue},
+                         TCase{"", true, rsFalse}}) {
+    SCOPED_TRACE(std::string(C.BoundIP) + (C.FixedPort ? " fixed port" : ""));
+    TServer LServer([](TScriptPeer& APeer) { APeer.Read(1); });
+    std::unique_ptr<TIdTCPClient> LClient(New<TIdTCPClient>(nullptr));
+    std::vector<std::string> LEvents;
+    LClient->SetOnBeforeBind([&](TComponent*) { LEvents.push_back("before"); });
+    LClient->SetOnSocketAllocated([&](TComponent*) { LEvents.push_back("allocated"); });
+    LClient->SetOnAfterBind([&](TComponent*) { LEvents.push_back("after"); });
+    uint16_t LFixed = 0;
+    if (C.FixedPort) ::close(BindLoopback(0, &LFixed));
+    LClient->SetBoundIP(C.BoundIP);
+    LClient->SetBoundPort(LFixed);
+    LClient->SetReuseSocket(C.Reuse);
+    LClient->SetHost("127.0.0.1");
+    LClient->SetPort(static_cast<TIdPort>(LServer.Port()));
+    LClient->SetConnectTimeout(5000);
+    LClient->Connect();
+    EXPECT_EQ(LEvents, (std::vector<std::string>{"before", "allocated", "after"}));
+    TIdSocketHandle* LBinding = LClient->Socket()->Binding();
+    EXPECT_EQ(LBinding->IP(), "127.0.0.1");
+    EXPECT_EQ(LBinding->Port() == LFixed, C.FixedPort);
+    int LReuse = -1;
+    LBinding->GetSockOpt(SOL_SOCKET, SO_REUSEADDR, LReuse);
+    EXPECT_EQ(LReuse, C.Reuse == rsTrue ? 1 : 0);
+    LClient->IOHandler()->Write(std::string("x"));
+    ASSERT_TRUE(LServer.WaitFinished());
+  }
 }
 
 TEST(Connection, BoundPortRangeHighestFirstAndErrors) {
