@@ -9,8 +9,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -42,8 +42,8 @@ struct TCallQueue {
   std::mutex lock;
   std::deque<TQueuedCall> calls;
   uint64_t nextSeq = 1;
-  std::atomic<uint32_t> signal{0};      // counts posts and wakes: the futex word
-  std::atomic<bool> sleeping{false};    // the main thread waits on signal
+  std::atomic<uint32_t> signal{0};    // counts posts and wakes: the futex word
+  std::atomic<bool> sleeping{false};  // the main thread waits on signal
   std::function<void()> wake;
   std::function<void(std::exception_ptr)> onException;
 };
@@ -92,7 +92,8 @@ void WaitForSignal(TCallQueue& q, uint32_t aSeen, int aTimeoutMs) {
     const auto left = deadline - std::chrono::steady_clock::now();
     if (left <= std::chrono::steady_clock::duration::zero()) break;
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    const timespec relative{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    const timespec relative{static_cast<time_t>(ns / 1000000000),
+                            static_cast<long>(ns % 1000000000)};
     ::syscall(SYS_futex, FutexWord(q.signal), FUTEX_WAIT_PRIVATE, aSeen, &relative, nullptr, 0);
   }
   q.sleeping.store(false);

@@ -49,7 +49,8 @@ bool TqorRCON_StreamDecoder::Next(TqorRCON_Packet& aPacket, TRawBody* aRawBody) 
                LSize, FMaxPacketSize));
   }
   if (Buffered() - 4 < static_cast<size_t>(LSize)) return false;
-  if (aRawBody) *aRawBody = {FBuffer.data() + FOffset + 4 + 8, size_t(LSize - kHeaderAndTerminators)};
+  if (aRawBody)
+    *aRawBody = {FBuffer.data() + FOffset + 4 + 8, size_t(LSize - kHeaderAndTerminators)};
   auto LOffset = static_cast<int32_t>(FOffset);
   aPacket.ReadBytes(FBuffer, LOffset);
   // Decoded bytes stay until the next Add, which keeps the raw body valid until then.

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "platform/Exception.h"
 #include "platform/SysUtils.h"
@@ -98,19 +99,39 @@ void TIdSocketHandle::DisconnectHandle() {
 
 void TIdSocketHandle::CloseSocket() {
   std::lock_guard<std::mutex> LGuard(FConnectionHandle);
-  if (FHandleAllocated) {
-    FHandleAllocated = false;
+  if (!FHandleAllocated) return;
+  FHandleAllocated = false;
+  if (FUsers > 0) {
+    GStack()->ShutdownSocket(FHandle, SHUT_RDWR);
+    FClosePending = FHandle;
+  } else {
     DisconnectHandle();
-    AssignHandle(Id_INVALID_SOCKET);
   }
+  AssignHandle(Id_INVALID_SOCKET);
+}
+
+TIdSocketHandle::TUse::TUse(TIdSocketHandle& AOwner) : FOwner(AOwner) {
+  std::lock_guard<std::mutex> LGuard(FOwner.FConnectionHandle);
+  FHandle = FOwner.FHandle;
+  FHeld = FOwner.FHandleAllocated;
+  if (FHeld) ++FOwner.FUsers;
+}
+
+TIdSocketHandle::TUse::~TUse() {
+  std::lock_guard<std::mutex> LGuard(FOwner.FConnectionHandle);
+  if (!FHeld) return;
+  if (--FOwner.FUsers == 0 && FOwner.FClosePending != Id_INVALID_SOCKET)
+    GStack()->Disconnect(std::exchange(FOwner.FClosePending, Id_INVALID_SOCKET));
 }
 
 int TIdSocketHandle::Receive(TIdBytes& VBuffer) {
-  return GStack()->Receive(FHandle, VBuffer);
+  TUse LUse(*this);
+  return GStack()->Receive(LUse.Handle(), VBuffer);
 }
 
 int TIdSocketHandle::Send(const TIdBytes& ABuffer, int AOffset, int ASize) {
-  return GStack()->Send(FHandle, ABuffer, ASize, AOffset);
+  TUse LUse(*this);
+  return GStack()->Send(LUse.Handle(), ABuffer, ASize, AOffset);
 }
 
 int TIdSocketHandle::Send(const std::string& AText, IIdTextEncoding AEncoding) {
@@ -119,7 +140,9 @@ int TIdSocketHandle::Send(const std::string& AText, IIdTextEncoding AEncoding) {
 
 bool TIdSocketHandle::Readable(int AMSec) {
   if (AMSec == IdTimeoutDefault) AMSec = IdTimeoutInfinite;
-  if (!FHandleAllocated) throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
+  TUse LUse(*this);
+  if (LUse.Handle() == Id_INVALID_SOCKET)
+    throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
   return Select(AMSec);
 }
 
@@ -128,8 +151,10 @@ bool TIdSocketHandle::Select(int ATimeout) {
 }
 
 bool TIdSocketHandle::ReadableOrWoken(int AWakeFd, int AMSec) {
-  if (!FHandleAllocated) throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
-  pollfd LFds[2] = {{FHandle, POLLIN, 0}, {AWakeFd, POLLIN, 0}};
+  TUse LUse(*this);
+  if (LUse.Handle() == Id_INVALID_SOCKET)
+    throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
+  pollfd LFds[2] = {{LUse.Handle(), POLLIN, 0}, {AWakeFd, POLLIN, 0}};
   int LResult;
   do {
     LResult = ::poll(LFds, 2, AMSec < 0 ? -1 : AMSec);

@@ -78,6 +78,24 @@ class TIdSocketHandle {
   void SetOverLapped(bool AValue) { FOverLapped = AValue; }
 
  private:
+  // Held by a call that uses the descriptor (send, receive, a wait for input). A close meanwhile
+  // shuts the socket down, which ends such a call at once, and leaves the descriptor's release
+  // to the last holder: its number is never reused under a call still running on it.
+  class TUse {
+   public:
+    explicit TUse(TIdSocketHandle& AOwner);
+    ~TUse();
+    TUse(const TUse&) = delete;
+    TUse& operator=(const TUse&) = delete;
+    // The descriptor at the start of the call; invalid when none was held.
+    TIdStackSocketHandle Handle() const { return FHandle; }
+
+   private:
+    TIdSocketHandle& FOwner;
+    TIdStackSocketHandle FHandle;
+    bool FHeld;
+  };
+
   // Takes a socket just made with ASocketType, or forgets the socket (Id_INVALID_SOCKET).
   void AssignHandle(TIdStackSocketHandle AHandle, int ASocketType = 0);
   void DisconnectHandle();
@@ -99,6 +117,9 @@ class TIdSocketHandle {
   bool FOverLapped = false;
   int FLingerState = -1;
   std::unique_ptr<TIdSocketList> FReadSocketList;
-  // Serialises closing against the address refresh after a connect.
+  // Serialises closing against the address refresh after a connect, and against the calls
+  // that hold the descriptor (TUse).
   std::mutex FConnectionHandle;
+  int FUsers = 0;
+  TIdStackSocketHandle FClosePending = Id_INVALID_SOCKET;  // closed by the last TUse
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <set>
 #include <thread>
@@ -310,6 +311,35 @@ TEST(MainThread, QueuedCallsRunInOrderAndWakeTheLoop) {
   EXPECT_EQ(wakes, 5);
   EXPECT_TRUE(CheckSynchronize(0));
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+// A post from another thread ends the main thread's wait at once, whether it comes before the
+// main thread sleeps or while it does, and so does a wake-up; a lost one would show as a wait
+// that lasts its whole time-out.
+TEST(MainThread, PostsAndWakesEndTheMainThreadsWaitAtOnce) {
+  Drain();
+  constexpr int kWaitMs = 5000;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) {
+    int ran = 0;
+    std::thread poster([&] { QueueToMainThread([&] { ++ran; }); });
+    EXPECT_TRUE(CheckSynchronize(kWaitMs));
+    poster.join();
+    Drain();
+    EXPECT_EQ(ran, 1);
+    // A wake-up is not remembered: one made before the wait began must be made again.
+    std::atomic<bool> woken{false};
+    std::thread waker([&] {
+      for (int k = 0; k < 5000 && !woken; ++k) {
+        WakeMainThreadPump();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    EXPECT_FALSE(CheckSynchronize(kWaitMs));
+    woken = true;
+    waker.join();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kWaitMs));
 }
 
 TEST(MainThread, SynchronizeWaitsAndReraisesTheSameClass) {

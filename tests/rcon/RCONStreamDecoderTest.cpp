@@ -75,13 +75,14 @@ TEST(RCONStreamDecoder, EverySplitGivesThePacketsOfTheWholeStream) {
 // announced by its size field must not disturb the packets around it.
 TEST(RCONStreamDecoder, LargePacketsInReadSizedPiecesKeepEveryByte) {
   std::string LBig;
-  for (int i = 0; LBig.size() < 300000; ++i) LBig += "line " + std::to_string(i) + " \xE2\x9C\x93\n";
+  for (int i = 0; LBig.size() < 300000; ++i)
+    LBig += "line " + std::to_string(i) + " \xE2\x9C\x93\n";
   const TBytes LStream = Cat({WirePacket(2, 0, "a"), WirePacket(3, 0, LBig), WirePacket(4, 0, "b"),
                               WirePacket(5, 0, LBig.substr(1000)), WirePacket(6, 2, "")});
   const std::vector<TDecoded> LWhole = Decode(LStream, {});
-  ASSERT_EQ(LWhole, (std::vector<TDecoded>{Decoded(2, 0, "a"), Decoded(3, 0, LBig),
-                                           Decoded(4, 0, "b"), Decoded(5, 0, LBig.substr(1000)),
-                                           Decoded(6, 2, "")}));
+  ASSERT_EQ(LWhole,
+            (std::vector<TDecoded>{Decoded(2, 0, "a"), Decoded(3, 0, LBig), Decoded(4, 0, "b"),
+                                   Decoded(5, 0, LBig.substr(1000)), Decoded(6, 2, "")}));
   for (size_t LPiece : {1000u, 32768u, 65536u, 100003u}) {
     std::vector<size_t> LCuts;
     for (size_t p = LPiece; p < LStream.size(); p += LPiece) LCuts.push_back(p);

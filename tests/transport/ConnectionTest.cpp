@@ -539,8 +539,10 @@ TEST(Connection, ConnectWaitsSurviveSignals) {
   EXPECT_GE(MsSince(LStart), 350);
   EXPECT_LT(MsSince(LStart), 4000);
 
-  // Without a bound the connect waits on through the signals until the peer answers.
+  // Without a bound the connect waits on through the signals until the peer answers (its
+  // first SYN is dropped; the next comes about a second later).
   LClient->SetConnectTimeout(0);
+  LSignals = 0;
   std::thread LAnswer([&] {
     WaitUntil([&] { return LSignals >= 40; });
     LPeer.Answer();
@@ -762,6 +764,40 @@ TEST(Connection, AddressLiteralsConnectInTheirOwnFamily) {
     EXPECT_NE(E.LastError(), 0);
     EXPECT_NE(E.Message().substr(E.Message().find('\n') + 1), "") << E.Message();
   }
+}
+
+// The reading thread closes a socket the peer has closed while a write may be under way on
+// another thread. The close ends a blocked send at once (a plain close would leave it blocked
+// until its time-out), and the descriptor is released only after the send has returned, so its
+// number cannot be reused under it.
+TEST(SocketHandle, ACloseFromAnotherThreadEndsABlockedSendAndThenReleasesTheDescriptor) {
+  TQuietPeer LPeer;
+  TIdSocketHandle& LBinding = LPeer.Binding();
+  LBinding.SetSockOpt(SOL_SOCKET, SO_SNDTIMEO, 20000);
+  const int LFd = LBinding.Handle();
+  std::atomic<bool> LDone{false};
+  std::atomic<int> LError{0};
+  std::thread LWriter([&] {
+    const TIdBytes LBlock(1 << 20, 'x');
+    try {
+      for (int i = 0; i < 256; ++i) LBinding.Send(LBlock);  // far more than the buffers hold
+    } catch (const EIdSocketError& E) {
+      LError = E.LastError();
+    }
+    LDone = true;
+  });
+  // The peer reads nothing: once the socket takes no more, the writer is blocked in its send.
+  ASSERT_TRUE(WaitUntil([&] {
+    pollfd LOut{LFd, POLLOUT, 0};
+    return ::poll(&LOut, 1, 0) == 0;
+  }));
+  LBinding.CloseSocket();
+  const bool LEnded = WaitUntil([&] { return LDone.load(); }, 5000);
+  if (!LEnded) ::shutdown(LFd, SHUT_RDWR);  // free the writer of a failed run
+  LWriter.join();
+  EXPECT_TRUE(LEnded) << "the send stayed blocked after the close";
+  EXPECT_NE(LError, 0);
+  EXPECT_EQ(::fcntl(LFd, F_GETFD), -1) << "the descriptor was not released";
 }
 
 TEST(Stack, KeepAliveInWholeSecondsAndSocketListLimit) {
