@@ -304,6 +304,27 @@ TEST_P(RCONHostileServer, ServerThatNeverAnswers) {
   ExpectNextActivationWorks(LRCON, LLog);
 }
 
+// A server that accepts but never answers the authentication (a service that is no RCON
+// server): the connection stands silently until the application ends it.
+TEST_P(RCONHostileServer, ServerThatNeverAnswersTheAuthentication) {
+  std::atomic<int> LSessions{0};
+  TRCONTestServer LServer([&](TPeer& aPeer) {
+    if (++LSessions > 1 && !Authenticate(aPeer)) return;
+    aPeer.WaitClosed();
+  });
+  TLog LLog;
+  TqorLib_RCON LRCON(nullptr);
+  Configure(LRCON, LServer.Port(), GetParam());
+  LLog.Hook(LRCON);
+  LRCON.SetActive(true);
+  ASSERT_TRUE(Pump([&] { return LLog.Count() >= 1; }));
+  Pump([] { return false; }, 200);
+  EXPECT_EQ(LLog.Tokens(), std::vector<std::string>{"C1"});
+  EXPECT_TRUE(LRCON.Active());
+  ExpectNextActivationWorks(LRCON, LLog);
+  EXPECT_EQ(LLog.Tokens(), (std::vector<std::string>{"C1", "D1", "C2", "A2", "D2"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Delivery, RCONHostileServer,
                          ::testing::Values(neNoSync, neAsynchronous, neSynchronous),
                          [](const ::testing::TestParamInfo<TwsNotifyEvent>& aInfo) {
