@@ -101,11 +101,13 @@ void TqorTCPCLient_Common::DoSetActive(bool aValue) {
   if (ReportingClose()) {
     std::lock_guard<std::mutex> LGuard(FAfterCloseLock);
     if (aValue || !FAfterClose.empty()) {
+      if (FAfterClose.empty()) FHeldAt = FRequests;
       FAfterClose.push_back(aValue);
       FAfterCloseOnReader = FReportingClose.load() == std::this_thread::get_id();
       return;
     }
   }
+  ++FRequests;  // later than any request held meanwhile, which it therefore overrides
   const std::thread::id LSelf = std::this_thread::get_id();
   if (FSettingActiveOn.load() == LSelf) {
     FDeferredActive.push_back(aValue);
@@ -207,13 +209,18 @@ void TqorTCPCLient_Common::AfterCloseReported() {
   FReportingClose = std::thread::id();
   std::vector<bool> LValues;
   bool LOnReader;
+  uint64_t LHeldAt;
   {
     std::lock_guard<std::mutex> LGuard(FAfterCloseLock);
     LValues.swap(FAfterClose);
     LOnReader = FAfterCloseOnReader;
+    LHeldAt = FHeldAt;
   }
   if (LValues.empty()) return;
-  auto LRun = [this, LValues] {
+  // The application's own call made after the handlers' (say a deactivation posted from
+  // OnException) is the last word: the held ones are dropped.
+  auto LRun = [this, LValues, LHeldAt] {
+    if (FRequests != LHeldAt) return;
     for (bool LValue : LValues)
       if (!IsDestroying()) DoSetActive(LValue);
   };

@@ -274,6 +274,10 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   std::mutex FAfterCloseLock;
   std::vector<bool> FAfterClose;
   bool FAfterCloseOnReader = false;
+  // Activation requests carried out or deferred so far, and their count when the first of
+  // FAfterClose was held: a later one overrides the held ones.
+  std::atomic<uint64_t> FRequests{0};
+  uint64_t FHeldAt = 0;
 };
 
 class TqorTCPCLient_Base : public TqorTCPCLient_Common {

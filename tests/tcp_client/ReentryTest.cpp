@@ -381,3 +381,47 @@ INSTANTIATE_TEST_SUITE_P(Delivery, HostilePeer,
                          });
 
 }  // namespace
+
+namespace {
+
+// With neSynchronous a reconnect asked for in OnDisconnect of a close by the server waits for
+// that close's exception. A deactivation the application posts from OnException comes later
+// than the handler's request, so it has the last word: no second connection is made.
+TEST(Reentry, ALaterDeactivationOverridesAHeldReconnect) {
+  std::atomic<int> LSessions{0};
+  std::atomic<bool> LGo{false};
+  TServer LServer([&](TScriptPeer& aPeer) {
+    if (++LSessions == 1 && WaitFor([&] { return LGo.load(); })) aPeer.Close();
+    aPeer.WaitClosed();
+  });
+  TLives LLives;
+  TqorTCPCLient LClient(nullptr);
+  Configure(LClient, LServer.Port(), neSynchronous);
+  LLives.Hook(LClient);
+  TMainThreadContext LLater;
+  std::atomic<bool> LPostedRan{false};
+  LClient.SetOnDisconnect([&](TqorTCPConnection* c) {
+    LLives.Add("D", c);
+    LClient.SetActive(true);
+  });
+  LClient.SetOnException([&](TqorTCPConnection* c, Exception& E) {
+    LLives.Add("E", c, E.Message());
+    PostToMainThread(
+        [&] {
+          LClient.SetActive(false);
+          LPostedRan = true;
+        },
+        LLater);
+  });
+  LClient.SetActive(true);
+  LGo = true;
+  ASSERT_TRUE(WaitFor([&] { return LPostedRan.load(); }))
+      << testing::PrintToString(LLives.Tokens());
+  PumpFor(100);  // a held reconnect would run now
+  EXPECT_FALSE(LClient.Active());
+  EXPECT_EQ(LServer.Accepted(), 1);
+  EXPECT_EQ(LLives.Tokens(), (std::vector<std::string>{"C1", "D1", "E- " + kClosed}));
+  LLater.Close();
+}
+
+}  // namespace
