@@ -176,9 +176,10 @@ void TqorTCPCLient_Common::Deactivate() {
     FWatchDogEnabled = false;
     TqorIdTCPClient* LClient = FTCPClient;
     TqorTCPConnectionClient* LConnection = FState.Connection();
-    if (LClient && FState.BeginClose(LConnection)) {
-      // The buffers below belong to the reading thread until it has stopped.
-      LClient->StopReading();
+    const bool LClaimed = LClient && FState.BeginClose(LConnection);
+    // The buffers below belong to the reading thread until it has stopped.
+    if (LClient) LClient->StopReading();
+    if (LClaimed) {
       DiscardPendingData(LConnection);
       if (TIdIOHandler* LHandler = LClient->IOHandler()) {
         LHandler->WriteBufferClear();
@@ -188,8 +189,7 @@ void TqorTCPCLient_Common::Deactivate() {
       DoNotifyDisconnect(LConnection);
     } else {
       // No connection, or one whose end another thread is reporting: its socket closes
-      // silently once that thread has stopped (unless this runs inside that report).
-      if (LClient) LClient->StopReading();
+      // silently now that that thread has stopped (unless this runs inside that report).
       if (LClient && LClient->Connected()) LClient->Disconnect(false);
       StopWatchDog();
     }

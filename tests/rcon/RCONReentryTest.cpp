@@ -14,6 +14,7 @@
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
 #include "tests/rcon/RCONTestServer.h"
+#include "tests/support/DeliveryModes.h"
 #include "tests/support/Loopback.h"
 
 namespace {
@@ -120,20 +121,13 @@ void ExpectNextActivationWorks(TqorLib_RCON& aRCON, TLog& aLog) {
   EXPECT_EQ(aLog.Last()[0], 'D') << testing::PrintToString(aLog.Tokens());
 }
 
-std::string ModeName(TwsNotifyEvent aMode) {
-  static const char* const LNames[] = {"NoSync", "Asynchronous", "Synchronous"};
-  return LNames[aMode];
-}
-
 // ---- Re-entrant activation and deactivation ----
 
 enum THandler { hAuthenticate, hResponse, hDisconnect };
-enum TAction { aOff, aOn, aOffOn };
-enum TWhere { wInside, wAfter };
 
 // OnAuthenticate meets the server's acceptance, OnResponse the first packet of a long answer,
 // OnDisconnect the server's close after the acceptance.
-const std::map<std::pair<THandler, TAction>, std::vector<std::string>> kLog = {
+const std::map<std::pair<THandler, TReentryAction>, std::vector<std::string>> kLog = {
     {{hAuthenticate, aOff}, {"C1", "A1", "D1"}},
     {{hAuthenticate, aOn}, {"C1", "A1"}},
     {{hAuthenticate, aOffOn}, {"C1", "A1", "D1", "C2", "A2"}},
@@ -145,12 +139,7 @@ const std::map<std::pair<THandler, TAction>, std::vector<std::string>> kLog = {
     {{hDisconnect, aOffOn}, {"C1", "A1", "D1", "E1 " + kClosed, "C2", "A2"}},
 };
 
-void Act(TqorLib_RCON& aRCON, TAction aAction) {
-  if (aAction != aOn) aRCON.SetActive(false);
-  if (aAction != aOff) aRCON.SetActive(true);
-}
-
-using TReentry = std::tuple<TwsNotifyEvent, THandler, TAction, TWhere>;
+using TReentry = std::tuple<TwsNotifyEvent, THandler, TReentryAction, TReentryWhere>;
 
 class RCONReentry : public ::testing::TestWithParam<TReentry> {};
 
@@ -207,17 +196,14 @@ TEST_P(RCONReentry, GivesTheLogOfTheSameActionAfterTheHandler) {
 
 std::string ReentryName(const ::testing::TestParamInfo<TReentry>& aInfo) {
   static const char* const LHandlers[] = {"OnAuthenticate", "OnResponse", "OnDisconnect"};
-  static const char* const LActions[] = {"Off", "On", "OffOn"};
   const auto [LMode, LHandler, LAction, LWhere] = aInfo.param;
-  return ModeName(LMode) + "_" + LHandlers[LHandler] + "_" + LActions[LAction] +
-         (LWhere == wInside ? "_Inside" : "_After");
+  return ReentryCaseName(LMode, LHandlers[LHandler], LAction, LWhere);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, RCONReentry,
-    ::testing::Combine(::testing::Values(neNoSync, neAsynchronous, neSynchronous),
-                       ::testing::Values(hAuthenticate, hResponse, hDisconnect),
-                       ::testing::Values(aOff, aOn, aOffOn), ::testing::Values(wInside, wAfter)),
+    ::testing::Combine(AllDeliveryModes(), ::testing::Values(hAuthenticate, hResponse, hDisconnect),
+                       AllReentryActions(), BothReentryPlaces()),
     ReentryName);
 
 // ---- Hostile servers ----
@@ -325,10 +311,6 @@ TEST_P(RCONHostileServer, ServerThatNeverAnswersTheAuthentication) {
   EXPECT_EQ(LLog.Tokens(), (std::vector<std::string>{"C1", "D1", "C2", "A2", "D2"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Delivery, RCONHostileServer,
-                         ::testing::Values(neNoSync, neAsynchronous, neSynchronous),
-                         [](const ::testing::TestParamInfo<TwsNotifyEvent>& aInfo) {
-                           return ModeName(aInfo.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Delivery, RCONHostileServer, AllDeliveryModes(), DeliveryModeParamName);
 
 }  // namespace

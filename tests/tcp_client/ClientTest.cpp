@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "base/IdThread.h"
+#include "tests/support/DeliveryModes.h"
 #include "tests/support/ScriptServer.h"
 #include "tests/tcp_client/TCPClientTestKit.h"
 
@@ -188,13 +189,7 @@ TEST_P(TCPClientModes, EveryByteArrivesOnceAndInOrder) {
   EXPECT_TRUE(LReceived == LSent);
 }
 
-std::string ModeName(const ::testing::TestParamInfo<TwsNotifyEvent>& aInfo) {
-  static const char* const LNames[] = {"NoSync", "Asynchronous", "Synchronous"};
-  return LNames[aInfo.param];
-}
-
-INSTANTIATE_TEST_SUITE_P(Delivery, TCPClientModes,
-                         ::testing::Values(neNoSync, neAsynchronous, neSynchronous), ModeName);
+INSTANTIATE_TEST_SUITE_P(Delivery, TCPClientModes, AllDeliveryModes(), DeliveryModeParamName);
 
 TEST(TCPClient, RefusedConnectReportsOnlyTheSocketError) {
   TEventLog LLog;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "tests/support/DeliveryModes.h"
 #include "tests/support/ScriptServer.h"
 #include "tests/tcp_client/TCPClientTestKit.h"
 #include "transport/IdException.h"
@@ -19,11 +20,6 @@ void Configure(TqorTCPCLient& aClient, int aPort, TwsNotifyEvent aMode) {
   aClient.SetHost("127.0.0.1");
   aClient.SetPort(aPort);
   aClient.SetNotifyEvents(aMode);
-}
-
-std::string ModeName(const ::testing::TestParamInfo<TwsNotifyEvent>& aInfo) {
-  static const char* const LNames[] = {"NoSync", "Asynchronous", "Synchronous"};
-  return LNames[aInfo.param];
 }
 
 const std::string kReset = "exception Socket Error # 10054\r\nConnection reset by peer.";
@@ -331,8 +327,7 @@ TEST_P(ConnectionFaults, ExceptionsKeepTheirClassAndOrder) {
   EXPECT_EQ(LLastError, 10061);
 }
 
-INSTANTIATE_TEST_SUITE_P(Delivery, ConnectionFaults,
-                         ::testing::Values(neNoSync, neAsynchronous, neSynchronous), ModeName);
+INSTANTIATE_TEST_SUITE_P(Delivery, ConnectionFaults, AllDeliveryModes(), DeliveryModeParamName);
 
 // A failure on the main thread while a notification of another thread still waits in the
 // main thread's queue: both arrive, in the order they were raised, the second as itself.

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <tuple>
 
+#include "tests/support/DeliveryModes.h"
 #include "tests/support/ScriptServer.h"
 #include "tests/tcp_client/TCPClientTestKit.h"
 #include "transport/IdException.h"
@@ -102,11 +103,6 @@ class TLives {
   std::vector<TEvent> FEvents;
 };
 
-std::string ModeName(TwsNotifyEvent aMode) {
-  static const char* const LNames[] = {"NoSync", "Asynchronous", "Synchronous"};
-  return LNames[aMode];
-}
-
 void Configure(TqorTCPCLient& aClient, int aPort, TwsNotifyEvent aMode) {
   aClient.SetHost("127.0.0.1");
   aClient.SetPort(aPort);
@@ -130,14 +126,12 @@ void ExpectNextActivationWorks(TqorTCPCLient& aClient, TLives& aLives) {
 // ---- Re-entrant activation and deactivation ----
 
 enum THandler { hConnect, hBinary, hException, hDisconnect };
-enum TAction { aOff, aOn, aOffOn };
-enum TWhere { wInside, wAfter };
 
 // What the handler's connection meets: OnConnect its activation; OnBinary a long answer;
 // OnException a reset by the server; OnDisconnect a close by the server.
 // Active := True while a connection stands changes nothing; a connection whose read failed,
 // or that the server closed, no longer stands, so it connects anew.
-const std::map<std::pair<THandler, TAction>, std::vector<std::string>> kEvents = {
+const std::map<std::pair<THandler, TReentryAction>, std::vector<std::string>> kEvents = {
     {{hConnect, aOff}, {"C1", "D1"}},
     {{hConnect, aOn}, {"C1"}},
     {{hConnect, aOffOn}, {"C1", "D1", "C2"}},
@@ -152,12 +146,7 @@ const std::map<std::pair<THandler, TAction>, std::vector<std::string>> kEvents =
     {{hDisconnect, aOffOn}, {"C1", "D1", "E- " + kClosed, "C2"}},
 };
 
-void Act(TqorTCPCLient& aClient, TAction aAction) {
-  if (aAction != aOn) aClient.SetActive(false);
-  if (aAction != aOff) aClient.SetActive(true);
-}
-
-using TReentry = std::tuple<TwsNotifyEvent, THandler, TAction, TWhere>;
+using TReentry = std::tuple<TwsNotifyEvent, THandler, TReentryAction, TReentryWhere>;
 
 class Reentry : public ::testing::TestWithParam<TReentry> {};
 
@@ -228,18 +217,16 @@ TEST_P(Reentry, GivesTheEventsOfTheSameActionAfterTheHandler) {
 
 std::string ReentryName(const ::testing::TestParamInfo<TReentry>& aInfo) {
   static const char* const LHandlers[] = {"OnConnect", "OnBinary", "OnException", "OnDisconnect"};
-  static const char* const LActions[] = {"Off", "On", "OffOn"};
   const auto [LMode, LHandler, LAction, LWhere] = aInfo.param;
-  return ModeName(LMode) + "_" + LHandlers[LHandler] + "_" + LActions[LAction] +
-         (LWhere == wInside ? "_Inside" : "_After");
+  return ReentryCaseName(LMode, LHandlers[LHandler], LAction, LWhere);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, Reentry,
-    ::testing::Combine(::testing::Values(neNoSync, neAsynchronous, neSynchronous),
-                       ::testing::Values(hConnect, hBinary, hException, hDisconnect),
-                       ::testing::Values(aOff, aOn, aOffOn), ::testing::Values(wInside, wAfter)),
-    ReentryName);
+INSTANTIATE_TEST_SUITE_P(Table, Reentry,
+                         ::testing::Combine(AllDeliveryModes(),
+                                            ::testing::Values(hConnect, hBinary, hException,
+                                                              hDisconnect),
+                                            AllReentryActions(), BothReentryPlaces()),
+                         ReentryName);
 
 // ---- Hostile peers ----
 
@@ -374,11 +361,7 @@ TEST_P(HostilePeer, WriteError) {
   EXPECT_EQ(LLives.BrokenLives(), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Delivery, HostilePeer,
-                         ::testing::Values(neNoSync, neAsynchronous, neSynchronous),
-                         [](const ::testing::TestParamInfo<TwsNotifyEvent>& aInfo) {
-                           return ModeName(aInfo.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Delivery, HostilePeer, AllDeliveryModes(), DeliveryModeParamName);
 
 }  // namespace
 
