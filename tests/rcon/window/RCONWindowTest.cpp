@@ -13,6 +13,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -143,7 +145,12 @@ TEST_F(RCONWindow, ControlsAndStoredSettings) {
   EXPECT_EQ(Window->lblHost->buddy(), Window->txtHost);
   ASSERT_NE(Window->findChild<QPlainTextEdit*>("Memo1"), nullptr);
   EXPECT_TRUE(Window->Memo1->toPlainText().isEmpty());
-  EXPECT_TRUE(Window->Memo1->font().fixedPitch() || QFontInfo(Window->Memo1->font()).fixedPitch());
+  // What the window asks for, and what the operator sees: whichever font the machine picks
+  // for it, "i" and "W" take the same width (some monospaced fonts carry no fixed-pitch mark).
+  EXPECT_EQ(Window->Memo1->font(), QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  const QFontMetricsF metrics(Window->Memo1->font());
+  EXPECT_EQ(metrics.horizontalAdvance(QLatin1Char('i')),
+            metrics.horizontalAdvance(QLatin1Char('W')));
 
   EXPECT_EQ(Window->RCON->Name(), "RCON");
   EXPECT_EQ(Window->RCON->NotifyEvents(), neAsynchronous);
@@ -621,9 +628,10 @@ TEST_F(RCONWindow, ClosingWithLiveConnectionIsSilentAndLeavesNoThread) {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  // The default window's history files go to a folder of this run, not the user's.
+  // The default window's files go to folders of this run, never the user's.
   QTemporaryDir home;
-  qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
+  for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+    qputenv(name, QDir(home.path()).filePath(QString::fromLatin1(name)).toLocal8Bit());
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("qorRCON"));
   InstallMainThreadHooks();
