@@ -114,7 +114,7 @@ void TFRMRCON::CreateControls() {
 
   pnlBody = Named(new QWidget(this), "pnlBody");
   lblLogNote = Named(new QLabel(pnlBody), "lblLogNote");
-  Memo1 = Named(new QPlainTextEdit(pnlBody), "Memo1");
+  Memo1 = Named(new TqorRCON_LogEdit(pnlBody), "Memo1");
   Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

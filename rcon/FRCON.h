@@ -49,7 +49,7 @@ class TFRMRCON : public QWidget {
   QLineEdit* txtCommand;
   QPushButton* btnExecCommand;
   QLabel* lblLogNote;
-  QPlainTextEdit* Memo1;
+  TqorRCON_LogEdit* Memo1;
   QAction* actClear;
   QAction* actSave;
   QAction* actTimestamps;

@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCompleter>
 #include <QDir>
 #include <QElapsedTimer>
@@ -57,8 +58,7 @@ int ThreadCount() {
 }
 
 QStringList LogLines(TFRMRCON& w) {
-  w.Log().Flush();
-  return w.Memo1->toPlainText().split(QLatin1Char('\n'));
+  return w.Log().PlainText().split(QLatin1Char('\n'));
 }
 
 // Answers every message box that opens and keeps its text.
@@ -552,9 +552,59 @@ TEST_F(RCONWindow, LongLinesOfMultiByteTextArriveIntact) {
   const std::string text = line + "\n" + line.substr(0, 70002) + "\n\n" + line;
   Window->Log().Append(text, TqorRCONLogKind::Answer);
   Window->Log().Append(line, TqorRCONLogKind::Event);
-  Window->Log().Flush();
-  EXPECT_EQ(Window->Memo1->toPlainText().toStdString(), text + "\n" + line);
-  EXPECT_EQ(Window->Memo1->document()->blockCount(), 5);
+  EXPECT_EQ(Window->Log().PlainText().toStdString(), text + "\n" + line);
+  // Rows of RowChars: 7 for each line of 100000 bytes (50000 UTF-16 characters), 5 for the
+  // line of 70002 bytes.
+  EXPECT_EQ(Window->Memo1->document()->blockCount(), 7 + 5 + 1 + 7 + 7);
+  // Copying a part across rows gives it back without a break (the row's end is a position in
+  // the document, no character).
+  QTextCursor part(Window->Memo1->document());
+  part.setPosition(TqorRCON_LogEdit::RowChars - 3);
+  part.setPosition(TqorRCON_LogEdit::RowChars + 3, QTextCursor::KeepAnchor);
+  Window->Memo1->setTextCursor(part);
+  Window->Memo1->copy();
+  EXPECT_EQ(QApplication::clipboard()->text(),
+            QString::fromUtf8(line.data(), qsizetype(line.size()))
+                .mid(TqorRCON_LogEdit::RowChars - 3, 5));
+}
+
+// A data dump: one line of megabytes. The window keeps answering while it arrives and is idle
+// soon after; the line is kept whole, and copying it gives every byte back.
+TEST_F(RCONWindow, OneLineOfMegabytesKeepsTheWindowAnsweringAndCopiesWhole) {
+  TRCONDemoServerProcess server(RCON_DEMO_SERVER);
+  ConnectTo(server.Port());
+  ASSERT_TRUE(WaitForLine("#authenticated"));
+  constexpr int kBytes = 2 * 1024 * 1024;
+  QElapsedTimer clock, tick;
+  qint64 longest = 0;
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout, [&] { longest = std::max(longest, tick.restart()); });
+  ticker.start(5);
+  tick.start();
+  clock.start();
+  Send(QStringLiteral("wide %1").arg(kBytes));
+  // Without rows a line like this took minutes (each piece laid the whole line out anew).
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return Window->Memo1->document()->characterCount() > kBytes && Window->Log().Idle(); },
+      60000));
+  EXPECT_LT(clock.elapsed(), 30000);
+  EXPECT_LT(longest, 1000) << "the event loop stood still";
+  std::string expected;
+  for (int row = 0; int(expected.size()) < kBytes; ++row) {
+    char head[32];
+    std::snprintf(head, sizeof head, "line %05d ", row);
+    expected += head;
+    expected.append(63 - std::strlen(head), char('a' + row % 26));
+    expected += ' ';
+  }
+  expected.resize(kBytes);
+  EXPECT_EQ(LogLines(*Window).mid(2),
+            QStringList({"> wide 2097152", QString::fromStdString(expected)}));
+  Window->Memo1->selectAll();
+  QTest::keyClick(Window->Memo1, Qt::Key_C, Qt::ControlModifier);
+  const QString copied = QApplication::clipboard()->text();
+  EXPECT_TRUE(copied.endsWith(QString::fromStdString(expected))) << copied.size();
+  EXPECT_EQ(copied.count(QLatin1Char('\n')), 3);
 }
 
 // A scripted server: Source-like with the pre-authentication packet, an answer split over
