@@ -39,6 +39,7 @@
 #include "tests/rcon/RCONTestServer.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/RCONDemoServerProcess.h"
+#include "tests/support/SecretService.h"
 
 inline void PrintTo(const QString& aText, std::ostream* aOut) {
   *aOut << aText.toStdString();
@@ -676,8 +677,19 @@ TEST_F(RCONWindow, ClosingWithLiveConnectionIsSilentAndLeavesNoThread) {
 
 }  // namespace
 
+namespace {
+TSecretService* GSecrets = nullptr;
+}
+
+bool SecretStoreRunning() {
+  return GSecrets && GSecrets->Running();
+}
+
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
+  // Remembered passwords go to a secret store of this run, never the user's keyring.
+  TSecretService secrets;
+  GSecrets = &secrets;
   // The default window's files go to folders of this run, never the user's.
   QTemporaryDir home;
   for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
