@@ -2,7 +2,9 @@
 
 #include <QAbstractItemView>
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QCompleter>
 #include <QDateTime>
@@ -10,6 +12,7 @@
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
@@ -21,6 +24,7 @@
 #include <QScreen>
 #include <QStandardPaths>
 #include <QStringListModel>
+#include <QTextBlock>
 #include <QVBoxLayout>
 
 #include "platform/SysUtils.h"
@@ -141,12 +145,44 @@ void TFRMRCON::CreateControls() {
   Memo1->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   Memo1->setTabChangesFocus(true);
   FLog = new TqorRCON_LogView(Memo1, lblLogNote);
+  // Ctrl+F opens it under the log; Enter and F3 find the next match, with Shift the previous.
+  pnlFind = Named(new QWidget(pnlBody), "pnlFind");
+  txtFind = Named(new QLineEdit(pnlFind), "txtFind");
+  txtFind->setPlaceholderText(QStringLiteral("Find in the log"));
+  txtFind->setClearButtonEnabled(true);
+  btnFindPrevious = Named(new QPushButton(QStringLiteral("Previous"), pnlFind), "btnFindPrevious");
+  btnFindNext = Named(new QPushButton(QStringLiteral("Next"), pnlFind), "btnFindNext");
+  lblFindNote = Named(new QLabel(pnlFind), "lblFindNote");
+  auto* closeFind = Named(new QPushButton(QStringLiteral("Close"), pnlFind), "btnFindClose");
+  auto* find = new QHBoxLayout(pnlFind);
+  find->setContentsMargins(4, 2, 4, 2);
+  find->addWidget(txtFind, 1);
+  find->addWidget(btnFindPrevious);
+  find->addWidget(btnFindNext);
+  find->addWidget(lblFindNote);
+  find->addWidget(closeFind);
+  pnlFind->hide();
+  // As the text is typed the match grows where it stands.
+  connect(txtFind, &QLineEdit::textChanged, this, [this] {
+    QTextCursor at = Memo1->textCursor();
+    at.setPosition(at.selectionStart());
+    Memo1->setTextCursor(at);
+    FindInLog(false);
+  });
+  txtFind->installEventFilter(this);
+  connect(btnFindNext, &QPushButton::clicked, this, [this] { FindInLog(false); });
+  connect(btnFindPrevious, &QPushButton::clicked, this, [this] { FindInLog(true); });
+  connect(closeFind, &QPushButton::clicked, this, [this] {
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    eventFilter(txtFind, &escape);
+  });
   auto* body = new QVBoxLayout(pnlBody);
   body->setContentsMargins(0, 0, 0, 0);
   body->setSpacing(0);
   body->addWidget(lblState);
   body->addWidget(lblLogNote);
   body->addWidget(Memo1);
+  body->addWidget(pnlFind);
 
   auto* main = new QVBoxLayout(this);
   main->setContentsMargins(0, 0, 0, 0);
@@ -217,13 +253,37 @@ void TFRMRCON::CreateActions() {
   connect(actCertificate, &QAction::triggered, this, [this] {
     QMessageBox::information(this, QStringLiteral("Server certificate"), FPeerCertificate);
   });
-  for (QAction* a : {actClear, actSave, actTimestamps, actCertificate}) {
+  actFind = Named(new QAction(QStringLiteral("Find..."), this), "actFind");
+  actFind->setShortcut(QKeySequence::Find);
+  connect(actFind, &QAction::triggered, this, [this] {
+    pnlFind->show();
+    txtFind->setFocus();
+    txtFind->selectAll();
+  });
+  auto* findNext = new QAction(this);
+  findNext->setShortcut(QKeySequence::FindNext);
+  connect(findNext, &QAction::triggered, this, [this] { FindInLog(false); });
+  auto* findPrevious = new QAction(this);
+  findPrevious->setShortcut(QKeySequence::FindPrevious);
+  connect(findPrevious, &QAction::triggered, this, [this] { FindInLog(true); });
+  actCopyAnswer = Named(new QAction(QStringLiteral("Copy whole answer"), this), "actCopyAnswer");
+  actCopyAnswer->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
+  connect(actCopyAnswer, &QAction::triggered, this, [this] {
+    FLog->Flush();
+    QApplication::clipboard()->setText(Memo1->EntryText(Memo1->textCursor().position()));
+  });
+  for (QAction* a : {actClear, actSave, actTimestamps, actCertificate, actFind, findNext,
+                     findPrevious, actCopyAnswer}) {
     a->setShortcutContext(Qt::WindowShortcut);
     addAction(a);
   }
   Memo1->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(Memo1, &QWidget::customContextMenuRequested, this, [this](const QPoint& aAt) {
+    // The answer to copy is the one under the mouse.
+    if (!Memo1->textCursor().hasSelection()) Memo1->setTextCursor(Memo1->cursorForPosition(aAt));
     QMenu* menu = Memo1->createStandardContextMenu();
+    menu->addAction(actCopyAnswer);
+    menu->addAction(actFind);
     menu->addSeparator();
     menu->addActions({actClear, actSave, actTimestamps, actCertificate});
     menu->setAttribute(Qt::WA_DeleteOnClose);
@@ -264,6 +324,16 @@ bool TFRMRCON::eventFilter(QObject* aObject, QEvent* aEvent) {
     std::string text = txtCommand->text().toStdString();
     if (key == Qt::Key_Up ? FCommands->Older(text) : FCommands->Newer(text))
       txtCommand->setText(FromStd(text));
+    return true;
+  }
+  if (aObject == txtFind && (key == Qt::Key_Return || key == Qt::Key_Enter)) {
+    FindInLog(static_cast<QKeyEvent*>(aEvent)->modifiers() & Qt::ShiftModifier);
+    return true;
+  }
+  if (aObject == txtFind && key == Qt::Key_Escape) {
+    pnlFind->hide();
+    Memo1->setExtraSelections({});
+    Memo1->setFocus();
     return true;
   }
   if (aObject == txtHost && key == Qt::Key_Down && !FServerCompleter->popup()->isVisible()) {
@@ -677,4 +747,12 @@ void TFRMRCON::ExplainTLSFailure(const std::string& aMessage) {
           "for this server only if you trust the connection otherwise.");
     return;
   }
+}
+
+void TFRMRCON::FindInLog(bool aBackward) {
+  if (!pnlFind->isVisible()) return;
+  FLog->Flush();
+  const bool found = Memo1->Find(txtFind->text(), aBackward);
+  lblFindNote->setText(found || txtFind->text().isEmpty() ? QString()
+                                                          : QStringLiteral("Not found"));
 }

@@ -71,6 +71,13 @@ class TFRMRCON : public QWidget {
   QAction* actSave;
   QAction* actTimestamps;
   QAction* actCertificate;
+  QAction* actFind;
+  QAction* actCopyAnswer;
+  QWidget* pnlFind;
+  QLineEdit* txtFind;
+  QPushButton* btnFindNext;
+  QPushButton* btnFindPrevious;
+  QLabel* lblFindNote;
   std::unique_ptr<TqorLib_RCON> RCON;
 
  protected:
@@ -89,6 +96,7 @@ class TFRMRCON : public QWidget {
   void ExecFromField();
   void SaveLogAs();
   void ShowRecentServers();
+  void FindInLog(bool aBackward);
   void FillServerBox();
   const TqorRCON_Server* ChosenServer() const;
   // The passwords of aName: this run's, else the secret store's.

@@ -77,6 +77,39 @@ QString TqorRCON_LogEdit::SelectedText() const {
   return Text(c.selectionStart(), c.selectionEnd());
 }
 
+QString TqorRCON_LogEdit::EntryText(int aPosition) const {
+  QTextBlock first = document()->findBlock(aPosition);
+  while (first.isValid() && first.userState() < 0 && first.previous().isValid())
+    first = first.previous();
+  QTextBlock last = first;
+  while (last.next().isValid() && last.next().userState() < 0) last = last.next();
+  return Text(first.position(), last.position() + last.length() - 1);
+}
+
+bool TqorRCON_LogEdit::Find(const QString& aText, bool aBackward) {
+  QList<QTextEdit::ExtraSelection> marks;
+  QTextDocument* doc = document();
+  QTextCharFormat mark;
+  mark.setBackground(QColor(0xFF, 0xE0, 0x66));
+  for (QTextCursor c = doc->find(aText, 0); !aText.isEmpty() && !c.isNull();
+       c = doc->find(aText, c)) {
+    marks.append({c, mark});
+    if (marks.size() == MaxHighlights) break;
+  }
+  setExtraSelections(marks);
+  if (aText.isEmpty()) return false;
+  const QTextDocument::FindFlags flags(aBackward ? QTextDocument::FindBackward : 0);
+  QTextCursor found = doc->find(aText, textCursor(), flags);
+  if (found.isNull()) {
+    QTextCursor end(doc);
+    if (aBackward) end.movePosition(QTextCursor::End);
+    found = doc->find(aText, end, flags);
+  }
+  if (found.isNull()) return false;
+  setTextCursor(found);
+  return true;
+}
+
 QMimeData* TqorRCON_LogEdit::createMimeDataFromSelection() const {
   auto* data = new QMimeData;
   data->setText(SelectedText());

@@ -39,6 +39,12 @@ class TqorRCON_LogEdit : public QPlainTextEdit {
   QString Text(int aFrom, int aTo) const;
   QString Text() const;
   QString SelectedText() const;
+  // The whole entry (a log line, a command, an answer of however many lines) at aPosition.
+  QString EntryText(int aPosition) const;
+  // Selects the next (aBackward: previous) match of aText after the cursor, from the other end
+  // when there is none, and highlights every match; false when there is none at all.
+  bool Find(const QString& aText, bool aBackward);
+  static constexpr int MaxHighlights = 2000;
 
  protected:
   QMimeData* createMimeDataFromSelection() const override;

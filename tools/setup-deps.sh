@@ -5,6 +5,8 @@ packages=(g++ cmake ninja-build ccache pkg-config libgtest-dev clang-format
           qt6-base-dev libqt6gui6 fonts-dejavu-core iproute2 procps
           # remembered passwords: QtKeychain; the tests' private secret store
           qtkeychain-qt6-dev gnome-keyring dbus-daemon dbus-bin
+          # the desktop entry's and AppStream metadata's validators; the Debian package
+          desktop-file-utils appstream dpkg-dev qt6-qpa-plugins
           # a desktop-like second run of the window tests: its usual fonts and a German locale
           fonts-noto-mono fonts-dejavu locales
           # real proxy and TLS servers the tests and benchmarks run against

@@ -606,6 +606,56 @@ TEST_F(RCONWindow, OneLineOfMegabytesKeepsTheWindowAnsweringAndCopiesWhole) {
   const QString copied = QApplication::clipboard()->text();
   EXPECT_TRUE(copied.endsWith(QString::fromStdString(expected))) << copied.size();
   EXPECT_EQ(copied.count(QLatin1Char('\n')), 3);
+  // The answer alone, from anywhere inside it.
+  QTextCursor inside(Window->Memo1->document());
+  inside.setPosition(Window->Memo1->document()->characterCount() - kBytes / 2);
+  Window->Memo1->setTextCursor(inside);
+  QTest::keyClick(Window->Memo1, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_TRUE(QApplication::clipboard()->text() == QString::fromStdString(expected));
+}
+
+TEST_F(RCONWindow, FindInTheLogAndCopyAWholeAnswer) {
+  Window->DoLog("#connected");
+  Window->Log().Append("> list", TqorRCONLogKind::Command);
+  Window->Log().Append("Alpha one\nbeta two\nalpha three", TqorRCONLogKind::Answer);
+  Window->DoLog("#note alpha");
+  Window->Log().Flush();
+  EXPECT_FALSE(Window->pnlFind->isVisible());
+  QTest::keyClick(Window, Qt::Key_F, Qt::ControlModifier);
+  ASSERT_TRUE(Window->pnlFind->isVisible());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Window->txtFind->hasFocus(); }, kWait));
+  auto current = [&] { return Window->Memo1->textCursor().block().text(); };
+  QTest::keyClicks(Window->txtFind, "alpha");
+  EXPECT_EQ(current(), "Alpha one") << "as typed, case-insensitive";
+  EXPECT_EQ(Window->Memo1->extraSelections().size(), 3) << "every match highlighted";
+  QTest::keyClick(Window->txtFind, Qt::Key_Return);
+  EXPECT_EQ(current(), "alpha three");
+  QTest::keyClick(Window->txtFind, Qt::Key_Return);
+  EXPECT_EQ(current(), "#note alpha");
+  QTest::keyClick(Window->txtFind, Qt::Key_Return);
+  EXPECT_EQ(current(), "Alpha one") << "from the top again";
+  QTest::keyClick(Window->txtFind, Qt::Key_Return, Qt::ShiftModifier);
+  EXPECT_EQ(current(), "#note alpha") << "backwards, from the end again";
+  QTest::mouseClick(Window->btnFindPrevious, Qt::LeftButton);
+  EXPECT_EQ(current(), "alpha three");
+  EXPECT_TRUE(Window->lblFindNote->text().isEmpty());
+  QTest::keyClicks(Window->txtFind, "zzz");
+  EXPECT_EQ(Window->lblFindNote->text(), "Not found");
+  EXPECT_TRUE(Window->Memo1->extraSelections().isEmpty());
+
+  // Copy whole answer: the entry under the cursor, however many lines it has.
+  auto copyAt = [&](int aBlock) {
+    QTextCursor c(Window->Memo1->document()->findBlockByNumber(aBlock));
+    c.movePosition(QTextCursor::Right);
+    Window->Memo1->setTextCursor(c);
+    Window->actCopyAnswer->trigger();
+    return QApplication::clipboard()->text();
+  };
+  EXPECT_EQ(copyAt(3), "Alpha one\nbeta two\nalpha three");
+  EXPECT_EQ(copyAt(2), "Alpha one\nbeta two\nalpha three");
+  EXPECT_EQ(copyAt(1), "> list");
+  EXPECT_EQ(copyAt(5), "#note alpha");
+  EXPECT_EQ(copyAt(0), "#connected");
 }
 
 // A scripted server: Source-like with the pre-authentication packet, an answer split over
