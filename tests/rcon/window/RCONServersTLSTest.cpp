@@ -2,6 +2,7 @@
 // alone and behind a SOCKS5 proxy (microsocks), with the traffic log and the throttle.
 #include <QElapsedTimer>
 #include <QFile>
+#include <QInputDialog>
 #include <QLabel>
 
 #include "tests/rcon/window/ServerWindow.h"
@@ -122,6 +123,39 @@ TEST_F(RCONServers, TLSThroughASocksProxyWithTrafficLogAndThrottle) {
   QFile log(traffic);
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
   EXPECT_TRUE(log.readAll().contains("long 10000")) << "the traffic log holds what was sent";
+}
+
+// A server that asks for a client certificate, speaks only TLS 1.2 and wants ALPN: the
+// dialog's certificate, encrypted key (its password asked for at Connect), version and ALPN
+// reach it.
+TEST_F(RCONServers, ClientCertificateKeyPasswordVersionAndALPN) {
+  const TCertificates& certs = TCertificates::Get();
+  TSServer tls(
+      "server-chain.pem", "server.key",
+      {"-Verify", "3", "-CAfile", certs.Path("ca-bundle.pem"), "-alpn", "rcon", "-tls1_2"});
+  AddServer("certified", tls.Port(), [&](TqorRCON_ServerDialog& d) {
+    d.grpTLS->setChecked(true);
+    Choose(d.cmbTLSVersion, "1.2");
+    d.txtTLSCA->setText(QString::fromStdString(certs.Path("ca.pem")));
+    d.txtTLSCert->setText(QString::fromStdString(certs.Path("client.pem")));
+    d.txtTLSKey->setText(QString::fromStdString(certs.Path("client-enc.key")));
+    d.txtALPN->setText("rcon");
+  });
+  QString asked;
+  OnNextDialog<QInputDialog>([&](QInputDialog& d) {
+    asked = d.labelText();
+    d.setTextValue("secret");
+    d.accept();
+  });
+  Connect();
+  ASSERT_TRUE(WaitForLine("#connected")) << Log().toStdString();
+  EXPECT_EQ(asked, QStringLiteral("Password of the key %1:")
+                       .arg(QString::fromStdString(certs.Path("client-enc.key"))));
+  EXPECT_EQ(Window->lblState->text(),
+            QStringLiteral("Connected to 127.0.0.1:%1 (TLS 1.2)").arg(tls.Port()));
+  EXPECT_TRUE(tls.Process().WaitFor("qor test client")) << tls.Process().Output();
+  EXPECT_TRUE(tls.Process().WaitFor("ALPN protocols advertised by the client: rcon"))
+      << tls.Process().Output();
 }
 
 }  // namespace
