@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTimer>
 #include <algorithm>
@@ -132,7 +133,9 @@ class TBench {
   }
 
  private:
-  TFRMRCON FWindow{nullptr, QStringLiteral("/tmp/qor-rcon-console-bench")};
+  // History and saved servers in a folder of this run, never the user's.
+  QTemporaryDir FFolder;
+  TFRMRCON FWindow{nullptr, FFolder.path(), FFolder.filePath(QStringLiteral("qorRCON.ini"))};
   TqorRCONResponseCompleteEvent FWindowHandler;
 };
 

@@ -39,7 +39,6 @@
 #include "tests/rcon/RCONTestServer.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/RCONDemoServerProcess.h"
-#include "tests/support/SecretService.h"
 
 inline void PrintTo(const QString& aText, std::ostream* aOut) {
   *aOut << aText.toStdString();
@@ -726,28 +725,3 @@ TEST_F(RCONWindow, ClosingWithLiveConnectionIsSilentAndLeavesNoThread) {
 }
 
 }  // namespace
-
-namespace {
-TSecretService* GSecrets = nullptr;
-}
-
-bool SecretStoreRunning() {
-  return GSecrets && GSecrets->Running();
-}
-
-int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
-  // Remembered passwords go to a secret store of this run, never the user's keyring.
-  TSecretService secrets;
-  GSecrets = &secrets;
-  // The default window's files go to folders of this run, never the user's.
-  QTemporaryDir home;
-  for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
-    qputenv(name, QDir(home.path()).filePath(QString::fromLatin1(name)).toLocal8Bit());
-  QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("qorRCON"));
-  InstallMainThreadHooks();
-  int result = RUN_ALL_TESTS();
-  RemoveMainThreadHooks();
-  return result;
-}
