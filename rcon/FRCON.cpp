@@ -655,11 +655,9 @@ void TFRMRCON::EditServer() {
       FPasswords.remove(old);
     }
     StorePasswords(edited.Name, dialog.Passwords(), dialog.Remember());
-    cmbServer->setCurrentIndex(0);
-    FillServerBox();
-    ChooseServer(edited.Name);
   }
-  if (result == TqorRCON_ServerDialog::Deleted) FillServerBox();
+  FillServerBox();
+  if (result != TqorRCON_ServerDialog::Deleted) ChooseServer(dialog.Server().Name);
   QString error;
   if (!SaveServers(FConfigFile, FServerList, error))
     QMessageBox::warning(this, kCaption, QStringLiteral("Cannot save the servers: %1").arg(error));
