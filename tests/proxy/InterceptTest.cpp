@@ -1,10 +1,12 @@
 // The throttler's delays, the traffic log's lines and file, and both in a chain on a real
 // connection.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -265,6 +267,55 @@ TEST(LogFile, ConcurrentDirectionsKeepLinesWhole) {
   }
   EXPECT_EQ(Sent, kBlocks);
   EXPECT_EQ(Received, kBlocks);
+}
+
+// The disk fills up (a file size limit of 15000 bytes) while a reading and a writing thread
+// move 40000 bytes: the log reports once, switches itself off and never stops the traffic.
+TEST(LogFile, AFailedWriteSwitchesTheLogOffWithOneReport) {
+  LogFolder Folder;
+  auto Log = OpenLog(Folder);
+  std::mutex Lock;
+  std::vector<std::string> Reports;
+  Log->SetOnWriteError([&](TIdLogFile* Sender, Exception& E) {
+    std::lock_guard<std::mutex> G(Lock);
+    Reports.push_back(std::string(E.ClassName()) + ": " + E.Message());
+    EXPECT_EQ(Sender, Log.get());
+  });
+  rlimit Old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &Old), 0);
+  const auto OldHandler = signal(SIGXFSZ, SIG_IGN);
+  rlimit Small = Old;
+  Small.rlim_cur = 15000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Small), 0);
+  std::atomic<int> Moved{0};
+  auto Move = [&](bool ASend) {
+    for (int i = 0; i < 200; ++i) {
+      TIdBytes b(100, ASend ? 's' : 'r');
+      try {
+        ASend ? Log->Send(b) : Log->Receive(b);
+      } catch (const Exception&) {
+        continue;
+      }
+      if (b == TIdBytes(100, ASend ? 's' : 'r')) ++Moved;
+    }
+  };
+  std::thread Reader(Move, false);
+  Move(true);
+  Reader.join();
+  setrlimit(RLIMIT_FSIZE, &Old);
+  signal(SIGXFSZ, OldHandler);
+  EXPECT_EQ(Moved, 400);
+  EXPECT_EQ(Reports, std::vector<std::string>{"EWriteError: Cannot write to file \"" +
+                                              Folder.Name() + "\". File too large"});
+  EXPECT_FALSE(Log->Active());
+  EXPECT_LE(Folder.Contents().size(), 15000u);
+  // Switched on again, it writes where it stopped.
+  Log->SetActive(true);
+  TIdBytes b{'x'};
+  Log->Receive(b);
+  Log->SetActive(false);
+  const std::string Contents = Folder.Contents();
+  EXPECT_EQ(Contents.substr(Contents.size() - 10), "Recv : x\r\n");
 }
 
 TEST(InterceptChain, CircularLinksRefusedAndDestroyedLinksDropped) {

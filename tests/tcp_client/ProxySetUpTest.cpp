@@ -275,6 +275,33 @@ TEST_F(ProxySetUp, ProxyHandshakeIsLoggedBeforeTheConnection) {
   EXPECT_NE(Connected, std::string::npos) << Log;
 }
 
+// A log that cannot write (a full disk) is an observer gone quiet, not a failed connection:
+// one exception event names the file and the reason, and the data goes on both ways.
+TEST_F(ProxySetUp, LogOnAFullDiskReportsOnceAndTheConnectionGoesOn) {
+  TProxyServer Server([&](TRecordingPeer& P) {
+    P.Send("hi");
+    P.Read(FWire, 6);
+    P.Send("there");
+    P.WaitClosed();
+  });
+  FClient->SetPort(Server.Port());
+  FClient->LogFile().SetEnabled(true);
+  FClient->LogFile().SetFileName("/dev/full");
+  FClient->SetActive(true);
+  ASSERT_TRUE(FClient->Active());
+  ASSERT_TRUE(WaitData(2));
+  FClient->WriteData(std::string("secret"));
+  ASSERT_TRUE(WaitData(7));
+  EXPECT_EQ(Data(), "hithere");
+  EXPECT_EQ(FWire.Bytes(), "secret");
+  EXPECT_TRUE(FClient->Active());
+  EXPECT_EQ(Events(), (std::vector<std::string>{
+                          "exception Cannot write to file \"/dev/full\". No space left on device",
+                          "connect"}));
+  FClient->SetActive(false);
+  EXPECT_FALSE(Server.Failed());
+}
+
 TEST_F(ProxySetUp, LogWithoutFileNameAddsNoIntercept) {
   TProxyServer Server([&](TRecordingPeer& P) {
     P.Send("x");
