@@ -127,11 +127,13 @@ void TIdConnectThroughHttpProxy::SendConnectRequest(TIdIOHandler* AIOHandler,
     }
     return;
   }
-  // The reason phrase is the proxy's free text: shown only printable and bounded.
-  const size_t LPhrase = LStatus.find(' ', LStatus.find(' ') + 1);
-  std::string LText = std::to_string(LCode);
-  if (LPhrase != std::string::npos) {
-    const std::string LReason = Printable(Trim(LStatus.substr(LPhrase + 1)), MaxReasonLength);
+  // The status line without its version; the reason phrase is the proxy's free text, shown
+  // only printable and bounded.
+  const std::string LRest = Trim(LStatus.substr(LStatus.find(' ') + 1));
+  const size_t LAfterCode = LRest.find(' ');
+  std::string LText = LRest.substr(0, LAfterCode);
+  if (LAfterCode != std::string::npos) {
+    const std::string LReason = Printable(Trim(LRest.substr(LAfterCode + 1)), MaxReasonLength);
     if (!LReason.empty()) LText += " " + LReason;
   }
   throw EIdHttpProxyError(LText);

@@ -99,6 +99,8 @@ TEST_F(HttpProxy, RefusalsCarryTheStatusWithoutTheVersion) {
       {"HTTP/1.1 403 Forbidden\r\n\r\n", "403 Forbidden"},
       {"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 3\r\n\r\nbad", "502 Bad Gateway"},
       {"HTTP/1.0 407 Proxy Authentication Required\r\n\r\n", "407 Proxy Authentication Required"},
+      {"HTTP/1.1  404 \t Not  Found \r\n\r\n", "404 Not  Found"},
+      {"HTTP/1.1 500\r\n\r\n", "500"},
   };
   for (const auto& [Reply, Text] : kCases) {
     TWire Wire;
@@ -254,7 +256,9 @@ TEST_F(HttpProxy, Auth407BodyWithoutALengthMeansANewConnection) {
 // A reason phrase is the proxy's free text: a refusal shows at most 200 characters of it,
 // none of them a control character.
 TEST_F(HttpProxy, RefusalShowsABoundedPrintableReasonPhrase) {
-  std::string Hostile = "Forbidden \x1B[2J\x1B]0;pwned\x07 \xC2\x9B" "31m";
+  std::string Hostile =
+      "Forbidden \x1B[2J\x1B]0;pwned\x07 \xC2\x9B"
+      "31m";
   Hostile += std::string(60000, 'y');
   TProxyServer Server([&](TRecordingPeer& P) {
     P.ReadHead(FWire);
