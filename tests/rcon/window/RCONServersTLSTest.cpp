@@ -104,7 +104,7 @@ TEST_F(RCONServers, TLSThroughASocksProxyWithTrafficLogAndThrottle) {
     d.grpTLS->setChecked(true);
     d.txtTLSCA->setText(QString::fromStdString(TCertificates::Get().Path("ca.pem")));
     d.txtLogFile->setText(traffic);
-    d.spnThrottle->setValue(40000);
+    d.spnThrottle->setValue(100000);
   });
   Connect();
   ASSERT_TRUE(WaitForLine("#authenticated")) << Log().toStdString();
@@ -112,17 +112,19 @@ TEST_F(RCONServers, TLSThroughASocksProxyWithTrafficLogAndThrottle) {
             QStringLiteral("Authenticated on 127.0.0.1:%1 (TLS 1.3 via SOCKS5 127.0.0.1:%2)")
                 .arg(tls.Port())
                 .arg(socks.Port()));
-  // 10000 bytes at 40000 bit/s take two seconds; at least one whatever the machine's load.
+  // The throttle lets a received block through and rests before the next read: 60000 bytes
+  // in TLS records of at most 16 KiB at 100000 bit/s take over three seconds; at least one
+  // whatever the machine's load.
   QElapsedTimer clock;
   clock.start();
-  Window->txtCommand->setText("long 10000");
+  Window->txtCommand->setText("long 60000");
   QTest::keyClick(Window->txtCommand, Qt::Key_Return);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return Log().contains("line 00156"); }, kWait));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Log().contains("line 00937"); }, kWait));
   EXPECT_GE(clock.elapsed(), 1000);
   Disconnect();
   QFile log(traffic);
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
-  EXPECT_TRUE(log.readAll().contains("long 10000")) << "the traffic log holds what was sent";
+  EXPECT_TRUE(log.readAll().contains("long 60000")) << "the traffic log holds what was sent";
 }
 
 // A server that asks for a client certificate, speaks only TLS 1.2 and wants ALPN: the
