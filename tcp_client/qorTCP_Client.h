@@ -307,6 +307,9 @@ class TqorTCPCLient : public TqorTCPCLient_Base {
   ~TqorTCPCLient() override { Shutdown(); }
   const char* ClassName() const override { return "TqorTCPCLient"; }
 
+  // An owner whose handlers the threads call stops them before its own members go.
+  using TqorTCPCLient_Common::Shutdown;
+
   using TqorTCPComponent::NotifyEvents;
   using TqorTCPComponent::OnBinary;
   using TqorTCPComponent::OnConnect;
