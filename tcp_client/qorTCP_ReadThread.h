@@ -97,8 +97,6 @@ class TqorTCPReadThread : public TqorIdThread {
   // The thread cannot be waited for from here: it is this thread, or it waits for the call
   // the main thread is running now (a synchronised delivery whose handler deactivates).
   bool BlockedOnCaller() const;
-  // The socket client whose reading thread runs on the calling thread; none elsewhere.
-  static const TqorIdTCPClient* ReadingFor();
 
  protected:
   explicit TqorTCPReadThread(TqorIdTCPClient* aClient);
