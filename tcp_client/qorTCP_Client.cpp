@@ -610,9 +610,7 @@ void TqorTCPCLient_Common::OnStatusEvent(TIdStatus AStatus) {
   // peer: the thread's exception (OnReadExceptionEvent) follows and ends the report.
   TqorIdTCPClient* LClient = FTCPClient;
   TIdIOHandler* LHandler = LClient ? LClient->IOHandler() : nullptr;
-  if (LHandler && LHandler->ClosedGracefully() && LClient->HasTCPRead() &&
-      LClient->TCPRead()->IsCurrentThread())
-    FState.BeginReport();
+  if (LHandler && LHandler->ClosedGracefully() && LClient->IsReadingThread()) FState.BeginReport();
   DoDisconnected();
 }
 

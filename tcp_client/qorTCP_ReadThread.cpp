@@ -43,6 +43,11 @@ TqorTCPReadThread* TqorIdTCPClient::TCPRead() {
   return FTCPRead;
 }
 
+bool TqorIdTCPClient::IsReadingThread() const {
+  const TqorTCPReadThread* LThread = FTCPRead;
+  return LThread && LThread->IsCurrentThread();
+}
+
 // Waits for the end rather than handing the thread over to free itself: the thread calls
 // into this client, so it must not outlive it.
 void TqorIdTCPClient::FreeReadThread() {

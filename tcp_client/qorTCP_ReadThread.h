@@ -31,6 +31,8 @@ class TqorIdTCPClient : public TIdTCPClient {
   // Creates the reading thread when there is none.
   TqorTCPReadThread* TCPRead();
   bool HasTCPRead() const { return FTCPRead != nullptr; }
+  // The calling thread is this client's reading thread.
+  bool IsReadingThread() const;
   TqorTCPMode TCPMode() const { return FTCPMode; }
   void SetTCPMode(TqorTCPMode aValue) { FTCPMode = aValue; }
 

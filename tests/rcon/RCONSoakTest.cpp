@@ -147,6 +147,7 @@ class TSoak {
     });
     LRCON->SetOnAuthenticate([this](TComponent* s, bool, const TqorRCON_Packet&) {
       Event(s, "authenticate", true);
+      FFirstCommand = true;
       FAuthenticated = true;
       if (FRandom.Percent(2)) Rcon(s).SetActive(false);
     });
@@ -198,7 +199,12 @@ class TSoak {
       try {
         if (LAction < 50 && FAuthenticated) {
           for (int i = 1 + FRandom.Below(3); i > 0; --i) {
-            const int LSize = FRandom.Percent(3) ? 200000 : kSizes[FRandom.Below(8)];
+            // A short first answer shows the connection's fences answered, so that later
+            // answers end at their fence, not after a quiet period a loaded machine may
+            // stretch.
+            const int LSize = FFirstCommand.exchange(false) ? 5
+                              : FRandom.Percent(3)          ? 200000
+                                                            : kSizes[FRandom.Below(8)];
             LRCON->ExecCommand("c" + std::to_string(FCommands++) + " " + std::to_string(LSize));
           }
         } else if (LAction < 54) {
@@ -259,7 +265,7 @@ class TSoak {
   const TwsNotifyEvent FMode;
   TRandom FRandom;
   std::atomic<TqorLib_RCON*> FCurrent{nullptr};
-  std::atomic<bool> FOpen{false}, FAuthenticated{false};
+  std::atomic<bool> FOpen{false}, FAuthenticated{false}, FFirstCommand{false};
   std::mutex FLock;
   std::vector<std::string> FFailures;
 };
