@@ -126,11 +126,14 @@ bool TqorLib_RCON_Client::Active() {
   return GetTCPClient()->Active();
 }
 
+// A neNoSync handler may reconnect on the reading thread while the application's own thread
+// activates: the settings are written only when they changed, so the two only read them.
 void TqorLib_RCON_Client::SetActive(bool aValue) {
   TqorTCPCLient* client = GetTCPClient();
-  client->SetHost(FRCON_Options->Host());
-  client->SetPort(FRCON_Options->Port());
-  client->SetConnectTimeout(FConnectTimeout > 0 ? FConnectTimeout : 0);
+  if (client->Host() != FRCON_Options->Host()) client->SetHost(FRCON_Options->Host());
+  if (client->Port() != FRCON_Options->Port()) client->SetPort(FRCON_Options->Port());
+  const int LTimeout = FConnectTimeout > 0 ? FConnectTimeout : 0;
+  if (client->ConnectTimeout() != LTimeout) client->SetConnectTimeout(LTimeout);
   client->SetActive(aValue);
 }
 
