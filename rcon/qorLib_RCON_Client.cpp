@@ -127,8 +127,12 @@ void TqorLib_RCON_Client::SetActive(bool aValue) {
 }
 
 void TqorLib_RCON_Client::ExecCommand(const std::string& aValue) {
+  // Asked before the write: a server that answers and closes at once (Minecraft's "stop")
+  // can end the connection before the write returns, and its answer must still find the
+  // command.
+  const bool LConnected = GetTCPClient()->Active();
   DoWritePacket(kTypeCommand, aValue);
-  if (!GetTCPClient()->Active()) return;
+  if (!LConnected) return;
   int32_t LFenceID;
   {
     std::lock_guard<std::mutex> g(FLock);
@@ -202,10 +206,19 @@ void TqorLib_RCON_Client::OnClientConnectEvent(TqorTCPConnection*) {
 }
 
 void TqorLib_RCON_Client::OnClientDisconnectEvent(TqorTCPConnection*) {
+  std::vector<TqorRCON_AnswerAssembler::TAnswer> LAnswers;
   {
     std::lock_guard<std::mutex> g(FLock);
     FID = 0;
     ++FConnectionEvents;
+    FAnswers.ConnectionEnded(LAnswers);
+  }
+  // The last answer before the server closed comes before the disconnect, as it arrived.
+  try {
+    RaiseAnswers(LAnswers);
+  } catch (...) {
+    if (FOnDisconnect) FOnDisconnect(this);
+    throw;
   }
   if (FOnDisconnect) FOnDisconnect(this);
 }

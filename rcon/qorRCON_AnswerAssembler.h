@@ -56,6 +56,10 @@ class TqorRCON_AnswerAssembler {
   void Check(uint32_t aNowMs, std::vector<TAnswer>& aDone, std::vector<TOverdue>& aOverdue);
   // Commands whose answer has not ended yet.
   size_t OpenCount() const;
+  // The connection ended: an answer that has begun is as whole as it will get (a server that
+  // closes after answering, such as Minecraft's "stop", sends no fence reply); the rest is
+  // forgotten.
+  void ConnectionEnded(std::vector<TAnswer>& aDone);
 
  private:
   struct TRequest {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Fails when a lower layer includes an upper one. Layers, lowest first: platform, base,
-# transport, tls | proxy (side by side: neither includes the other), tcp_client, rcon.
+# transport, tls | proxy (side by side: neither includes the other), tcp_client, rcon, cli (the
+# terminal client, a top layer like the window in rcon/).
 # A test folder (tests/<layer>) keeps to the same order; tests/support, bench/ and tools/
 # may include anything.
 set -euo pipefail
@@ -14,12 +15,13 @@ rank() {
     tls | proxy) echo 3 ;;
     tcp_client) echo 4 ;;
     rcon) echo 5 ;;
+    cli) echo 6 ;;
     *) echo "" ;;
   esac
 }
 
 status=0
-for layer in platform base transport tls proxy tcp_client rcon; do
+for layer in platform base transport tls proxy tcp_client rcon cli; do
   own=$(rank "$layer")
   for dir in "$layer" "tests/$layer"; do
     [ -d "$dir" ] || continue

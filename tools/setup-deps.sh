@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(g++ cmake ninja-build ccache pkg-config libgtest-dev clang-format
           qt6-base-dev libqt6gui6 fonts-dejavu-core iproute2 procps
+          # the terminal client: options and the interactive prompt
+          libcli11-dev libedit-dev
           # real proxy and TLS servers the tests and benchmarks run against
           microsocks dante-server openssh-server openssh-client tinyproxy-bin squid ncat
           openssl libssl3 stunnel4)
