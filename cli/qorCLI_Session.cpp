@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 
@@ -69,8 +70,13 @@ TqorCLI_Session::~TqorCLI_Session() {
     if (fd >= 0) close(fd);
 }
 
+void TqorCLI_Session::Wake() {
+  const char c = 0;
+  (void)!write(FWake[1], &c, 1);
+}
+
 void TqorCLI_Session::Configure() {
-  FRCON.SetNotifyEvents(neAsynchronous);
+  FRCON.SetNotifyEvents(neNoSync);
   FRCON.RCON_Options()->SetHost(FSettings.Host);
   FRCON.RCON_Options()->SetPort(FSettings.Port);
   FRCON.RCON_Options()->SetPassword(FSettings.Password.value_or(""));
@@ -110,36 +116,115 @@ void TqorCLI_Session::Configure() {
   }
 
   FRCON.SetOnConnect([this](TComponent*) {
+    TGuard g(FLock);
     FAuthenticated = 0;
     FDisconnected = false;
     FHaveError = false;
   });
-  FRCON.SetOnDisconnect([this](TComponent*) { FDisconnected = true; });
-  FRCON.SetOnException([this](TComponent*, Exception& E) {
-    if (FHaveError) return;
-    FHaveError = true;
-    FError = OneLine(E.Message());
+  FRCON.SetOnDisconnect([this](TComponent*) {
+    TGuard g(FLock);
+    FDisconnected = true;
+    Wake();
   });
-  FRCON.SetOnAuthenticate(
-      [this](TComponent*, bool aOK, const TqorRCON_Packet&) { FAuthenticated = aOK ? 1 : -1; });
+  FRCON.SetOnException([this](TComponent*, Exception& E) {
+    TGuard g(FLock);
+    SetError(E.Message());
+    Wake();
+  });
+  FRCON.SetOnAuthenticate([this](TComponent*, bool aOK, const TqorRCON_Packet&) {
+    TGuard g(FLock);
+    FAuthenticated = aOK ? 1 : -1;
+    Wake();
+  });
   FRCON.SetOnResponse([this](TComponent*, const std::string& aBody, const TqorRCON_Packet& aP) {
+    TGuard g(FLock);
     // Fence replies are the program's own, not the answer's.
     if (FWaiting && aP.ID() < TqorRCON_AnswerAssembler::FenceIDOffset) ++FPackets;
-    if (FSettings.Raw && !FSettings.Silent && FAuthenticated > 0) Write(aBody + "\n");
+    if (FSettings.Raw && !FSettings.Silent && FAuthenticated > 0) Output(aBody + "\n");
   });
-  FRCON.SetOnResponseComplete([this](TComponent*, int32_t, const std::string& aCommand,
-                                     const std::string& aText) {
-    const double ms = std::chrono::duration<double, std::milli>(TClock::now() - FSentAt).count();
-    if (aCommand.empty()) {
-      PrintAnswer(nullptr, aText, 1, 0);
-      return;
-    }
-    PrintAnswer(&aCommand, aText, FPackets, ms);
-    if (FWaiting) FAnswered = true;
-  });
+  FRCON.SetOnResponseComplete(
+      [this](TComponent*, int32_t, const std::string& aCommand, const std::string& aText) {
+        TGuard g(FLock);
+        if (aCommand.empty()) {
+          PrintAnswer(nullptr, aText, 1, 0);
+          return;
+        }
+        const auto now = TClock::now();
+        PrintAnswer(&aCommand, aText, FPackets,
+                    std::chrono::duration<double, std::milli>(now - FSentAt).count());
+        if (!FWaiting) return;  // a late answer, after a time-out or Ctrl+C
+        FWaiting = false;
+        FAnsweredAt = now;
+        if (FChain && !FQueue.empty())
+          SendNext();
+        else
+          Wake();
+      });
+}
+
+void TqorCLI_Session::SetError(const std::string& aMessage) {
+  if (FHaveError) return;
+  FHaveError = true;
+  FError = OneLine(aMessage);
+}
+
+void TqorCLI_Session::SendNext() {
+  const std::string command = std::move(FQueue.front());
+  FQueue.pop_front();
+  // The main thread reads ahead again when half the lines read ahead have gone.
+  if (FQueue.size() == QueueLimit / 2 || FQueue.empty()) Wake();
+  FWaiting = true;
+  FCommand = command;
+  FPackets = 0;
+  FSentAny = true;
+  FSentAt = TClock::now();
+  try {
+    FRCON.ExecCommand(command);
+  } catch (Exception& E) {
+    FWaiting = false;
+    FWriteFailed = true;
+    SetError(E.Message());
+    Wake();
+  }
+}
+
+void TqorCLI_Session::Output(const std::string& aText) {
+  if (FDirect) {
+    std::fwrite(aText.data(), 1, aText.size(), stdout);
+    return;
+  }
+  FPending += aText;
+  Wake();
+}
+
+void TqorCLI_Session::DrainOutput() {
+  std::string text;
+  {
+    TGuard g(FLock);
+    text.swap(FPending);
+  }
+  if (text.empty()) return;
+  if (FPrompt)
+    FPrompt->Print(text);
+  else
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+void TqorCLI_Session::PrintAnswer(const std::string* aCommand, const std::string& aText,
+                                  int aPackets, double aMilliseconds) {
+  if (FSettings.Silent || FSettings.Raw) return;
+  if (FSettings.Json) {
+    Output(JsonAnswer(aCommand, StripColours(aText), aPackets, aMilliseconds) + "\n");
+    return;
+  }
+  std::string text = FColour ? ColoursToANSI(aText) : StripColours(aText);
+  if (text.empty()) return;
+  if (text.back() != '\n') text += '\n';
+  Output(text);
 }
 
 int TqorCLI_Session::Fail(int aExit, const std::string& aMessage) {
+  DrainOutput();
   std::fflush(stdout);
   std::fprintf(stderr, "qorrcon: %s: %s\n", FAddress.c_str(), aMessage.c_str());
   return aExit;
@@ -147,41 +232,28 @@ int TqorCLI_Session::Fail(int aExit, const std::string& aMessage) {
 
 int TqorCLI_Session::Lost() {
   // The close is reported first, its reason right after.
-  if (!FHaveError) Wait([this] { return FHaveError; }, 2.0);
+  Wait([this] { return FHaveError; }, 2.0);
+  TGuard g(FLock);
   return Fail(exConnection, FHaveError ? FError : "the connection was closed");
 }
 
-void TqorCLI_Session::Write(const std::string& aText) {
-  if (FPrompt) {
-    FPrompt->Print(aText);
-    return;
-  }
-  std::fwrite(aText.data(), 1, aText.size(), stdout);
-}
-
-void TqorCLI_Session::PrintAnswer(const std::string* aCommand, const std::string& aText,
-                                  int aPackets, double aMilliseconds) {
-  if (FSettings.Silent || FSettings.Raw) return;
-  if (FSettings.Json) {
-    Write(JsonAnswer(aCommand, StripColours(aText), aPackets, aMilliseconds) + "\n");
-    return;
-  }
-  std::string text = FColour ? ColoursToANSI(aText) : StripColours(aText);
-  if (text.empty()) return;
-  if (text.back() != '\n') text += '\n';
-  Write(text);
+int TqorCLI_Session::CheckAnswers(int aTimeoutMs) {
+  if (FRCON.OpenResponses() == 0) return aTimeoutMs;
+  FRCON.CheckResponses();
+  // Answers cut at full size end after a quiet period, which only a later check sees.
+  return aTimeoutMs < 0 ? 50 : std::min(aTimeoutMs, 50);
 }
 
 TqorCLI_Session::TWait TqorCLI_Session::Wait(const std::function<bool()>& aDone, double aSeconds,
                                              int aInput) {
   const auto deadline = TClock::now() + std::chrono::milliseconds(Milliseconds(aSeconds));
-  // Output waits in the buffer while answers come quickly, not while the program sits idle.
-  if (aInput >= 0 || aSeconds > 0) std::fflush(stdout);
   for (;;) {
     CheckSynchronize(0);
-    const bool open = FRCON.OpenResponses() > 0;
-    if (open) FRCON.CheckResponses();
-    if (aDone()) return wDone;
+    DrainOutput();
+    {
+      TGuard g(FLock);
+      if (aDone()) return wDone;
+    }
     if (gInterrupted) {
       gInterrupted = 0;
       return wInterrupted;
@@ -193,8 +265,9 @@ TqorCLI_Session::TWait TqorCLI_Session::Wait(const std::function<bool()>& aDone,
       if (left <= 0) return wTimedOut;
       timeout = int(std::min<int64_t>(left, INT_MAX));
     }
-    // Answers cut at full size end after a quiet period, which only a later check sees.
-    if (open) timeout = timeout < 0 ? 50 : std::min(timeout, 50);
+    timeout = CheckAnswers(timeout);
+    // Output waits in the buffer while answers come quickly, not while the program sits idle.
+    if (aInput >= 0 || FPrompt) std::fflush(stdout);
     pollfd fds[2] = {{FWake[0], POLLIN, 0}, {aInput, POLLIN, 0}};
     if (poll(fds, aInput >= 0 ? 2 : 1, timeout) <= 0) continue;
     if (fds[0].revents) {
@@ -209,9 +282,13 @@ TqorCLI_Session::TWait TqorCLI_Session::Wait(const std::function<bool()>& aDone,
 int TqorCLI_Session::Connect() {
   // Failures (refused, time-out, proxy, TLS) reach OnException on this thread while it runs.
   FRCON.SetActive(true);
-  if (!FRCON.Active() || FDisconnected)
-    return Fail(exConnection, FHaveError ? FError : "cannot connect");
+  {
+    TGuard g(FLock);
+    if (!FRCON.Active() || FDisconnected)
+      return Fail(exConnection, FHaveError ? FError : "cannot connect");
+  }
   Wait([this] { return FAuthenticated != 0 || FDisconnected; }, FSettings.AnswerTimeout);
+  TGuard g(FLock);
   if (FAuthenticated > 0) return exOK;
   if (FAuthenticated < 0) return Fail(exAuthentication, "not authenticated: wrong password");
   if (FDisconnected) return Lost();
@@ -219,28 +296,94 @@ int TqorCLI_Session::Connect() {
                               SecondsText(FSettings.AnswerTimeout) + " s");
 }
 
-int TqorCLI_Session::Execute(const std::string& aCommand) {
-  if (FDisconnected || !FRCON.Active()) return Lost();
-  FAnswered = false;
-  FPackets = 0;
-  FSentAt = TClock::now();
-  FWaiting = true;
-  try {
-    FRCON.ExecCommand(aCommand);
-  } catch (Exception& E) {
-    FWaiting = false;
-    if (!FHaveError) {
-      FHaveError = true;
-      FError = OneLine(E.Message());
-    }
-    return Lost();
+int TqorCLI_Session::RunQueue(int aInput) {
+  bool inputEnded = aInput < 0;
+  std::string buffer;
+  const int answerMs = Milliseconds(FSettings.AnswerTimeout);
+  const int pauseMs = Milliseconds(FSettings.WaitSeconds);
+  {
+    TGuard g(FLock);
+    FQueue.assign(FSettings.Commands.begin(), FSettings.Commands.end());
+    FChain = pauseMs == 0;
   }
-  const TWait result = Wait([this] { return FAnswered || FDisconnected; }, FSettings.AnswerTimeout);
+  for (;;) {
+    int timeout = -1;
+    bool readAhead = false;
+    {
+      TGuard g(FLock);
+      if (FWriteFailed || (FDisconnected && (FWaiting || !FQueue.empty()))) break;
+      const auto now = TClock::now();
+      if (!FWaiting && !FQueue.empty()) {
+        const int paused =
+            FSentAny ? int(std::chrono::duration_cast<std::chrono::milliseconds>(now - FAnsweredAt)
+                               .count())
+                     : pauseMs;
+        if (paused >= pauseMs)
+          SendNext();
+        else
+          timeout = pauseMs - paused;
+      }
+      if (FWaiting && answerMs > 0) {
+        const int64_t left =
+            answerMs - std::chrono::duration_cast<std::chrono::milliseconds>(now - FSentAt).count();
+        if (left <= 0) {
+          FWaiting = false;
+          return Fail(exNoAnswer, "no answer to \"" + FCommand + "\" after " +
+                                      SecondsText(FSettings.AnswerTimeout) + " s");
+        }
+        timeout = timeout < 0 ? int(left) : std::min(timeout, int(left));
+      }
+      if (!FWaiting && FQueue.empty() && inputEnded) return exOK;
+      readAhead = !inputEnded && FQueue.size() < QueueLimit;
+      // Idle until more input comes: what was printed goes out now.
+      if (!FWaiting && FQueue.empty()) std::fflush(stdout);
+    }
+    timeout = CheckAnswers(timeout);
+    pollfd fds[2] = {{FWake[0], POLLIN, 0}, {aInput, POLLIN, 0}};
+    if (poll(fds, readAhead ? 2 : 1, timeout) <= 0) continue;
+    if (fds[0].revents) {
+      char drain[256];
+      while (read(FWake[0], drain, sizeof drain) > 0) {
+      }
+    }
+    if (!readAhead || !fds[1].revents) continue;
+    // One command per line; empty lines are skipped.
+    char chunk[65536];
+    const ssize_t n = read(aInput, chunk, sizeof chunk);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n > 0)
+      buffer.append(chunk, size_t(n));
+    else
+      inputEnded = true;
+    TGuard g(FLock);
+    size_t pos = 0;
+    for (size_t nl; (nl = buffer.find('\n', pos)) != std::string::npos || inputEnded;) {
+      const size_t end = nl == std::string::npos ? buffer.size() : nl;
+      std::string line = buffer.substr(pos, end - pos);
+      pos = nl == std::string::npos ? buffer.size() : nl + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) FQueue.push_back(std::move(line));
+      if (pos >= buffer.size()) break;
+    }
+    buffer.erase(0, pos);
+  }
+  return Lost();
+}
+
+int TqorCLI_Session::Execute(const std::string& aCommand) {
+  {
+    TGuard g(FLock);
+    if (FDisconnected || FWriteFailed) return Lost();
+    FQueue.push_back(aCommand);
+    SendNext();
+  }
+  const TWait result = Wait([this] { return !FWaiting || FDisconnected; }, FSettings.AnswerTimeout);
+  TGuard g(FLock);
+  if (!FWaiting) return FWriteFailed ? Lost() : exOK;
   FWaiting = false;
-  if (FAnswered) return exOK;
   if (result == wInterrupted) {
-    // Ctrl+C at the prompt stops the waiting; a late answer still shows when it comes.
-    if (FPrompt) FPrompt->Interrupt();
+    // Ctrl+C stops the waiting; a late answer still shows when it comes.
+    FPrompt->Interrupt();
     return exOK;
   }
   if (FDisconnected) return Lost();
@@ -250,48 +393,17 @@ int TqorCLI_Session::Execute(const std::string& aCommand) {
 
 int TqorCLI_Session::Run(int aInput, bool aTerminal) {
   int rc = Connect();
-  bool first = true;
-  auto send = [&](const std::string& aCommand) {
-    if (!first && FSettings.WaitSeconds > 0) {
-      Wait([this] { return FDisconnected; }, FSettings.WaitSeconds);
-    }
-    first = false;
-    return Execute(aCommand);
-  };
-  for (size_t i = 0; rc == exOK && i < FSettings.Commands.size(); ++i)
-    rc = send(FSettings.Commands[i]);
-  if (rc == exOK && (FSettings.Interactive || FSettings.Commands.empty())) {
-    if (aTerminal) return RunPrompt(aInput);
-    // One command per line; empty lines are skipped. Read in blocks: a script may be long.
-    std::string buffer;
-    size_t pos = 0;
-    for (bool end = false; rc == exOK;) {
-      const size_t nl = buffer.find('\n', pos);
-      std::string line;
-      if (nl != std::string::npos) {
-        line = buffer.substr(pos, nl - pos);
-        pos = nl + 1;
-      } else if (end) {
-        if (pos >= buffer.size()) break;
-        line = buffer.substr(pos);
-        pos = buffer.size();
-      } else {
-        buffer.erase(0, pos);
-        pos = 0;
-        Wait([] { return false; }, 0, aInput);
-        char chunk[65536];
-        const ssize_t n = read(aInput, chunk, sizeof chunk);
-        if (n > 0)
-          buffer.append(chunk, size_t(n));
-        else
-          end = n == 0 || (errno != EINTR && errno != EAGAIN);
-        continue;
-      }
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (!line.empty()) rc = send(line);
-    }
+  if (rc != exOK) return rc;
+  const bool more = FSettings.Interactive || FSettings.Commands.empty();
+  rc = RunQueue(more && !aTerminal ? aInput : -1);
+  if (rc != exOK || !more || !aTerminal) return rc;
+  {
+    TGuard g(FLock);
+    FDirect = false;
+    FChain = false;
   }
-  return rc;
+  std::fflush(stdout);
+  return RunPrompt(aInput);
 }
 
 int TqorCLI_Session::RunPrompt(int aInput) {

@@ -1,8 +1,10 @@
 #pragma once
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "cli/qorCLI_Options.h"
@@ -19,8 +21,10 @@ class TqorCLI_RCON : public TqorLib_RCON {
 
 // One run of the program: connects, authenticates, sends the commands given, then those from
 // standard input or the prompt, one at a time (each waits for its whole answer), and yields
-// the exit code. Single-threaded: the component delivers its events to this (the main) thread,
-// whose poll loop wakes when one is queued.
+// the exit code. The component raises its events on its reading thread (neNoSync): there an
+// answer is printed and the next queued command sent at once, the fastest road through the
+// component; the main thread reads the input, keeps the time-outs and, at the prompt, prints
+// what the reading thread hands it.
 class TqorCLI_Session {
  public:
   // aColour: answers' colour codes become ANSI sequences (else they are taken out).
@@ -36,21 +40,35 @@ class TqorCLI_Session {
  private:
   enum TWait { wDone, wTimedOut, wInput, wInterrupted };
   using TClock = std::chrono::steady_clock;
+  using TGuard = std::lock_guard<std::recursive_mutex>;
+  // Lines read ahead of the commands in flight.
+  static constexpr size_t QueueLimit = 4096;
 
   void Configure();
   int Connect();
-  int Execute(const std::string& aCommand);
-  int RunScript(int aInput);
+  // The commands given, then (aInput not -1) one command per input line.
+  int RunQueue(int aInput);
   int RunPrompt(int aInput);
-  // Delivers the component's events until aDone() holds, aSeconds pass (0: no limit), aInput
-  // (if not -1) has something to read, or Ctrl+C was pressed at the prompt.
+  int Execute(const std::string& aCommand);
+  // Delivers the component's events until aDone() (asked under FLock) holds, aSeconds pass
+  // (0: no limit), aInput (if not -1) has something to read, or Ctrl+C was pressed at the
+  // prompt.
   TWait Wait(const std::function<bool()>& aDone, double aSeconds, int aInput = -1);
+  // Runs the answer rule's timer; the poll time-out it needs (-1: none).
+  int CheckAnswers(int aTimeoutMs);
   int Fail(int aExit, const std::string& aMessage);
-  // The connection ended under a command or the prompt.
+  // The connection ended (or a write failed) while commands were left.
   int Lost();
-  void Write(const std::string& aText);
+  void Wake();
+
+  // Called with FLock held, on either thread.
+  void SendNext();
+  void Output(const std::string& aText);
   void PrintAnswer(const std::string* aCommand, const std::string& aText, int aPackets,
                    double aMilliseconds);
+  void SetError(const std::string& aMessage);
+  // On the main thread: what the reading thread left for the prompt.
+  void DrainOutput();
 
   TqorCLI_Settings FSettings;
   bool FColour;
@@ -58,13 +76,22 @@ class TqorCLI_Session {
   TqorCLI_RCON FRCON{nullptr};
   int FWake[2] = {-1, -1};
   TqorCLI_Prompt* FPrompt = nullptr;
+
+  // Shared with the reading thread.
+  std::recursive_mutex FLock;
   int FAuthenticated = 0;  // 1 accepted, -1 refused
   bool FDisconnected = false;
-  std::string FError;  // the first exception's message since the last connect
+  bool FWriteFailed = false;
   bool FHaveError = false;
-  // The command waiting for its answer.
-  bool FWaiting = false;
-  bool FAnswered = false;
+  std::string FError;  // the first exception's message since the connect
+  std::deque<std::string> FQueue;
+  bool FChain = false;    // the answer's thread sends the next queued command
+  bool FDirect = true;    // output is written at once by whichever thread has it
+  std::string FPending;   // output for the prompt
+  bool FWaiting = false;  // a command waits for its answer
+  std::string FCommand;   // the last command sent
   int FPackets = 0;
   TClock::time_point FSentAt;
+  TClock::time_point FAnsweredAt;
+  bool FSentAny = false;
 };

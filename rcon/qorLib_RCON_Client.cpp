@@ -130,21 +130,32 @@ void TqorLib_RCON_Client::ExecCommand(const std::string& aValue) {
   // Asked before the write: a server that answers and closes at once (Minecraft's "stop")
   // can end the connection before the write returns, and its answer must still find the
   // command.
-  const bool LConnected = GetTCPClient()->Active();
-  DoWritePacket(kTypeCommand, aValue);
-  if (!LConnected) return;
-  int32_t LFenceID;
+  if (!GetTCPClient()->Active()) {
+    DoWritePacket(kTypeCommand, aValue);  // dropped without a connection; counted all the same
+    return;
+  }
+  TqorRCON_Packet LCommand;
+  LCommand.SetID(NextRequestID());
+  LCommand.SetPacketType(kTypeCommand);
+  LCommand.SetBody(aValue);
+  TBytes LBytes = LCommand.WriteBytes(TEncoding::UTF8());
   {
     std::lock_guard<std::mutex> g(FLock);
     const bool LFenced = FSendFences && FAnswers.WantsFence();
-    FAnswers.CommandSent(FID, aValue, LFenced, GetTickCount());
-    if (!LFenced) return;
-    LFenceID = TqorRCON_AnswerAssembler::FenceID(FID);
+    // Recorded before the write: with neNoSync the reading thread may decode the answer
+    // before the write returns.
+    FAnswers.CommandSent(LCommand.ID(), aValue, LFenced, GetTickCount());
+    if (LFenced) {
+      TqorRCON_Packet LFence;
+      LFence.SetID(TqorRCON_AnswerAssembler::FenceID(LCommand.ID()));
+      LFence.SetPacketType(kTypeResponseValue);
+      const TBytes LFenceBytes = LFence.WriteBytes();
+      LBytes.insert(LBytes.end(), LFenceBytes.begin(), LFenceBytes.end());
+    }
   }
-  TqorRCON_Packet LFence;
-  LFence.SetID(LFenceID);
-  LFence.SetPacketType(kTypeResponseValue);
-  GetTCPClient()->WriteData(LFence.WriteBytes());
+  // The command and its fence in one write: the server reads both at once and answers both
+  // in one go, instead of waking twice.
+  GetTCPClient()->WriteData(LBytes);
 }
 
 void TqorLib_RCON_Client::CheckResponses() {
