@@ -49,6 +49,13 @@ void TqorCLI_Prompt::Hide() {
   FShown = false;
 }
 
+void TqorCLI_Prompt::Clear() {
+  if (!FShown) return;
+  Hide();
+  std::fputs("\r\x1b[K", stdout);
+  std::fflush(stdout);
+}
+
 void TqorCLI_Prompt::ReadKeys() {
   if (FShown) rl_callback_read_char();
 }
@@ -77,9 +84,9 @@ void TqorCLI_Prompt::Interrupt() {
   std::fputs("^C\n", stdout);
   std::fflush(stdout);
   if (!FShown) return;
-  rl_replace_line("", 0);
-  rl_on_new_line();
-  rl_redisplay();
+  // libedit starts an empty line (and draws the prompt) when its handler is installed anew.
+  Hide();
+  Show();
 }
 
 void TqorCLI_Prompt::Print(const std::string& aText) {

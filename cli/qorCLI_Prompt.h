@@ -19,6 +19,8 @@ class TqorCLI_Prompt {
   void Show();
   // Takes the prompt away (while a command waits for its answer).
   void Hide();
+  // Takes it away and wipes its line, for the last words of a session.
+  void Clear();
   // Reads the keys the terminal has; afterwards TakeLine may have a line.
   void ReadKeys();
   // A finished line, once. Ended() after Ctrl+D on an empty line.

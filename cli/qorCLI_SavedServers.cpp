@@ -1,5 +1,6 @@
 #include "cli/qorCLI_SavedServers.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -88,22 +89,29 @@ std::string SavedServersFile() {
 }
 
 std::string IniUnescape(const std::string& aValue) {
+  // Outside quotes a semicolon starts a comment, and spaces around the value do not count.
+  bool inQuotes = false;
+  size_t end = 0;
+  for (; end < aValue.size(); ++end) {
+    if (aValue[end] == '\\')
+      ++end;
+    else if (aValue[end] == '"')
+      inQuotes = !inQuotes;
+    else if (aValue[end] == ';' && !inQuotes)
+      break;
+  }
+  const std::string value = Trim(aValue.substr(0, std::min(end, aValue.size())));
   std::string out;
-  bool quoted = false;
   // Surrogate pairs arrive as two \x escapes.
   uint32_t highSurrogate = 0;
-  for (size_t i = 0; i < aValue.size(); ++i) {
-    const char c = aValue[i];
-    if (c == '"') {
-      quoted = !quoted;
-      continue;
-    }
-    if (!quoted && c == ';') break;  // a comment
-    if (c != '\\' || i + 1 >= aValue.size()) {
+  for (size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c == '"') continue;
+    if (c != '\\' || i + 1 >= value.size()) {
       out += c;
       continue;
     }
-    const char e = aValue[++i];
+    const char e = value[++i];
     switch (e) {
       case 'a':
         out += '\a';
@@ -129,8 +137,8 @@ std::string IniUnescape(const std::string& aValue) {
       case 'x': {
         uint32_t code = 0;
         int digits = 0;
-        while (digits < 4 && i + 1 < aValue.size() && HexDigit(aValue[i + 1]) >= 0) {
-          code = code * 16 + uint32_t(HexDigit(aValue[++i]));
+        while (digits < 4 && i + 1 < value.size() && HexDigit(value[i + 1]) >= 0) {
+          code = code * 16 + uint32_t(HexDigit(value[++i]));
           ++digits;
         }
         if (code >= 0xD800 && code < 0xDC00) {
@@ -146,15 +154,14 @@ std::string IniUnescape(const std::string& aValue) {
       default:
         if (e >= '0' && e <= '7') {
           uint32_t code = uint32_t(e - '0');
-          while (i + 1 < aValue.size() && aValue[i + 1] >= '0' && aValue[i + 1] <= '7')
-            code = code * 8 + uint32_t(aValue[++i] - '0');
+          while (i + 1 < value.size() && value[i + 1] >= '0' && value[i + 1] <= '7')
+            code = code * 8 + uint32_t(value[++i] - '0');
           AppendUTF8(out, code);
         } else {
           out += e;  // \\ \" \' \? and anything unknown stand for themselves
         }
     }
   }
-  if (!quoted) out = Trim(out);
   // A text that starts with @ is written with a second one, apart from typed values.
   if (out.rfind("@@", 0) == 0) return out.substr(1);
   if (out.rfind("@String(", 0) == 0 && out.back() == ')') return out.substr(8, out.size() - 9);

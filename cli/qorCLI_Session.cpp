@@ -362,7 +362,7 @@ int TqorCLI_Session::RunQueue(int aInput) {
       std::string line = buffer.substr(pos, end - pos);
       pos = nl == std::string::npos ? buffer.size() : nl + 1;
       if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (!line.empty()) FQueue.push_back(std::move(line));
+      if (line.find_first_not_of(" \t") != std::string::npos) FQueue.push_back(std::move(line));
       if (pos >= buffer.size()) break;
     }
     buffer.erase(0, pos);
@@ -419,7 +419,7 @@ int TqorCLI_Session::RunPrompt(int aInput) {
   for (;;) {
     const TWait result = Wait([this] { return FDisconnected; }, 0, aInput);
     if (result == wDone) {
-      prompt.Hide();
+      prompt.Clear();
       rc = Lost();
       break;
     }
