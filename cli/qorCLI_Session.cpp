@@ -16,6 +16,8 @@
 
 namespace {
 
+constexpr const char* kSystemCAs = "/etc/ssl/certs/ca-certificates.crt";
+
 volatile sig_atomic_t gInterrupted = 0;
 int gWakeFd = -1;
 
@@ -101,7 +103,9 @@ void TqorCLI_Session::Configure() {
     o.SetIOHandler(t.Handler);
     o.SetVersion(t.Version);
     o.SetVerifyCertificate(t.Verify);
-    o.SetRootCertFile(t.CA);
+    // Verification without a CA file of its own trusts what the system trusts.
+    o.SetRootCertFile(t.CA.empty() && t.Verify && access(kSystemCAs, R_OK) == 0 ? kSystemCAs
+                                                                                : t.CA);
     o.SetCertFile(t.Cert);
     o.SetKeyFile(t.Key);
     for (const std::string& protocol : t.ALPN) o.ALPNProtocols().Add(protocol);
@@ -282,9 +286,10 @@ TqorCLI_Session::TWait TqorCLI_Session::Wait(const std::function<bool()>& aDone,
 int TqorCLI_Session::Connect() {
   // Failures (refused, time-out, proxy, TLS) reach OnException on this thread while it runs.
   FRCON.SetActive(true);
+  const bool connected = FRCON.Active();
   {
     TGuard g(FLock);
-    if (!FRCON.Active() || FDisconnected)
+    if (!connected || FDisconnected)
       return Fail(exConnection, FHaveError ? FError : "cannot connect");
   }
   Wait([this] { return FAuthenticated != 0 || FDisconnected; }, FSettings.AnswerTimeout);
