@@ -293,10 +293,13 @@ int TqorCLI_Session::Connect() {
       return Fail(exConnection, FHaveError ? FError : "cannot connect");
   }
   Wait([this] { return FAuthenticated != 0 || FDisconnected; }, FSettings.AnswerTimeout);
-  TGuard g(FLock);
+  std::unique_lock<std::recursive_mutex> g(FLock);
   if (FAuthenticated > 0) return exOK;
   if (FAuthenticated < 0) return Fail(exAuthentication, "not authenticated: wrong password");
-  if (FDisconnected) return Lost();
+  if (FDisconnected) {
+    g.unlock();  // the reason is still on its way from the reading thread
+    return Lost();
+  }
   return Fail(exNoAnswer, "no answer to the authentication after " +
                               SecondsText(FSettings.AnswerTimeout) + " s");
 }
@@ -376,22 +379,29 @@ int TqorCLI_Session::RunQueue(int aInput) {
 }
 
 int TqorCLI_Session::Execute(const std::string& aCommand) {
+  bool sent = false;
   {
     TGuard g(FLock);
-    if (FDisconnected || FWriteFailed) return Lost();
-    FQueue.push_back(aCommand);
-    SendNext();
+    if (!FDisconnected && !FWriteFailed) {
+      FQueue.push_back(aCommand);
+      SendNext();
+      sent = !FWriteFailed;
+    }
   }
-  const TWait result = Wait([this] { return !FWaiting || FDisconnected; }, FSettings.AnswerTimeout);
-  TGuard g(FLock);
-  if (!FWaiting) return FWriteFailed ? Lost() : exOK;
+  TWait result = wDone;
+  if (sent) result = Wait([this] { return !FWaiting || FDisconnected; }, FSettings.AnswerTimeout);
+  std::unique_lock<std::recursive_mutex> g(FLock);
+  if (sent && !FWaiting) return exOK;
   FWaiting = false;
+  if (!sent || FDisconnected) {
+    g.unlock();  // the reason may still be on its way from the reading thread
+    return Lost();
+  }
   if (result == wInterrupted) {
     // Ctrl+C stops the waiting; a late answer still shows when it comes.
     FPrompt->Interrupt();
     return exOK;
   }
-  if (FDisconnected) return Lost();
   return Fail(exNoAnswer, "no answer to \"" + aCommand + "\" after " +
                               SecondsText(FSettings.AnswerTimeout) + " s");
 }
