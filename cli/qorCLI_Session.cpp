@@ -315,6 +315,7 @@ int TqorCLI_Session::RunQueue(int aInput) {
     FChain = pauseMs == 0;
   }
   for (;;) {
+    CheckSynchronize(0);
     int timeout = -1;
     bool readAhead = false;
     {

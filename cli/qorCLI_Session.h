@@ -73,7 +73,6 @@ class TqorCLI_Session {
   TqorCLI_Settings FSettings;
   bool FColour;
   std::string FAddress;  // host:port, for messages
-  TqorCLI_RCON FRCON{nullptr};
   int FWake[2] = {-1, -1};
   TqorCLI_Prompt* FPrompt = nullptr;
 
@@ -94,4 +93,7 @@ class TqorCLI_Session {
   TClock::time_point FSentAt;
   TClock::time_point FAnsweredAt;
   bool FSentAny = false;
+
+  // Last, so that it goes first: its threads end before what their handlers use.
+  TqorCLI_RCON FRCON{nullptr};
 };
