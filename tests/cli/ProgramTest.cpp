@@ -210,6 +210,28 @@ TEST_F(Qorrcon, ServerThatClosesInTheMiddle) {
   EXPECT_NE(more.Err.find("Connection Closed Gracefully."), std::string::npos) << more.Err;
 }
 
+TEST_F(Qorrcon, IPv6AddressAndConnectTimeOut) {
+  TRCONTestServer v6(
+      [](TPeer& peer) {
+        TWirePacket cmd;
+        if (!Authenticate(peer) || !ReadCommand(peer, cmd)) return;
+        Answer(peer, cmd, "over v6");
+        peer.WaitClosed();
+      },
+      true);
+  if (v6.Valid()) {
+    const TQorrconResult r = Run(
+        {"-H", "[::1]:" + std::to_string(v6.Port()), "--password-file", PasswordFile, "status"});
+    EXPECT_EQ(r.Exit, exOK) << r.Err;
+    EXPECT_EQ(r.Out, "over v6\n");
+  }
+  TSilentPeer silent;
+  if (!silent.Valid()) GTEST_SKIP() << "this sandbox answers every loopback connect";
+  const TQorrconResult r = Run(At(silent.Port(), {"--connect-timeout", "0.3", "help"}));
+  EXPECT_EQ(r.Exit, exConnection);
+  EXPECT_NE(r.Err.find("Connect timed out."), std::string::npos) << r.Err;
+}
+
 TEST_F(Qorrcon, WaitBetweenCommands) {
   std::atomic<int64_t> gapMs{-1};
   TRCONTestServer server([&](TPeer& peer) {
