@@ -1,4 +1,5 @@
-// qorrcon over TLS: stunnel in front of the demo server, the test CA, verification.
+// qorrcon over TLS: stunnel in front of the demo server, the test CA, verification. A program
+// of its own: the TLS kit's process launcher and the proxy kit's share a name.
 #include <gtest/gtest.h>
 
 #include "cli/qorCLI_Options.h"
