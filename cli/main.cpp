@@ -13,7 +13,7 @@ namespace {
 
 // Asks for the password on the terminal without echoing it.
 std::string ReadHiddenLine(const char* aPrompt) {
-  std::fputs(aPrompt, stderr);
+  // Echo goes off before the prompt shows, so that nothing typed after it is echoed or lost.
   termios saved{};
   const bool terminal = tcgetattr(STDIN_FILENO, &saved) == 0;
   if (terminal) {
@@ -21,9 +21,10 @@ std::string ReadHiddenLine(const char* aPrompt) {
     quiet.c_lflag &= ~tcflag_t(ECHO);
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
   }
+  std::fputs(aPrompt, stderr);
   std::string line;
   std::getline(std::cin, line);
-  if (terminal) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (terminal) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
   std::fputc('\n', stderr);
   return line;
 }
