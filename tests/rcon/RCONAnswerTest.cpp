@@ -210,7 +210,7 @@ TEST_F(RCONAnswers, AnswerBeforeTheServerClosesComesBeforeTheDisconnect) {
   RCON->ExecCommand("list");
   ASSERT_TRUE(WaitAnswers(1));
   RCON->ExecCommand("stop");
-  ASSERT_TRUE(WaitAnswers(3));
+  ASSERT_TRUE(WaitAnswers(4));
   EXPECT_EQ(Answers, (std::vector<std::string>{"list=x", "stop=Stopping the server",
                                                "#disconnected", "!Connection Closed Gracefully."}));
 }
