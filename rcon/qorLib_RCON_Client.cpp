@@ -88,9 +88,17 @@ TqorLib_RCON_Client::TqorLib_RCON_Client(TComponent* AOwner)
     : TqorComponent_Base(AOwner), FRCON_Options(std::make_unique<TqorRCON_Options>()) {}
 
 TqorLib_RCON_Client::~TqorLib_RCON_Client() {
+  Shutdown();
   Destroying();
   FTCPClient.reset();
   FRCON_Options.reset();
+}
+
+// A handler already running on the reading thread may still use the TCP client while it stops,
+// so the client stays in place until this component's own destruction.
+void TqorLib_RCON_Client::Shutdown() {
+  if (FDestroying.exchange(true)) return;
+  if (FTCPClient) FTCPClient->Shutdown();
 }
 
 TqorTCPCLient* TqorLib_RCON_Client::GetTCPClient() {
@@ -118,44 +126,57 @@ bool TqorLib_RCON_Client::Active() {
   return GetTCPClient()->Active();
 }
 
+// A neNoSync handler may reconnect on the reading thread while the application's own thread
+// activates: the settings are written only when they changed, so the two only read them.
 void TqorLib_RCON_Client::SetActive(bool aValue) {
   TqorTCPCLient* client = GetTCPClient();
-  client->SetHost(FRCON_Options->Host());
-  client->SetPort(FRCON_Options->Port());
-  client->SetConnectTimeout(FConnectTimeout > 0 ? FConnectTimeout : 0);
+  if (client->Host() != FRCON_Options->Host()) client->SetHost(FRCON_Options->Host());
+  if (client->Port() != FRCON_Options->Port()) client->SetPort(FRCON_Options->Port());
+  const int LTimeout = FConnectTimeout > 0 ? FConnectTimeout : 0;
+  if (client->ConnectTimeout() != LTimeout) client->SetConnectTimeout(LTimeout);
   client->SetActive(aValue);
 }
 
+// The reply may be decoded on the reading thread (neNoSync) before the send returns: the
+// command is registered first, under the ID its packet is about to get.
 void TqorLib_RCON_Client::ExecCommand(const std::string& aValue) {
-  // Asked before the write: a server that answers and closes at once (Minecraft's "stop")
-  // can end the connection before the write returns, and its answer must still find the
-  // command.
-  if (!GetTCPClient()->Active()) {
-    DoWritePacket(kTypeCommand, aValue);  // dropped without a connection; counted all the same
-    return;
-  }
-  TqorRCON_Packet LCommand;
-  LCommand.SetID(NextRequestID());
-  LCommand.SetPacketType(kTypeCommand);
-  LCommand.SetBody(aValue);
-  TBytes LBytes = LCommand.WriteBytes(TEncoding::UTF8());
+  std::lock_guard<std::recursive_mutex> LSending(FSendLock);
+  const bool LActive = GetTCPClient()->Active();
+  int32_t LID = 0;
+  bool LFenced = false;
+  uint64_t LConnection;
   {
     std::lock_guard<std::mutex> g(FLock);
-    const bool LFenced = FSendFences && FAnswers.WantsFence();
-    // Recorded before the write: with neNoSync the reading thread may decode the answer
-    // before the write returns.
-    FAnswers.CommandSent(LCommand.ID(), aValue, LFenced, GetTickCount());
-    if (LFenced) {
-      TqorRCON_Packet LFence;
-      LFence.SetID(TqorRCON_AnswerAssembler::FenceID(LCommand.ID()));
-      LFence.SetPacketType(kTypeResponseValue);
-      const TBytes LFenceBytes = LFence.WriteBytes();
-      LBytes.insert(LBytes.end(), LFenceBytes.begin(), LFenceBytes.end());
+    LConnection = FConnectionEvents;
+    if (LActive && LConnection % 2 == 1) {
+      LID = FID + 1;
+      LFenced = FSendFences && FAnswers.WantsFence();
+      FAnswers.CommandSent(LID, aValue, LFenced, GetTickCount());
     }
   }
-  // The command and its fence in one write: the server reads both at once and answers both
-  // in one go, instead of waking twice.
-  GetTCPClient()->WriteData(LBytes);
+  try {
+    if (!LFenced) {
+      DoWritePacket(kTypeCommand, aValue);
+      return;
+    }
+    // The command and its fence in one write: the server reads both at once and answers both
+    // in one go, instead of waking twice.
+    TqorRCON_Packet LCommand;
+    LCommand.SetID(NextRequestID());
+    LCommand.SetPacketType(kTypeCommand);
+    LCommand.SetBody(aValue);
+    TqorRCON_Packet LFence;
+    LFence.SetID(TqorRCON_AnswerAssembler::FenceID(LCommand.ID()));
+    LFence.SetPacketType(kTypeResponseValue);
+    TBytes LBytes = LCommand.WriteBytes(TEncoding::UTF8());
+    const TBytes LFenceBytes = LFence.WriteBytes();
+    LBytes.insert(LBytes.end(), LFenceBytes.begin(), LFenceBytes.end());
+    GetTCPClient()->WriteData(LBytes);
+  } catch (...) {
+    std::lock_guard<std::mutex> g(FLock);
+    if (LID && FConnectionEvents == LConnection) FAnswers.CommandWithdrawn(LID);
+    throw;
+  }
 }
 
 void TqorLib_RCON_Client::CheckResponses() {
@@ -166,7 +187,7 @@ void TqorLib_RCON_Client::CheckResponses() {
     FAnswers.Check(GetTickCount(), LDone, LOverdue);
   }
   for (const auto& o : LOverdue)
-    if (FOnResponseOverdue) FOnResponseOverdue(this, o.ID, o.Command);
+    if (FOnResponseOverdue && !IsDestroying()) FOnResponseOverdue(this, o.ID, o.Command);
   RaiseAnswers(LDone);
 }
 
@@ -178,7 +199,12 @@ size_t TqorLib_RCON_Client::OpenResponses() const {
 void TqorLib_RCON_Client::RaiseAnswers(
     const std::vector<TqorRCON_AnswerAssembler::TAnswer>& aAnswers) {
   for (const auto& a : aAnswers)
-    if (FOnResponseComplete) FOnResponseComplete(this, a.ID, a.Command, a.Text);
+    if (FOnResponseComplete && !IsDestroying()) FOnResponseComplete(this, a.ID, a.Command, a.Text);
+}
+
+bool TqorLib_RCON_Client::Stands(uint64_t aConnection) const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FConnectionEvents == aConnection && !IsDestroying();
 }
 
 void TqorLib_RCON_Client::DoWritePacket(int32_t aPacketType, const std::string& aBody) {
@@ -190,6 +216,7 @@ void TqorLib_RCON_Client::DoWritePacket(int32_t aPacketType, const std::string& 
 }
 
 void TqorLib_RCON_Client::DoAuthenticate() {
+  std::lock_guard<std::recursive_mutex> LSending(FSendLock);
   DoWritePacket(kTypeAuth, FRCON_Options->Password());
   std::lock_guard<std::mutex> g(FLock);
   FAnswers.AuthenticationSent(FID);
@@ -208,7 +235,7 @@ void TqorLib_RCON_Client::OnClientConnectEvent(TqorTCPConnection*) {
     FAnswers.Reset();
     ++FConnectionEvents;
   }
-  if (FOnConnect) FOnConnect(this);
+  if (FOnConnect && !IsDestroying()) FOnConnect(this);
   {
     std::lock_guard<std::mutex> g(FLock);
     FID = 0;
@@ -216,26 +243,30 @@ void TqorLib_RCON_Client::OnClientConnectEvent(TqorTCPConnection*) {
   DoAuthenticate();
 }
 
+// Answers still open end with their connection, and nothing of a connection follows its
+// OnDisconnect. One that the size rule had ended and that only waited for its fence reply is
+// whole (a server that answers and closes, such as Minecraft's "stop", sends no such reply):
+// it is raised before OnDisconnect. Whatever arrived of the others is no whole answer.
 void TqorLib_RCON_Client::OnClientDisconnectEvent(TqorTCPConnection*) {
   std::vector<TqorRCON_AnswerAssembler::TAnswer> LAnswers;
   {
     std::lock_guard<std::mutex> g(FLock);
     FID = 0;
     ++FConnectionEvents;
+    FBuffer.Clear();
     FAnswers.ConnectionEnded(LAnswers);
   }
-  // The last answer before the server closed comes before the disconnect, as it arrived.
   try {
     RaiseAnswers(LAnswers);
   } catch (...) {
-    if (FOnDisconnect) FOnDisconnect(this);
+    if (FOnDisconnect && !IsDestroying()) FOnDisconnect(this);
     throw;
   }
-  if (FOnDisconnect) FOnDisconnect(this);
+  if (FOnDisconnect && !IsDestroying()) FOnDisconnect(this);
 }
 
 void TqorLib_RCON_Client::OnClientExceptionEvent(TqorTCPConnection*, Exception& E) {
-  if (FOnException) FOnException(this, E);
+  if (FOnException && !IsDestroying()) FOnException(this, E);
 }
 
 // TCP delivers a byte stream, not packets: one chunk may hold several packets or only part
@@ -260,7 +291,8 @@ void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream&
     try {
       std::lock_guard<std::mutex> g(FLock);
       TqorRCON_StreamDecoder::TRawBody LBody;
-      if (FConnectionEvents != LConnection || !FBuffer.Next(packet, &LBody)) break;
+      if (FConnectionEvents != LConnection || IsDestroying() || !FBuffer.Next(packet, &LBody))
+        break;
       // The answer is joined from raw bytes: a character may be cut between two packets.
       // Nobody to hand whole answers to: their text is not kept.
       if (packet.PacketType() == kTypeResponseValue)
@@ -269,7 +301,7 @@ void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream&
       else if (packet.PacketType() == kTypeAuthResponse)
         FAnswers.AuthenticationAnswered();
     } catch (EqorRCONProtocolError& E) {
-      if (FOnException) FOnException(this, E);
+      if (FOnException && !IsDestroying()) FOnException(this, E);
       break;
     }
     try {
@@ -277,6 +309,8 @@ void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream&
     } catch (...) {
       if (!LFirstError) LFirstError = std::current_exception();
     }
+    // The packet's handler may have ended the connection: the answers it completed go with it.
+    if (!Stands(LConnection)) break;
     try {
       RaiseAnswers(LAnswers);
     } catch (...) {
@@ -289,10 +323,10 @@ void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream&
 void TqorLib_RCON_Client::RaisePacketEvent(const TqorRCON_Packet& aPacket) {
   switch (aPacket.PacketType()) {
     case kTypeResponseValue:
-      if (FOnResponse) FOnResponse(this, aPacket.Body(), aPacket);
+      if (FOnResponse && !IsDestroying()) FOnResponse(this, aPacket.Body(), aPacket);
       break;
     case kTypeAuthResponse:
-      if (FOnAuthenticate) FOnAuthenticate(this, aPacket.ID() >= 0, aPacket);
+      if (FOnAuthenticate && !IsDestroying()) FOnAuthenticate(this, aPacket.ID() >= 0, aPacket);
       break;
     default:
       break;

@@ -38,7 +38,7 @@ class TqorRCON_AnswerAssembler {
   static constexpr int32_t FenceIDOffset = 0x40000000;
   static int32_t FenceID(int32_t aCommandID) { return aCommandID + FenceIDOffset; }
 
-  // A new connection: everything open is forgotten.
+  // A connection begins or ends: everything open is forgotten.
   void Reset();
   // The authentication request went out with aID; Source servers send an empty type-0
   // packet with that ID just before their authentication response.
@@ -47,6 +47,8 @@ class TqorRCON_AnswerAssembler {
   // Whether the next command should be followed by a fence.
   bool WantsFence() const { return !FIDsUnreliable; }
   void CommandSent(int32_t aID, const std::string& aCommand, bool aFenced, uint32_t aNowMs);
+  // The command's send failed: it and its fence are forgotten.
+  void CommandWithdrawn(int32_t aID);
   // A type-0 packet; answers it completes are appended to aDone. Without aKeepText (nobody
   // wants whole answers) its bytes are not joined into the answer's text.
   void PacketReceived(int32_t aID, const uint8_t* aBody, size_t aSize, uint32_t aNowMs,
@@ -56,9 +58,9 @@ class TqorRCON_AnswerAssembler {
   void Check(uint32_t aNowMs, std::vector<TAnswer>& aDone, std::vector<TOverdue>& aOverdue);
   // Commands whose answer has not ended yet.
   size_t OpenCount() const;
-  // The connection ended: an answer that has begun is as whole as it will get (a server that
-  // closes after answering, such as Minecraft's "stop", sends no fence reply); the rest is
-  // forgotten.
+  // The connection ended: an answer that the size rule had ended and that only waited for its
+  // fence reply is whole (a server that answers and closes, such as Minecraft's "stop", sends
+  // no such reply) and goes to aDone; everything else is forgotten, as by Reset.
   void ConnectionEnded(std::vector<TAnswer>& aDone);
 
  private:
