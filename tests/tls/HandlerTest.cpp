@@ -363,6 +363,19 @@ TEST(TLSHandler, HandshakeIsBoundedByTheConnectTimeout) {
   ::close(LListen);
 }
 
+// TLS started on a socket long after its connect: the connect's time-out is spent, the
+// handshake's own is not.
+TEST(TLSHandler, ALaterHandshakeCountsFromItsOwnStart) {
+  TSServer S("server-chain.pem", "server.key", {"-rev"});
+  THandlerPtr H = MakeClient(S.Port());
+  H->SetPassThrough(true);
+  H->SetConnectTimeout(500);
+  ASSERT_EQ(OpenOutcome(*H), "connected");
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_NO_THROW(H->SetPassThrough(false));
+  EXPECT_EQ(Exchange(*H, "late"), "etal");
+}
+
 TEST(TLSHandler, QuietWithoutSessionAndRaisesAfterClose) {
   THandlerPtr H(New<TqorIdSSLIOHandlerSocketOpenSSL>(nullptr));
   H->SetPassThrough(false);
