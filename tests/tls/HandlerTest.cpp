@@ -117,6 +117,17 @@ TEST(TLSHandler, OldVersionsNeedTheLowestSecurityLevelOnBothSides) {
   EXPECT_EQ(H11->GetSSLVersion(), "TLSv1.1");
 }
 
+// A server that wants a client certificate ends the handshake after its own certificate
+// arrived: with verification off no verdict on that chain is part of the reason.
+TEST(TLSHandler, AFailedHandshakeWithoutVerificationNamesNoChainVerdict) {
+  TSServer S("server-chain.pem", "server.key", {"-rev", "-Verify", "1", "-tls1_2"});
+  THandlerPtr H = MakeClient(S.Port());
+  H->SSLOptions().SetMethod(sslvTLSv1_2);
+  const std::string LOutcome = OpenOutcome(*H);
+  EXPECT_TRUE(Contains(LOutcome, "Error connecting with SSL.")) << LOutcome;
+  EXPECT_FALSE(Contains(LOutcome, "unable to get local issuer certificate")) << LOutcome;
+}
+
 TEST(TLSHandler, ServerNameIsSentForHostNamesOnly) {
   // -servername needs a second certificate for other names.
   const std::vector<std::string> LSNI{"-rev",
