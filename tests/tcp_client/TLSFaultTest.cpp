@@ -130,8 +130,8 @@ TEST_F(TLSFault, ATrickledHandshakeIsBoundedByTheReadTimeOutWithoutAConnectTimeO
   const auto LSpent = std::chrono::steady_clock::now() - LStart;
   EXPECT_FALSE(Client->Active());
   EXPECT_TRUE(Saw("exception Connect timed out.")) << testing::PrintToString(Log.Texts());
+  // Well before the relay's own end at 20 s, which would fail the handshake anyway.
   EXPECT_LT(LSpent, std::chrono::seconds(15));
-  EXPECT_FALSE(R.Done());
 }
 
 // The copy an asynchronous or synchronous delivery hands over keeps the class and its codes.

@@ -257,7 +257,6 @@ class TTLSRecordRelay {
   void Release() { FStalled = false; }
   // Resets the client's connection (RST) at once, held bytes unsent.
   void ResetClient() { FReset = true; }
-  bool Done() const { return FDone; }
 
  private:
   void Run() {
@@ -327,7 +326,6 @@ class TTLSRecordRelay {
     }
     if (LClient >= 0) ::close(LClient);
     if (LServer >= 0) ::close(LServer);
-    FDone = true;
   }
 
   const int FTarget;
@@ -340,5 +338,4 @@ class TTLSRecordRelay {
   std::atomic<bool> FArmed{false};
   std::atomic<bool> FStalled{false};
   std::atomic<bool> FReset{false};
-  std::atomic<bool> FDone{false};
 };
