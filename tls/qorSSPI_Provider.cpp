@@ -369,6 +369,21 @@ SECURITY_STATUS DeleteSecurityContext(PCtxtHandle phContext) {
   return SEC_E_OK;
 }
 
+SECURITY_STATUS ApplyControlToken(PCtxtHandle phContext, SecBufferDesc* pInput) {
+  auto* C = FromHandle<TContext>(phContext, CContextTag);
+  if (!C) return SEC_E_INVALID_HANDLE;
+  const SecBuffer* B = FindBuffer(pInput, SECBUFFER_TOKEN);
+  DWORD LToken = 0;
+  if (!B || !B->pvBuffer || B->cbBuffer < sizeof LToken) return SEC_E_INVALID_TOKEN;
+  std::memcpy(&LToken, B->pvBuffer, sizeof LToken);
+  if (LToken != SCHANNEL_SHUTDOWN) return SEC_E_UNSUPPORTED_FUNCTION;
+  std::lock_guard<std::mutex> LGuard(C->Lock);
+  G.SSL_shutdown(C->Ssl);
+  G.ERR_clear_error();
+  Drain(C->Out, C->PendingOut);
+  return SEC_E_OK;
+}
+
 SECURITY_STATUS FreeContextBuffer(void* pvContextBuffer) {
   std::free(pvContextBuffer);
   return SEC_E_OK;
@@ -611,6 +626,7 @@ SecurityFunctionTableW& Table() {
     T.FreeCredentialsHandle = &FreeCredentialsHandle;
     T.InitializeSecurityContextW = &InitializeSecurityContextW;
     T.DeleteSecurityContext = &DeleteSecurityContext;
+    T.ApplyControlToken = &ApplyControlToken;
     T.QueryContextAttributesW = &QueryContextAttributesW;
     T.FreeContextBuffer = &FreeContextBuffer;
     T.EncryptMessage = &EncryptMessage;

@@ -135,6 +135,10 @@ constexpr ULONG ISC_REQ_EXTENDED_ERROR = 0x4000;
 constexpr ULONG ISC_REQ_STREAM = 0x8000;
 constexpr ULONG ISC_RET_ALLOCATED_MEMORY = 0x100;
 
+// ApplyControlToken: a token holding this value makes the next handshake call produce the
+// close-notify alert.
+constexpr DWORD SCHANNEL_SHUTDOWN = 1;
+
 constexpr ULONG SECPKG_ATTR_STREAM_SIZES = 4;
 constexpr ULONG SECPKG_ATTR_APPLICATION_PROTOCOL = 35;
 constexpr ULONG SECPKG_ATTR_REMOTE_CERT_CONTEXT = 0x53;
@@ -196,6 +200,7 @@ using INITIALIZE_SECURITY_CONTEXT_FN_W = SECURITY_STATUS (*)(
     ULONG Reserved2, PCtxtHandle phNewContext, SecBufferDesc* pOutput, ULONG* pfContextAttr,
     TimeStamp* ptsExpiry);
 using DELETE_SECURITY_CONTEXT_FN = SECURITY_STATUS (*)(PCtxtHandle phContext);
+using APPLY_CONTROL_TOKEN_FN = SECURITY_STATUS (*)(PCtxtHandle phContext, SecBufferDesc* pInput);
 using QUERY_CONTEXT_ATTRIBUTES_FN_W = SECURITY_STATUS (*)(PCtxtHandle phContext,
                                                           ULONG ulAttribute, void* pBuffer);
 using FREE_CONTEXT_BUFFER_FN = SECURITY_STATUS (*)(void* pvContextBuffer);
@@ -217,7 +222,7 @@ struct SecurityFunctionTableW {
   UNUSED_FN AcceptSecurityContext;
   UNUSED_FN CompleteAuthToken;
   DELETE_SECURITY_CONTEXT_FN DeleteSecurityContext;
-  UNUSED_FN ApplyControlToken;
+  APPLY_CONTROL_TOKEN_FN ApplyControlToken;
   QUERY_CONTEXT_ATTRIBUTES_FN_W QueryContextAttributesW;
   UNUSED_FN ImpersonateSecurityContext;
   UNUSED_FN RevertSecurityContext;
