@@ -210,7 +210,7 @@ constexpr int SSL_RECEIVED_SHUTDOWN = 2;
   X(ssl, Req, long, SSL_get_verify_result, (const TOpaqueSSL*))                                    \
   X(ssl, Opt, PX509_VERIFY_PARAM, SSL_get0_param, (PSSL))                                          \
   X(ssl, Opt, void, SSL_get0_alpn_selected, (const TOpaqueSSL*, const unsigned char**, unsigned*)) \
-  /* sessions on memory BIOs (the security provider) */                                           \
+  /* sessions on memory BIOs (the security provider) */                                            \
   X(ssl, Req, void, SSL_set_bio, (PSSL, PBIO, PBIO))                                               \
   X(ssl, Req, void, SSL_set_connect_state, (PSSL))                                                 \
   X(ssl, Req, int, SSL_do_handshake, (PSSL))                                                       \
@@ -229,7 +229,7 @@ constexpr int SSL_RECEIVED_SHUTDOWN = 2;
   X(crypto, Req, PBIO_METHOD, BIO_s_mem, (void))                                                   \
   X(crypto, Req, long, BIO_ctrl, (PBIO, int, long, void*))                                         \
   X(crypto, Req, int, BIO_free, (PBIO))                                                            \
-  X(crypto, Req, int, BIO_read, (PBIO, void*, int))                                               \
+  X(crypto, Req, int, BIO_read, (PBIO, void*, int))                                                \
   X(crypto, Req, int, BIO_write, (PBIO, const void*, int))                                         \
   /* stacks (sk_* before 1.1, OPENSSL_sk_* after) */                                               \
   X(crypto, Req, int, sk_num, (const TOpaqueSTACK*))                                               \
@@ -261,7 +261,7 @@ constexpr int SSL_RECEIVED_SHUTDOWN = 2;
   X(crypto, Req, const char*, X509_verify_cert_error_string, (long))                               \
   X(crypto, Opt, int, X509_VERIFY_PARAM_set1_host, (PX509_VERIFY_PARAM, const char*, size_t))      \
   X(crypto, Opt, int, X509_VERIFY_PARAM_set1_ip_asc, (PX509_VERIFY_PARAM, const char*))            \
-  /* certificate stores and chains (the security provider) */                                     \
+  /* certificate stores and chains (the security provider) */                                      \
   X(crypto, Opt, int, X509_up_ref, (PX509))                                                        \
   X(crypto, Opt, int, EVP_PKEY_up_ref, (PEVP_PKEY))                                                \
   X(crypto, Req, int, EVP_PKEY_bits, (const TOpaqueEVP_PKEY*))                                     \

@@ -148,9 +148,9 @@ F CertFunction(F, const char* AName) {
 }
 
 // Calls a certificate function by name; a function the library lacks gives AMissing.
-#define QOR_CERT_CALL(Name, AMissing, ...)                                 \
-  [&] {                                                                    \
-    auto LFunction = CertFunction(&::Name, #Name);                         \
+#define QOR_CERT_CALL(Name, AMissing, ...)                                                  \
+  [&] {                                                                                     \
+    auto LFunction = CertFunction(&::Name, #Name);                                          \
     return LFunction ? LFunction(__VA_ARGS__) : decltype(LFunction(__VA_ARGS__))(AMissing); \
   }()
 
@@ -209,11 +209,20 @@ std::string GetCipherName(ALG_ID AId) {
 
 void TqorSChannelConnectionInfo::SetProtocol(DWORD AProtocol) {
   switch (AProtocol) {
-    case SP_PROT_TLS1_0_CLIENT: FProtocol = tls1_0; break;
-    case SP_PROT_TLS1_1_CLIENT: FProtocol = tls1_1; break;
-    case SP_PROT_TLS1_2_CLIENT: FProtocol = tls1_2; break;
-    case SP_PROT_TLS1_3_CLIENT: FProtocol = tls1_3; break;
-    default: FProtocol = tlsUndefined;
+    case SP_PROT_TLS1_0_CLIENT:
+      FProtocol = tls1_0;
+      break;
+    case SP_PROT_TLS1_1_CLIENT:
+      FProtocol = tls1_1;
+      break;
+    case SP_PROT_TLS1_2_CLIENT:
+      FProtocol = tls1_2;
+      break;
+    case SP_PROT_TLS1_3_CLIENT:
+      FProtocol = tls1_3;
+      break;
+    default:
+      FProtocol = tlsUndefined;
   }
 }
 void TqorSChannelConnectionInfo::SetCipher(ALG_ID AId) {
@@ -340,17 +349,17 @@ int32_t TSSLInfo::SendAll(const uint8_t* ABytes, int32_t ALength) {
 
 bool TSSLInfo::SendToken(SecBuffer& ABuffer) {
   if (ABuffer.cbBuffer == 0 || !ABuffer.pvBuffer) return true;
-  const int32_t N =
-      SendAll(static_cast<const uint8_t*>(ABuffer.pvBuffer), static_cast<int32_t>(ABuffer.cbBuffer));
+  const int32_t N = SendAll(static_cast<const uint8_t*>(ABuffer.pvBuffer),
+                            static_cast<int32_t>(ABuffer.cbBuffer));
   FTable->FreeContextBuffer(ABuffer.pvBuffer);
   ABuffer.pvBuffer = nullptr;
   return N > 0;
 }
 
 SECURITY_STATUS TSSLInfo::Acquire(CredHandle& VCredentials) {
-  const SECURITY_STATUS LStatus = FTable->AcquireCredentialsHandleW(
-      nullptr, UNISP_NAME_W, SECPKG_CRED_OUTBOUND, nullptr, &SChannel, nullptr, nullptr,
-      &VCredentials, nullptr);
+  const SECURITY_STATUS LStatus =
+      FTable->AcquireCredentialsHandleW(nullptr, UNISP_NAME_W, SECPKG_CRED_OUTBOUND, nullptr,
+                                        &SChannel, nullptr, nullptr, &VCredentials, nullptr);
   if (LStatus != SEC_E_OK) {
     Fail(static_cast<uint32_t>(LStatus),
          "AcquireCredentialsHandle returns " + Hex8(static_cast<uint32_t>(LStatus)));
@@ -376,11 +385,20 @@ bool TSSLInfo::HandshakeClient() {
   SChannel = {};
   SChannel.dwVersion = SCHANNEL_CRED_VERSION;
   switch (Version) {
-    case tls1_0: SChannel.grbitEnabledProtocols = 0xF0; break;
-    case tls1_1: SChannel.grbitEnabledProtocols = 0x300; break;
-    case tls1_2: SChannel.grbitEnabledProtocols = 0xC00; break;
-    case tls1_3: SChannel.grbitEnabledProtocols = 0x3000; break;
-    default: SChannel.grbitEnabledProtocols = 0;
+    case tls1_0:
+      SChannel.grbitEnabledProtocols = 0xF0;
+      break;
+    case tls1_1:
+      SChannel.grbitEnabledProtocols = 0x300;
+      break;
+    case tls1_2:
+      SChannel.grbitEnabledProtocols = 0xC00;
+      break;
+    case tls1_3:
+      SChannel.grbitEnabledProtocols = 0x3000;
+      break;
+    default:
+      SChannel.grbitEnabledProtocols = 0;
   }
   SChannel.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
   FAlgorithms.clear();
@@ -417,7 +435,8 @@ bool TSSLInfo::HandshakeClient() {
   if (Acquire(Credentials) != SEC_E_OK) return false;
   Init |= iCredentials;
 
-  SecBuffer LIn[1] = {{static_cast<ULONG>(CALPNHead + LList), SECBUFFER_APPLICATION_PROTOCOLS, LALPN}};
+  SecBuffer LIn[1] = {
+      {static_cast<ULONG>(CALPNHead + LList), SECBUFFER_APPLICATION_PROTOCOLS, LALPN}};
   SecBufferDesc LInput = Describe(LIn, LList > 0 ? 1 : 0);
   SecBuffer LOut[1] = {{0, SECBUFFER_TOKEN, nullptr}};
   SecBufferDesc LOutput = Describe(LOut, 1);
@@ -502,10 +521,9 @@ bool TSSLInfo::DoGetCertificate() {
   static const char* const CStoreNames[] = {"MY", "Root", "Trust", "CA"};
   const DWORD LLocation = CertStorePath == scspStoreLocalMachine ? CERT_SYSTEM_STORE_LOCAL_MACHINE
                                                                  : CERT_SYSTEM_STORE_CURRENT_USER;
-  HCERTSTORE LStore =
-      QOR_CERT_CALL(CertOpenStore, nullptr, CERT_STORE_PROV_SYSTEM_W,
-                    X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                    LLocation | CERT_STORE_OPEN_EXISTING_FLAG, CStores[CertStoreName]);
+  HCERTSTORE LStore = QOR_CERT_CALL(
+      CertOpenStore, nullptr, CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+      LLocation | CERT_STORE_OPEN_EXISTING_FLAG, CStores[CertStoreName]);
   if (!LStore) {
     Fail(GFailure.Status, "Cannot Open Certificate Store.");
     return false;
@@ -516,8 +534,8 @@ bool TSSLInfo::DoGetCertificate() {
   const std::u16string LHashText = WidenUTF8(CertHash);
   if (CertHash.size() != 40) {
     Fail(GFailure.Status, "Invalid Certificate Hash Length, must be 40.");
-  } else if (!QOR_CERT_CALL(CryptStringToBinaryW, 0, LHashText.c_str(), 40, CRYPT_STRING_HEX,
-                            LHash, &LHashSize, nullptr, nullptr)) {
+  } else if (!QOR_CERT_CALL(CryptStringToBinaryW, 0, LHashText.c_str(), 40, CRYPT_STRING_HEX, LHash,
+                            &LHashSize, nullptr, nullptr)) {
     Fail(GFailure.Status, "Error calling method CryptStringToBinary.");
   } else {
     CRYPT_HASH_BLOB LBlob{LHashSize, LHash};
@@ -544,11 +562,10 @@ bool TSSLInfo::DoImportCertPFX(const std::string& AFileName, const std::string& 
   if (!LStore && APassword.empty()) {
     LStore = QOR_CERT_CALL(PFXImportCertStore, nullptr, &LBlob, nullptr, 0);
   }
-  PCCERT_CONTEXT LCert =
-      LStore ? QOR_CERT_CALL(CertFindCertificateInStore, nullptr, LStore,
-                             X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_ANY, nullptr,
-                             nullptr)
-             : nullptr;
+  PCCERT_CONTEXT LCert = LStore ? QOR_CERT_CALL(CertFindCertificateInStore, nullptr, LStore,
+                                                X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                CERT_FIND_ANY, nullptr, nullptr)
+                                : nullptr;
   bool LResult = false;
   if (!LCert) {
     Fail(GFailure.Status, "Cannot import the certificate.");
@@ -622,13 +639,12 @@ bool TSSLInfo::DoVerifyCertificate() {
   bool LResult = false;
   if (QOR_CERT_CALL(CertGetCertificateChain, 0, nullptr, LCert, nullptr, LCert->hCertStore,
                     &LChainPara, 0, nullptr, &LChain)) {
-    SSL_EXTRA_CERT_CHAIN_POLICY_PARA LExtra{sizeof LExtra, AUTHTYPE_SERVER, 0,
-                                            FServernameW.data()};
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA LExtra{sizeof LExtra, AUTHTYPE_SERVER, 0, FServernameW.data()};
     CERT_CHAIN_POLICY_PARA LPolicy{sizeof LPolicy, 0, &LExtra};
     CERT_CHAIN_POLICY_STATUS LPolicyStatus{};
     LPolicyStatus.cbSize = sizeof LPolicyStatus;
-    if (QOR_CERT_CALL(CertVerifyCertificateChainPolicy, 0, CERT_CHAIN_POLICY_SSL, LChain,
-                      &LPolicy, &LPolicyStatus)) {
+    if (QOR_CERT_CALL(CertVerifyCertificateChainPolicy, 0, CERT_CHAIN_POLICY_SSL, LChain, &LPolicy,
+                      &LPolicyStatus)) {
       GFailure.CertStatus = LPolicyStatus.dwError;
       LResult = LPolicyStatus.dwError == 0;
       if (LPolicyStatus.dwError == CERT_E_UNTRUSTEDROOT) {
@@ -731,15 +747,16 @@ int32_t TSSLInfo::Encrypt(const void* ASource, int32_t ASize) {
   int32_t LTotal = 0;
   const auto* LSource = static_cast<const uint8_t*>(ASource);
   while (ASize > 0) {
-    const int32_t LChunk = std::min<int32_t>(ASize, static_cast<int32_t>(BuffSizes.cbMaximumMessage));
+    const int32_t LChunk =
+        std::min<int32_t>(ASize, static_cast<int32_t>(BuffSizes.cbMaximumMessage));
     uint8_t* LAt = SendBuffer.data();
     std::memcpy(LAt + BuffSizes.cbHeader, LSource + LTotal, static_cast<size_t>(LChunk));
     LTotal += LChunk;
-    SecBuffer B[4] = {{BuffSizes.cbHeader, SECBUFFER_STREAM_HEADER, LAt},
-                      {static_cast<ULONG>(LChunk), SECBUFFER_DATA, LAt + BuffSizes.cbHeader},
-                      {BuffSizes.cbTrailer, SECBUFFER_STREAM_TRAILER,
-                       LAt + BuffSizes.cbHeader + LChunk},
-                      {0, SECBUFFER_EMPTY, nullptr}};
+    SecBuffer B[4] = {
+        {BuffSizes.cbHeader, SECBUFFER_STREAM_HEADER, LAt},
+        {static_cast<ULONG>(LChunk), SECBUFFER_DATA, LAt + BuffSizes.cbHeader},
+        {BuffSizes.cbTrailer, SECBUFFER_STREAM_TRAILER, LAt + BuffSizes.cbHeader + LChunk},
+        {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc LDesc = Describe(B, 4);
     std::lock_guard<std::mutex> LGuard(FSendLock);
     const SECURITY_STATUS LStatus = FTable->EncryptMessage(&Context, 0, &LDesc, 0);

@@ -168,9 +168,8 @@ struct TSSLInfo {
   bool FShutDown = false;
   bool FPeerClosed = false;
 
-  friend TSSLInfo* OpenSChannelSession(int32_t, const TqorSChannelCertificate&,
-                                       const std::string&, const std::string&,
-                                       const TStringList*, TwsTLSVersions);
+  friend TSSLInfo* OpenSChannelSession(int32_t, const TqorSChannelCertificate&, const std::string&,
+                                       const std::string&, const TStringList*, TwsTLSVersions);
 };
 
 // ---- engine entry points ----
@@ -194,5 +193,4 @@ uint32_t SChannelLastStatus();
 const std::string& SChannelLastError();
 uint32_t SChannelCertStatus();
 
-constexpr const char* RSSChannelALPNTooLong =
-    "The ALPN protocol list does not fit in 118 bytes.";
+constexpr const char* RSSChannelALPNTooLong = "The ALPN protocol list does not fit in 118 bytes.";

@@ -50,8 +50,7 @@ void ReleaseStore(TCertStore* AStore) {
 
 class TBio {
  public:
-  TBio(const void* AData, size_t ASize)
-      : FBio(G.BIO_new_mem_buf(AData, static_cast<int>(ASize))) {}
+  TBio(const void* AData, size_t ASize) : FBio(G.BIO_new_mem_buf(AData, static_cast<int>(ASize))) {}
   ~TBio() {
     if (FBio) G.BIO_free(FBio);
   }
@@ -160,8 +159,8 @@ bool HasExtendedUsage(PX509 AX509, uint32_t AUsageBits) {
 // The extended-key-usage bits the library gives for the identifiers it knows.
 uint32_t UsageBits(const char* AOid) {
   const std::string LOid = AOid ? AOid : "";
-  if (LOid == "1.3.6.1.5.5.7.3.1") return 0x1;   // server authentication
-  if (LOid == "1.3.6.1.5.5.7.3.2") return 0x2;   // client authentication
+  if (LOid == "1.3.6.1.5.5.7.3.1") return 0x1;  // server authentication
+  if (LOid == "1.3.6.1.5.5.7.3.2") return 0x2;  // client authentication
   if (LOid == "1.3.6.1.4.1.311.10.3.3" || LOid == "2.16.840.1.113730.4.1") return 0x10;  // SGC
   return 0;
 }
@@ -194,13 +193,19 @@ int CollectErrors(int AOk, PX509_STORE_CTX ACtx) {
   const int LDepth = std::max(0, G.X509_STORE_CTX_get_error_depth(ACtx));
   DWORD LBit;
   switch (G.X509_STORE_CTX_get_error(ACtx)) {
-    case 9: case 10: case 13: case 14:  // not yet valid, expired, bad time fields
+    case 9:
+    case 10:
+    case 13:
+    case 14:  // not yet valid, expired, bad time fields
       LBit = CERT_TRUST_IS_NOT_TIME_VALID;
       break;
-    case 18: case 19:  // self-signed, not among the trusted roots
+    case 18:
+    case 19:  // self-signed, not among the trusted roots
       LBit = CERT_TRUST_IS_UNTRUSTED_ROOT;
       break;
-    case 2: case 20: case 21:  // issuer not found
+    case 2:
+    case 20:
+    case 21:  // issuer not found
       LBit = CERT_TRUST_IS_PARTIAL_CHAIN;
       break;
     case 23:
@@ -303,7 +308,8 @@ bool IssuerMatches(const TChain& AChain, const CERT_CHAIN_FIND_BY_ISSUER_PARA& A
         NameDer(G.X509_get_issuer_name(CertImpl(AChain.Elements[I].pCertContext)->X509));
     for (DWORD J = 0; J < APara.cIssuer; ++J) {
       const CERT_NAME_BLOB& B = APara.rgIssuer[J];
-      if (B.cbData == LIssuer.size() && std::equal(B.pbData, B.pbData + B.cbData, LIssuer.begin())) {
+      if (B.cbData == LIssuer.size() &&
+          std::equal(B.pbData, B.pbData + B.cbData, LIssuer.begin())) {
         VElement = static_cast<DWORD>(I);
         return true;
       }
@@ -395,7 +401,8 @@ HCERTSTORE CertOpenStore(uintptr_t lpszStoreProvider, DWORD, uintptr_t, DWORD dw
     return ProviderLibraryReady() ? NewMemoryStore() : nullptr;
   }
   if (lpszStoreProvider != CERT_STORE_PROV_SYSTEM_W || !pvPara) return nullptr;
-  const DWORD LLocation = dwFlags & (CERT_SYSTEM_STORE_CURRENT_USER | CERT_SYSTEM_STORE_LOCAL_MACHINE);
+  const DWORD LLocation =
+      dwFlags & (CERT_SYSTEM_STORE_CURRENT_USER | CERT_SYSTEM_STORE_LOCAL_MACHINE);
   if (LLocation != CERT_SYSTEM_STORE_CURRENT_USER && LLocation != CERT_SYSTEM_STORE_LOCAL_MACHINE) {
     return nullptr;
   }
@@ -427,8 +434,7 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
 }
 
 PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD, DWORD, DWORD dwFindType,
-                                          const void* pvFindPara,
-                                          PCCERT_CONTEXT pPrevCertContext) {
+                                          const void* pvFindPara, PCCERT_CONTEXT pPrevCertContext) {
   auto* LStore = static_cast<TCertStore*>(hCertStore);
   if (!LStore) return nullptr;
   size_t LStart = 0;
@@ -483,9 +489,9 @@ PCCERT_CHAIN_CONTEXT CertFindChainInStore(HCERTSTORE hCertStore, DWORD, DWORD, D
   return nullptr;
 }
 
-BOOL CertGetCertificateChain(void*, PCCERT_CONTEXT pCertContext, void*,
-                             HCERTSTORE hAdditionalStore, CERT_CHAIN_PARA* pChainPara, DWORD,
-                             void*, PCCERT_CHAIN_CONTEXT* ppChainContext) {
+BOOL CertGetCertificateChain(void*, PCCERT_CONTEXT pCertContext, void*, HCERTSTORE hAdditionalStore,
+                             CERT_CHAIN_PARA* pChainPara, DWORD, void*,
+                             PCCERT_CHAIN_CONTEXT* ppChainContext) {
   if (!pCertContext || !ppChainContext || !ProviderLibraryReady()) return 0;
   uint32_t LUsage = 0;
   if (pChainPara) {
@@ -508,8 +514,9 @@ BOOL CertVerifyCertificateChainPolicy(uintptr_t pszPolicyOID, PCCERT_CHAIN_CONTE
                                       CERT_CHAIN_POLICY_STATUS* pPolicyStatus) {
   if (pszPolicyOID != CERT_CHAIN_POLICY_SSL || !pChainContext || !pPolicyStatus) return 0;
   const auto* LExtra =
-      pPolicyPara ? static_cast<const SSL_EXTRA_CERT_CHAIN_POLICY_PARA*>(pPolicyPara->pvExtraPolicyPara)
-                  : nullptr;
+      pPolicyPara
+          ? static_cast<const SSL_EXTRA_CERT_CHAIN_POLICY_PARA*>(pPolicyPara->pvExtraPolicyPara)
+          : nullptr;
   const DWORD LIgnore = LExtra ? LExtra->fdwChecks : 0;
   const auto* LChain = reinterpret_cast<const TChain*>(pChainContext);
   pPolicyStatus->dwError = 0;
@@ -520,13 +527,13 @@ BOOL CertVerifyCertificateChainPolicy(uintptr_t pszPolicyOID, PCCERT_CHAIN_CONTE
     DWORD Trust;
     DWORD Ignore;
     uint32_t Error;
-  } CChecks[] = {{CERT_TRUST_IS_NOT_SIGNATURE_VALID, 0, TRUST_E_CERT_SIGNATURE},
-                 {CERT_TRUST_IS_REVOKED, SECURITY_FLAG_IGNORE_REVOCATION, CRYPT_E_REVOKED},
-                 {CERT_TRUST_IS_UNTRUSTED_ROOT, SECURITY_FLAG_IGNORE_UNKNOWN_CA, CERT_E_UNTRUSTEDROOT},
-                 {CERT_TRUST_IS_PARTIAL_CHAIN, SECURITY_FLAG_IGNORE_UNKNOWN_CA, CERT_E_CHAINING},
-                 {CERT_TRUST_IS_NOT_TIME_VALID, SECURITY_FLAG_IGNORE_CERT_DATE_INVALID, CERT_E_EXPIRED},
-                 {CERT_TRUST_IS_NOT_VALID_FOR_USAGE, SECURITY_FLAG_IGNORE_WRONG_USAGE,
-                  CERT_E_WRONG_USAGE}};
+  } CChecks[] = {
+      {CERT_TRUST_IS_NOT_SIGNATURE_VALID, 0, TRUST_E_CERT_SIGNATURE},
+      {CERT_TRUST_IS_REVOKED, SECURITY_FLAG_IGNORE_REVOCATION, CRYPT_E_REVOKED},
+      {CERT_TRUST_IS_UNTRUSTED_ROOT, SECURITY_FLAG_IGNORE_UNKNOWN_CA, CERT_E_UNTRUSTEDROOT},
+      {CERT_TRUST_IS_PARTIAL_CHAIN, SECURITY_FLAG_IGNORE_UNKNOWN_CA, CERT_E_CHAINING},
+      {CERT_TRUST_IS_NOT_TIME_VALID, SECURITY_FLAG_IGNORE_CERT_DATE_INVALID, CERT_E_EXPIRED},
+      {CERT_TRUST_IS_NOT_VALID_FOR_USAGE, SECURITY_FLAG_IGNORE_WRONG_USAGE, CERT_E_WRONG_USAGE}};
   for (const auto& C : CChecks) {
     if (LIgnore & C.Ignore) continue;
     for (size_t I = 0; I < LChain->Elements.size(); ++I) {
@@ -566,8 +573,10 @@ HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD) 
   if (G.PKCS12_verify_mac(LP12, LPass, szPassword ? -1 : 0) == 1 &&
       G.PKCS12_parse(LP12, LPass, &LKey, &LCert, &LCAs) == 1) {
     LStore = NewMemoryStore();
-    if (LCert) AddToStore(LStore, LCert, LKey);
-    else if (LKey) G.EVP_PKEY_free(LKey);
+    if (LCert)
+      AddToStore(LStore, LCert, LKey);
+    else if (LKey)
+      G.EVP_PKEY_free(LKey);
     for (int I = 0; LCAs && I < G.sk_num(LCAs); ++I) {
       auto* LCA = static_cast<PX509>(G.sk_value(LCAs, I));
       G.X509_up_ref(LCA);
@@ -589,10 +598,14 @@ BOOL CryptStringToBinaryW(LPCWSTR pszString, DWORD cchString, DWORD dwFlags, uin
     const char16_t C = pszString[I];
     if (C == u' ' || C == u'\t' || C == u'\r' || C == u'\n') continue;
     int V;
-    if (C >= u'0' && C <= u'9') V = C - u'0';
-    else if (C >= u'a' && C <= u'f') V = C - u'a' + 10;
-    else if (C >= u'A' && C <= u'F') V = C - u'A' + 10;
-    else return 0;
+    if (C >= u'0' && C <= u'9')
+      V = C - u'0';
+    else if (C >= u'a' && C <= u'f')
+      V = C - u'a' + 10;
+    else if (C >= u'A' && C <= u'F')
+      V = C - u'A' + 10;
+    else
+      return 0;
     if (LHigh < 0) {
       LHigh = V;
     } else {

@@ -34,8 +34,8 @@ struct TCredentials {
 struct TContext {
   std::mutex Lock;
   PSSL Ssl = nullptr;
-  PBIO In = nullptr;   // records received, for the library
-  PBIO Out = nullptr;  // records the library made, for the caller
+  PBIO In = nullptr;              // records received, for the library
+  PBIO Out = nullptr;             // records the library made, for the caller
   PCCERT_CONTEXT Cert = nullptr;  // the client certificate of the last call's credentials
   bool AskedForCertificate = false;
   std::vector<uint8_t> PendingOut;  // made while decrypting (renegotiation, key update)
@@ -121,11 +121,16 @@ int ClientCertificate(PSSL ASsl, PX509* VX509, PEVP_PKEY* VKey) {
 
 int VersionOf(DWORD AProtocols, DWORD ABit) {
   switch (ABit) {
-    case SP_PROT_SSL3_CLIENT: return 0x300;
-    case SP_PROT_TLS1_0_CLIENT: return 0x301;
-    case SP_PROT_TLS1_1_CLIENT: return 0x302;
-    case SP_PROT_TLS1_2_CLIENT: return 0x303;
-    default: return AProtocols ? 0x304 : 0;
+    case SP_PROT_SSL3_CLIENT:
+      return 0x300;
+    case SP_PROT_TLS1_0_CLIENT:
+      return 0x301;
+    case SP_PROT_TLS1_1_CLIENT:
+      return 0x302;
+    case SP_PROT_TLS1_2_CLIENT:
+      return 0x303;
+    default:
+      return AProtocols ? 0x304 : 0;
   }
 }
 
@@ -138,25 +143,38 @@ std::pair<std::string, std::string> CipherStrings(const ALG_ID* AAlgs, DWORD ACo
   };
   for (DWORD I = 0; I < ACount; ++I) {
     switch (AAlgs[I]) {
-      case 0x660E: LAdd(LList, "AES128"); LAdd(LSuites, "TLS_AES_128_GCM_SHA256"); break;
-      case 0x6610: LAdd(LList, "AES256"); LAdd(LSuites, "TLS_AES_256_GCM_SHA384"); break;
+      case 0x660E:
+        LAdd(LList, "AES128");
+        LAdd(LSuites, "TLS_AES_128_GCM_SHA256");
+        break;
+      case 0x6610:
+        LAdd(LList, "AES256");
+        LAdd(LSuites, "TLS_AES_256_GCM_SHA384");
+        break;
       case 0x6611:
         LAdd(LList, "AES");
         LAdd(LSuites, "TLS_AES_128_GCM_SHA256");
         LAdd(LSuites, "TLS_AES_256_GCM_SHA384");
         break;
-      case 0x6603: LAdd(LList, "3DES"); break;
-      case 0x6801: LAdd(LList, "RC4"); break;
-      case 0x6601: LAdd(LList, "DES"); break;
-      default: break;
+      case 0x6603:
+        LAdd(LList, "3DES");
+        break;
+      case 0x6801:
+        LAdd(LList, "RC4");
+        break;
+      case 0x6601:
+        LAdd(LList, "DES");
+        break;
+      default:
+        break;
     }
   }
   return {LList, LSuites};
 }
 
-SECURITY_STATUS AcquireCredentialsHandleW(LPCWSTR, LPCWSTR pszPackage, ULONG fCredentialUse,
-                                          void*, void* pAuthData, void*, void*,
-                                          PCredHandle phCredential, TimeStamp* ptsExpiry) {
+SECURITY_STATUS AcquireCredentialsHandleW(LPCWSTR, LPCWSTR pszPackage, ULONG fCredentialUse, void*,
+                                          void* pAuthData, void*, void*, PCredHandle phCredential,
+                                          TimeStamp* ptsExpiry) {
   if (!pszPackage || std::u16string(pszPackage) != UNISP_NAME_W) return SEC_E_SECPKG_NOT_FOUND;
   if (fCredentialUse != SECPKG_CRED_OUTBOUND) return SEC_E_UNSUPPORTED_FUNCTION;
   const auto* LCred = static_cast<const SCHANNEL_CRED*>(pAuthData);
@@ -295,8 +313,8 @@ SECURITY_STATUS PutToken(SecBufferDesc* AOutput, ULONG AReq, std::vector<uint8_t
 }
 
 SECURITY_STATUS InitializeSecurityContextW(PCredHandle phCredential, PCtxtHandle phContext,
-                                           const char16_t* pszTargetName, ULONG fContextReq,
-                                           ULONG, ULONG, SecBufferDesc* pInput, ULONG,
+                                           const char16_t* pszTargetName, ULONG fContextReq, ULONG,
+                                           ULONG, SecBufferDesc* pInput, ULONG,
                                            PCtxtHandle phNewContext, SecBufferDesc* pOutput,
                                            ULONG* pfContextAttr, TimeStamp* ptsExpiry) {
   auto* LCred = FromHandle<TCredentials>(phCredential, CCredentialsTag);
@@ -430,8 +448,8 @@ ALG_ID HashAlg(const std::string& AName, ULONG& VBits) {
 
 ALG_ID ExchangeAlg(const std::string& AName, int AVersion) {
   if (AVersion >= 0x304 || AName.rfind("ECDHE", 0) == 0) return 0xAE06;  // CALG_ECDH_EPHEM
-  if (AName.rfind("DHE", 0) == 0) return 0xAA02;                           // CALG_DH_EPHEM
-  return 0xA400;                                                           // CALG_RSA_KEYX
+  if (AName.rfind("DHE", 0) == 0) return 0xAA02;                         // CALG_DH_EPHEM
+  return 0xA400;                                                         // CALG_RSA_KEYX
 }
 
 SECURITY_STATUS QueryContextAttributesW(PCtxtHandle phContext, ULONG ulAttribute, void* pBuffer) {
@@ -605,9 +623,8 @@ SECURITY_STATUS DecryptMessage(PCtxtHandle phContext, SecBufferDesc* pMessage, U
     case SSL_ERROR_WANT_READ:
       // A record without application data. One that started a handshake, or left an answer
       // to send, asks the caller for the handshake call.
-      return !C->PendingOut.empty() || (G.SSL_in_init && G.SSL_in_init(C->Ssl))
-                 ? SEC_I_RENEGOTIATE
-                 : SEC_E_OK;
+      return !C->PendingOut.empty() || (G.SSL_in_init && G.SSL_in_init(C->Ssl)) ? SEC_I_RENEGOTIATE
+                                                                                : SEC_E_OK;
     case SSL_ERROR_ZERO_RETURN:
       return SEC_I_CONTEXT_EXPIRED;
     default: {

@@ -186,23 +186,19 @@ struct SecPkgContext_IssuerListInfoEx {
 };
 
 // ---- the function table ----
-using ACQUIRE_CREDENTIALS_HANDLE_FN_W = SECURITY_STATUS (*)(LPCWSTR pszPrincipal,
-                                                            LPCWSTR pszPackage,
-                                                            ULONG fCredentialUse, void* pvLogonId,
-                                                            void* pAuthData, void* pGetKeyFn,
-                                                            void* pvGetKeyArgument,
-                                                            PCredHandle phCredential,
-                                                            TimeStamp* ptsExpiry);
+using ACQUIRE_CREDENTIALS_HANDLE_FN_W =
+    SECURITY_STATUS (*)(LPCWSTR pszPrincipal, LPCWSTR pszPackage, ULONG fCredentialUse,
+                        void* pvLogonId, void* pAuthData, void* pGetKeyFn, void* pvGetKeyArgument,
+                        PCredHandle phCredential, TimeStamp* ptsExpiry);
 using FREE_CREDENTIALS_HANDLE_FN = SECURITY_STATUS (*)(PCredHandle phCredential);
 using INITIALIZE_SECURITY_CONTEXT_FN_W = SECURITY_STATUS (*)(
     PCredHandle phCredential, PCtxtHandle phContext, const char16_t* pszTargetName,
-    ULONG fContextReq, ULONG Reserved1, ULONG TargetDataRep, SecBufferDesc* pInput,
-    ULONG Reserved2, PCtxtHandle phNewContext, SecBufferDesc* pOutput, ULONG* pfContextAttr,
-    TimeStamp* ptsExpiry);
+    ULONG fContextReq, ULONG Reserved1, ULONG TargetDataRep, SecBufferDesc* pInput, ULONG Reserved2,
+    PCtxtHandle phNewContext, SecBufferDesc* pOutput, ULONG* pfContextAttr, TimeStamp* ptsExpiry);
 using DELETE_SECURITY_CONTEXT_FN = SECURITY_STATUS (*)(PCtxtHandle phContext);
 using APPLY_CONTROL_TOKEN_FN = SECURITY_STATUS (*)(PCtxtHandle phContext, SecBufferDesc* pInput);
-using QUERY_CONTEXT_ATTRIBUTES_FN_W = SECURITY_STATUS (*)(PCtxtHandle phContext,
-                                                          ULONG ulAttribute, void* pBuffer);
+using QUERY_CONTEXT_ATTRIBUTES_FN_W = SECURITY_STATUS (*)(PCtxtHandle phContext, ULONG ulAttribute,
+                                                          void* pBuffer);
 using FREE_CONTEXT_BUFFER_FN = SECURITY_STATUS (*)(void* pvContextBuffer);
 using ENCRYPT_MESSAGE_FN = SECURITY_STATUS (*)(PCtxtHandle phContext, ULONG fQOP,
                                                SecBufferDesc* pMessage, ULONG MessageSeqNo);
@@ -386,8 +382,7 @@ PCCERT_CHAIN_CONTEXT CertFindChainInStore(HCERTSTORE hCertStore, DWORD dwCertEnc
                                           PCCERT_CHAIN_CONTEXT pPrevChainContext);
 BOOL CertGetCertificateChain(void* hChainEngine, PCCERT_CONTEXT pCertContext, void* pTime,
                              HCERTSTORE hAdditionalStore, CERT_CHAIN_PARA* pChainPara,
-                             DWORD dwFlags, void* pvReserved,
-                             PCCERT_CHAIN_CONTEXT* ppChainContext);
+                             DWORD dwFlags, void* pvReserved, PCCERT_CHAIN_CONTEXT* ppChainContext);
 BOOL CertVerifyCertificateChainPolicy(uintptr_t pszPolicyOID, PCCERT_CHAIN_CONTEXT pChainContext,
                                       CERT_CHAIN_POLICY_PARA* pPolicyPara,
                                       CERT_CHAIN_POLICY_STATUS* pPolicyStatus);
