@@ -24,9 +24,6 @@ class TIdSSLIOHandlerSocketBase : public TIdIOHandlerStack {
 
   virtual TIdSSLIOHandlerSocketBase* Clone() = 0;
   virtual void StartSSL() = 0;
-  // True when the TLS layer holds received bytes the socket no longer shows (read ahead, or
-  // decrypted and not yet taken): a reader that waits on the socket must not wait now.
-  virtual bool HasBufferedData() { return false; }
 
  protected:
   virtual int ReceiveEncrypted(TIdBytes& VBuffer) = 0;

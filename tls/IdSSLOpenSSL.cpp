@@ -939,51 +939,53 @@ void TIdSSLSocket::Accept(int AHandle) {
     RaiseSessionFailure<EIdOSSLAcceptError>(LError, LResult, errno, RSOSSLAcceptError);
 }
 
+int TIdSSLSocket::PeekLocked() {
+  uint8_t LByte;
+  GOpenSSL.ERR_clear_error();
+  const int LResult = GOpenSSL.SSL_peek(FSSL, &LByte, 1);
+  if (LResult > 0) return 1;
+  const int LError = GOpenSSL.SSL_get_error(FSSL, LResult);
+  if (LError == SSL_ERROR_WANT_READ) return 0;
+  // A session answers only once with its failure: keep it (and the thread's error queue) for
+  // the read that follows.
+  FPending = {LError, LResult, errno};
+  FHasPending = true;
+  return -1;
+}
+
 bool TIdSSLSocket::Readable(int AMSec) {
   const uint64_t LDeadline = AMSec >= 0 ? GetTickCount64() + static_cast<uint64_t>(AMSec) : 0;
-  bool LBuffered = false;  // undecrypted bytes wait inside the library
   for (;;) {
+    if (HoldsApplicationBytes()) return true;
     {
       std::lock_guard<std::mutex> LGuard(FLock);
       // A read reports a missing or closed session.
       if (!FSSL || FClosed) return true;
-      if (GOpenSSL.SSL_pending && GOpenSSL.SSL_pending(FSSL) > 0) return true;
-      if (GOpenSSL.SSL_has_pending && GOpenSSL.SSL_has_pending(FSSL)) LBuffered = true;
     }
     int LWait = -1;
     if (AMSec >= 0) {
       const uint64_t LNow = GetTickCount64();
       LWait = LNow >= LDeadline ? 0 : static_cast<int>(LDeadline - LNow);
     }
-    if (!LBuffered && !WaitSocket(FHandle, false, LWait)) return false;
-    LBuffered = false;
+    if (!WaitSocket(FHandle, false, LWait)) return false;
     if (!GOpenSSL.SSL_peek) return true;
-    // Records that carry no application data (session tickets, key updates) make the socket
-    // readable too; they are consumed here, so that only data, a close or a failure counts.
-    std::lock_guard<std::mutex> LGuard(FLock);
-    if (FClosed) return true;
-    uint8_t LByte;
-    GOpenSSL.ERR_clear_error();
-    const int LResult = GOpenSSL.SSL_peek(FSSL, &LByte, 1);
-    if (LResult > 0) return true;
-    const int LError = GOpenSSL.SSL_get_error(FSSL, LResult);
-    if (LError != SSL_ERROR_WANT_READ) {
-      // A session answers only once with its failure: keep it (and the thread's error queue)
-      // for the read that follows.
-      FPending = {LError, LResult, errno};
-      FHasPending = true;
-      return true;
+    {
+      // Records that carry no application data (session tickets, key updates) make the socket
+      // readable too; they are consumed here, so that only data, a close or a failure counts.
+      std::lock_guard<std::mutex> LGuard(FLock);
+      if (FClosed || PeekLocked() != 0) return true;
     }
     if (AMSec >= 0 && GetTickCount64() >= LDeadline) return false;
   }
 }
 
-bool TIdSSLSocket::HasBufferedData() const {
+bool TIdSSLSocket::HoldsApplicationBytes() {
   std::lock_guard<std::mutex> LGuard(FLock);
   if (!FSSL || FClosed || FHasPending) return FHasPending;
   const auto& G = GOpenSSL;
-  return (G.SSL_pending && G.SSL_pending(FSSL) > 0) ||
-         (G.SSL_has_pending && G.SSL_has_pending(FSSL));
+  if (G.SSL_pending && G.SSL_pending(FSSL) > 0) return true;
+  // Read ahead may hold a whole record or only part of one; a peek tells them apart.
+  return G.SSL_has_pending && G.SSL_has_pending(FSSL) && G.SSL_peek && PeekLocked() != 0;
 }
 
 int TIdSSLSocket::Recv(TIdBytes& VBuffer) {
@@ -1189,8 +1191,6 @@ void TIdSSLIOHandlerSocketOpenSSL::BuildContext() {
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::ConnectToPeer() {
-  FConnectDeadline =
-      FConnectTimeout > 0 ? GetTickCount64() + static_cast<uint64_t>(FConnectTimeout) : 0;
   try {
     BuildContext();
   } catch (const EIdOSSLCouldNotLoadSSLLibrary&) {
@@ -1206,7 +1206,14 @@ void TIdSSLIOHandlerSocketOpenSSL::ConnectToPeer() {
   }
   FPassThrough = LPassThrough;
   NotifyBeforeConnect();
-  StartSSL();
+  FInConnect = true;
+  try {
+    StartSSL();
+  } catch (...) {
+    FInConnect = false;
+    throw;
+  }
+  FInConnect = false;
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::StartSSL() {
@@ -1246,7 +1253,12 @@ void TIdSSLIOHandlerSocketOpenSSL::OpenTLSSession() {
     LRaw->Accept(FBinding->Handle());
   } else {
     LRaw->SetHostName(ServerName());
-    LRaw->Connect(FBinding->Handle(), FConnectDeadline);
+    // Part of a connect, the handshake shares ConnectTimeout with the TCP connect and any
+    // proxy; a later one (PassThrough switched off) counts from its own start. Without a
+    // connect time-out the session's read time-out bounds the whole handshake: a server
+    // that trickles bytes must not hold the connecting thread for ever.
+    LRaw->Connect(FBinding->Handle(),
+                  ConnectDeadline(FInConnect ? FOpenedAt : GetTickCount64(), SessionTimeout()));
   }
   FPassThrough = false;
 }
@@ -1285,10 +1297,22 @@ bool TIdSSLIOHandlerSocketOpenSSL::Readable(int AMSec) {
   return LUse.Handle() != Id_INVALID_SOCKET && LSession->Readable(AMSec < 0 ? -1 : AMSec);
 }
 
-bool TIdSSLIOHandlerSocketOpenSSL::HasBufferedData() {
+bool TIdSSLIOHandlerSocketOpenSSL::HoldsApplicationBytes() {
   if (FPassThrough) return false;
   const std::shared_ptr<TIdSSLSocket> LSession = Session();
-  return LSession && LSession->HasBufferedData();
+  if (!LSession || !BindingAllocated()) return false;
+  TIdSocketHandle::TUse LUse(*Binding());
+  return LUse.Handle() != Id_INVALID_SOCKET && LSession->HoldsApplicationBytes();
+}
+
+int TIdSSLIOHandlerSocketOpenSSL::ReceiveReady() {
+  if (!FPassThrough && !Readable(0)) return -1;
+  return TIdIOHandlerStack::ReceiveReady();
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::AbortAfterFailure() {
+  if (const std::shared_ptr<TIdSSLSocket> LSession = Session()) LSession->Close();
+  TIdIOHandlerStack::AbortAfterFailure();
 }
 
 int TIdSSLIOHandlerSocketOpenSSL::ReceiveEncrypted(TIdBytes& VBuffer) {
