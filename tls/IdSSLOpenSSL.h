@@ -458,7 +458,6 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase,
   void SetSocketTimeouts(int AMs);
   [[noreturn]] void RaiseSessionError(int ARet, int AError);
   void FreeContext();
-  std::string ServerName() const;
 
   TIdSSLOptions* FSSLOptions = nullptr;
   TIdSSLContext* FSSLContext = nullptr;

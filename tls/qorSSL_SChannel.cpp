@@ -11,6 +11,10 @@
 #include <iterator>
 #include <map>
 
+#include "base/Constructed.h"
+#include "platform/SysUtils.h"
+#include "transport/IdException.h"
+#include "transport/IdSocketHandle.h"
 #include "transport/IdStack.h"
 #include "transport/IdStackBSDBase.h"
 
@@ -312,16 +316,20 @@ void TSSLInfo::Clean() {
 }
 
 void TSSLInfo::RecordReceiveFailure(int ALength) {
-  Error = ALength == 0 ? 0u : static_cast<uint32_t>(SocketErrorOf(Socket, errno));
+  const int LErrno = errno;
+  FReceiveTimedOut = ALength < 0 && (LErrno == EAGAIN || LErrno == EWOULDBLOCK);
+  FReceiveSocketError = ALength == 0 ? 0 : SocketErrorOf(Socket, LErrno);
+  Error = static_cast<uint32_t>(FReceiveSocketError);
   Fail(0, "recv returns " + Hex8(Error));
 }
 
-int32_t TSSLInfo::Read() {
+int32_t TSSLInfo::Read(bool ANoWait) {
   // A record larger than the sizes announced (a padded one) still fits.
   if (RecvCount >= static_cast<int32_t>(RecvBuffer.size())) RecvBuffer.resize(RecvCount + 16384);
   ssize_t N;
   do {
-    N = ::recv(Socket, RecvBuffer.data() + RecvCount, RecvBuffer.size() - RecvCount, 0);
+    N = ::recv(Socket, RecvBuffer.data() + RecvCount, RecvBuffer.size() - RecvCount,
+               ANoWait ? MSG_DONTWAIT : 0);
   } while (N < 0 && errno == EINTR);
   FPeerClosed = N == 0;
   if (N < 1) {
@@ -338,7 +346,8 @@ int32_t TSSLInfo::SendAll(const uint8_t* ABytes, int32_t ALength) {
     const ssize_t N = ::send(Socket, ABytes + LTotal, static_cast<size_t>(ALength), MSG_NOSIGNAL);
     if (N < 0 && errno == EINTR) continue;
     if (N <= 0) {
-      Fail(0, "send returns " + std::to_string(N == 0 ? 0 : SocketErrorOf(Socket, errno)));
+      FSendSocketError = N == 0 ? 0 : SocketErrorOf(Socket, errno);
+      Fail(0, "send returns " + std::to_string(FSendSocketError));
       return static_cast<int32_t>(N);
     }
     LTotal += static_cast<int32_t>(N);
@@ -470,7 +479,7 @@ int32_t TSSLInfo::ReadLoop(bool AReadFirst) {
     // A close by the peer before the handshake ends is a failure, not a finished loop.
     if (LRead) {
       LRead = false;
-      const int32_t N = Read();
+      const int32_t N = Read(FNoWait);
       if (N < 1) return N == 0 ? -1 : N;
     }
     SecBuffer LIn[2] = {{static_cast<ULONG>(RecvCount), SECBUFFER_TOKEN, RecvBuffer.data()},
@@ -688,16 +697,29 @@ bool TSSLInfo::HasBufferedData() const {
   return RecvCount >= LRecord;
 }
 
-int32_t TSSLInfo::Readable() {
+int32_t TSSLInfo::Readable(bool ANoWait) {
   if (DataCount - DataStart != 0) return DataCount - DataStart;
   DataCount = DataStart = 0;
+  FReceiveTimedOut = false;
+  // The handshake calls of a renegotiation or key update; a receive that had to wait for the
+  // peer leaves them to be taken up by the next call.
+  auto LHandshake = [&](bool AReadFirst) {
+    FHandshaking = true;
+    FNoWait = ANoWait;
+    const int32_t N = ReadLoop(AReadFirst);
+    FNoWait = false;
+    if (N < 0 && FReceiveTimedOut) return false;
+    FHandshaking = false;
+    return N >= 0;
+  };
+  if (FHandshaking && !LHandshake(true)) return FPeerClosed ? 0 : -1;
   for (;;) {
     SECURITY_STATUS LStatus = SEC_E_OK;
     SecBuffer B[4];
     Error = 0;
     do {
       if (RecvCount == 0 || LStatus == SEC_E_INCOMPLETE_MESSAGE) {
-        const int32_t N = Read();
+        const int32_t N = Read(ANoWait);
         if (N < 1) return N;
       }
       B[0] = {static_cast<ULONG>(RecvCount), SECBUFFER_DATA, RecvBuffer.data()};
@@ -707,6 +729,7 @@ int32_t TSSLInfo::Readable() {
       Error = static_cast<uint32_t>(LStatus);
     } while (LStatus == SEC_E_INCOMPLETE_MESSAGE);
     if (LStatus == SEC_I_CONTEXT_EXPIRED) {
+      FClosedByPeer = true;
       Fail(Error, "DecryptMessage returns SEC_I_CONTEXT_EXPIRED");
       return -1;
     }
@@ -727,15 +750,18 @@ int32_t TSSLInfo::Readable() {
         RecvCount = static_cast<int32_t>(B[I].cbBuffer);
       }
     }
-    // A renegotiation, a TLS 1.3 ticket answer or key update: the handshake calls run with
-    // what is held, and reading goes on once they are done.
-    if (LStatus == SEC_I_RENEGOTIATE && ReadLoop(false) < 0) return FPeerClosed ? 0 : -1;
+    // A renegotiation, or a TLS 1.3 key update that wants an answer: the handshake calls run
+    // with what is held, and reading goes on once they are done.
+    if (LStatus == SEC_I_RENEGOTIATE && !LHandshake(false)) {
+      if (DataCount > 0) return DataCount;
+      return FPeerClosed ? 0 : -1;
+    }
     if (DataCount > 0) return DataCount;
   }
 }
 
-int32_t TSSLInfo::Decrypt(void* ADestination, int32_t ASize) {
-  const int32_t N = Readable();
+int32_t TSSLInfo::Decrypt(void* ADestination, int32_t ASize, bool ANoWait) {
+  const int32_t N = Readable(ANoWait);
   if (N <= 0) return N;
   const int32_t LCount = std::min(N, ASize);
   std::memcpy(ADestination, DataBuffer.data() + DataStart, static_cast<size_t>(LCount));
@@ -882,4 +908,240 @@ std::string GetALPN(TSSLInfo* ASession) {
 }
 TqorSChannelConnectionInfo* GetConnectionInfo(TSSLInfo* ASession) {
   return ASession->GetConnectionInfo();
+}
+
+// ---- the I/O handler ----
+
+namespace {
+TIdIOHandler* CreateSChannel(TComponent* AOwner) {
+  return New<TqorIdSSLIOHandlerSocketSChannel>(AOwner);
+}
+const TIdIOHandlerClass CSSLBaseClass = {"TIdSSLIOHandlerSocketBase", &TIdIOHandlerStack::IdClass,
+                                         nullptr};
+
+// What ended the calling thread's last failed read or write of a session.
+struct TTransportFailure {
+  bool Provider = false;  // the provider refused a record; no socket error to report
+  bool TimedOut = false;
+  int SocketError = 0;
+};
+thread_local TTransportFailure tFailure;
+// Set while ReceiveReady runs: the receive must not wait for the rest of a record.
+thread_local bool tNoWait = false;
+}  // namespace
+
+const TIdIOHandlerClass TqorIdSSLIOHandlerSocketSChannel::IdClass = {
+    "TqorIdSSLIOHandlerSocketSChannel", &CSSLBaseClass, &CreateSChannel};
+
+TqorIdSSLIOHandlerSocketSChannel::TqorIdSSLIOHandlerSocketSChannel(TComponent* AOwner)
+    : TIdSSLIOHandlerSocketBase(AOwner),
+      FCertificate(std::make_unique<TqorSChannelCertificate>()) {}
+
+TqorIdSSLIOHandlerSocketSChannel::~TqorIdSSLIOHandlerSocketSChannel() {
+  DropSession();
+}
+
+TStringList& TqorIdSSLIOHandlerSocketSChannel::ALPNProtocols() {
+  if (!FALPNProtocols) FALPNProtocols = std::make_unique<TStringList>();
+  return *FALPNProtocols;
+}
+
+std::shared_ptr<TSSLInfo> TqorIdSSLIOHandlerSocketSChannel::Session() const {
+  std::lock_guard<std::mutex> LGuard(FSessionLock);
+  return FSession;
+}
+
+void TqorIdSSLIOHandlerSocketSChannel::DropSession() {
+  std::shared_ptr<TSSLInfo> LSession;
+  {
+    std::lock_guard<std::mutex> LGuard(FSessionLock);
+    LSession.swap(FSession);
+  }
+  if (!LSession) return;
+  if (!FAborted && BindingAllocated()) {
+    TIdSocketHandle::TUse LUse(*Binding());
+    std::lock_guard<std::mutex> LRead(FReadLock);
+    if (LUse.Handle() != Id_INVALID_SOCKET) LSession->Shutdown();
+  }
+}
+
+void TqorIdSSLIOHandlerSocketSChannel::CredentialsCallback(TSSLInfo*, void* AUserData) {
+  auto* LHandler = static_cast<TqorIdSSLIOHandlerSocketSChannel*>(AUserData);
+  if (LHandler->FOnCredentials) LHandler->FOnCredentials(LHandler);
+}
+
+void TqorIdSSLIOHandlerSocketSChannel::SetOnCredentials(TCredentialsEvent AValue) {
+  FOnCredentials = std::move(AValue);
+  if (const std::shared_ptr<TSSLInfo> LSession = Session()) {
+    SetSessionCredentialsCallback(LSession.get(), FOnCredentials ? &CredentialsCallback : nullptr,
+                                  FOnCredentials ? this : nullptr);
+  }
+}
+
+void TqorIdSSLIOHandlerSocketSChannel::ConnectToPeer() {
+  const bool LPassThrough = FPassThrough;
+  FPassThrough = true;
+  try {
+    TIdIOHandlerStack::ConnectToPeer();
+  } catch (...) {
+    FPassThrough = LPassThrough;
+    throw;
+  }
+  FPassThrough = LPassThrough;
+  FInConnect = true;
+  try {
+    StartSSL();
+  } catch (...) {
+    FInConnect = false;
+    throw;
+  }
+  FInConnect = false;
+}
+
+void TqorIdSSLIOHandlerSocketSChannel::StartSSL() {
+  if (!FPassThrough) OpenTLSSession();
+}
+
+void TqorIdSSLIOHandlerSocketSChannel::OpenTLSSession() {
+  if (!BindingAllocated()) throw EIdNotConnected(RSNotConnected);
+  DropSession();
+  FAborted = false;
+  // Each wait of the handshake is bounded: by what is left of the connect time-out during a
+  // connect, else by the session's read time-out. A silent server does not hold the thread.
+  const uint64_t LStart = FInConnect ? FOpenedAt : GetTickCount64();
+  const uint64_t LDeadline = ConnectDeadline(LStart, SessionTimeout());
+  const uint64_t LNow = GetTickCount64();
+  const int LWait = LDeadline > LNow ? static_cast<int>(LDeadline - LNow) : 1;
+  FBinding->SetReceiveTimeout(LWait);
+  FBinding->SetSendTimeout(LWait);
+  TSSLInfo* LSession;
+  {
+    TIdSocketHandle::TUse LUse(*Binding());
+    LSession = OpenSChannelSession(static_cast<int32_t>(LUse.Handle()), *FCertificate, ServerName(),
+                                   FCipherList, FALPNProtocols.get(), FTLSVersion);
+  }
+  if (!LSession) {
+    throw SChannelError("SChannel initialization error: " + SChannelLastError(),
+                        SChannelCertStatus());
+  }
+  FBinding->SetReceiveTimeout(SessionTimeout());
+  FBinding->SetSendTimeout(SessionTimeout());
+  {
+    std::lock_guard<std::mutex> LGuard(FSessionLock);
+    FSession.reset(LSession, &FreeSChannelSession);
+  }
+  if (FOnCredentials) SetSessionCredentialsCallback(LSession, &CredentialsCallback, this);
+}
+
+void TqorIdSSLIOHandlerSocketSChannel::DoSetPassThrough(bool AValue) {
+  if (AValue == FPassThrough) return;
+  if (!AValue && BindingAllocated()) OpenTLSSession();
+  FPassThrough = AValue;
+}
+
+void TqorIdSSLIOHandlerSocketSChannel::Close() {
+  DropSession();
+  TIdIOHandlerStack::Close();
+}
+
+bool TqorIdSSLIOHandlerSocketSChannel::Connected() {
+  if (FPassThrough) return TIdIOHandlerStack::Connected();
+  return Session() != nullptr;
+}
+
+bool TqorIdSSLIOHandlerSocketSChannel::HoldsApplicationBytes() {
+  if (FPassThrough) return false;
+  const std::shared_ptr<TSSLInfo> LSession = Session();
+  if (!LSession) return false;
+  std::lock_guard<std::mutex> LGuard(FReadLock);
+  return LSession->HasBufferedData();
+}
+
+bool TqorIdSSLIOHandlerSocketSChannel::Readable(int AMSec) {
+  if (FPassThrough || !Session()) return TIdIOHandlerStack::Readable(AMSec);
+  return HoldsApplicationBytes() || TIdIOHandlerStack::Readable(AMSec);
+}
+
+int TqorIdSSLIOHandlerSocketSChannel::ReceiveReady() {
+  // The receive takes only what the socket holds; part of a record ends it as a time-out
+  // would (-1, nothing closed), the rest goes the transport's usual way.
+  tNoWait = true;
+  try {
+    const int N = TIdIOHandlerStack::ReceiveReady();
+    tNoWait = false;
+    return N;
+  } catch (...) {
+    tNoWait = false;
+    throw;
+  }
+}
+
+int TqorIdSSLIOHandlerSocketSChannel::ReceiveEncrypted(TIdBytes& VBuffer) {
+  tFailure = {};
+  const std::shared_ptr<TSSLInfo> LSession = Session();
+  if (!LSession || FAborted || !BindingAllocated()) return 0;
+  TIdSocketHandle::TUse LUse(*Binding());
+  if (LUse.Handle() == Id_INVALID_SOCKET) return 0;
+  std::lock_guard<std::mutex> LGuard(FReadLock);
+  const int N = LSession->Decrypt(VBuffer.data(), static_cast<int32_t>(VBuffer.size()), tNoWait);
+  if (N >= 0) return N;
+  // The peer's close-notify ends the stream as a close does.
+  if (LSession->ClosedByPeer()) return 0;
+  tFailure.TimedOut = LSession->ReceiveTimedOut();
+  tFailure.SocketError = LSession->LastReceiveSocketError();
+  tFailure.Provider = !tFailure.TimedOut && tFailure.SocketError == 0;
+  return N;
+}
+
+int TqorIdSSLIOHandlerSocketSChannel::SendEncrypted(const TIdBytes& ABuffer, int AOffset,
+                                                    int ALength) {
+  tFailure = {};
+  const std::shared_ptr<TSSLInfo> LSession = Session();
+  // TLS is on and nothing can carry it: as for a write on a closed connection.
+  if (!LSession || FAborted || !BindingAllocated()) throw EIdNotConnected(RSNotConnected);
+  TIdSocketHandle::TUse LUse(*Binding());
+  if (LUse.Handle() == Id_INVALID_SOCKET) throw EIdNotConnected(RSNotConnected);
+  int LTotal = 0;
+  while (ALength > 0) {
+    const int N = LSession->Encrypt(ABuffer.data() + AOffset, ALength);
+    if (N <= 0) {
+      tFailure.SocketError = LSession->LastSendSocketError();
+      tFailure.TimedOut = tFailure.SocketError == Id_WSAETIMEDOUT;
+      tFailure.Provider = N < 0 && tFailure.SocketError == 0;
+      return N;
+    }
+    AOffset += N;
+    ALength -= N;
+    LTotal += N;
+  }
+  return LTotal;
+}
+
+int TqorIdSSLIOHandlerSocketSChannel::CheckTransportResult(int AResult) {
+  if (FPassThrough) return TIdIOHandlerStack::CheckTransportResult(AResult);
+  if (AResult >= 0) return 0;
+  if (tFailure.TimedOut) return Id_WSAETIMEDOUT;
+  // A record the provider refused leaves the stream unusable: it ends as an aborted one.
+  if (tFailure.Provider) return Id_WSAECONNABORTED;
+  errno = SocketErrorToErrno(tFailure.SocketError);
+  return TIdIOHandlerStack::CheckTransportResult(AResult);
+}
+
+void TqorIdSSLIOHandlerSocketSChannel::AbortAfterFailure() {
+  FAborted = true;
+  TIdIOHandlerStack::AbortAfterFailure();
+}
+
+std::string TqorIdSSLIOHandlerSocketSChannel::GetALPNProtocol() {
+  const std::shared_ptr<TSSLInfo> LSession = Session();
+  return LSession ? LSession->GetALPN() : std::string();
+}
+
+TqorSChannelConnectionInfo* TqorIdSSLIOHandlerSocketSChannel::GetInfo() {
+  const std::shared_ptr<TSSLInfo> LSession = Session();
+  return LSession ? LSession->GetConnectionInfo() : nullptr;
+}
+
+TIdSSLIOHandlerSocketBase* TqorIdSSLIOHandlerSocketSChannel::Clone() {
+  return New<TqorIdSSLIOHandlerSocketSChannel>(nullptr);
 }

@@ -4,6 +4,7 @@
 // The engine records its failures instead of raising; the handler raises SChannelError.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +14,7 @@
 #include "platform/Exception.h"
 #include "platform/Stream.h"
 #include "platform/StringList.h"
+#include "tls/IdSSL.h"
 #include "tls/qorSSPI_Provider.h"
 
 enum TqorSChannelCertStoreName { scsnMY, scsnRoot, scsnTrust, scsnCA };
@@ -129,7 +131,8 @@ struct TSSLInfo {
   ~TSSLInfo();
   void Clean();
   uint32_t GetCipherId(const std::string& AName) const { return ::GetCipherId(AName); }
-  int32_t Read();
+  // ANoWait: take only what the socket holds now (a reader that waits on the socket itself).
+  int32_t Read(bool ANoWait = false);
   // AReadFirst: receive before the first handshake call (false when the caller already
   // holds what the provider asked for, as after a renegotiation request).
   int32_t ReadLoop(bool AReadFirst = true);
@@ -140,8 +143,8 @@ struct TSSLInfo {
   bool DoVerifyCertificate();
   bool HandshakeClient();
 
-  int32_t Readable();
-  int32_t Decrypt(void* ADestination, int32_t ASize);
+  int32_t Readable(bool ANoWait = false);
+  int32_t Decrypt(void* ADestination, int32_t ASize, bool ANoWait = false);
   int32_t Encrypt(const void* ASource, int32_t ASize);
   std::string GetALPN();
   TqorSChannelConnectionInfo* GetConnectionInfo();
@@ -150,6 +153,14 @@ struct TSSLInfo {
   bool HasBufferedData() const;
   // Sends the close-notify alert (once; nothing before the handshake has finished).
   void Shutdown();
+  // What ended the last failed receive or send on this session: the socket error (0 for a
+  // close by the peer), or none when the provider refused a record.
+  int LastReceiveSocketError() const { return FReceiveSocketError; }
+  int LastSendSocketError() const { return FSendSocketError; }
+  // The last receive found nothing complete within its wait (or, not waiting, at once).
+  bool ReceiveTimedOut() const { return FReceiveTimedOut; }
+  // The peer ended the session with its close-notify alert.
+  bool ClosedByPeer() const { return FClosedByPeer; }
 
  private:
   int32_t SendAll(const uint8_t* ABytes, int32_t ALength);
@@ -167,6 +178,13 @@ struct TSSLInfo {
   bool FOpen = false;
   bool FShutDown = false;
   bool FPeerClosed = false;
+  bool FReceiveTimedOut = false;
+  bool FClosedByPeer = false;
+  // A renegotiation or post-handshake exchange left waiting for the peer's next bytes.
+  bool FHandshaking = false;
+  bool FNoWait = false;
+  int FReceiveSocketError = 0;
+  int FSendSocketError = 0;
 
   friend TSSLInfo* OpenSChannelSession(int32_t, const TqorSChannelCertificate&, const std::string&,
                                        const std::string&, const TStringList*, TwsTLSVersions);
@@ -194,3 +212,87 @@ const std::string& SChannelLastError();
 uint32_t SChannelCertStatus();
 
 constexpr const char* RSSChannelALPNTooLong = "The ALPN protocol list does not fit in 118 bytes.";
+
+// ---- the I/O handler ----
+
+// A session that could not be opened; CertStatus is the chain policy's error, if any.
+class SChannelError : public Exception {
+ public:
+  SChannelError(std::string AMessage, uint32_t ACertStatus)
+      : Exception(std::move(AMessage)), FCertStatus(ACertStatus) {}
+  const char* ClassName() const override { return "SChannelError"; }
+  std::exception_ptr Clone() const override { return std::make_exception_ptr(*this); }
+  uint32_t CertStatus() const { return FCertStatus; }
+
+ private:
+  uint32_t FCertStatus;
+};
+
+using TCredentialsEvent = std::function<void(TComponent* Sender)>;
+
+// TLS over the security provider for the socket transport: the sibling of the OpenSSL
+// handler. Reads and writes go through the session's record layer.
+class TqorIdSSLIOHandlerSocketSChannel : public TIdSSLIOHandlerSocketBase {
+ public:
+  static const TIdIOHandlerClass IdClass;
+
+ protected:
+  explicit TqorIdSSLIOHandlerSocketSChannel(TComponent* AOwner = nullptr);
+
+ public:
+  ~TqorIdSSLIOHandlerSocketSChannel() override;
+  const char* ClassName() const override { return "TqorIdSSLIOHandlerSocketSChannel"; }
+  const TIdIOHandlerClass* ClassType() const override { return &IdClass; }
+
+  TIdSSLIOHandlerSocketBase* Clone() override;
+  void StartSSL() override;
+  void Close() override;
+  bool Connected() override;
+  bool Readable(int AMSec = IdTimeoutDefault) override;
+  // Takes what the socket holds without waiting; -1 while that makes no whole record.
+  int ReceiveReady() override;
+  bool HoldsApplicationBytes() override;
+  void AbortAfterFailure() override;
+  int CheckTransportResult(int AResult) override;
+
+  std::string GetALPNProtocol();
+  TqorSChannelConnectionInfo* GetInfo();
+
+  TStringList& ALPNProtocols();
+  void SetALPNProtocols(const TStringList& AValue) { ALPNProtocols() = AValue; }
+  TqorSChannelCertificate& Certificate() { return *FCertificate; }
+  void SetCertificate(const TqorSChannelCertificate& AValue) { FCertificate->Assign(AValue); }
+  const std::string& CipherList() const { return FCipherList; }
+  void SetCipherList(const std::string& AValue) { FCipherList = AValue; }
+  TwsTLSVersions TLSVersion() const { return FTLSVersion; }
+  void SetTLSVersion(TwsTLSVersions AValue) { FTLSVersion = AValue; }
+  const TCredentialsEvent& OnCredentials() const { return FOnCredentials; }
+  void SetOnCredentials(TCredentialsEvent AValue);
+
+ protected:
+  void ConnectToPeer() override;
+  int ReceiveEncrypted(TIdBytes& VBuffer) override;
+  int SendEncrypted(const TIdBytes& ABuffer, int AOffset, int ALength) override;
+  void DoSetPassThrough(bool AValue) override;
+  virtual void OpenTLSSession();
+
+ private:
+  static void CredentialsCallback(TSSLInfo* ASession, void* AUserData);
+  std::shared_ptr<TSSLInfo> Session() const;
+  // Sends close-notify while the socket is still open, then lets the session go.
+  void DropSession();
+  int SessionTimeout() const { return FReadTimeOut < 1 ? 30000 : FReadTimeOut; }
+
+  std::unique_ptr<TStringList> FALPNProtocols;
+  std::unique_ptr<TqorSChannelCertificate> FCertificate;
+  std::string FCipherList;
+  TwsTLSVersions FTLSVersion = tls1_0;
+  TCredentialsEvent FOnCredentials;
+  // A read, write or wait in progress keeps the session alive while another thread closes.
+  std::shared_ptr<TSSLInfo> FSession;
+  mutable std::mutex FSessionLock;
+  // Reads (and the questions about what they hold) come from one thread at a time.
+  std::mutex FReadLock;
+  std::atomic<bool> FAborted{false};
+  bool FInConnect = false;
+};

@@ -13,6 +13,7 @@
 #include "tests/tcp_client/TCPClientTestKit.h"
 #include "tests/tls/TLSTestKit.h"
 #include "tls/IdSSLOpenSSL.h"
+#include "tls/qorSSL_SChannel.h"
 
 namespace {
 
@@ -172,13 +173,45 @@ TEST_F(TLSSetup, SuppliedHandlerIsUsedUnchanged) {
   EXPECT_EQ(LAfterCreate, 1);
 }
 
-TEST_F(TLSSetup, SChannelIsRefusedByThisBuild) {
-  TSServer S("server-chain.pem", "server.key", {"-rev"});
+// TLSOptions.IOHandler = iohSChannel: the handler made from the options carries the session.
+TEST_F(TLSSetup, SChannelHandlerFromTheOptions) {
+  TSServer S("server-chain.pem", "server.key", {"-rev", "-alpn", "rcon"});
   Client->SetPort(S.Port());
   Client->TLSOptions().SetIOHandler(iohSChannel);
+  Client->TLSOptions().SetVersion(tls1_2);
+  Client->TLSOptions().ALPNProtocols().Add("rcon");
+  Client->TLSOptions().SChannel_Options().SetCipherList("CALG_AES_256");
+  Client->TLSOptions().SetCertFile(Certs().Path("client.p12"));
+  Client->TLSOptions().SetPassword("secret");
+  Client->SetActive(true);
+  ASSERT_TRUE(Client->Active()) << testing::PrintToString(Log.Texts());
+  auto* H = dynamic_cast<TqorIdSSLIOHandlerSocketSChannel*>(Client->HandlerSSL());
+  ASSERT_NE(H, nullptr);
+  EXPECT_FALSE(H->PassThrough());
+  EXPECT_EQ(H->TLSVersion(), tls1_2);
+  EXPECT_EQ(H->CipherList(), "CALG_AES_256");
+  EXPECT_EQ(H->Certificate().CertFile, Certs().Path("client.p12"));
+  EXPECT_EQ(H->Certificate().CertFilePassword, "secret");
+  EXPECT_FALSE(H->Certificate().VerifyCertificate);
+  EXPECT_EQ(H->GetALPNProtocol(), "rcon");
+  ASSERT_NE(H->GetInfo(), nullptr);
+  EXPECT_EQ(H->GetInfo()->Protocol(), tls1_2);
+  EXPECT_EQ(H->GetInfo()->Cipher(), "CALG_AES_256");
+  Client->WriteData(std::string("over schannel\n"));
+  EXPECT_TRUE(Saw("binary lennahcs revo"));
+  Client->SetActive(false);
+  EXPECT_TRUE(Saw("disconnect"));
+  EXPECT_EQ(Log.Texts().front(), "connect");
+  // Verification on: the self-signed certificate is refused with the chain policy's code.
+  TSServer LSelf("selfsigned.pem", "selfsigned.key", {"-rev"});
+  Client->SetPort(LSelf.Port());
+  Client->TLSOptions().SetVerifyCertificate(true);
+  Log.Clear();
   Client->SetActive(true);
   EXPECT_FALSE(Client->Active());
-  EXPECT_TRUE(Saw("exception TLS is not supported by this build; no connection was made."));
+  EXPECT_TRUE(
+      Saw("exception SChannel initialization error: "
+          "CertVerifyCertificateChainPolicy.vStatus = 800B0109"));
 }
 
 // The program's own folder holds no OpenSSL: TLS fails with the library text, plain TCP works.
