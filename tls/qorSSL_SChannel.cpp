@@ -277,7 +277,7 @@ bool InitSChannelProvider() {
     Fail(0, "InitSecurityInterface() returns nil");
     return false;
   }
-  if (!P.PersonalStore) P.PersonalStore = QOR_CERT_CALL(CertOpenSystemStoreW, nullptr, 0, u"MY");
+  P.PersonalStore = QOR_CERT_CALL(CertOpenSystemStoreW, nullptr, 0, u"MY");
   if (!P.PersonalStore) {
     Fail(0, "CertOpenSystemStore(0, 'MY') returns 0");
     return false;
@@ -291,6 +291,9 @@ void UnloadSChannelProvider() {
   std::lock_guard<std::mutex> LGuard(P.Lock);
   FreeSecurityLibrary(P.SecurityLibrary);
   P.SecurityLibrary = nullptr;
+  // The personal store is read again at the next initialisation.
+  if (P.PersonalStore) QOR_CERT_CALL(CertCloseStore, 0, P.PersonalStore, 0);
+  P.PersonalStore = nullptr;
   P.Table = nullptr;
   P.Initialised = false;
 }
@@ -1058,8 +1061,29 @@ bool TqorIdSSLIOHandlerSocketSChannel::HoldsApplicationBytes() {
 }
 
 bool TqorIdSSLIOHandlerSocketSChannel::Readable(int AMSec) {
-  if (FPassThrough || !Session()) return TIdIOHandlerStack::Readable(AMSec);
-  return HoldsApplicationBytes() || TIdIOHandlerStack::Readable(AMSec);
+  const std::shared_ptr<TSSLInfo> LSession = Session();
+  if (FPassThrough || !LSession) return TIdIOHandlerStack::Readable(AMSec);
+  const uint64_t LDeadline = AMSec >= 0 ? GetTickCount64() + static_cast<uint64_t>(AMSec) : 0;
+  for (;;) {
+    if (HoldsApplicationBytes()) return true;
+    int LWait = -1;
+    if (AMSec >= 0) {
+      const uint64_t LNow = GetTickCount64();
+      LWait = LNow >= LDeadline ? 0 : static_cast<int>(LDeadline - LNow);
+    }
+    if (!TIdIOHandlerStack::Readable(LWait)) return false;
+    if (FAborted || !BindingAllocated()) return true;
+    {
+      // Records without application data (tickets, key updates) and part of a record make
+      // the socket readable too: they are taken in here, so that only data, a close or a
+      // failure counts.
+      TIdSocketHandle::TUse LUse(*Binding());
+      if (LUse.Handle() == Id_INVALID_SOCKET) return true;
+      std::lock_guard<std::mutex> LGuard(FReadLock);
+      if (LSession->Readable(true) >= 0 || !LSession->ReceiveTimedOut()) return true;
+    }
+    if (AMSec >= 0 && GetTickCount64() >= LDeadline) return false;
+  }
 }
 
 int TqorIdSSLIOHandlerSocketSChannel::ReceiveReady() {

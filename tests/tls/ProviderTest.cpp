@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/tls/TLSTestKit.h"
+#include "tests/tls/MemoryTLSServer.h"
 #include "tls/IdSSLOpenSSLHeaders.h"
 #include "tls/qorSSPI_Provider.h"
 
@@ -21,83 +21,6 @@ namespace {
 
 auto& G = GOpenSSL;
 using TBytes8 = std::vector<uint8_t>;
-
-std::string Cert(const std::string& AName) {
-  return TCertificates::Get().Path(AName);
-}
-
-TBytes8 DrainBio(PBIO ABio) {
-  TBytes8 LOut;
-  uint8_t LBuffer[4096];
-  int N;
-  while ((N = G.BIO_read(ABio, LBuffer, sizeof LBuffer)) > 0)
-    LOut.insert(LOut.end(), LBuffer, LBuffer + N);
-  return LOut;
-}
-
-// An OpenSSL server on memory BIOs: bytes in, bytes out, nothing on a socket.
-class TMemoryServer {
- public:
-  explicit TMemoryServer(const std::string& AChain = "server-chain.pem",
-                         const std::string& AKey = "server.key",
-                         const std::function<void(PSSL_CTX)>& ASetup = {}) {
-    if (!LoadTLSLibrary()) throw std::runtime_error("no OpenSSL");
-    FCtx = G.SSL_CTX_new(G.TLS_server_method());
-    G.SSL_CTX_use_certificate_chain_file(FCtx, Cert(AChain).c_str());
-    const std::string LKey = ReadAll(Cert(AKey));
-    PBIO LBio = G.BIO_new_mem_buf(LKey.data(), static_cast<int>(LKey.size()));
-    PEVP_PKEY LPKey = G.PEM_read_bio_PrivateKey(LBio, nullptr, nullptr, nullptr);
-    G.BIO_free(LBio);
-    G.SSL_CTX_use_PrivateKey(FCtx, LPKey);
-    G.EVP_PKEY_free(LPKey);
-    if (ASetup) ASetup(FCtx);
-    FSsl = G.SSL_new(FCtx);
-    FIn = G.BIO_new(G.BIO_s_mem());
-    FOut = G.BIO_new(G.BIO_s_mem());
-    G.SSL_set_bio(FSsl, FIn, FOut);
-  }
-  ~TMemoryServer() {
-    G.SSL_free(FSsl);
-    G.SSL_CTX_free(FCtx);
-    G.ERR_clear_error();
-  }
-  static std::string ReadAll(const std::string& AFile) {
-    std::ifstream LIn(AFile, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(LIn), {});
-  }
-  // Gives the server bytes; it accepts, then reads application data. Returns its answer.
-  TBytes8 Feed(const TBytes8& ABytes) {
-    if (!ABytes.empty()) G.BIO_write(FIn, ABytes.data(), static_cast<int>(ABytes.size()));
-    if (!FAccepted) FAccepted = G.SSL_accept(FSsl) == 1;
-    if (FAccepted) {
-      char LBuffer[20000];
-      int N;
-      while ((N = G.SSL_read(FSsl, LBuffer, sizeof LBuffer)) > 0) Received.append(LBuffer, N);
-      FLastError = G.SSL_get_error(FSsl, N);
-    }
-    G.ERR_clear_error();
-    return DrainBio(FOut);
-  }
-  TBytes8 Send(const std::string& AText) {
-    G.SSL_write(FSsl, AText.data(), static_cast<int>(AText.size()));
-    return DrainBio(FOut);
-  }
-  TBytes8 Close() {
-    G.SSL_shutdown(FSsl);
-    return DrainBio(FOut);
-  }
-  bool Accepted() const { return FAccepted; }
-  int LastError() const { return FLastError; }
-  PSSL Ssl() const { return FSsl; }
-  std::string Received;
-
- private:
-  PSSL_CTX FCtx = nullptr;
-  PSSL FSsl = nullptr;
-  PBIO FIn = nullptr, FOut = nullptr;
-  bool FAccepted = false;
-  int FLastError = 0;
-};
 
 constexpr ULONG CReq = ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT | ISC_REQ_CONFIDENTIALITY |
                        ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_EXTENDED_ERROR | ISC_REQ_STREAM;
