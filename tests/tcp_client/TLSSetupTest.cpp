@@ -386,3 +386,96 @@ TEST_F(TLSSetup, ThroughASocksProxy) {
   Client->WriteData(std::string("via socks\n"));
   EXPECT_TRUE(Saw("binary skcos aiv"));
 }
+
+namespace {
+
+// One RCON session over TLS: authentication, three commands each awaited, deactivation; the
+// events as the application saw them.
+std::vector<std::string> RCONSession(TwsTLSIOHandler AKind, int ATLSPort, uint16_t ASocksPort) {
+  TqorTCPCLient LClient(nullptr);
+  TEventLog LLog;
+  LClient.SetNotifyEvents(neAsynchronous);
+  LClient.SetHost("localhost");
+  LClient.SetPort(ATLSPort);
+  LClient.SetConnectTimeout(5000);
+  LClient.SetTLS(true);
+  LClient.TLSOptions().SetIOHandler(AKind);
+  LClient.TLSOptions().SetVerifyCertificate(true);
+  LClient.TLSOptions().SetRootCertFile(Certs().Path("ca.pem"));  // the SChannel road: stores
+  if (ASocksPort) {
+    LClient.Proxy().SetEnabled(true);
+    LClient.Proxy().SetProxyType(pxySocks5);
+    LClient.Proxy().SetHost("127.0.0.1");
+    LClient.Proxy().SetPort(ASocksPort);
+  }
+  LLog.Hook(LClient);
+  auto LPacket = [](char AId, char AType, const std::string& ABody) {
+    std::string P{static_cast<char>(ABody.size() + 10), 0, 0, 0, AId, 0, 0, 0, AType, 0, 0, 0};
+    P += ABody;
+    P.append(2, '\0');
+    return Bytes(P);
+  };
+  LClient.SetActive(true);
+  if (LClient.Active()) {
+    LClient.WriteData(LPacket(1, 3, "pw"));
+    WaitFor([&] { return LLog.Count() >= 2; });
+    for (char LId = 2; LId <= 4; ++LId) {
+      const size_t LBefore = LLog.Count();
+      LClient.WriteData(LPacket(LId, 2, "echo command " + std::to_string(LId)));
+      WaitFor([&] { return LLog.Count() > LBefore; });
+    }
+    LClient.SetActive(false);
+    WaitFor([&] { return LLog.Count() >= 6; });
+  }
+  PumpFor(50);
+  return LLog.Texts();
+}
+
+}  // namespace
+
+// The same session over both TLS handlers, directly and through a SOCKS proxy: event for event
+// the same.
+TEST(TLSHandlers, OneRCONSessionOverOpenSSLAndSChannel) {
+  // The SChannel road trusts the CA through the user's Root store.
+  char LTemplate[] = "/tmp/qor-tls-data-XXXXXX";
+  ASSERT_NE(mkdtemp(LTemplate), nullptr);
+  const std::string LData = LTemplate;
+  const char* LOld = getenv("XDG_DATA_HOME");
+  const std::string LSaved = LOld ? LOld : "";
+  setenv("XDG_DATA_HOME", LData.c_str(), 1);
+  ASSERT_EQ(system(("mkdir -p " + LData + "/qorRCON/certificates/Root && cp " +
+                    Certs().Path("ca.pem") + " " + LData + "/qorRCON/certificates/Root/")
+                       .c_str()),
+            0);
+  TPeerProcess LDemo({RCON_DEMO_SERVER, "--port", "0", "--password", "pw"});
+  ASSERT_TRUE(LDemo.WaitFor("listening on 127.0.0.1:"));
+  const std::string LOut = LDemo.Output();
+  TStunnel LTunnel(std::stoi(LOut.substr(LOut.rfind(':') + 1)), "server-chain.pem", "server.key");
+  uint16_t LSocksPort = 0;
+  std::unique_ptr<TPeerProcess> LSocks;
+  if (access("/usr/bin/microsocks", X_OK) == 0) {
+    LSocksPort = ClosedPort();
+    LSocks = std::make_unique<TPeerProcess>(std::vector<std::string>{
+        "/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(LSocksPort)});
+    ASSERT_TRUE(WaitFor([&] {
+      const int LFd = ConnectLoopback(LSocksPort);
+      if (LFd >= 0) ::close(LFd);
+      return LFd >= 0;
+    }));
+  }
+  for (const uint16_t LProxy : {uint16_t(0), LSocksPort}) {
+    SCOPED_TRACE(LProxy ? "through SOCKS 5" : "direct");
+    const std::vector<std::string> LOpenSSL = RCONSession(iohOpenSSL, LTunnel.Port(), LProxy);
+    const std::vector<std::string> LSChannel = RCONSession(iohSChannel, LTunnel.Port(), LProxy);
+    ASSERT_EQ(LOpenSSL.size(), 6u) << testing::PrintToString(LOpenSSL);
+    EXPECT_EQ(LOpenSSL.front(), "connect");
+    EXPECT_NE(LOpenSSL[4].find("command 4"), std::string::npos);
+    EXPECT_EQ(LSChannel, LOpenSSL);
+    if (!LSocksPort) break;
+  }
+  if (LOld)
+    setenv("XDG_DATA_HOME", LSaved.c_str(), 1);
+  else
+    unsetenv("XDG_DATA_HOME");
+  [[maybe_unused]] const int LRemoved = system(("rm -rf " + LData).c_str());
+}
