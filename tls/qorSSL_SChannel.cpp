@@ -684,8 +684,9 @@ bool TSSLInfo::InitBuffer() {
     return false;
   }
   const size_t LSize = BuffSizes.cbHeader + BuffSizes.cbMaximumMessage + BuffSizes.cbTrailer;
-  // Bytes the handshake read beyond its end stay, however many there are.
-  RecvBuffer.resize(std::max(LSize, static_cast<size_t>(RecvCount)));
+  // Room for several records, so that one receive takes what a busy stream has brought; bytes
+  // the handshake read beyond its end stay, however many there are.
+  RecvBuffer.resize(std::max(4 * LSize, static_cast<size_t>(RecvCount)));
   SendBuffer.assign(LSize, 0);
   DataCount = DataStart = 0;
   return true;
