@@ -90,8 +90,13 @@ class TFileBIO {
     }
     FBIO = GOpenSSL.BIO_new_mem_buf(FData.data(), static_cast<int>(FData.size()));
   }
+  // The bytes may be a private key: wiped, not just freed.
   ~TFileBIO() {
     if (FBIO) GOpenSSL.BIO_free(FBIO);
+    if (GOpenSSL.OPENSSL_cleanse)
+      GOpenSSL.OPENSSL_cleanse(FData.data(), FData.size());
+    else
+      std::fill(FData.begin(), FData.end(), '\0');
   }
   TFileBIO(const TFileBIO&) = delete;
   TFileBIO& operator=(const TFileBIO&) = delete;
@@ -523,14 +528,14 @@ void TIdSSLContext::ApplyProtocolVersions() {
   const bool L11 = TLSApiGeneration() == tlsApi1_1;
   // OpenSSL 3 dropped the options control code (32/77 do nothing there); 1.1 exports the
   // functions too.
-  auto LSetOption = [&](unsigned long AOption) {
+  auto LSetOption = [&](uint64_t AOption) {
     if (G.SSL_CTX_set_options) {
       G.SSL_CTX_set_options(FContext, AOption);
     } else {
       G.SSL_CTX_ctrl(FContext, SSL_CTRL_OPTIONS, static_cast<long>(AOption), nullptr);
     }
   };
-  auto LClearOption = [&](unsigned long AOption) {
+  auto LClearOption = [&](uint64_t AOption) {
     if (G.SSL_CTX_clear_options) {
       G.SSL_CTX_clear_options(FContext, AOption);
     } else {
@@ -539,7 +544,7 @@ void TIdSSLContext::ApplyProtocolVersions() {
   };
   struct TExclusion {
     TIdSSLVersion Version;
-    unsigned long Option;
+    uint64_t Option;
     bool Present;
   };
   const TExclusion LExclusions[] = {
@@ -741,14 +746,19 @@ bool TIdSSLContext::LoadDHParams() {
   const auto& G = GOpenSSL;
   TFileBIO LBIO(DHParamsFile, SSL_F_SET_DH_PARAMS_FILE);
   if (!LBIO.Get()) return false;
-  PDH LDH = G.PEM_read_bio_DHparams(LBIO.Get(), nullptr, nullptr, nullptr);
-  if (!LDH) {
-    TLSPutError(ERR_LIB_SSL, SSL_F_SET_DH_PARAMS_FILE, R_DH_LIB);
-    return false;
+  if (G.PEM_read_bio_Parameters && G.SSL_CTX_set0_tmp_dh_pkey) {
+    PEVP_PKEY LParams = G.PEM_read_bio_Parameters(LBIO.Get(), nullptr);
+    if (LParams && G.SSL_CTX_set0_tmp_dh_pkey(FContext, LParams) == 1) return true;
+    if (LParams) G.EVP_PKEY_free(LParams);
+  } else if (G.PEM_read_bio_DHparams && G.DH_free) {
+    if (PDH LDH = G.PEM_read_bio_DHparams(LBIO.Get(), nullptr, nullptr, nullptr)) {
+      const long LResult = G.SSL_CTX_ctrl(FContext, SSL_CTRL_SET_TMP_DH, 0, LDH);
+      G.DH_free(LDH);
+      return LResult > 0;
+    }
   }
-  const long LResult = G.SSL_CTX_ctrl(FContext, SSL_CTRL_SET_TMP_DH, 0, LDH);
-  G.DH_free(LDH);
-  return LResult > 0;
+  TLSPutError(ERR_LIB_SSL, SSL_F_SET_DH_PARAMS_FILE, R_DH_LIB);
+  return false;
 }
 
 void TIdSSLContext::ApplyClientCAList() {
@@ -901,7 +911,9 @@ void TIdSSLSocket::Connect(int AHandle, uint64_t ADeadlineMs) {
       throw EIdConnectTimeout(RSConnectTimeout);
     }
     std::string LDetail;
-    const long LVerify = G.SSL_get_verify_result(FSSL);
+    // Without verification a chain's verdict is no reason for a failure.
+    const long LVerify =
+        (FContext->VerifyMode & sslvrfPeer) ? G.SSL_get_verify_result(FSSL) : X509_V_OK;
     if (LVerify != X509_V_OK)
       LDetail = std::string(": ") + G.X509_verify_cert_error_string(LVerify);
     RaiseSessionFailure<EIdOSSLConnectError>(LError, LResult, errno, RSOSSLConnectError, LDetail);

@@ -47,7 +47,7 @@ class EIdOpenSSLAPICryptoError : public EIdOpenSSLError {
  public:
   EIdOpenSSLAPICryptoError(std::string AMessage, unsigned long AErrorCode = 0)
       : EIdOpenSSLError(std::move(AMessage)), FErrorCode(AErrorCode) {}
-  const char* ClassName() const override { return "EIdOpenSSLAPICryptoError"; }
+  QOR_EXCEPTION_CLASS(EIdOpenSSLAPICryptoError)
   unsigned long ErrorCode() const { return FErrorCode; }
 
  private:
@@ -65,7 +65,7 @@ class EIdOpenSSLAPISSLError : public EIdOpenSSLError {
  public:
   EIdOpenSSLAPISSLError(std::string AMessage, int AErrorCode = 0, int ARetCode = 0)
       : EIdOpenSSLError(std::move(AMessage)), FErrorCode(AErrorCode), FRetCode(ARetCode) {}
-  const char* ClassName() const override { return "EIdOpenSSLAPISSLError"; }
+  QOR_EXCEPTION_CLASS(EIdOpenSSLAPISSLError)
   int ErrorCode() const { return FErrorCode; }
   int RetCode() const { return FRetCode; }
 

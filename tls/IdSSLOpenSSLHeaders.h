@@ -122,7 +122,9 @@ constexpr int SSL_RECEIVED_SHUTDOWN = 2;
   X(crypto, Opt, void, CRYPTO_cleanup_all_ex_data, (void))                                         \
   X(crypto, Opt, void, ERR_remove_thread_state, (void*))                                           \
   X(crypto, Opt, void, ERR_remove_state, (unsigned long))                                          \
+  /* one parameter in the 1.0 generation, three from 1.1 on: called through TLSFree */             \
   X(crypto, Req, void, CRYPTO_free, (void*, const char*, int))                                     \
+  X(crypto, Opt, void, OPENSSL_cleanse, (void*, size_t))                                           \
   /* error queue */                                                                                \
   X(crypto, Req, unsigned long, ERR_get_error, (void))                                             \
   X(crypto, Req, unsigned long, ERR_peek_error, (void))                                            \
@@ -158,8 +160,8 @@ constexpr int SSL_RECEIVED_SHUTDOWN = 2;
   X(ssl, Req, PSSL_CTX, SSL_CTX_new, (PSSL_METHOD))                                                \
   X(ssl, Req, void, SSL_CTX_free, (PSSL_CTX))                                                      \
   X(ssl, Req, long, SSL_CTX_ctrl, (PSSL_CTX, int, long, void*))                                    \
-  X(ssl, Opt, unsigned long, SSL_CTX_set_options, (PSSL_CTX, unsigned long))                       \
-  X(ssl, Opt, unsigned long, SSL_CTX_clear_options, (PSSL_CTX, unsigned long))                     \
+  X(ssl, Opt, uint64_t, SSL_CTX_set_options, (PSSL_CTX, uint64_t))                                 \
+  X(ssl, Opt, uint64_t, SSL_CTX_clear_options, (PSSL_CTX, uint64_t))                               \
   X(ssl, Req, void, SSL_CTX_set_default_passwd_cb, (PSSL_CTX, TPemPasswordCallback))               \
   X(ssl, Req, void, SSL_CTX_set_default_passwd_cb_userdata, (PSSL_CTX, void*))                     \
   X(ssl, Req, int, SSL_CTX_set_default_verify_paths, (PSSL_CTX))                                   \
@@ -250,8 +252,12 @@ constexpr int SSL_RECEIVED_SHUTDOWN = 2;
   X(crypto, Req, PX509, PEM_read_bio_X509, (PBIO, PX509*, TPemPasswordCallback, void*))            \
   X(crypto, Req, PEVP_PKEY, PEM_read_bio_PrivateKey,                                               \
     (PBIO, PEVP_PKEY*, TPemPasswordCallback, void*))                                               \
-  X(crypto, Req, PDH, PEM_read_bio_DHparams, (PBIO, PDH*, TPemPasswordCallback, void*))            \
-  X(crypto, Req, void, DH_free, (PDH))                                                             \
+  /* deprecated in 3 (a library built without them lacks them): DH parameters go through */        \
+  /* PEM_read_bio_Parameters and SSL_CTX_set0_tmp_dh_pkey there */                                 \
+  X(crypto, Opt, PDH, PEM_read_bio_DHparams, (PBIO, PDH*, TPemPasswordCallback, void*))            \
+  X(crypto, Opt, void, DH_free, (PDH))                                                             \
+  X(crypto, Opt, PEVP_PKEY, PEM_read_bio_Parameters, (PBIO, PEVP_PKEY*))                           \
+  X(ssl, Opt, int, SSL_CTX_set0_tmp_dh_pkey, (PSSL_CTX, PEVP_PKEY))                                \
   X(crypto, Req, void, X509_free, (PX509))                                                         \
   X(crypto, Req, void, EVP_PKEY_free, (PEVP_PKEY))                                                 \
   X(crypto, Req, void*, X509_STORE_CTX_get_ex_data, (PX509_STORE_CTX, int))                        \

@@ -234,7 +234,11 @@ int TIdIOHandler::ReceiveOnce(bool ARaiseExceptionIfDisconnected, bool ARaiseExc
     }
     FClosedGracefully = true;
     Close();
-    if (InputBufferIsEmpty() && ARaiseExceptionIfDisconnected) RaiseTransportError(LErr);
+    // A reset or an abort is a failure, not a close: it is reported at once, as the plain
+    // socket's receive reports it, whatever the caller asked for.
+    const bool LFailure = LErr == Id_WSAECONNRESET || LErr == Id_WSAECONNABORTED;
+    if (LFailure || (InputBufferIsEmpty() && ARaiseExceptionIfDisconnected))
+      RaiseTransportError(LErr);
     LRead = 0;
     LCount = 0;
   }
