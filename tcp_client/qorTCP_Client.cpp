@@ -402,6 +402,9 @@ TqorIdLogFileClient* TqorTCPCLient_Common::GetInterceptLogFile() {
   if (!FInterceptLogFile) {
     FInterceptLogFile = New<TqorIdLogFileClient>(this);
     FInterceptLogFile->SetReplaceCRLF(false);
+    // A log that cannot write has switched itself off; the connection goes on.
+    FInterceptLogFile->SetOnWriteError(
+        [this](TIdLogFile*, Exception& E) { DoException(nullptr, E.Message(), &E); });
   }
   if (!FInterceptLogFile->Active()) FInterceptLogFile->SetFilename(FLogFile->FileName());
   FInterceptLogFile->SetActive(FLogFile->Enabled());

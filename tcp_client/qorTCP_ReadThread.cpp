@@ -90,6 +90,17 @@ bool TqorIdTCPClient::Connected() {
 void TqorIdTCPClient::StopReading() {
   TqorTCPReadThread* LThread = FTCPRead;
   if (!LThread) return;
+  // A throttled connection may be resting between two reads: the stop ends that at once.
+  struct TInterrupt {
+    TIdConnectionIntercept* Chain;
+    explicit TInterrupt(TIdIOHandler* AHandler)
+        : Chain(AHandler ? AHandler->Intercept() : nullptr) {
+      if (Chain) Chain->SetPausesInterrupted(true);
+    }
+    ~TInterrupt() {
+      if (Chain) Chain->SetPausesInterrupted(false);
+    }
+  } LInterrupt{IOHandler()};
   if (FTCPMode == tcpmCommands) {
     LThread->SetReadSocket(false);
     LThread->WaitWhileReading();
