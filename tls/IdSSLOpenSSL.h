@@ -493,6 +493,10 @@ class TqorIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketOpenSSL {
  public:
   const char* ClassName() const override { return "TqorIdSSLIOHandlerSocketOpenSSL"; }
   const TIdIOHandlerClass* ClassType() const override { return &IdClass; }
+  // Reported for this class exactly (the one the TCP client makes), not for descendants.
+  std::string NegotiatedProtocol() override {
+    return ClassType() == &IdClass ? GetALPNProtocol() : std::string();
+  }
   int CheckTransportResult(int AResult) override;
   bool Readable(int AMSec = IdTimeoutDefault) override;
 

@@ -257,6 +257,10 @@ class TqorIdSSLIOHandlerSocketSChannel : public TIdSSLIOHandlerSocketBase {
 
   std::string GetALPNProtocol();
   TqorSChannelConnectionInfo* GetInfo();
+  // Reported for this class exactly (the one the TCP client makes), not for descendants.
+  std::string NegotiatedProtocol() override {
+    return ClassType() == &IdClass ? GetALPNProtocol() : std::string();
+  }
 
   TStringList& ALPNProtocols();
   void SetALPNProtocols(const TStringList& AValue) { ALPNProtocols() = AValue; }

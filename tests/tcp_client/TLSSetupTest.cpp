@@ -183,8 +183,14 @@ TEST_F(TLSSetup, SChannelHandlerFromTheOptions) {
   Client->TLSOptions().SChannel_Options().SetCipherList("CALG_AES_256");
   Client->TLSOptions().SetCertFile(Certs().Path("client.p12"));
   Client->TLSOptions().SetPassword("secret");
+  std::string LALPN = "unset";
+  Client->SetOnConnect([&](TqorTCPConnection* C) {
+    Log.Add("connect", C);
+    LALPN = static_cast<TqorTCPConnectionClient*>(C)->ALPNProtocol();
+  });
   Client->SetActive(true);
   ASSERT_TRUE(Client->Active()) << testing::PrintToString(Log.Texts());
+  EXPECT_EQ(LALPN, "rcon");  // what the connection object reports
   auto* H = dynamic_cast<TqorIdSSLIOHandlerSocketSChannel*>(Client->HandlerSSL());
   ASSERT_NE(H, nullptr);
   EXPECT_FALSE(H->PassThrough());
