@@ -6,8 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,7 +121,18 @@ class TScriptedTLSPeer {
     if (FFd >= 0) ::close(FFd);
   }
   uint16_t Port() const { return FPort; }
+  // For the script's own thread; other threads ask Received() and Locked().
   TMemoryServer& Server() { return FServer; }
+  std::string Received() {
+    std::lock_guard<std::mutex> LGuard(FLock);
+    return FServer.Received;
+  }
+  // Runs AWork on the server while the peer's thread does not touch it.
+  template <typename F>
+  auto Locked(F AWork) {
+    std::lock_guard<std::mutex> LGuard(FLock);
+    return AWork(FServer);
+  }
 
   // Raw bytes on the socket, in pieces of at most ASplit bytes with APauseMs between them.
   void SendRaw(const TBytes8& ABytes, size_t ASplit = 0, int APauseMs = 0) {
@@ -161,7 +174,11 @@ class TScriptedTLSPeer {
     uint8_t LBuffer[65536];
     const ssize_t N = ::recv(FFd, LBuffer, std::min(AMax, sizeof LBuffer), 0);
     if (N <= 0) return false;
-    const TBytes8 LOut = FServer.Feed(TBytes8(LBuffer, LBuffer + N), &Reads);
+    TBytes8 LOut;
+    {
+      std::lock_guard<std::mutex> LGuard(FLock);
+      LOut = FServer.Feed(TBytes8(LBuffer, LBuffer + N), &Reads);
+    }
     if (!LOut.empty()) SendRaw(LOut);
     return true;
   }
@@ -176,8 +193,9 @@ class TScriptedTLSPeer {
 
   TMemoryServer FServer;
   TScript FScript;
+  std::mutex FLock;
   int FListen = -1;
-  int FFd = -1;
+  std::atomic<int> FFd{-1};
   uint16_t FPort = 0;
   std::thread FThread;
 };

@@ -58,7 +58,7 @@ TEST(SChannelEngine, LargeWritesAreCutIntoRecordsOfTheMaximumMessage) {
   EXPECT_EQ(Encrypt(E.Session, LData.data(), 40000), 40000);
   ASSERT_TRUE(WaitUntil([&] { return LDone.load(); }));
   EXPECT_EQ(P.Reads, (std::vector<size_t>{16384, 16384, 7232}));
-  EXPECT_EQ(P.Server().Received, LData);
+  EXPECT_EQ(P.Received(), LData);
 }
 
 TEST(SChannelEngine, SmallReadsAreServedFromOneRecordWithoutTheSocket) {
@@ -173,9 +173,11 @@ void AskForCertificate(PSSL_CTX A) {
 }
 
 bool ServerSawCertificate(TScriptedTLSPeer& P) {
-  PX509 LPeer = G.SSL_get_peer_certificate(P.Server().Ssl());
-  if (LPeer) G.X509_free(LPeer);
-  return LPeer != nullptr;
+  return P.Locked([](TMemoryServer& S) {
+    PX509 LPeer = G.SSL_get_peer_certificate(S.Ssl());
+    if (LPeer) G.X509_free(LPeer);
+    return LPeer != nullptr;
+  });
 }
 
 // Stores under a temporary data folder for the length of a test.
@@ -238,7 +240,7 @@ TEST_F(SChannelStores, ClientCertificatesByThumbprintPfxOrPersonalStore) {
     TEngine E(P.Port(), C);
     ASSERT_NE(E.Session, nullptr) << SChannelLastError();
     Encrypt(E.Session, "x", 1);
-    ASSERT_TRUE(WaitUntil([&] { return P.Server().Received == "x"; }));
+    ASSERT_TRUE(WaitUntil([&] { return P.Received() == "x"; }));
     EXPECT_TRUE(ServerSawCertificate(P));
   }
   {
@@ -258,7 +260,7 @@ TEST_F(SChannelStores, ClientCertificatesByThumbprintPfxOrPersonalStore) {
     TEngine E(P.Port());
     ASSERT_NE(E.Session, nullptr) << SChannelLastError();
     Encrypt(E.Session, "x", 1);
-    ASSERT_TRUE(WaitUntil([&] { return P.Server().Received == "x"; }));
+    ASSERT_TRUE(WaitUntil([&] { return P.Received() == "x"; }));
     EXPECT_TRUE(ServerSawCertificate(P));
   }
 }
@@ -313,7 +315,7 @@ TEST(SChannelEngine, APartialSendIsContinued) {
             static_cast<int32_t>(LSize))
       << SChannelLastError();
   ASSERT_TRUE(WaitUntil([&] { return LRead.load(); }, 60000));
-  EXPECT_EQ(P.Server().Received, LData);
+  EXPECT_EQ(P.Received(), LData);
 }
 
 TEST(SChannelEngine, ProviderRoadsFailWithTheirTexts) {
