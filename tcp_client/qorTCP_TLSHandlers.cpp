@@ -2,6 +2,7 @@
 
 #include "platform/SysUtils.h"
 #include "tls/IdSSLOpenSSL.h"
+#include "tls/qorSSL_SChannel.h"
 #include "transport/IdException.h"
 
 namespace {
@@ -47,6 +48,28 @@ TIdSSLIOHandlerSocketBase* CreateOpenSSLHandler(TComponent* aOwner, const TqorSo
   return LHandler;
 }
 
+TIdSSLIOHandlerSocketBase* CreateSChannelHandler(TComponent* aOwner,
+                                                 const TqorSocketTLS_Options& O) {
+  auto* LHandler = New<TqorIdSSLIOHandlerSocketSChannel>(aOwner);
+  try {
+    LHandler->SetPassThrough(false);
+    LHandler->SetTLSVersion(O.Version());
+    TqorSChannelCertificate& LCertificate = LHandler->Certificate();
+    LCertificate.VerifyCertificate = O.VerifyCertificate();
+    LCertificate.CertHash = O.SChannel_Options().CertHash();
+    LCertificate.CertStorePath = O.SChannel_Options().CertStorePath();
+    LCertificate.CertStoreName = O.SChannel_Options().CertStoreName();
+    LHandler->SetCipherList(O.SChannel_Options().CipherList());
+    LHandler->SetALPNProtocols(O.ALPNProtocols());
+    LCertificate.CertFile = O.CertFile();
+    LCertificate.CertFilePassword = O.Password();
+  } catch (...) {
+    delete LHandler;
+    throw;
+  }
+  return LHandler;
+}
+
 }  // namespace
 
 TIdSSLIOHandlerSocketBase* CreateTLSHandler(TComponent* aOwner,
@@ -56,7 +79,7 @@ TIdSSLIOHandlerSocketBase* CreateTLSHandler(TComponent* aOwner,
     case iohOpenSSL:
       return CreateOpenSSLHandler(aOwner, aOptions, std::move(aOnPassword));
     case iohSChannel:
-      break;
+      return CreateSChannelHandler(aOwner, aOptions);
   }
   throw EIdException("TLS is not supported by this build; no connection was made.");
 }

@@ -198,21 +198,6 @@ bool IsIPLiteral(const std::string& AHost) {
          inet_pton(AF_INET6, AHost.c_str(), &L6) == 1;
 }
 
-// The host part of a URI ("scheme://user@host:port/path", IPv6 literals in brackets).
-std::string HostOfURI(const std::string& AURI) {
-  std::string LRest = AURI;
-  const size_t LScheme = LRest.find("://");
-  if (LScheme != std::string::npos) LRest = LRest.substr(LScheme + 3);
-  LRest = LRest.substr(0, LRest.find_first_of("/?#"));
-  const size_t LAt = LRest.rfind('@');
-  if (LAt != std::string::npos) LRest = LRest.substr(LAt + 1);
-  if (!LRest.empty() && LRest[0] == '[') {
-    const size_t LClose = LRest.find(']');
-    return LClose == std::string::npos ? std::string() : LRest.substr(1, LClose - 1);
-  }
-  return LRest.substr(0, LRest.find(':'));
-}
-
 void SetNonBlocking(int AHandle, bool AValue) {
   const int LFlags = fcntl(AHandle, F_GETFL);
   if (LFlags < 0) return;
@@ -1230,16 +1215,6 @@ void TIdSSLIOHandlerSocketOpenSSL::ConnectToPeer() {
 
 void TIdSSLIOHandlerSocketOpenSSL::StartSSL() {
   if (!FPassThrough) OpenTLSSession();
-}
-
-std::string TIdSSLIOHandlerSocketOpenSSL::ServerName() const {
-  if (!FURIToCheck.empty()) {
-    const std::string LHost = HostOfURI(FURIToCheck);
-    if (!LHost.empty()) return LHost;
-  }
-  // Through a proxy the session still runs end to end with the target, so the target's name
-  // is the one to send and to check.
-  return FHost;
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::SetSocketTimeouts(int AMs) {

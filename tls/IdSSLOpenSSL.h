@@ -458,7 +458,6 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase,
   void SetSocketTimeouts(int AMs);
   [[noreturn]] void RaiseSessionError(int ARet, int AError);
   void FreeContext();
-  std::string ServerName() const;
 
   TIdSSLOptions* FSSLOptions = nullptr;
   TIdSSLContext* FSSLContext = nullptr;
@@ -494,6 +493,10 @@ class TqorIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketOpenSSL {
  public:
   const char* ClassName() const override { return "TqorIdSSLIOHandlerSocketOpenSSL"; }
   const TIdIOHandlerClass* ClassType() const override { return &IdClass; }
+  // Reported for this class exactly (the one the TCP client makes), not for descendants.
+  std::string NegotiatedProtocol() override {
+    return ClassType() == &IdClass ? GetALPNProtocol() : std::string();
+  }
   int CheckTransportResult(int AResult) override;
   bool Readable(int AMSec = IdTimeoutDefault) override;
 

@@ -67,6 +67,7 @@ std::vector<std::string> ExportNames(const char* AName, TIdTLSApiGeneration AGen
   if (AGen == tlsApi1_0) return {LName};
   if (LName.rfind("sk_", 0) == 0) return {"OPENSSL_" + LName};
   if (LName == "SSL_get_peer_certificate") return {"SSL_get1_peer_certificate", LName};
+  if (LName == "EVP_PKEY_bits") return {"EVP_PKEY_get_bits", LName};
   return {LName};
 }
 

@@ -92,6 +92,9 @@ class TIdIOHandler : public TIdComponent {
   // Received application bytes (or a failure to report) held inside a layer, beyond what the
   // transport itself still shows.
   virtual bool HoldsApplicationBytes() { return false; }
+  // The application protocol (ALPN) the layer agreed with the peer, as the connection object
+  // reports it; empty for a layer that negotiates none.
+  virtual std::string NegotiatedProtocol() { return {}; }
   // Ends a stream that a failed read or write has left in an unknown state: nothing more goes
   // through it, and a reader waiting on it wakes to a failure or a close. Any thread.
   virtual void AbortAfterFailure() {}

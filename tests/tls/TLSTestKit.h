@@ -136,7 +136,7 @@ class TCertificates {
     const int LLock = ::open((FFolder + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
     if (LLock < 0 || flock(LLock, LOCK_EX) != 0) throw std::runtime_error("lock");
     struct stat LStat {};
-    const std::string LReady = Path("ready");
+    const std::string LReady = Path("ready-3");  // the number follows the set of files
     if (stat(LReady.c_str(), &LStat) != 0 || time(nullptr) - LStat.st_mtime > 12 * 3600) {
       const std::string LCommand = std::string(TLS_MAKE_CERTS) + " " + FFolder;
       if (system(LCommand.c_str()) != 0) throw std::runtime_error("cannot make certificates");
