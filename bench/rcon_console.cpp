@@ -20,7 +20,7 @@
 
 #include "rcon/FRCON.h"
 #include "rcon/qorRCON_Application.h"
-#include "tests/support/RCONDemoServerProcess.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bench/OneConnectionServer.h"
-#include "tests/tls/TLSTestKit.h"
+#include "tests/support/TLSPeers.h"
 #include "tls/IdSSLOpenSSL.h"
 
 namespace {
@@ -30,17 +30,8 @@ double Seconds(Clock::time_point AStart) {
 std::function<void(int)> TLSStream() {
   return [](int AFd) {
     try {
-      const TCertificates& C = TCertificates::Get();
-      TIdSSLContext LContext;
-      LContext.Mode = sslmServer;
-      LContext.Method = sslvSSLv23;
-      LContext.SSLVersions = SSLVersionBit(sslvTLSv1_2) | SSLVersionBit(sslvTLSv1_3);
-      LContext.CertFile = C.Path("server-chain.pem");
-      LContext.KeyFile = C.Path("server.key");
-      LContext.PrepareContext(sslCtxServer);
-      TIdSSLSocket LSession(nullptr);
-      LSession.SetContext(&LContext);
-      LSession.Accept(AFd);
+      TTLSServerSession LTLS(AFd);
+      TIdSSLSocket& LSession = LTLS.Session();
       const TIdBytes LBlock(64 * 1024, 'x');
       int64_t LLeft = kStreamBytes;
       const auto LEnd = Clock::now() + kServeLimit;

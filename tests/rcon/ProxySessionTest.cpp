@@ -6,7 +6,7 @@
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
 #include "tests/support/ProxyPeers.h"
-#include "tests/support/RCONDemoServerProcess.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 

@@ -10,8 +10,9 @@
 #include <thread>
 
 #include "proxy/IdSocksInfo.h"
+#include "tests/support/ProxyPeers.h"
+#include "tests/support/TLSPeers.h"
 #include "tests/tcp_client/TCPClientTestKit.h"
-#include "tests/tls/TLSTestKit.h"
 #include "tls/IdSSLOpenSSL.h"
 
 namespace {
@@ -205,10 +206,8 @@ TEST_F(TLSSetup, LibraryFromTheProgramFolderWithoutOpenSSL) {
 }
 
 TEST_F(TLSSetup, RCONSessionThroughStunnel) {
-  TPeerProcess LDemo({RCON_DEMO_SERVER, "--port", "0", "--password", "pw"});
-  ASSERT_TRUE(LDemo.WaitFor("listening on 127.0.0.1:"));
-  const std::string LOut = LDemo.Output();
-  TStunnel LTunnel(std::stoi(LOut.substr(LOut.rfind(':') + 1)), "server-chain.pem", "server.key");
+  TRCONDemoServerProcess LDemo(RCON_DEMO_SERVER, {"--password", "pw"});
+  TStunnel LTunnel(LDemo.Port(), "server-chain.pem", "server.key");
   Client->SetPort(LTunnel.Port());
   Client->TLSOptions().SetVerifyCertificate(true);
   Client->TLSOptions().SetRootCertFile(Certs().Path("ca.pem"));
@@ -230,14 +229,9 @@ TEST_F(TLSSetup, RCONSessionThroughStunnel) {
 // Through a SOCKS proxy the session still runs end to end with the target: the target's name
 // is the one sent (and verified), not the proxy's.
 TEST(TLSThroughProxy, ServerNameIsTheTargetsNotTheProxys) {
-  if (access("/usr/bin/microsocks", X_OK) != 0) GTEST_SKIP() << "microsocks is not installed";
-  const uint16_t LSocksPort = ClosedPort();
-  TPeerProcess LSocks({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(LSocksPort)});
-  ASSERT_TRUE(WaitFor([&] {
-    const int LFd = ConnectLoopback(LSocksPort);
-    if (LFd >= 0) ::close(LFd);
-    return LFd >= 0;
-  }));
+  if (!HaveProgram("/usr/bin/microsocks")) GTEST_SKIP() << "microsocks is not installed";
+  const auto LSocks = StartProxyPeer("microsocks");
+  const uint16_t LSocksPort = LSocks->Port;
   TSServer S("server-chain.pem", "server.key",
              {"-rev", "-servername", "localhost", "-cert2", Certs().Path("server.pem"), "-key2",
               Certs().Path("server.key")});
@@ -277,16 +271,8 @@ TEST_F(TLSSetup, AStreamArrivesWholeInEveryPiece) {
       const timeval LLimit{20, 0};
       setsockopt(LFd, SOL_SOCKET, SO_RCVTIMEO, &LLimit, sizeof LLimit);
       setsockopt(LFd, SOL_SOCKET, SO_SNDTIMEO, &LLimit, sizeof LLimit);
-      TIdSSLContext LContext;
-      LContext.Mode = sslmServer;
-      LContext.Method = sslvSSLv23;
-      LContext.SSLVersions = SSLVersionBit(sslvTLSv1_2) | SSLVersionBit(sslvTLSv1_3);
-      LContext.CertFile = Certs().Path("server-chain.pem");
-      LContext.KeyFile = Certs().Path("server.key");
-      LContext.PrepareContext(sslCtxServer);
-      TIdSSLSocket LSession(nullptr);
-      LSession.SetContext(&LContext);
-      LSession.Accept(LFd);
+      TTLSServerSession LTLS(LFd);
+      TIdSSLSocket& LSession = LTLS.Session();
       // Records of changing sizes (one per write), so records and reads never line up.
       const int LSizes[] = {97, 16384, 7001, 1, 12000};
       TIdBytes LPiece(16384);
@@ -331,14 +317,9 @@ TEST_F(TLSSetup, AStreamArrivesWholeInEveryPiece) {
 // TLS and a SOCKS proxy together: the proxy's handshake in plain text on the TLS handler, then
 // the session end to end with the target.
 TEST_F(TLSSetup, ThroughASocksProxy) {
-  if (access("/usr/bin/microsocks", X_OK) != 0) GTEST_SKIP() << "microsocks is not installed";
-  const uint16_t LSocksPort = ClosedPort();
-  TPeerProcess LSocks({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(LSocksPort)});
-  ASSERT_TRUE(WaitFor([&] {
-    const int LFd = ConnectLoopback(LSocksPort);
-    if (LFd >= 0) ::close(LFd);
-    return LFd >= 0;
-  }));
+  if (!HaveProgram("/usr/bin/microsocks")) GTEST_SKIP() << "microsocks is not installed";
+  const auto LSocks = StartProxyPeer("microsocks");
+  const uint16_t LSocksPort = LSocks->Port;
   TSServer S("server-chain.pem", "server.key", {"-rev"});
   Client->SetPort(S.Port());
   Client->TLSOptions().SetVerifyCertificate(true);

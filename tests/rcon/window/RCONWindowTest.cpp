@@ -35,7 +35,7 @@
 #include "rcon/qorRCON_Application.h"
 #include "tests/rcon/RCONTestServer.h"
 #include "tests/support/Loopback.h"
-#include "tests/support/RCONDemoServerProcess.h"
+#include "tests/support/ChildProcess.h"
 
 inline void PrintTo(const QString& aText, std::ostream* aOut) {
   *aOut << aText.toStdString();
