@@ -39,7 +39,7 @@ class TLSSetup : public testing::Test {
     return dynamic_cast<TqorIdSSLIOHandlerSocketOpenSSL*>(Client->HandlerSSL());
   }
   bool Saw(const std::string& AText, int AMs = 10000) {
-    return WaitFor(
+    return WaitUntil(
         [&] {
           for (const std::string& T : Log.Texts()) {
             if (T.find(AText) != std::string::npos) return true;
@@ -131,7 +131,7 @@ TEST_F(TLSSetup, ServerDropReportsTheExceptionThenTheDisconnect) {
   ASSERT_TRUE(S.Process().WaitFor("CIPHER is"));
   S.Process().WriteStdin("q\n");
   ASSERT_TRUE(Saw("disconnect")) << testing::PrintToString(Log.Texts());
-  const std::vector<TEventLog::TEvent> LEvents = Log.Events();
+  const std::vector<TEventLog::TEvent> LEvents = Log.Get();
   ASSERT_EQ(LEvents.size(), 3u) << testing::PrintToString(Log.Texts());
   EXPECT_EQ(LEvents[1].Text, "exception EOF was observed that violates the protocol");
   EXPECT_NE(LEvents[1].Connection, nullptr);
@@ -221,7 +221,7 @@ TEST_F(TLSSetup, RCONSessionThroughStunnel) {
     return Bytes(P);
   };
   Client->WriteData(LPacket(1, 3, "pw"));
-  EXPECT_TRUE(WaitFor([&] { return Log.Count() >= 2; }));
+  EXPECT_TRUE(WaitUntil([&] { return Log.Count() >= 2; }));
   Client->WriteData(LPacket(2, 2, "echo over tls"));
   EXPECT_TRUE(Saw("over tls"));
 }
@@ -299,7 +299,7 @@ TEST_F(TLSSetup, AStreamArrivesWholeInEveryPiece) {
   Client->SetPort(LPort);
   Client->SetActive(true);
   ASSERT_TRUE(Client->Active()) << testing::PrintToString(Log.Texts());
-  EXPECT_TRUE(WaitFor([&] { return LReceived.size() >= static_cast<size_t>(kBytes); }, 10000))
+  EXPECT_TRUE(WaitUntil([&] { return LReceived.size() >= static_cast<size_t>(kBytes); }, 10000))
       << LReceived.size();
   Client->SetActive(false);
   LServer.join();
