@@ -5,51 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Loopback.h"
-
-// A folder removed with everything in it.
-class TTempFolder {
- public:
-  TTempFolder() {
-    char Tmpl[] = "/tmp/qor_peer_XXXXXX";
-    if (!mkdtemp(Tmpl)) throw std::runtime_error("no temporary folder");
-    FPath = Tmpl;
-    // Peers that drop their privileges still write their logs and pid files here.
-    chmod(FPath.c_str(), 0777);
-  }
-  ~TTempFolder() {
-    std::error_code E;
-    std::filesystem::remove_all(FPath, E);
-  }
-  TTempFolder(const TTempFolder&) = delete;
-  TTempFolder& operator=(const TTempFolder&) = delete;
-
-  std::string File(const std::string& AName) const { return FPath + "/" + AName; }
-  std::string Write(const std::string& AName, const std::string& AText, mode_t AMode = 0644) const {
-    const std::string LName = File(AName);
-    std::ofstream(LName, std::ios::binary) << AText;
-    chmod(LName.c_str(), AMode);
-    return LName;
-  }
-  std::string Read(const std::string& AName) const {
-    std::ifstream F(File(AName), std::ios::binary);
-    std::stringstream S;
-    S << F.rdbuf();
-    return S.str();
-  }
-
- private:
-  std::string FPath;
-};
+#include "tests/support/TempFolder.h"
 
 // One running proxy server of a given kind on a free loopback port.
 struct TProxyPeer {
