@@ -176,6 +176,7 @@ TEST(WatchDog, RetriesAFailedActivationUntilTheAttemptsRunOut) {
     LClient.SetOnException([&](TqorTCPConnection*, Exception&) { ++LFailures; });
     LClient.WatchDog().SetEnabled(true);
     LClient.WatchDog().SetInterval(1);
+    LClient.SetWatchDogUnitMs(100);  // ticks every 100 ms instead of every second
     LClient.WatchDog().SetAttempts(2);
     LClient.SetActive(true);
     EXPECT_EQ(LFailures, 1);
@@ -198,6 +199,7 @@ TEST(WatchDog, ReconnectsOnceTheServerIsBack) {
   LClient.SetOnConnect([&](TqorTCPConnection*) { ++LConnects; });
   LClient.WatchDog().SetEnabled(true);
   LClient.WatchDog().SetInterval(1);
+  LClient.SetWatchDogUnitMs(100);
   LClient.SetActive(true);
   ASSERT_TRUE(LClient.WatchDogRunning());
 
