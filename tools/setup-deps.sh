@@ -2,6 +2,7 @@
 # Installs the Debian packages the build, the tests and the console need, when missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build ccache pkg-config libgtest-dev clang-format
+          clang libclang-rt-14-dev  # the fuzz targets (libFuzzer)
           qt6-base-dev libqt6gui6 fonts-dejavu-core iproute2 procps
           # real proxy and TLS servers the tests and benchmarks run against
           microsocks dante-server openssh-server openssh-client tinyproxy-bin squid ncat
