@@ -1,6 +1,7 @@
 #pragma once
 #include <string>
 
+#include "proxy/IdHeaderList.h"
 #include "transport/IdCustomTransparentProxy.h"
 
 // The proxy refused the tunnel; the message is its status line without the HTTP version.
@@ -20,6 +21,8 @@ class TIdConnectThroughHttpProxy : public TIdCustomTransparentProxy {
   // capped.
   static constexpr int MaxHeaderBytes = 64 * 1024;
   static constexpr int64_t MaxBodyBytes = 1024 * 1024;
+  // Characters of the proxy's reason phrase that a refusal's message carries.
+  static constexpr size_t MaxReasonLength = 200;
 
   const char* ClassName() const override { return "TIdConnectThroughHttpProxy"; }
   // From another HTTP proxy Enabled too, then the common settings.
@@ -37,6 +40,10 @@ class TIdConnectThroughHttpProxy : public TIdCustomTransparentProxy {
                                   bool ALogin);
 
  private:
+  // Reads one reply's status line and headers into VHeaders, counting them against
+  // MaxHeaderBytes in VHeaderBytes; returns the status code.
+  static int ReadReplyHead(TIdIOHandler* AIOHandler, std::string& VStatus, TIdHeaderList& VHeaders,
+                           int& VHeaderBytes);
   // Closes the handler and opens it again; the new connection's handshake logs in.
   void ReopenWithCredentials(TIdIOHandler* AIOHandler);
 

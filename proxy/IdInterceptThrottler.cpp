@@ -1,6 +1,6 @@
 #include "proxy/IdInterceptThrottler.h"
 
-#include "transport/IdAntiFreezeBase.h"
+#include "platform/SysUtils.h"
 
 void TIdInterceptThrottler::SetBitsPerSec(int32_t AValue) {
   FBitsPerSec = AValue;
@@ -13,18 +13,24 @@ int64_t TIdInterceptThrottler::DelayFor(size_t ABytes, int32_t ABitsPerSec) {
   return static_cast<int64_t>(ABytes) * 8 * 1000 / ABitsPerSec;
 }
 
-void TIdInterceptThrottler::Delay(int64_t AMilliseconds) {
-  constexpr int64_t LPiece = 2147483647;
-  for (; AMilliseconds > LPiece; AMilliseconds -= LPiece) TIdAntiFreezeBase::Sleep(int(LPiece));
-  TIdAntiFreezeBase::Sleep(static_cast<int>(AMilliseconds));
+void TIdInterceptThrottler::Disconnect() {
+  FRecvHeldUntil = 0;
+  TIdConnectionIntercept::Disconnect();
 }
 
 void TIdInterceptThrottler::Receive(TIdBytes& VBuffer) {
   TIdConnectionIntercept::Receive(VBuffer);
-  Delay(DelayFor(VBuffer.size(), FRecvBitsPerSec));
+  const int64_t LDelay = DelayFor(VBuffer.size(), FRecvBitsPerSec);
+  FRecvHeldUntil = LDelay > 0 ? GetTickCount64() + static_cast<uint64_t>(LDelay) : 0;
+}
+
+void TIdInterceptThrottler::AwaitReceive() {
+  TIdConnectionIntercept::AwaitReceive();
+  if (const uint64_t LUntil = FRecvHeldUntil) PauseUntil(LUntil);
 }
 
 void TIdInterceptThrottler::Send(TIdBytes& VBuffer) {
   TIdConnectionIntercept::Send(VBuffer);
-  Delay(DelayFor(VBuffer.size(), FSendBitsPerSec));
+  const int64_t LDelay = DelayFor(VBuffer.size(), FSendBitsPerSec);
+  if (LDelay > 0) PauseUntil(GetTickCount64() + static_cast<uint64_t>(LDelay));
 }

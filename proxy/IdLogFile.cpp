@@ -1,9 +1,12 @@
 #include "proxy/IdLogFile.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
 
 #include "platform/DateTime.h"
 #include "platform/Encoding.h"
+#include "platform/SysUtils.h"
 #include "transport/IdException.h"
 
 TIdLogFile::~TIdLogFile() {
@@ -53,7 +56,23 @@ void TIdLogFile::WriteFormattedLine(const char* AFormat, ...) {
 }
 
 void TIdLogFile::WriteToLog(const std::string& AText) {
-  if (!FFileStream) return;
+  ReportWriteFailure(WriteLine(AText));
+}
+
+std::string TIdLogFile::WriteLine(const std::string& AText) {
+  if (!FFileStream) return {};
   const TBytes LBytes = TEncoding::ANSI().GetBytes(AText);
-  FFileStream->WriteBuffer(LBytes.data(), static_cast<int64_t>(LBytes.size()));
+  errno = 0;
+  const auto LSize = static_cast<int64_t>(LBytes.size());
+  if (FFileStream->Write(LBytes.data(), LSize) == LSize) return {};
+  const int LErr = errno ? errno : EIO;
+  FFileStream.reset();
+  FActive = false;
+  return Format(RSLogFileWriteError, FFilename.c_str(), std::strerror(LErr));
+}
+
+void TIdLogFile::ReportWriteFailure(const std::string& AMessage) {
+  if (AMessage.empty() || !FOnWriteError) return;
+  EWriteError LError(AMessage);
+  FOnWriteError(this, LError);
 }

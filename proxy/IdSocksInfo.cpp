@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "platform/Encoding.h"
 #include "transport/IdIOHandler.h"
 #include "transport/IdIPAddress.h"
 #include "transport/IdStack.h"
@@ -12,6 +13,17 @@ namespace {
 TIdBytes CutTo255(TIdBytes ABytes) {
   if (ABytes.size() > 255) ABytes.resize(255);
   return ABytes;
+}
+
+// User names and passwords go out as UTF-8 (what RFC 1929 servers compare, byte for byte),
+// cut to 255 bytes without splitting a character.
+TIdBytes CredentialBytes(const std::string& AText) {
+  TIdBytes LBytes = TEncoding::UTF8().GetBytes(AText);
+  if (LBytes.size() <= 255) return LBytes;
+  size_t LEnd = 255;
+  while (LEnd > 0 && (LBytes[LEnd] & 0xC0) == 0x80) --LEnd;
+  LBytes.resize(LEnd);
+  return LBytes;
 }
 
 }  // namespace
@@ -112,8 +124,8 @@ void TIdSocksInfo::NegotiateSocks5Method(TIdIOHandler* AIOHandler) {
   }
   if (FAuthentication != saUsernamePassword) return;
 
-  const TIdBytes LUser = CutTo255(ToBytes(FUsername));
-  const TIdBytes LPassword = CutTo255(ToBytes(FPassword));
+  const TIdBytes LUser = CredentialBytes(FUsername);
+  const TIdBytes LPassword = CredentialBytes(FPassword);
   TIdBytes LRequest{1, uint8_t(LUser.size())};
   LRequest.insert(LRequest.end(), LUser.begin(), LUser.end());
   LRequest.push_back(uint8_t(LPassword.size()));

@@ -13,9 +13,14 @@ void TqorIdLogFileBase::Close() {
   TIdLogFile::Close();
 }
 
+// The failure is reported outside the lock: its handler may close the log.
 void TqorIdLogFileBase::WriteToLog(const std::string& AText) {
-  std::lock_guard<TIdCriticalSection> LGuard(FLock);
-  TIdLogFile::WriteToLog(AText);
+  std::string LFailure;
+  {
+    std::lock_guard<TIdCriticalSection> LGuard(FLock);
+    LFailure = WriteLine(AText);
+  }
+  ReportWriteFailure(LFailure);
 }
 
 void TqorIdLogFileBase::LogSendString(const std::string& aText) {

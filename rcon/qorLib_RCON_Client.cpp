@@ -88,9 +88,17 @@ TqorLib_RCON_Client::TqorLib_RCON_Client(TComponent* AOwner)
     : TqorComponent_Base(AOwner), FRCON_Options(std::make_unique<TqorRCON_Options>()) {}
 
 TqorLib_RCON_Client::~TqorLib_RCON_Client() {
+  Shutdown();
   Destroying();
   FTCPClient.reset();
   FRCON_Options.reset();
+}
+
+// A handler already running on the reading thread may still use the TCP client while it stops,
+// so the client stays in place until this component's own destruction.
+void TqorLib_RCON_Client::Shutdown() {
+  if (FDestroying.exchange(true)) return;
+  if (FTCPClient) FTCPClient->Shutdown();
 }
 
 TqorTCPCLient* TqorLib_RCON_Client::GetTCPClient() {
@@ -118,27 +126,44 @@ bool TqorLib_RCON_Client::Active() {
   return GetTCPClient()->Active();
 }
 
+// A neNoSync handler may reconnect on the reading thread while the application's own thread
+// activates: the settings are written only when they changed, so the two only read them.
 void TqorLib_RCON_Client::SetActive(bool aValue) {
   TqorTCPCLient* client = GetTCPClient();
-  client->SetHost(FRCON_Options->Host());
-  client->SetPort(FRCON_Options->Port());
-  client->SetConnectTimeout(FConnectTimeout > 0 ? FConnectTimeout : 0);
+  if (client->Host() != FRCON_Options->Host()) client->SetHost(FRCON_Options->Host());
+  if (client->Port() != FRCON_Options->Port()) client->SetPort(FRCON_Options->Port());
+  const int LTimeout = FConnectTimeout > 0 ? FConnectTimeout : 0;
+  if (client->ConnectTimeout() != LTimeout) client->SetConnectTimeout(LTimeout);
   client->SetActive(aValue);
 }
 
+// The reply may be decoded on the reading thread (neNoSync) before the send returns: the
+// command is registered first, under the ID its packet is about to get.
 void TqorLib_RCON_Client::ExecCommand(const std::string& aValue) {
-  DoWritePacket(kTypeCommand, aValue);
-  if (!GetTCPClient()->Active()) return;
-  int32_t LFenceID;
+  std::lock_guard<std::recursive_mutex> LSending(FSendLock);
+  const bool LActive = GetTCPClient()->Active();
+  int32_t LID = 0;
+  bool LFenced = false;
+  uint64_t LConnection;
   {
     std::lock_guard<std::mutex> g(FLock);
-    const bool LFenced = FSendFences && FAnswers.WantsFence();
-    FAnswers.CommandSent(FID, aValue, LFenced, GetTickCount());
-    if (!LFenced) return;
-    LFenceID = TqorRCON_AnswerAssembler::FenceID(FID);
+    LConnection = FConnectionEvents;
+    if (LActive && LConnection % 2 == 1) {
+      LID = FID + 1;
+      LFenced = FSendFences && FAnswers.WantsFence();
+      FAnswers.CommandSent(LID, aValue, LFenced, GetTickCount());
+    }
   }
+  try {
+    DoWritePacket(kTypeCommand, aValue);
+  } catch (...) {
+    std::lock_guard<std::mutex> g(FLock);
+    if (LID && FConnectionEvents == LConnection) FAnswers.CommandWithdrawn(LID);
+    throw;
+  }
+  if (!LFenced) return;
   TqorRCON_Packet LFence;
-  LFence.SetID(LFenceID);
+  LFence.SetID(TqorRCON_AnswerAssembler::FenceID(LID));
   LFence.SetPacketType(kTypeResponseValue);
   GetTCPClient()->WriteData(LFence.WriteBytes());
 }
@@ -151,7 +176,7 @@ void TqorLib_RCON_Client::CheckResponses() {
     FAnswers.Check(GetTickCount(), LDone, LOverdue);
   }
   for (const auto& o : LOverdue)
-    if (FOnResponseOverdue) FOnResponseOverdue(this, o.ID, o.Command);
+    if (FOnResponseOverdue && !IsDestroying()) FOnResponseOverdue(this, o.ID, o.Command);
   RaiseAnswers(LDone);
 }
 
@@ -173,7 +198,12 @@ size_t TqorLib_RCON_Client::OpenResponses() const {
 void TqorLib_RCON_Client::RaiseAnswers(
     const std::vector<TqorRCON_AnswerAssembler::TAnswer>& aAnswers) {
   for (const auto& a : aAnswers)
-    if (FOnResponseComplete) FOnResponseComplete(this, a.ID, a.Command, a.Text);
+    if (FOnResponseComplete && !IsDestroying()) FOnResponseComplete(this, a.ID, a.Command, a.Text);
+}
+
+bool TqorLib_RCON_Client::Stands(uint64_t aConnection) const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FConnectionEvents == aConnection && !IsDestroying();
 }
 
 void TqorLib_RCON_Client::DoWritePacket(int32_t aPacketType, const std::string& aBody) {
@@ -185,6 +215,7 @@ void TqorLib_RCON_Client::DoWritePacket(int32_t aPacketType, const std::string& 
 }
 
 void TqorLib_RCON_Client::DoAuthenticate() {
+  std::lock_guard<std::recursive_mutex> LSending(FSendLock);
   DoWritePacket(kTypeAuth, FRCON_Options->Password());
   std::lock_guard<std::mutex> g(FLock);
   FAnswers.AuthenticationSent(FID);
@@ -203,7 +234,7 @@ void TqorLib_RCON_Client::OnClientConnectEvent(TqorTCPConnection*) {
     FAnswers.Reset();
     ++FConnectionEvents;
   }
-  if (FOnConnect) FOnConnect(this);
+  if (FOnConnect && !IsDestroying()) FOnConnect(this);
   {
     std::lock_guard<std::mutex> g(FLock);
     FID = 0;
@@ -211,17 +242,21 @@ void TqorLib_RCON_Client::OnClientConnectEvent(TqorTCPConnection*) {
   DoAuthenticate();
 }
 
+// Answers still open end with their connection: whatever arrived of them is no whole answer,
+// and nothing of a connection follows its OnDisconnect.
 void TqorLib_RCON_Client::OnClientDisconnectEvent(TqorTCPConnection*) {
   {
     std::lock_guard<std::mutex> g(FLock);
     FID = 0;
     ++FConnectionEvents;
+    FBuffer.Clear();
+    FAnswers.Reset();
   }
-  if (FOnDisconnect) FOnDisconnect(this);
+  if (FOnDisconnect && !IsDestroying()) FOnDisconnect(this);
 }
 
 void TqorLib_RCON_Client::OnClientExceptionEvent(TqorTCPConnection*, Exception& E) {
-  if (FOnException) FOnException(this, E);
+  if (FOnException && !IsDestroying()) FOnException(this, E);
 }
 
 // TCP delivers a byte stream, not packets: one chunk may hold several packets or only part
@@ -246,7 +281,8 @@ void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream&
     try {
       std::lock_guard<std::mutex> g(FLock);
       TqorRCON_StreamDecoder::TRawBody LBody;
-      if (FConnectionEvents != LConnection || !FBuffer.Next(packet, &LBody)) break;
+      if (FConnectionEvents != LConnection || IsDestroying() || !FBuffer.Next(packet, &LBody))
+        break;
       // The answer is joined from raw bytes: a character may be cut between two packets.
       // Nobody to hand whole answers to: their text is not kept.
       if (packet.PacketType() == kTypeResponseValue)
@@ -255,7 +291,7 @@ void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream&
       else if (packet.PacketType() == kTypeAuthResponse)
         FAnswers.AuthenticationAnswered();
     } catch (EqorRCONProtocolError& E) {
-      if (FOnException) FOnException(this, E);
+      if (FOnException && !IsDestroying()) FOnException(this, E);
       break;
     }
     try {
@@ -263,6 +299,8 @@ void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream&
     } catch (...) {
       if (!LFirstError) LFirstError = std::current_exception();
     }
+    // The packet's handler may have ended the connection: the answers it completed go with it.
+    if (!Stands(LConnection)) break;
     try {
       RaiseAnswers(LAnswers);
     } catch (...) {
@@ -275,10 +313,10 @@ void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream&
 void TqorLib_RCON_Client::RaisePacketEvent(const TqorRCON_Packet& aPacket) {
   switch (aPacket.PacketType()) {
     case kTypeResponseValue:
-      if (FOnResponse) FOnResponse(this, aPacket.Body(), aPacket);
+      if (FOnResponse && !IsDestroying()) FOnResponse(this, aPacket.Body(), aPacket);
       break;
     case kTypeAuthResponse:
-      if (FOnAuthenticate) FOnAuthenticate(this, aPacket.ID() >= 0, aPacket);
+      if (FOnAuthenticate && !IsDestroying()) FOnAuthenticate(this, aPacket.ID() >= 0, aPacket);
       break;
     default:
       break;

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -93,6 +94,8 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   explicit TqorLib_RCON_Client(TComponent* AOwner);
   ~TqorLib_RCON_Client() override;
   const char* ClassName() const override { return "TqorLib_RCON_Client"; }
+  // Any thread may ask (a neNoSync handler on the reading thread).
+  bool IsDestroying() const override { return FDestroying; }
 
   TqorRCON_Options* RCON_Options() const { return FRCON_Options.get(); }
   void SetRCON_Options(const TqorRCON_Options* aValue) { FRCON_Options->Assign(*aValue); }
@@ -105,7 +108,8 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   void SetConnectTimeout(int32_t aValue) { FConnectTimeout = aValue; }
 
   // Sends aValue (UTF-8) as a command packet, followed by a fence when SendFences is set;
-  // without a connection it is dropped silently.
+  // without a connection it is dropped silently. The command is registered for its answer
+  // before it goes out, and withdrawn when the send fails.
   void ExecCommand(const std::string& aValue);
   // Whether each command is followed by an empty type-0 packet whose reply marks the end of
   // the command's answer (see TqorRCON_AnswerAssembler). Off: the wire carries only commands.
@@ -148,21 +152,31 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
 
   TqorTCPCLient* GetTCPClient();
   int32_t NextRequestID();
+  // Stops the TCP client's reading thread and delivery: no event from here on, and no thread
+  // calls this component's virtual operations any more. The most derived destructor calls it
+  // first; later calls do nothing.
+  void Shutdown();
 
  private:
   void RaisePacketEvent(const TqorRCON_Packet& aPacket);
   void RaiseAnswers(const std::vector<TqorRCON_AnswerAssembler::TAnswer>& aAnswers);
+  // Whether the connection counted aConnection in FConnectionEvents still stands.
+  bool Stands(uint64_t aConnection) const;
 
   std::unique_ptr<TqorRCON_Options> FRCON_Options;
-  // Guards FBuffer, FAnswers and FID: with neNoSync the reading thread decodes while the
-  // caller's thread sends. Never held while a handler runs.
+  // Guards FBuffer, FAnswers, FID and FConnectionEvents: with neNoSync the reading thread
+  // decodes while the caller's thread sends. Never held while a handler runs.
   mutable std::mutex FLock;
+  // Held from a command's registration to the end of its send, so that the ID registered is
+  // the one the packet gets. Never taken under FLock.
+  std::recursive_mutex FSendLock;
+  std::atomic<bool> FDestroying{false};
   // The receive buffer: bytes of a packet not yet whole.
   TqorRCON_StreamDecoder FBuffer{MaxPacketSize};
   std::unique_ptr<TqorTCPCLient> FTCPClient;
   int32_t FID = 0;
-  // Counts connects and disconnects: a chunk whose connection ended while its packets were
-  // being raised (a handler deactivated) raises nothing more.
+  // Counts connects and disconnects (odd while connected): a chunk whose connection ended
+  // while its packets were being raised (a handler deactivated) raises nothing more.
   uint64_t FConnectionEvents = 0;
   int32_t FConnectTimeout = DefaultConnectTimeout;
   TqorRCONAuthenticateEvent FOnAuthenticate;
@@ -181,5 +195,6 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
 class TqorLib_RCON : public TqorLib_RCON_Client {
  public:
   using TqorLib_RCON_Client::TqorLib_RCON_Client;
+  ~TqorLib_RCON() override { Shutdown(); }
   const char* ClassName() const override { return "TqorLib_RCON"; }
 };

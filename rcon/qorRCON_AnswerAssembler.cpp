@@ -71,6 +71,11 @@ void TqorRCON_AnswerAssembler::CommandSent(int32_t aID, const std::string& aComm
   }
 }
 
+void TqorRCON_AnswerAssembler::CommandWithdrawn(int32_t aID) {
+  std::erase_if(FRequests,
+                [&](const TRequest& r) { return r.Fence ? r.ID == FenceID(aID) : r.ID == aID; });
+}
+
 size_t TqorRCON_AnswerAssembler::OpenCount() const {
   return static_cast<size_t>(std::count_if(FRequests.begin(), FRequests.end(),
                                            [](const TRequest& r) { return !r.Fence; }));

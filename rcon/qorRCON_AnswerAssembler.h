@@ -39,7 +39,7 @@ class TqorRCON_AnswerAssembler {
   static constexpr int32_t FenceIDOffset = 0x40000000;
   static int32_t FenceID(int32_t aCommandID) { return aCommandID + FenceIDOffset; }
 
-  // A new connection: everything open is forgotten.
+  // A connection begins or ends: everything open is forgotten.
   void Reset();
   // The authentication request went out with aID; Source servers send an empty type-0
   // packet with that ID just before their authentication response.
@@ -48,6 +48,8 @@ class TqorRCON_AnswerAssembler {
   // Whether the next command should be followed by a fence.
   bool WantsFence() const { return !FIDsUnreliable; }
   void CommandSent(int32_t aID, const std::string& aCommand, bool aFenced, uint32_t aNowMs);
+  // The command's send failed: it and its fence are forgotten.
+  void CommandWithdrawn(int32_t aID);
   // A type-0 packet; answers it completes are appended to aDone. Without aKeepText (nobody
   // wants whole answers) its bytes are not joined into the answer's text.
   void PacketReceived(int32_t aID, const uint8_t* aBody, size_t aSize, uint32_t aNowMs,

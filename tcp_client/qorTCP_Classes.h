@@ -139,10 +139,6 @@ class TqorTCPConnectionClient : public TqorTCPConnection_Vorn {
 
   TqorTCPBinaryEvent FOnBinary;
   TqorTCPFrameAssembler FFrames;  // the reading thread's only
-  // Leases of the client's threads; the last one frees a released connection.
-  friend class TqorTCPConnectionState;
-  int FLeases = 0;
-  bool FReleased = false;
 };
 
 // ---- Pending notifications ----

@@ -71,8 +71,8 @@ TqorIdTCPClient* TqorTCPCLient_Common::GetSocketClient() {
   LClient->SetOnStatus(
       [this](TComponent*, TIdStatus AStatus, const std::string&) { OnStatusEvent(AStatus); });
   LClient->SetOnThread([this] { OnThreadEvent(); });
-  LClient->SetOnRead([this] { OnReadEvent(); });
-  LClient->SetOnReadException([this](Exception& E) { OnReadExceptionEvent(E); });
+  LClient->SetOnRead([this, LClient] { OnReadEvent(LClient); });
+  LClient->SetOnReadException([this, LClient](Exception& E) { OnReadExceptionEvent(LClient, E); });
   LClient->SetTCPMode(FTCPMode);
   FTCPClient = LClient;
   return LClient;
@@ -87,51 +87,35 @@ bool TqorTCPCLient_Common::GetActive() {
   return FState.Stands() && GetSocketClient()->Connected();
 }
 
-// An activation or deactivation asked for by a handler that runs inside one that is still
-// under way on the same thread (an event it raises, or the main thread's queue that its wait
-// for the reading thread keeps running) is carried out right after it, in order, instead of
-// freeing the socket client and thread that the outer one still uses.
+// The one road of Active := True/False. A request made by a handler while a transition is
+// under way on the same thread (an activation or deactivation, whose events it raises or whose
+// wait for the reading thread keeps the main thread's queue running; or a report of a close by
+// the peer) waits in the connection state's queue and is carried out after it, in order,
+// instead of freeing the socket client and thread that the transition still uses.
 void TqorTCPCLient_Common::DoSetActive(bool aValue) {
   if (IsDesigning() || IsLoading()) {
     FActive = aValue;
     return;
   }
-  // A handler of a close by the peer that connects anew does so after the close's exception,
-  // as the same call made after the handler would.
-  if (ReportingClose()) {
-    std::lock_guard<std::mutex> LGuard(FAfterCloseLock);
-    if (aValue || !FAfterClose.empty()) {
-      if (FAfterClose.empty()) FHeldAt = FRequests;
-      FAfterClose.push_back(aValue);
-      FAfterCloseOnReader = FReportingClose.load() == std::this_thread::get_id();
+  auto LRun = [this](bool aOn) {
+    if (aOn)
+      Activate();
+    else
+      Deactivate();
+  };
+  switch (FState.Request(aValue, ReportingClose())) {
+    case rrQueued:
       return;
-    }
+    case rrAlongside:  // another thread's call (a neNoSync handler) goes ahead as it always did
+      LRun(aValue);
+      return;
+    case rrRun:
+      for (bool LValue = aValue;;) {
+        LRun(LValue);
+        if (IsDestroying()) return FState.EndRequests();
+        if (!FState.NextQueued(LValue)) return;
+      }
   }
-  ++FRequests;  // later than any request held meanwhile, which it therefore overrides
-  const std::thread::id LSelf = std::this_thread::get_id();
-  if (FSettingActiveOn.load() == LSelf) {
-    FDeferredActive.push_back(aValue);
-    return;
-  }
-  std::thread::id LNone{};
-  if (!FSettingActiveOn.compare_exchange_strong(LNone, LSelf)) {
-    if (aValue)  // another thread's call (a neNoSync handler) goes ahead as it always did
-      Activate();
-    else
-      Deactivate();
-    return;
-  }
-  for (bool LValue = aValue;;) {
-    if (LValue)
-      Activate();
-    else
-      Deactivate();
-    if (FDeferredActive.empty() || IsDestroying()) break;
-    LValue = FDeferredActive.front();
-    FDeferredActive.erase(FDeferredActive.begin());
-  }
-  FDeferredActive.clear();
-  FSettingActiveOn = std::thread::id();
 }
 
 void TqorTCPCLient_Common::Activate() {
@@ -199,33 +183,24 @@ void TqorTCPCLient_Common::Deactivate() {
 }
 
 bool TqorTCPCLient_Common::ReportingClose() const {
-  const std::thread::id LReporter = FReportingClose;
+  const std::thread::id LReporter = FState.Reporter();
   return LReporter != std::thread::id() &&
          (LReporter == std::this_thread::get_id() || IsServingSynchronizedCall(LReporter));
 }
 
 // On the reporting thread: runs what the handlers asked for where they asked for it.
 void TqorTCPCLient_Common::AfterCloseReported() {
-  FReportingClose = std::thread::id();
-  std::vector<bool> LValues;
-  bool LOnReader;
-  uint64_t LHeldAt;
-  {
-    std::lock_guard<std::mutex> LGuard(FAfterCloseLock);
-    LValues.swap(FAfterClose);
-    LOnReader = FAfterCloseOnReader;
-    LHeldAt = FHeldAt;
-  }
-  if (LValues.empty()) return;
+  const TqorTCPConnectionState::THeld LHeld = FState.EndReport();
+  if (LHeld.Values.empty()) return;
   // The application's own call made after the handlers' (say a deactivation posted from
   // OnException) is the last word: the held ones are dropped.
-  auto LRun = [this, LValues, LHeldAt] {
-    if (FRequests != LHeldAt) return;
-    for (bool LValue : LValues)
+  auto LRun = [this, LHeld] {
+    if (FState.Overridden(LHeld.Mark)) return;
+    for (bool LValue : LHeld.Values)
       if (!IsDestroying()) DoSetActive(LValue);
   };
   try {
-    if (LOnReader)
+    if (LHeld.OnReporter)
       LRun();
     else
       SynchronizeWithMainThread(LRun);
@@ -453,6 +428,9 @@ TqorIdLogFileClient* TqorTCPCLient_Common::GetInterceptLogFile() {
   if (!FInterceptLogFile) {
     FInterceptLogFile = New<TqorIdLogFileClient>(this);
     FInterceptLogFile->SetReplaceCRLF(false);
+    // A log that cannot write has switched itself off; the connection goes on.
+    FInterceptLogFile->SetOnWriteError(
+        [this](TIdLogFile*, Exception& E) { DoException(nullptr, E.Message(), &E); });
   }
   if (!FInterceptLogFile->Active()) FInterceptLogFile->SetFilename(FLogFile->FileName());
   FInterceptLogFile->SetActive(FLogFile->Enabled());
@@ -502,9 +480,9 @@ void TqorTCPCLient_Common::StopReadingThread() {
   if (!IsDestroying()) GetSocketClient()->StopReading();
 }
 
-void TqorTCPCLient_Common::OnReadEvent() {
+void TqorTCPCLient_Common::OnReadEvent(TqorIdTCPClient* aReader) {
   if (IsDestroying()) return;
-  TConnectionLease LUse(FState);
+  TConnectionLease LUse(FState, aReader);
   TqorTCPConnectionClient* LConnection = LUse.get();
   if (!LConnection || LConnection->Disconnected()) return;
   try {
@@ -514,17 +492,17 @@ void TqorTCPCLient_Common::OnReadEvent() {
   }
 }
 
-void TqorTCPCLient_Common::OnReadExceptionEvent(Exception& E) {
+void TqorTCPCLient_Common::OnReadExceptionEvent(TqorIdTCPClient* aReader, Exception& E) {
   struct TReportEnd {
     TqorTCPCLient_Common& Client;
     ~TReportEnd() {
-      if (Client.FReportingClose.load() == std::this_thread::get_id()) Client.AfterCloseReported();
+      if (Client.FState.Reporter() == std::this_thread::get_id()) Client.AfterCloseReported();
     }
   } LReportEnd{*this};
   if (IsDestroying()) return;
-  TConnectionLease LUse(FState);
+  TConnectionLease LUse(FState, aReader);
   TqorTCPConnectionClient* LConnection = LUse.get();
-  if (LConnection) LConnection->SetMustDisconnect(true);
+  FState.MarkFailed(LConnection);
   DoException(LConnection, E.Message(), &E);
   if (!LConnection) return;
   try {
@@ -635,10 +613,7 @@ void TqorTCPCLient_Common::OnStatusEvent(TIdStatus AStatus) {
   // peer: the thread's exception (OnReadExceptionEvent) follows and ends the report.
   TqorIdTCPClient* LClient = FTCPClient;
   TIdIOHandler* LHandler = LClient ? LClient->IOHandler() : nullptr;
-  const std::thread::id LSelf = std::this_thread::get_id();
-  if (LHandler && LHandler->ClosedGracefully() && TqorTCPReadThread::ReadingFor() == LClient &&
-      FSettingActiveOn.load() != LSelf)
-    FReportingClose = LSelf;
+  if (LHandler && LHandler->ClosedGracefully() && LClient->IsReadingThread()) FState.BeginReport();
   DoDisconnected();
 }
 
@@ -734,7 +709,7 @@ void TqorTCPCLient_Common::OnWatchDogEvent() {
 // stream in an unknown state: the socket is shut down, so that the reading thread ends the
 // connection as after a failed read; the caller gets the error, once.
 void TqorTCPCLient_Base::DoWriteData(const TIdBytes& aValue) {
-  TConnectionLease LUse(ConnectionState(), true);
+  TConnectionLease LUse(ConnectionState(), nullptr);
   TqorTCPConnectionClient* LConnection = LUse.get();
   if (!LConnection) return;
   TIdIOHandler* LHandler = GetSocketClient()->IOHandler();
@@ -743,8 +718,8 @@ void TqorTCPCLient_Base::DoWriteData(const TIdBytes& aValue) {
     LConnection->DoWriteBytes(aValue);
   } catch (EIdConnClosedGracefully&) {
   } catch (EIdSocketError&) {
-    if (LHandler->ClosedGracefully()) return;  // the reading thread met the close meanwhile
-    LConnection->SetMustDisconnect(true);      // one report of the failure is enough
+    if (LHandler->ClosedGracefully()) return;   // the reading thread met the close meanwhile
+    ConnectionState().MarkFailed(LConnection);  // one report of the failure is enough
     TIdIOHandlerSocket* LSocket = GetSocketClient()->Socket();
     if (LSocket && LSocket->BindingAllocated())
       GStack()->ShutdownSocket(LSocket->Binding()->Handle(), SHUT_RDWR);

@@ -159,8 +159,9 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
 
  protected:
   virtual void StopReadingThread();
-  virtual void OnReadEvent();
-  virtual void OnReadExceptionEvent(Exception& E);
+  // aReader: the socket client whose reading thread calls.
+  virtual void OnReadEvent(TqorIdTCPClient* aReader);
+  virtual void OnReadExceptionEvent(TqorIdTCPClient* aReader, Exception& E);
   virtual void OnThreadEvent();
   virtual void AfterQueuedCommand(TqorTCPCommands aCommand) = 0;
   virtual void ProcessQueuedCommands();
@@ -229,6 +230,7 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   // True on the reading thread that reports a close by its peer, and on the main thread while
   // it runs that thread's synchronised delivery.
   bool ReportingClose() const;
+  // Carries out the requests held during the report, where they were made.
   void AfterCloseReported();
   void FreeHandlerSSL();
 
@@ -269,19 +271,6 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   uint16_t FBoundPortMin = 0;
   int FLingerState = -1;
   bool FActive = false;
-  // The thread inside DoSetActive, and what handlers it ran asked for meanwhile.
-  std::atomic<std::thread::id> FSettingActiveOn{};
-  std::vector<bool> FDeferredActive;
-  // The reading thread that reports a close by its peer (the disconnect, then the exception),
-  // and what its handlers asked for meanwhile, carried out once the report is over.
-  std::atomic<std::thread::id> FReportingClose{};
-  std::mutex FAfterCloseLock;
-  std::vector<bool> FAfterClose;
-  bool FAfterCloseOnReader = false;
-  // Activation requests carried out or deferred so far, and their count when the first of
-  // FAfterClose was held: a later one overrides the held ones.
-  std::atomic<uint64_t> FRequests{0};
-  uint64_t FHeldAt = 0;
 };
 
 class TqorTCPCLient_Base : public TqorTCPCLient_Common {
@@ -310,6 +299,9 @@ class TqorTCPCLient : public TqorTCPCLient_Base {
   // apart. A descendant with overrides calls Shutdown() in its own destructor likewise.
   ~TqorTCPCLient() override { Shutdown(); }
   const char* ClassName() const override { return "TqorTCPCLient"; }
+
+  // An owner whose handlers the threads call stops them before its own members go.
+  using TqorTCPCLient_Common::Shutdown;
 
   using TqorTCPComponent::NotifyEvents;
   using TqorTCPComponent::OnBinary;

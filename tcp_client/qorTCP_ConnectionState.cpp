@@ -1,5 +1,7 @@
 #include "tcp_client/qorTCP_ConnectionState.h"
 
+#include <algorithm>
+
 #include "tcp_client/qorTCP_ReadThread.h"
 
 TqorTCPState TqorTCPConnectionState::State() const {
@@ -43,6 +45,11 @@ bool TqorTCPConnectionState::BeginClose(TqorTCPConnectionClient* aConnection) {
   return true;
 }
 
+void TqorTCPConnectionState::MarkFailed(TqorTCPConnectionClient* aConnection) {
+  std::lock_guard<std::mutex> LGuard(FLock);
+  if (aConnection) aConnection->SetMustDisconnect(true);
+}
+
 void TqorTCPConnectionState::EndClose(TqorTCPConnectionClient* aConnection) {
   std::lock_guard<std::mutex> LGuard(FLock);
   if (FState != tcpsClosing || FConnection != aConnection) return;
@@ -56,29 +63,107 @@ TqorTCPConnectionClient* TqorTCPConnectionState::Reset() {
   return std::exchange(FConnection, nullptr);
 }
 
-TqorTCPConnectionState::TLease::TLease(TqorTCPConnectionState& aOwner, bool aWrite)
+TqorTCPConnectionState::TLease::TLease(TqorTCPConnectionState& aOwner,
+                                       const TqorIdTCPClient* aReader)
     : FOwner(aOwner) {
   std::lock_guard<std::mutex> LGuard(FOwner.FLock);
   FConnection = FOwner.FState == tcpsConnected ? FOwner.FConnection : nullptr;
-  const TqorIdTCPClient* LReader = TqorTCPReadThread::ReadingFor();
-  if (FConnection && LReader && !aWrite && FConnection->TCPConnection() != LReader)
-    FConnection = nullptr;
-  if (FConnection) ++FConnection->FLeases;
+  if (FConnection && aReader && FConnection->TCPConnection() != aReader) FConnection = nullptr;
+  if (FConnection) ++FOwner.FUses[FConnection].Leases;
 }
 
 TqorTCPConnectionState::TLease::~TLease() {
   if (!FConnection) return;
-  bool LFree;
+  bool LFree = false;
   {
     std::lock_guard<std::mutex> LGuard(FOwner.FLock);
-    LFree = --FConnection->FLeases == 0 && FConnection->FReleased;
+    auto LUse = FOwner.FUses.find(FConnection);
+    if (--LUse->second.Leases == 0) {
+      LFree = LUse->second.Released;
+      FOwner.FUses.erase(LUse);
+    }
   }
   if (LFree) FOwner.FFree(FConnection);
 }
 
 bool TqorTCPConnectionState::ReleaseWhenUnused(TqorTCPConnectionClient* aConnection) {
   std::lock_guard<std::mutex> LGuard(FLock);
-  if (aConnection->FLeases == 0) return true;
-  aConnection->FReleased = true;
+  auto LUse = FUses.find(aConnection);
+  if (LUse == FUses.end()) return true;
+  LUse->second.Released = true;
   return false;
+}
+
+bool TqorTCPConnectionState::HeldForReport() const {
+  return std::any_of(FQueue.begin(), FQueue.end(), [](const TQueued& q) { return q.ForReport; });
+}
+
+TqorTCPRequestRoute TqorTCPConnectionState::Request(bool aValue, bool aInReport) {
+  const std::thread::id LSelf = std::this_thread::get_id();
+  std::lock_guard<std::mutex> LGuard(FLock);
+  // A plain deactivation during a report goes ahead; one after a held reconnect keeps its
+  // order.
+  if (aInReport && (aValue || HeldForReport())) {
+    if (!HeldForReport()) FHeldAt = FRequests;
+    FQueue.push_back({aValue, true});
+    FHeldOnReporter = FReporter == LSelf;
+    return rrQueued;
+  }
+  ++FRequests;  // later than any request held meanwhile, which it therefore overrides
+  if (FRunning == LSelf) {
+    FQueue.push_back({aValue, false});
+    return rrQueued;
+  }
+  if (FRunning != std::thread::id()) return rrAlongside;
+  FRunning = LSelf;
+  return rrRun;
+}
+
+bool TqorTCPConnectionState::NextQueued(bool& aValue) {
+  std::lock_guard<std::mutex> LGuard(FLock);
+  auto LNext =
+      std::find_if(FQueue.begin(), FQueue.end(), [](const TQueued& q) { return !q.ForReport; });
+  if (LNext == FQueue.end()) {
+    FRunning = std::thread::id();
+    return false;
+  }
+  aValue = LNext->Value;
+  FQueue.erase(LNext);
+  return true;
+}
+
+void TqorTCPConnectionState::EndRequests() {
+  std::lock_guard<std::mutex> LGuard(FLock);
+  std::erase_if(FQueue, [](const TQueued& q) { return !q.ForReport; });
+  FRunning = std::thread::id();
+}
+
+bool TqorTCPConnectionState::BeginReport() {
+  const std::thread::id LSelf = std::this_thread::get_id();
+  std::lock_guard<std::mutex> LGuard(FLock);
+  if (FRunning == LSelf) return false;
+  FReporter = LSelf;
+  return true;
+}
+
+std::thread::id TqorTCPConnectionState::Reporter() const {
+  std::lock_guard<std::mutex> LGuard(FLock);
+  return FReporter;
+}
+
+TqorTCPConnectionState::THeld TqorTCPConnectionState::EndReport() {
+  std::lock_guard<std::mutex> LGuard(FLock);
+  FReporter = std::thread::id();
+  THeld LHeld;
+  LHeld.OnReporter = FHeldOnReporter;
+  LHeld.Mark = FHeldAt;
+  for (const TQueued& q : FQueue)
+    if (q.ForReport) LHeld.Values.push_back(q.Value);
+  std::erase_if(FQueue, [](const TQueued& q) { return q.ForReport; });
+  return LHeld;
+}
+
+bool TqorTCPConnectionState::Overridden(uint64_t aMark) const {
+  std::lock_guard<std::mutex> LGuard(FLock);
+  return FRequests != aMark;
 }

@@ -13,11 +13,6 @@
 
 namespace {
 
-// The socket client whose reading thread runs here; none on other threads. A reading thread
-// reports only for the connection made on its own socket client: the application may have
-// connected anew (from a handler) before a retired thread has finished.
-thread_local const TqorIdTCPClient* tReadingFor = nullptr;
-
 // Waits on any thread; on the main thread the call queue keeps running meanwhile, so a
 // thread blocked in a synchronised delivery can get to its end.
 void WaitUntil(const std::function<bool()>& aDone) {
@@ -46,6 +41,11 @@ void DeleteSocketClient(TqorIdTCPClient* aClient) {
 TqorTCPReadThread* TqorIdTCPClient::TCPRead() {
   if (!FTCPRead) FTCPRead = New<TqorTCPReadThread>(this);
   return FTCPRead;
+}
+
+bool TqorIdTCPClient::IsReadingThread() const {
+  const TqorTCPReadThread* LThread = FTCPRead;
+  return LThread && LThread->IsCurrentThread();
 }
 
 // Waits for the end rather than handing the thread over to free itself: the thread calls
@@ -97,6 +97,17 @@ bool TqorIdTCPClient::Connected() {
 void TqorIdTCPClient::StopReading() {
   TqorTCPReadThread* LThread = FTCPRead;
   if (!LThread) return;
+  // A throttled connection may be resting between two reads: the stop ends that at once.
+  struct TInterrupt {
+    TIdConnectionIntercept* Chain;
+    explicit TInterrupt(TIdIOHandler* AHandler)
+        : Chain(AHandler ? AHandler->Intercept() : nullptr) {
+      if (Chain) Chain->SetPausesInterrupted(true);
+    }
+    ~TInterrupt() {
+      if (Chain) Chain->SetPausesInterrupted(false);
+    }
+  } LInterrupt{IOHandler()};
   if (FTCPMode == tcpmCommands) {
     LThread->SetReadSocket(false);
     LThread->WaitWhileReading();
@@ -171,13 +182,8 @@ bool TqorTCPReadThread::BlockedOnCaller() const {
   return IsCurrentThread() || IsServingSynchronizedCall(FRunner);
 }
 
-const TqorIdTCPClient* TqorTCPReadThread::ReadingFor() {
-  return tReadingFor;
-}
-
 void TqorTCPReadThread::RunCycle() {
   TqorIdThread::RunCycle();
-  tReadingFor = FClient;
   FRunner = std::this_thread::get_id();
   FExecuted = true;
   FReading = true;

@@ -31,6 +31,8 @@ class TqorIdTCPClient : public TIdTCPClient {
   // Creates the reading thread when there is none.
   TqorTCPReadThread* TCPRead();
   bool HasTCPRead() const { return FTCPRead != nullptr; }
+  // The calling thread is this client's reading thread.
+  bool IsReadingThread() const;
   TqorTCPMode TCPMode() const { return FTCPMode; }
   void SetTCPMode(TqorTCPMode aValue) { FTCPMode = aValue; }
 
@@ -97,8 +99,6 @@ class TqorTCPReadThread : public TqorIdThread {
   // The thread cannot be waited for from here: it is this thread, or it waits for the call
   // the main thread is running now (a synchronised delivery whose handler deactivates).
   bool BlockedOnCaller() const;
-  // The socket client whose reading thread runs on the calling thread; none elsewhere.
-  static const TqorIdTCPClient* ReadingFor();
 
  protected:
   explicit TqorTCPReadThread(TqorIdTCPClient* aClient);

@@ -26,6 +26,27 @@ void FillHandshakeInput(TIdIOHandler* AIOHandler) {
   }
 }
 
+// While the handshakes run, the intercepts' pacing waits (a throttler's) end at the connect's
+// deadline too: they spend the same time.
+class TPauseBound {
+ public:
+  explicit TPauseBound(TIdIOHandler* AIOHandler) {
+    FIntercept = AIOHandler && AIOHandler->ConnectTimeout() > 0 ? AIOHandler->Intercept() : nullptr;
+    if (!FIntercept) return;
+    FPrevious = FIntercept->PauseDeadline();
+    FIntercept->SetPauseDeadline(AIOHandler->OpenedAt() + AIOHandler->ConnectTimeout());
+  }
+  ~TPauseBound() {
+    if (FIntercept) FIntercept->SetPauseDeadline(FPrevious);
+  }
+  TPauseBound(const TPauseBound&) = delete;
+  TPauseBound& operator=(const TPauseBound&) = delete;
+
+ private:
+  TIdConnectionIntercept* FIntercept;
+  uint64_t FPrevious = 0;
+};
+
 }  // namespace
 
 void TIdCustomTransparentProxy::ReadHandshakeBytes(TIdIOHandler* AIOHandler, TIdBytes& VBuffer,
@@ -80,6 +101,7 @@ void TIdCustomTransparentProxy::Assign(const TPersistent& ASource) {
 
 void TIdCustomTransparentProxy::Connect(TIdIOHandler* AIOHandler, const std::string& AHost,
                                         TIdPort APort, TIdIPVersion AIPVersion) {
+  const TPauseBound LBound(AIOHandler);
   if (FChainedProxy && FChainedProxy->Enabled()) {
     OpenTunnel(AIOHandler, FChainedProxy->Host(), FChainedProxy->Port(), Id_IPv4);
     FChainedProxy->Connect(AIOHandler, AHost, APort, AIPVersion);

@@ -191,6 +191,7 @@ int TIdIOHandler::ReceiveOnce(bool ARaiseExceptionIfDisconnected, bool ARaiseExc
   int LCount = 0;  // what reached InputBuffer
   if (FOpened) {
     if (TransportAvailable()) {
+      if (FIntercept) FIntercept->AwaitReceive();  // a throttled connection rests first
       FRecvBuffer.resize(FRecvBufferSize);
       LRead = ReadFromTransport(FRecvBuffer);
       LCount = LRead;

@@ -1,5 +1,8 @@
 #include "transport/IdIntercept.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "platform/SysUtils.h"
 #include "transport/IdException.h"
 
@@ -23,6 +26,46 @@ void TIdConnectionIntercept::Receive(TIdBytes& VBuffer) {
 void TIdConnectionIntercept::Send(TIdBytes& VBuffer) {
   if (FOnSend) FOnSend(this, VBuffer);
   if (FIntercept) FIntercept->Send(VBuffer);
+}
+
+void TIdConnectionIntercept::AwaitReceive() {
+  if (FIntercept) FIntercept->AwaitReceive();
+}
+
+void TIdConnectionIntercept::SetPausesInterrupted(bool AValue) {
+  for (TIdConnectionIntercept* LLink = this; LLink; LLink = LLink->FIntercept) {
+    {
+      std::lock_guard<std::mutex> LGuard(LLink->FPauseLock);
+      LLink->FPausesInterrupted = AValue;
+    }
+    LLink->FPauseWake.notify_all();
+  }
+}
+
+void TIdConnectionIntercept::SetPauseDeadline(uint64_t ATick) {
+  for (TIdConnectionIntercept* LLink = this; LLink; LLink = LLink->FIntercept) {
+    {
+      std::lock_guard<std::mutex> LGuard(LLink->FPauseLock);
+      LLink->FPauseDeadline = ATick;
+    }
+    LLink->FPauseWake.notify_all();
+  }
+}
+
+uint64_t TIdConnectionIntercept::PauseDeadline() {
+  std::lock_guard<std::mutex> LGuard(FPauseLock);
+  return FPauseDeadline;
+}
+
+void TIdConnectionIntercept::PauseUntil(uint64_t AUntil) {
+  std::unique_lock<std::mutex> LLock(FPauseLock);
+  while (!FPausesInterrupted) {
+    const uint64_t LEnd = FPauseDeadline ? std::min(AUntil, FPauseDeadline) : AUntil;
+    const uint64_t LNow = GetTickCount64();
+    if (LNow >= LEnd) return;
+    FPauseWake.wait_for(LLock,
+                        std::chrono::milliseconds(std::min<uint64_t>(LEnd - LNow, 1u << 30)));
+  }
 }
 
 void TIdConnectionIntercept::SetIntercept(TIdConnectionIntercept* AValue) {

@@ -1,5 +1,8 @@
 #pragma once
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <mutex>
 
 #include "base/IdBaseComponent.h"
 #include "transport/IdGlobal.h"
@@ -24,6 +27,15 @@ class TIdConnectionIntercept : public TIdBaseComponent {
   virtual void Disconnect();
   virtual void Receive(TIdBytes& VBuffer);
   virtual void Send(TIdBytes& VBuffer);
+  // Before each read from the transport, after the chain's inner ones: a pacing intercept
+  // (the throttler) lets the connection rest here, so a block reaches the input buffer first.
+  virtual void AwaitReceive();
+
+  // For the pacing waits of the whole chain. While interrupted (a stop of the reading
+  // thread) every wait ends at once; a deadline (steady-clock ms, 0 for none) ends them then.
+  void SetPausesInterrupted(bool AValue);
+  void SetPauseDeadline(uint64_t ATick);
+  uint64_t PauseDeadline();
 
   TComponent* Connection() const { return FConnection; }
   TIdConnectionIntercept* Intercept() const { return FIntercept; }
@@ -41,6 +53,8 @@ class TIdConnectionIntercept : public TIdBaseComponent {
 
  protected:
   void Notification(TComponent* AComponent, TOperation Operation) override;
+  // Waits until the steady-clock tick AUntil, or less: see SetPausesInterrupted.
+  void PauseUntil(uint64_t AUntil);
 
  private:
   TComponent* FConnection = nullptr;
@@ -51,4 +65,8 @@ class TIdConnectionIntercept : public TIdBaseComponent {
   TIdInterceptNotifyEvent FOnDisconnect;
   TIdInterceptStreamEvent FOnReceive;
   TIdInterceptStreamEvent FOnSend;
+  std::mutex FPauseLock;
+  std::condition_variable FPauseWake;
+  bool FPausesInterrupted = false;
+  uint64_t FPauseDeadline = 0;
 };

@@ -1,15 +1,18 @@
 // The throttler's delays, the traffic log's lines and file, and both in a chain on a real
 // connection.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
 
+#include "platform/SysUtils.h"
 #include "proxy/IdConnectThroughHttpProxy.h"
 #include "proxy/IdInterceptThrottler.h"
 #include "proxy/qorIdLogFile.h"
@@ -57,12 +60,14 @@ TEST(Throttler, DelayIsBytesTimesEightThousandOverTheRate) {
   EXPECT_EQ(T->BitsPerSec(), 8000);
 }
 
-TEST(Throttler, EachDirectionSleepsAfterItsBlockAndZeroNeverSleeps) {
+// A sent block waits before it goes; a received one costs its time before the next read.
+TEST(Throttler, SendWaitsAReceivedBlockHoldsTheNextReadZeroNeverWaits) {
   auto T = Make<TIdInterceptThrottler>();
   TIdBytes Block(10, 'x');
   auto Start = std::chrono::steady_clock::now();
   for (int i = 0; i < 100; ++i) {
     T->Receive(Block);
+    T->AwaitReceive();
     T->Send(Block);
   }
   EXPECT_LT(MsSince(Start), 900);
@@ -70,21 +75,75 @@ TEST(Throttler, EachDirectionSleepsAfterItsBlockAndZeroNeverSleeps) {
   T->SetRecvBitsPerSec(80);
   Start = std::chrono::steady_clock::now();
   T->Send(Block);
-  EXPECT_LT(MsSince(Start), 900);  // a block at 80 bit/s would take 1000 ms
   T->Receive(Block);
-  const int64_t Elapsed = MsSince(Start);
+  EXPECT_LT(MsSince(Start), 500);
+  T->AwaitReceive();
+  int64_t Elapsed = MsSince(Start);
+  EXPECT_GE(Elapsed, 999);
+  EXPECT_LT(Elapsed, 3000);
+  // The rest is taken: the next read goes at once.
+  Start = std::chrono::steady_clock::now();
+  T->AwaitReceive();
+  EXPECT_LT(MsSince(Start), 500);
+
+  T->SetSendBitsPerSec(80);
+  Start = std::chrono::steady_clock::now();
+  T->Send(Block);
+  Elapsed = MsSince(Start);
   EXPECT_GE(Elapsed, 999);
   EXPECT_LT(Elapsed, 3000);
 }
 
-// 1000 bytes out and 995 back at 8000 bit/s cost about two seconds; the same exchange
-// unthrottled is the baseline.
+// 30 s of rest are cut short by a stop, by a connect's deadline and by the end of the
+// connection, wherever the throttler sits in the chain.
+TEST(Throttler, WaitsEndAtAStopAtTheDeadlineAndAtTheDisconnect) {
+  auto Head = Make<TIdConnectionIntercept>();
+  auto T = Make<TIdInterceptThrottler>();
+  Head->SetIntercept(T.get());
+  T->SetBitsPerSec(8);
+  TIdBytes Block(30, 'x');
+
+  T->Receive(Block);
+  auto Start = std::chrono::steady_clock::now();
+  std::thread Reader([&] { Head->AwaitReceive(); });
+  Head->SetPausesInterrupted(true);
+  Reader.join();
+  EXPECT_LT(MsSince(Start), 10000);
+  Start = std::chrono::steady_clock::now();
+  std::thread Sender([&] {
+    TIdBytes b(30, 's');
+    Head->Send(b);
+  });
+  Sender.join();
+  EXPECT_LT(MsSince(Start), 10000);
+  Head->SetPausesInterrupted(false);
+
+  Head->SetPauseDeadline(GetTickCount64() + 300);
+  Start = std::chrono::steady_clock::now();
+  Head->AwaitReceive();
+  EXPECT_GE(MsSince(Start), 290);
+  EXPECT_LT(MsSince(Start), 10000);
+  Head->SetPauseDeadline(0);
+
+  Head->Disconnect();
+  Start = std::chrono::steady_clock::now();
+  Head->AwaitReceive();
+  EXPECT_LT(MsSince(Start), 500);
+}
+
+// 1000 bytes out cost a second before they go; 995 back arrive at once and hold the next
+// read for about a second. The same exchange unthrottled is the baseline.
 TEST(Throttler, ThrottledExchangeOnARealConnection) {
+  struct TTimes {
+    int64_t Reply, Total;
+  };
   auto Exchange = [](int ABitsPerSec, int& VBlocks) {
     TProxyServer Server([](TRecordingPeer& P) {
       TWire W;
       P.Read(W, 1000);
       P.Send(std::string(995, 'r'));
+      P.Read(W, 1);
+      P.Send("more!");
       P.WaitClosed();
     });
     auto T = Make<TIdInterceptThrottler>();
@@ -97,23 +156,65 @@ TEST(Throttler, ThrottledExchangeOnARealConnection) {
     IO->SetPort(Server.Port());
     IO->SetIntercept(T.get());
     IO->Open();
-    const auto Start = std::chrono::steady_clock::now();
+    auto Start = std::chrono::steady_clock::now();
     IO->Write(TIdBytes(1000, 'q'));
+    const auto Sent = std::chrono::steady_clock::now();
     TIdBytes Reply;
     IO->ReadBytes(Reply, 995, false);
-    const int64_t Elapsed = MsSince(Start);
+    TTimes Times{MsSince(Sent), 0};
+    IO->Write(TIdBytes(1, 'n'));
+    TIdBytes More;
+    IO->ReadBytes(More, 5, false);
+    Times.Total = MsSince(Start);
     IO->Close();
     EXPECT_EQ(Reply, TIdBytes(995, 'r'));
+    EXPECT_EQ(S(More), "more!");
     EXPECT_FALSE(Server.Failed());
     VBlocks = Blocks;
-    return Elapsed;
+    return Times;
   };
   int BaseBlocks = 0, Blocks = 0;
-  const int64_t Baseline = Exchange(0, BaseBlocks);
-  const int64_t Throttled = Exchange(8000, Blocks);
-  EXPECT_GE(Throttled, 1995 - Blocks) << "blocks: " << Blocks;
-  EXPECT_LT(Throttled, 1995 + 3000 + Baseline);
-  EXPECT_LT(Baseline, 1000);
+  const TTimes Baseline = Exchange(0, BaseBlocks);
+  const TTimes Throttled = Exchange(8000, Blocks);
+  EXPECT_GE(Throttled.Total, 1995 - Blocks) << "blocks: " << Blocks;
+  EXPECT_LT(Throttled.Total, 1995 + 3000 + Baseline.Total);
+  // The reply was not held back: the rest came after it, before the next read.
+  EXPECT_LT(Throttled.Reply, 900 + Baseline.Reply);
+  EXPECT_LT(Baseline.Total, 1000);
+}
+
+// A 40000-byte reply head at 8000 bit/s would rest 40 s between its reads; with a connect
+// time-out of 1.5 s the handshake is done at about that time, holding every byte.
+TEST(Throttler, HandshakeRestsEndAtTheConnectDeadline) {
+  TProxyServer Server([](TRecordingPeer& P) {
+    TWire W;
+    P.ReadHead(W);
+    P.Send("HTTP/1.1 200 OK\r\nX-Pad: " + std::string(40000, 'p') + "\r\n\r\nS");
+    P.WaitClosed();
+  });
+  TComponent Owner(nullptr);
+  auto* Proxy = New<TIdConnectThroughHttpProxy>(&Owner);
+  Proxy->SetHost("127.0.0.1");
+  Proxy->SetPort(static_cast<TIdPort>(Server.Port()));
+  Proxy->SetEnabled(true);
+  auto T = Make<TIdInterceptThrottler>();
+  T->SetRecvBitsPerSec(8000);
+  auto IO = HandlerThrough(Proxy, "10.0.0.5", 25575);
+  IO->SetIntercept(T.get());
+  IO->SetConnectTimeout(1500);
+  const auto Start = std::chrono::steady_clock::now();
+  const auto Result = Failure([&] { IO->Open(); });
+  const int64_t Elapsed = MsSince(Start);
+  EXPECT_LT(Elapsed, 10000);
+  if (Result.first.empty()) {
+    TIdBytes First;
+    IO->ReadBytes(First, 1, false);
+    EXPECT_EQ(S(First), "S");
+  } else {
+    EXPECT_EQ(Result.second, "Connect timed out.");
+  }
+  EXPECT_EQ(T->PauseDeadline(), 0u) << "the bound ends with the handshake";
+  IO->Close();
 }
 
 TEST(LogFile, LineFormatsWithoutTime) {
@@ -250,6 +351,55 @@ TEST(LogFile, ConcurrentDirectionsKeepLinesWhole) {
   EXPECT_EQ(Received, kBlocks);
 }
 
+// The disk fills up (a file size limit of 15000 bytes) while a reading and a writing thread
+// move 40000 bytes: the log reports once, switches itself off and never stops the traffic.
+TEST(LogFile, AFailedWriteSwitchesTheLogOffWithOneReport) {
+  LogFolder Folder;
+  auto Log = OpenLog(Folder);
+  std::mutex Lock;
+  std::vector<std::string> Reports;
+  Log->SetOnWriteError([&](TIdLogFile* Sender, Exception& E) {
+    std::lock_guard<std::mutex> G(Lock);
+    Reports.push_back(std::string(E.ClassName()) + ": " + E.Message());
+    EXPECT_EQ(Sender, Log.get());
+  });
+  rlimit Old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &Old), 0);
+  const auto OldHandler = signal(SIGXFSZ, SIG_IGN);
+  rlimit Small = Old;
+  Small.rlim_cur = 15000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Small), 0);
+  std::atomic<int> Moved{0};
+  auto Move = [&](bool ASend) {
+    for (int i = 0; i < 200; ++i) {
+      TIdBytes b(100, ASend ? 's' : 'r');
+      try {
+        ASend ? Log->Send(b) : Log->Receive(b);
+      } catch (const Exception&) {
+        continue;
+      }
+      if (b == TIdBytes(100, ASend ? 's' : 'r')) ++Moved;
+    }
+  };
+  std::thread Reader(Move, false);
+  Move(true);
+  Reader.join();
+  setrlimit(RLIMIT_FSIZE, &Old);
+  signal(SIGXFSZ, OldHandler);
+  EXPECT_EQ(Moved, 400);
+  EXPECT_EQ(Reports, std::vector<std::string>{"EWriteError: Cannot write to file \"" +
+                                              Folder.Name() + "\". File too large"});
+  EXPECT_FALSE(Log->Active());
+  EXPECT_LE(Folder.Contents().size(), 15000u);
+  // Switched on again, it writes where it stopped.
+  Log->SetActive(true);
+  TIdBytes b{'x'};
+  Log->Receive(b);
+  Log->SetActive(false);
+  const std::string Contents = Folder.Contents();
+  EXPECT_EQ(Contents.substr(Contents.size() - 10), "Recv : x\r\n");
+}
+
 TEST(InterceptChain, CircularLinksRefusedAndDestroyedLinksDropped) {
   auto Log = Make<TqorIdLogFileClient>();
   auto T = Make<TIdInterceptThrottler>();
@@ -274,7 +424,12 @@ TEST(InterceptChain, LogWritesBeforeTheThrottlerSleeps) {
     std::atomic<bool> Done{false};
     std::thread Mover([&] {
       TIdBytes b(1000, 'x');
-      Sending ? T->Send(b) : T->Receive(b);
+      if (Sending) {
+        T->Send(b);
+      } else {
+        T->Receive(b);
+        T->AwaitReceive();
+      }
       Done = true;
     });
     const std::string Prefix = Sending ? "Sent : x" : "Recv : x";

@@ -148,6 +148,34 @@ TEST_F(Socks, Socks5UserNameAndPasswordSubNegotiation) {
   }
 }
 
+// Non-ASCII credentials as UTF-8; a name longer than 255 bytes is cut before a character.
+TEST_F(Socks, Socks5CredentialsAreUtf8Bytes) {
+  const std::string kUser = "j\xC3\xB6rg";                                   // "jörg"
+  const std::string kPassword = "p\xC3\xA4ss \xE2\x82\xAC\xF0\x9F\x94\x91";  // "päss €🔑"
+  std::string LongUser;
+  for (int i = 0; i < 200; ++i) LongUser += "\xC3\xA9";  // 400 bytes of "é"
+  const std::pair<std::string, std::string> kCases[] = {{kUser, kPassword}, {LongUser, "pw"}};
+  for (const auto& [User, Password] : kCases) {
+    const std::string SentUser = User.substr(0, User.size() > 255 ? 254 : User.size());
+    TWire Wire;
+    TProxyServer Server([&](TRecordingPeer& P) {
+      P.Read(Wire, 3);
+      P.Send(std::string("\x05\x02", 2));
+      P.Read(Wire, 1 + 1 + SentUser.size() + 1 + Password.size());
+      P.Send(std::string("\x01\x00", 2));
+      P.Read(Wire, 10);
+      P.Send(kSocks5Success);
+    });
+    auto IO = HandlerThrough(Proxy(svSocks5, Server.Port(), User, Password), "127.0.0.1", 25575);
+    EXPECT_EQ(Failure([&] { IO->Open(); }).second, "");
+    const std::string Wired = Wire.Bytes();
+    EXPECT_EQ(Wired.substr(3, 3 + SentUser.size() + Password.size()),
+              "\x01" + std::string(1, char(SentUser.size())) + SentUser +
+                  std::string(1, char(Password.size())) + Password);
+    EXPECT_FALSE(Server.Failed());
+  }
+}
+
 TEST_F(Socks, Socks5ReplyCodesBecomeTheirExceptions) {
   const char* kTexts[][2] = {
       {"", ""},

@@ -1,12 +1,14 @@
-// The connection's life without a socket: who may connect, who ends a connection, and when a
-// released connection object is freed.
+// The connection's life without a socket: who may connect, who ends a connection, when a
+// released connection object is freed, and when requests made during a transition run.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "tcp_client/qorTCP_ConnectionState.h"
+#include "tcp_client/qorTCP_ReadThread.h"
 
 namespace {
 
@@ -54,7 +56,7 @@ TEST(ConnectionState, OneCloseWinsAndStopsTheConnectionsReadsAndWrites) {
   EXPECT_EQ(LState.State(), tcpsClosing);
   EXPECT_FALSE(LState.BeginConnect());
   {
-    TqorTCPConnectionState::TLease LLease(LState);
+    TqorTCPConnectionState::TLease LLease(LState, nullptr);
     EXPECT_EQ(LLease.get(), nullptr);  // nothing more is read or written
   }
   LState.EndClose(&LNew);  // another connection's end changes nothing
@@ -100,8 +102,8 @@ TEST(ConnectionState, AReleasedConnectionIsFreedByItsLastLease) {
   ASSERT_TRUE(LState.BeginConnect());
   LState.SetConnected(LConnection);
   {
-    TqorTCPConnectionState::TLease LRead(LState);
-    TqorTCPConnectionState::TLease LWrite(LState);
+    TqorTCPConnectionState::TLease LRead(LState, nullptr);
+    TqorTCPConnectionState::TLease LWrite(LState, nullptr);
     ASSERT_EQ(LRead.get(), LConnection);
     ASSERT_TRUE(LState.BeginClose(LConnection));
     LState.EndClose(LConnection);
@@ -111,6 +113,78 @@ TEST(ConnectionState, AReleasedConnectionIsFreedByItsLastLease) {
 
   TqorTCPConnectionClient LUnused;
   EXPECT_TRUE(LState.ReleaseWhenUnused(&LUnused));  // nobody holds it: the caller frees it
+}
+
+// A reading thread leases only the connection made on its own socket client: an older thread
+// still ending after a handler connected anew gets nothing; a write gets the current one.
+TEST(ConnectionState, AReaderLeasesOnlyTheConnectionOfItsOwnSocketClient) {
+  TFreed LFreed;
+  TqorTCPConnectionState LState(LFreed.Hook());
+  std::unique_ptr<TqorIdTCPClient, TSocketClientDelete> LOld(New<TqorIdTCPClient>(nullptr));
+  std::unique_ptr<TqorIdTCPClient, TSocketClientDelete> LNew(New<TqorIdTCPClient>(nullptr));
+  TqorTCPConnectionClient LConnection;
+  LConnection.SetTCPConnection(LNew.get());
+  ASSERT_TRUE(LState.BeginConnect());
+  LState.SetConnected(&LConnection);
+  EXPECT_EQ(TqorTCPConnectionState::TLease(LState, LOld.get()).get(), nullptr);
+  EXPECT_EQ(TqorTCPConnectionState::TLease(LState, LNew.get()).get(), &LConnection);
+  EXPECT_EQ(TqorTCPConnectionState::TLease(LState, nullptr).get(), &LConnection);
+  LState.MarkFailed(&LConnection);
+  EXPECT_FALSE(LState.Stands());
+  LConnection.SetTCPConnection(nullptr);
+  LState.Reset();
+}
+
+// Requests made while an activation or deactivation runs on the same thread wait and come out
+// in order; another thread's request goes alongside.
+TEST(ConnectionState, RequestsDuringARunningOneAreQueuedInOrder) {
+  TFreed LFreed;
+  TqorTCPConnectionState LState(LFreed.Hook());
+  ASSERT_EQ(LState.Request(true, false), rrRun);
+  EXPECT_EQ(LState.Request(false, false), rrQueued);
+  EXPECT_EQ(LState.Request(true, false), rrQueued);
+  TqorTCPRequestRoute LOther = rrRun;
+  std::thread([&] { LOther = LState.Request(false, false); }).join();
+  EXPECT_EQ(LOther, rrAlongside);
+  bool LValue = true;
+  ASSERT_TRUE(LState.NextQueued(LValue));
+  EXPECT_FALSE(LValue);
+  ASSERT_TRUE(LState.NextQueued(LValue));
+  EXPECT_TRUE(LValue);
+  EXPECT_FALSE(LState.NextQueued(LValue));
+  EXPECT_EQ(LState.Request(false, false), rrRun);  // the run is over: the next one runs
+  EXPECT_EQ(LState.Request(true, false), rrQueued);
+  LState.EndRequests();  // destruction: what is queued is dropped
+  EXPECT_EQ(LState.Request(true, false), rrRun);
+  EXPECT_FALSE(LState.NextQueued(LValue));
+}
+
+// A reconnect asked for during a close report is held to the report's end, with a later
+// deactivation behind it; a plain deactivation goes ahead; a request made elsewhere later
+// overrides the held ones.
+TEST(ConnectionState, RequestsDuringACloseReportAreHeldUntilItsEnd) {
+  TFreed LFreed;
+  TqorTCPConnectionState LState(LFreed.Hook());
+  ASSERT_TRUE(LState.BeginReport());
+  EXPECT_EQ(LState.Reporter(), std::this_thread::get_id());
+  EXPECT_EQ(LState.Request(false, true), rrRun);  // nothing held: it goes ahead
+  EXPECT_EQ(LState.Request(true, true), rrQueued);
+  EXPECT_EQ(LState.Request(false, true), rrQueued);
+  bool LValue;
+  EXPECT_FALSE(LState.NextQueued(LValue)) << "held ones wait for the report's end";
+  TqorTCPConnectionState::THeld LHeld = LState.EndReport();
+  EXPECT_EQ(LState.Reporter(), std::thread::id());
+  EXPECT_EQ(LHeld.Values, (std::vector<bool>{true, false}));
+  EXPECT_TRUE(LHeld.OnReporter);
+  EXPECT_FALSE(LState.Overridden(LHeld.Mark));
+  EXPECT_EQ(LState.Request(false, false), rrRun);
+  EXPECT_TRUE(LState.Overridden(LHeld.Mark));
+  EXPECT_FALSE(LState.NextQueued(LValue));
+
+  // A thread inside an activation that meets a close reports nothing itself.
+  ASSERT_EQ(LState.Request(true, false), rrRun);
+  EXPECT_FALSE(LState.BeginReport());
+  EXPECT_FALSE(LState.NextQueued(LValue));
 }
 
 }  // namespace

@@ -275,6 +275,33 @@ TEST_F(ProxySetUp, ProxyHandshakeIsLoggedBeforeTheConnection) {
   EXPECT_NE(Connected, std::string::npos) << Log;
 }
 
+// A log that cannot write (a full disk) is an observer gone quiet, not a failed connection:
+// one exception event names the file and the reason, and the data goes on both ways.
+TEST_F(ProxySetUp, LogOnAFullDiskReportsOnceAndTheConnectionGoesOn) {
+  TProxyServer Server([&](TRecordingPeer& P) {
+    P.Send("hi");
+    P.Read(FWire, 6);
+    P.Send("there");
+    P.WaitClosed();
+  });
+  FClient->SetPort(Server.Port());
+  FClient->LogFile().SetEnabled(true);
+  FClient->LogFile().SetFileName("/dev/full");
+  FClient->SetActive(true);
+  ASSERT_TRUE(FClient->Active());
+  ASSERT_TRUE(WaitData(2));
+  FClient->WriteData(std::string("secret"));
+  ASSERT_TRUE(WaitData(7));
+  EXPECT_EQ(Data(), "hithere");
+  EXPECT_EQ(FWire.Bytes(), "secret");
+  EXPECT_TRUE(FClient->Active());
+  EXPECT_EQ(Events(), (std::vector<std::string>{
+                          "exception Cannot write to file \"/dev/full\". No space left on device",
+                          "connect"}));
+  FClient->SetActive(false);
+  EXPECT_FALSE(Server.Failed());
+}
+
 TEST_F(ProxySetUp, LogWithoutFileNameAddsNoIntercept) {
   TProxyServer Server([&](TRecordingPeer& P) {
     P.Send("x");
@@ -288,12 +315,15 @@ TEST_F(ProxySetUp, LogWithoutFileNameAddsNoIntercept) {
   FClient->SetActive(false);
 }
 
-// 500 bytes each way at 8000 bit/s: half a second per direction.
+// At 8000 bit/s: 500 bytes out wait half a second before they go; 500 back are delivered
+// at once, and the 500 after them wait for the first ones' half second.
 TEST_F(ProxySetUp, ThrottleLimitsBothDirections) {
   TProxyServer Server([&](TRecordingPeer& P) {
     TWire W;
     P.Read(W, 500);
     P.Send(std::string(500, 'r'));
+    P.Read(W, 1);
+    P.Send(std::string(500, 's'));
     P.WaitClosed();
   });
   FClient->SetPort(Server.Port());
@@ -305,11 +335,34 @@ TEST_F(ProxySetUp, ThrottleLimitsBothDirections) {
   FClient->WriteData(TIdBytes(500, 'q'));
   const int64_t SendTime = MsSince(Start);
   ASSERT_TRUE(WaitData(500));
+  FClient->WriteData(TIdBytes(1, 'n'));
+  ASSERT_TRUE(WaitData(1000));
   const int64_t Total = MsSince(Start);
   EXPECT_GE(SendTime, 499);
   EXPECT_GE(Total, 990);
   EXPECT_LT(Total, 6000);
   FClient->SetActive(false);
+  EXPECT_FALSE(Server.Failed());
+}
+
+// 32 KiB at 8000 bit/s rest the reading thread for 32 s: the block is delivered first, and
+// a deactivation meanwhile ends the rest at once instead of waiting it out.
+TEST_F(ProxySetUp, DeactivationEndsAThrottleRestAtOnce) {
+  TProxyServer Server([&](TRecordingPeer& P) {
+    P.Send(std::string(32768, 'd'));
+    P.WaitClosed();
+  });
+  FClient->SetPort(Server.Port());
+  FClient->Throttle().SetEnabled(true);
+  FClient->Throttle().SetBitsPerSec(8000);
+  FClient->SetActive(true);
+  ASSERT_TRUE(FClient->Active());
+  ASSERT_TRUE(WaitData(1)) << "the block waited for its own delay";
+  const auto Start = std::chrono::steady_clock::now();
+  FClient->SetActive(false);
+  EXPECT_LT(MsSince(Start), 5000);
+  EXPECT_FALSE(FClient->Active());
+  EXPECT_EQ(Data(), std::string(Data().size(), 'd'));
   EXPECT_FALSE(Server.Failed());
 }
 

@@ -113,6 +113,15 @@ TEST_F(RealPeer, MicrosocksUserNameAndPassword) {
                            std::string("Invalid socks authentication method.")));
 }
 
+// Servers compare the bytes they were configured with: a non-ASCII password logs in only as
+// UTF-8.
+const std::string kUtf8User = "j\xC3\xB6rg", kUtf8Password = "p\xC3\xA4ss\xE2\x82\xAC";
+
+TEST_F(RealPeer, MicrosocksNonAsciiCredentials) {
+  if (!Start("microsocks", kUtf8User, kUtf8Password)) GTEST_SKIP() << "microsocks is not installed";
+  Session(Socks(svSocks5, kUtf8User, kUtf8Password));
+}
+
 TEST_F(RealPeer, DanteSocks4And5AndItsReplyCodes) {
   if (!Start("danted")) GTEST_SKIP() << "danted is not installed";
   Session(Socks(svSocks4));
@@ -147,6 +156,12 @@ TEST_F(RealPeer, SquidBasicAuth) {
   if (!Start("squid", "alice", "s3cret")) GTEST_SKIP() << "squid is not installed";
   Session(Http("alice", "s3cret"));
   EXPECT_EQ(OpenFails(Http("alice", "wrong")).second, "407 Proxy Authentication Required");
+}
+
+// (tinyproxy's configuration takes ASCII only.)
+TEST_F(RealPeer, SquidNonAsciiBasicCredentials) {
+  if (!Start("squid", kUtf8User, kUtf8Password)) GTEST_SKIP() << "squid is not installed";
+  Session(Http(kUtf8User, kUtf8Password));
 }
 
 TEST_F(RealPeer, NcatClosesAfterA407WithoutSayingSo) {
