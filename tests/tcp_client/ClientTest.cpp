@@ -120,9 +120,9 @@ TEST_P(TCPClientModes, ConnectReceiveDeactivate) {
   EXPECT_EQ(LConnection->Port(), LServer.Port());
   EXPECT_EQ(LConnection->Transport(), trpTCP);
 
-  ASSERT_TRUE(WaitUntil([&] { return LLog.Count() >= 2; }));
+  ASSERT_EVENTUALLY(LLog.Count() >= 2);
   LSendTwo = true;
-  ASSERT_TRUE(WaitUntil([&] { return LLog.Count() >= 3; }));
+  ASSERT_EVENTUALLY(LLog.Count() >= 3);
   LClient.SetActive(false);
   const bool LMainThread = GetParam() != neNoSync;
   const std::vector<std::string> LExpected{"connect", "binary one", "binary two",
@@ -148,7 +148,7 @@ TEST_P(TCPClientModes, ServerCloseReportsDisconnectThenGracefulClose) {
   Configure(LClient, LServer.Port(), GetParam());
   LLog.Hook(LClient);
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitUntil([&] { return LLog.Count() >= 4; }));
+  ASSERT_EVENTUALLY(LLog.Count() >= 4);
   PumpFor(50);
   const std::vector<std::string> LExpected{"connect", "binary bye", "disconnect 127.0.0.1",
                                            "exception Connection Closed Gracefully."};
@@ -228,7 +228,7 @@ TEST(TCPClient, ConnectAndDisconnectResults) {
   EXPECT_FALSE(LClient.Active());
   EXPECT_TRUE(LClient.Disconnect(1000));  // nothing left to wait for
   EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "disconnect 127.0.0.1"}));
-  EXPECT_TRUE(WaitUntil([&] { return LServer.Accepted() == 1; }));  // the server thread's count
+  EXPECT_EVENTUALLY(LServer.Accepted() == 1);  // the server thread's count
 }
 
 TEST(TCPClient, WritesReachTheServerOnlyWhileConnected) {
@@ -254,7 +254,7 @@ TEST(TCPClient, WritesReachTheServerOnlyWhileConnected) {
   EXPECT_EQ(LClient.Connection()->SendBytes(), 9);
   LClient.SetActive(false);
   LClient.WriteData(Bytes("after"));
-  ASSERT_TRUE(WaitUntil([&] { return LDone.load(); }));
+  ASSERT_EVENTUALLY(LDone.load());
   EXPECT_EQ(LReceived, "abc\xC3\xA9\xE2\x82\xAC!");
 }
 
@@ -346,7 +346,7 @@ TEST(TCPClient, OneDispatcherRunDeliversEveryPendingBinary) {
     }
   });
   LReader.join();
-  ASSERT_TRUE(WaitUntil([&] { return LLog.Count() == 3 && LSeenByMarker > 0; }));
+  ASSERT_EVENTUALLY(LLog.Count() == 3 && LSeenByMarker > 0);
   EXPECT_EQ(LSeenByMarker, 3u);
   EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"binary a", "binary b", "binary c"}));
 }
@@ -365,7 +365,7 @@ TEST(TCPClient, LateNotificationsNeverReachAFreedObject) {
       LClient.DoNotifyBinary(LConnection);
     });
     LReader.join();
-    ASSERT_TRUE(WaitUntil([&] { return LLog.Count() == 1; }));
+    ASSERT_EVENTUALLY(LLog.Count() == 1);
     PumpFor(20);
     // Nothing of a connection follows its disconnect.
     EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"disconnect "}));
@@ -450,10 +450,10 @@ TEST(TCPClient, DeactivationFromTheReadLoop) {
     LLog.Add(c->Disconnected() ? "still readable" : "connected?", c);
   });
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitUntil([&] { return LLog.Count() >= 4; }));
+  ASSERT_EVENTUALLY(LLog.Count() >= 4);
   EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "binary", "disconnect 127.0.0.1",
                                                     "still readable"}));
-  EXPECT_TRUE(WaitUntil([&] { return LServer.Accepted() == 1 && !LClient.Active(); }));
+  EXPECT_EVENTUALLY(LServer.Accepted() == 1 && !LClient.Active());
 }
 
 // With neSynchronous the reading thread waits while its delivery runs on the main thread: a
@@ -478,12 +478,12 @@ TEST(TCPClient, SynchronousHandlersMayDeactivateAndReconnect) {
     if (LConnects < 2) LClient.SetActive(true);
   });
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitUntil([&] { return LConnects == 2 && LLog.Count() >= 6; }));
+  ASSERT_EVENTUALLY(LConnects == 2 && LLog.Count() >= 6);
   PumpFor(50);
   EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "binary", "disconnect 127.0.0.1",
                                                     "connect", "binary", "disconnect 127.0.0.1"}));
   EXPECT_FALSE(LClient.Active());
-  EXPECT_TRUE(WaitUntil([&] { return LServer.Accepted() == 2; }));
+  EXPECT_EVENTUALLY(LServer.Accepted() == 2);
 }
 
 // A handler on the reading thread that reconnects at once, when the server closes.
@@ -499,8 +499,8 @@ TEST(TCPClient, ReconnectFromTheDisconnectHandler) {
     if (++LReconnects <= 2) LClient.SetActive(true);
   });
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitUntil([&] { return LReconnects >= 3; }));
-  EXPECT_TRUE(WaitUntil([&] { return LServer.Accepted() == 3; }));
+  ASSERT_EVENTUALLY(LReconnects >= 3);
+  EXPECT_EVENTUALLY(LServer.Accepted() == 3);
   LClient.SetActive(false);
 }
 
@@ -527,6 +527,6 @@ TEST(TCPClient, ConnectDisconnectCyclesLeaveNothingBehind) {
   EXPECT_EQ(ThreadCount().Value(), LThreads);
   // The server's side of the last connection closes on its own thread.
   EXPECT_TRUE(WaitUntil([&] { return LServer.Accepted() == 1000; }, 10000));
-  EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors() == LDescriptors; }))
+  EXPECT_EVENTUALLY(OpenDescriptors() == LDescriptors)
       << OpenDescriptors() << " descriptors open, " << LDescriptors << " before";
 }

@@ -62,24 +62,24 @@ TEST(QueuedCommands, ConnectWriteDisconnectOnTheReadingThread) {
   LClient.AddBytes(Bytes("ping"));
   LClient.AddCommand(tcmActive);  // already connected: nothing happens
   LClient.AddCommand(tcmNotActive);
-  ASSERT_TRUE(WaitUntil([&] { return LLog.Count() >= 2; }));
+  ASSERT_EVENTUALLY(LLog.Count() >= 2);
   EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "disconnect 127.0.0.1"}));
   EXPECT_EQ(LConnectThread, std::this_thread::get_id());  // delivered on the main thread
-  ASSERT_TRUE(WaitUntil([&] { return LClosed.load(); }));
+  ASSERT_EVENTUALLY(LClosed.load());
   EXPECT_EQ(LReceived, "ping");
   EXPECT_EQ(LServer.Accepted(), 1);
 
   // The thread stays for the next connection; a write on the closed socket is reported once
   // and dropped.
   LClient.AddBytes(Bytes("late"));
-  ASSERT_TRUE(WaitUntil([&] { return LLog.Count() >= 3; }));
+  ASSERT_EVENTUALLY(LLog.Count() >= 3);
   PumpFor(50);
   ASSERT_EQ(LLog.Count(), 3u);
   EXPECT_EQ(LLog.Texts()[2].rfind("exception ", 0), 0u);
   LClient.AddCommand(tcmActive);
-  ASSERT_TRUE(WaitUntil([&] { return LLog.Count() >= 4; }));
+  ASSERT_EVENTUALLY(LLog.Count() >= 4);
   EXPECT_EQ(LLog.Texts()[3], "connect");
-  EXPECT_TRUE(WaitUntil([&] { return LServer.Accepted() == 2; }));
+  EXPECT_EVENTUALLY(LServer.Accepted() == 2);
 }
 
 TEST(QueuedCommands, DefaultModeNeverCarriesThemOut) {

@@ -44,7 +44,7 @@ void ExpectEndedThenReconnects(TqorTCPCLient& aClient, TEventLog& aLog, int aAcc
   aClient.SetActive(true);
   EXPECT_EQ(aLog.Texts(), std::vector<std::string>{"connect"});
   EXPECT_TRUE(aClient.Active());
-  EXPECT_TRUE(WaitUntil([&] { return aServerAccepted() == aAccepted + 1; }));
+  EXPECT_EVENTUALLY(aServerAccepted() == aAccepted + 1);
   aClient.SetActive(false);
 }
 
@@ -85,7 +85,7 @@ TEST_P(ConnectionFaults, ResetWhileReadingALongAnswerEndsTheConnection) {
   });
   LClient.SetActive(true);
   LConnected = true;  // a reset before the connect has completed would fail the connect itself
-  ASSERT_TRUE(WaitUntil([&] { return LSent.load(); }));
+  ASSERT_EVENTUALLY(LSent.load());
   ExpectEndedThenReconnects(LClient, LLog, 1, [&] { return LServer.Accepted(); });
 }
 
@@ -163,7 +163,7 @@ TEST_P(ConnectionFaults, NoEventOfAConnectionAfterItsDisconnect) {
     LDone = true;
   });
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitUntil([&] { return LDone.load(); }));
+  ASSERT_EVENTUALLY(LDone.load());
   PumpFor(100);
   const auto LTexts = LLog.Texts();
   ASSERT_GE(LTexts.size(), 3u);
@@ -193,7 +193,7 @@ TEST(ConnectionOrder, ReconnectInsideOnDisconnectKeepsTheOrderOfEvents) {
     }
   });
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitUntil([&] { return LLog.Count() >= 4; })) << testing::PrintToString(LLog.Texts());
+  ASSERT_EVENTUALLY(LLog.Count() >= 4) << testing::PrintToString(LLog.Texts());
   PumpFor(50);
   EXPECT_EQ(LLog.Texts(),
             (std::vector<std::string>{"connect", "disconnect",
@@ -273,7 +273,7 @@ TEST_P(ConnectionFaults, AThrowingHandlerSeesEveryFrameOnce) {
     if (LText == "second") throw Exception("handler failed");
   });
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitUntil([&] { return LStep >= 3; }));
+  ASSERT_EVENTUALLY(LStep >= 3);
   PumpFor(50);
   LClient.SetActive(false);
   SetMainThreadExceptionHandler(nullptr);

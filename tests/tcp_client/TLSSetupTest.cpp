@@ -221,7 +221,7 @@ TEST_F(TLSSetup, RCONSessionThroughStunnel) {
     return Bytes(P);
   };
   Client->WriteData(LPacket(1, 3, "pw"));
-  EXPECT_TRUE(WaitUntil([&] { return Log.Count() >= 2; }));
+  EXPECT_EVENTUALLY(Log.Count() >= 2);
   Client->WriteData(LPacket(2, 2, "echo over tls"));
   EXPECT_TRUE(Saw("over tls"));
 }
