@@ -72,7 +72,7 @@ class TBench {
       if (!RunUntil([&] { return LastLine(FWindow) == answer; }))
         throw std::runtime_error("window round trip lost");
     }
-    return kTripsPerRound / (clock.nsecsElapsed() / 1e9);
+    return kTripsPerRound / (double(clock.nsecsElapsed()) / 1e9);
   }
 
   // The same session, the log bypassed.
@@ -88,7 +88,7 @@ class TBench {
       if (!RunUntil([&] { return last == answer; }))
         throw std::runtime_error("bypassed round trip lost");
     }
-    return kTripsPerRound / (clock.nsecsElapsed() / 1e9);
+    return kTripsPerRound / (double(clock.nsecsElapsed()) / 1e9);
   }
 
   struct TBig {
@@ -123,7 +123,7 @@ class TBench {
       return aShown ? FWindow.Memo1->document()->lastBlock().previous().text().startsWith(lastLine)
                     : received;
     });
-    TBig result{clock.nsecsElapsed() / 1e9, double(longest)};
+    TBig result{double(clock.nsecsElapsed()) / 1e9, double(longest)};
     ticker.stop();
     if (!ok) throw std::runtime_error("the long answer did not arrive");
     FWindow.Log().Clear();

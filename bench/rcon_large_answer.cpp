@@ -194,7 +194,7 @@ int main() {
       bulk.push_back(b);
       single.push_back(s);
     }
-    const double mb = kPackets * Body().size() / 1e6;
+    const double mb = double(kPackets * Body().size()) / 1e6;
     std::printf("%.1f MB answer in %d packets, one CPU, median of %d interleaved rounds\n", mb,
                 kPackets, kRounds);
     std::printf("  plain client, bytes:    %8.1f MB/s\n", mb / Median(plain));

@@ -52,7 +52,7 @@ double Seconds(Clock::time_point aStart, Clock::time_point aEnd) {
 }
 
 double MiBs(int64_t aBytes, double aSeconds) {
-  return aBytes / 1048576.0 / aSeconds;
+  return double(aBytes) / 1048576.0 / aSeconds;
 }
 
 // Answers each received byte with one frame, at most aCount times.

@@ -86,7 +86,7 @@ double PlainSSLReadMiBs() {
   ::close(LFd);
   if (LGot != kStreamBytes)
     std::printf("  (SSL_read loop got %lld bytes)\n", static_cast<long long>(LGot));
-  return LGot / 1048576.0 / LSecs;
+  return double(LGot) / 1048576.0 / LSecs;
 }
 
 double HandlerMiBs() {
@@ -116,7 +116,7 @@ double HandlerMiBs() {
   H->Close();
   if (LGot != kStreamBytes)
     std::printf("  (handler got %lld bytes)\n", static_cast<long long>(LGot));
-  return LGot / 1048576.0 / LSecs;
+  return double(LGot) / 1048576.0 / LSecs;
 }
 
 double Median(std::vector<double> AValues) {
