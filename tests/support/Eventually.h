@@ -10,25 +10,23 @@
 #include "platform/MainThread.h"
 
 // Asks APredicate every millisecond until it holds (true) or AMs milliseconds have passed
-// (false; asked once more at the end). On the main thread its queue is pumped meanwhile, so
-// that the notifications the condition waits for can arrive; WaitUnpumped leaves them queued.
+// (false; asked once more at the end), without running anything queued for the main thread.
 template <class TPredicate>
-bool WaitUntil(TPredicate APredicate, int AMs = 10000, bool APump = true) {
-  const bool LPump = APump && IsMainThread();
+bool WaitUnpumped(TPredicate APredicate, int AMs = 10000) {
   const auto LEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMs);
   while (!APredicate()) {
     if (std::chrono::steady_clock::now() >= LEnd) return APredicate();
-    if (LPump)
-      CheckSynchronize(1);
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
 }
 
+// The same, but on the main thread its queue is pumped meanwhile, so that the notifications
+// the condition waits for can arrive.
 template <class TPredicate>
-bool WaitUnpumped(TPredicate APredicate, int AMs = 10000) {
-  return WaitUntil(APredicate, AMs, false);
+bool WaitUntil(TPredicate APredicate, int AMs = 10000) {
+  if (IsMainThread()) return PumpUntil(APredicate, AMs);
+  return WaitUnpumped(APredicate, AMs);
 }
 
 // Keeps pumping for a while, to show that nothing more arrives.
