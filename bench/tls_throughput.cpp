@@ -1,5 +1,6 @@
-// Loopback receive throughput over TLS: the OpenSSL I/O handler (as the reading thread uses
-// it) against a plain blocking SSL_read loop over the same binding, interleaved rounds.
+// Loopback receive throughput over TLS: the OpenSSL and the SChannel I/O handler (as the
+// reading thread uses them) against a plain blocking SSL_read loop over the same binding,
+// interleaved rounds.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "bench/OneConnectionServer.h"
 #include "tests/support/TLSPeers.h"
 #include "tls/IdSSLOpenSSL.h"
+#include "tls/qorSSL_SChannel.h"
 
 namespace {
 
@@ -89,6 +91,29 @@ double PlainSSLReadMiBs() {
   return double(LGot) / 1048576.0 / LSecs;
 }
 
+// As the reading thread does: wait for data, then take the whole input buffer.
+double Drain(TIdSSLIOHandlerSocketBase& H) {
+  TIdBytes LFrame;
+  int64_t LGot = 0;
+  const auto LStart = Clock::now();
+  while (LGot < kStreamBytes && Clock::now() - LStart < kPhaseLimit) {
+    H.CheckForDataOnSource(10);
+    if (!H.InputBufferIsEmpty()) {
+      LGot += H.InputBuffer()->Size();
+      LFrame.clear();
+      H.InputBuffer()->ExtractToBytes(LFrame, -1, true);
+    } else if (!H.Connected()) {
+      break;
+    }
+  }
+  const double LSecs = Seconds(LStart);
+  H.Close();
+  if (LGot != kStreamBytes) {
+    std::printf("  (%s got %lld bytes)\n", H.ClassName(), static_cast<long long>(LGot));
+  }
+  return double(LGot) / 1048576.0 / LSecs;
+}
+
 double HandlerMiBs() {
   TOneConnectionServer LSender(TLSStream());
   std::unique_ptr<TqorIdSSLIOHandlerSocketOpenSSL> H(New<TqorIdSSLIOHandlerSocketOpenSSL>(nullptr));
@@ -98,25 +123,19 @@ double HandlerMiBs() {
   H->SSLOptions().SetMode(sslmClient);
   H->SSLOptions().SetSSLVersions(SSLVersionBit(sslvTLSv1_2) | SSLVersionBit(sslvTLSv1_3));
   H->Open();
-  TIdBytes LFrame;
-  int64_t LGot = 0;
-  const auto LStart = Clock::now();
-  // As the reading thread does: poll for data, then take the whole input buffer.
-  while (LGot < kStreamBytes && Clock::now() - LStart < kPhaseLimit) {
-    H->CheckForDataOnSource(10);
-    if (!H->InputBufferIsEmpty()) {
-      LGot += H->InputBuffer()->Size();
-      LFrame.clear();
-      H->InputBuffer()->ExtractToBytes(LFrame, -1, true);
-    } else if (!H->Connected()) {
-      break;
-    }
-  }
-  const double LSecs = Seconds(LStart);
-  H->Close();
-  if (LGot != kStreamBytes)
-    std::printf("  (handler got %lld bytes)\n", static_cast<long long>(LGot));
-  return double(LGot) / 1048576.0 / LSecs;
+  return Drain(*H);
+}
+
+double SChannelMiBs() {
+  TOneConnectionServer LSender(TLSStream());
+  std::unique_ptr<TqorIdSSLIOHandlerSocketSChannel> H(
+      New<TqorIdSSLIOHandlerSocketSChannel>(nullptr));
+  H->SetHost("127.0.0.1");
+  H->SetPort(LSender.Port());
+  H->SetTLSVersion(tlsUndefined);
+  H->SetPassThrough(false);
+  H->Open();
+  return Drain(*H);
 }
 
 double Median(std::vector<double> AValues) {
@@ -133,11 +152,13 @@ int main() {
     std::printf("OpenSSL could not be loaded\n");
     return 1;
   }
-  std::vector<double> LPlain, LHandler, LRatios;
+  std::vector<double> LPlain, LHandler, LRatios, LSChannel, LSChannelRatios;
   for (int I = 0; I < kRounds; ++I) {
     LPlain.push_back(PlainSSLReadMiBs());
     LHandler.push_back(HandlerMiBs());
+    LSChannel.push_back(SChannelMiBs());
     LRatios.push_back(LHandler.back() / LPlain.back());
+    LSChannelRatios.push_back(LSChannel.back() / LPlain.back());
   }
   auto Range = [](const std::vector<double>& AValues) {
     const auto [LMin, LMax] = std::minmax_element(AValues.begin(), AValues.end());
@@ -151,5 +172,9 @@ int main() {
               Range(LHandler).first, Range(LHandler).second);
   std::printf("  ratio, per round:              %8.2f (%.2f..%.2f)  target >= 0.80\n",
               Median(LRatios), Range(LRatios).first, Range(LRatios).second);
+  std::printf("  SChannel handler + buffer:     %8.1f MiB/s  (%.0f..%.0f)\n", Median(LSChannel),
+              Range(LSChannel).first, Range(LSChannel).second);
+  std::printf("  ratio, per round:              %8.2f (%.2f..%.2f)  target >= 0.80\n",
+              Median(LSChannelRatios), Range(LSChannelRatios).first, Range(LSChannelRatios).second);
   return 0;
 }

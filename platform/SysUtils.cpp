@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <link.h>
 #include <sys/random.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -162,6 +163,14 @@ bool IsLibrary() {
   ImageQuery q{reinterpret_cast<uintptr_t>(&IsLibrary)};
   dl_iterate_phdr(FindInMainProgram, &q);
   return !q.inMainProgram;
+}
+
+std::string ExecutableFolder() {
+  char LPath[4096];
+  const ssize_t N = readlink("/proc/self/exe", LPath, sizeof LPath - 1);
+  if (N <= 0) return {};
+  const std::string LFile(LPath, static_cast<size_t>(N));
+  return LFile.substr(0, LFile.rfind('/'));
 }
 
 THandleLib LoadLibrary(const std::string& aFileName) {

@@ -28,6 +28,8 @@ std::string CreateGUIDString();
 
 // True when this code runs inside a shared library rather than the main executable.
 bool IsLibrary();
+// The folder of the running program's file, without a trailing '/'; empty when unknown.
+std::string ExecutableFolder();
 
 using THandleLib = void*;
 // nullptr when the library cannot be loaded / the symbol is absent.

@@ -2,12 +2,18 @@
 
 #include <QAbstractItemView>
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
 #include <QCompleter>
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QGridLayout>
+#include <QHBoxLayout>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,12 +24,15 @@
 #include <QScreen>
 #include <QStandardPaths>
 #include <QStringListModel>
+#include <QTextBlock>
 #include <QVBoxLayout>
 
 #include "platform/SysUtils.h"
 #include "rcon/qorRCON_Application.h"
 #include "rcon/qorRCON_ConnectProbe.h"
 #include "rcon/qorRCON_History.h"
+#include "rcon/qorRCON_Secrets.h"
+#include "tls/IdSSLOpenSSL.h"
 #include "transport/IdException.h"
 
 namespace {
@@ -47,7 +56,8 @@ QString FromStd(const std::string& aText) {
 
 }  // namespace
 
-TFRMRCON::TFRMRCON(QWidget* aParent, const QString& aDataFolder) : QWidget(aParent) {
+TFRMRCON::TFRMRCON(QWidget* aParent, const QString& aDataFolder, const QString& aConfigFile)
+    : QWidget(aParent), FConfigFile(ServersFile(aConfigFile)) {
   setObjectName(QStringLiteral("FRMRCON"));
   const QString folder = aDataFolder.isEmpty()
                              ? QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
@@ -56,8 +66,10 @@ TFRMRCON::TFRMRCON(QWidget* aParent, const QString& aDataFolder) : QWidget(aPare
       QDir(folder).filePath(QStringLiteral("history.txt")).toStdString(), kCommandHistory, false);
   FServers = std::make_unique<TqorRCON_History>(
       QDir(folder).filePath(QStringLiteral("servers.txt")).toStdString(), kRecentServers, true);
+  FServerList = LoadServers(FConfigFile);
   CreateControls();
   CreateActions();
+  FillServerBox();
   resize(635, 527);
   if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
   LoadRCON();
@@ -84,7 +96,14 @@ void TFRMRCON::CreateControls() {
   txtPassword = Named(new QLineEdit(QStringLiteral("zulu"), pnlTop), "txtPassword");
   txtPassword->setEchoMode(QLineEdit::Password);
   chkShowPassword = Named(new QCheckBox(QStringLiteral("Show"), pnlTop), "chkShowPassword");
-  lblState = Named(new QLabel(pnlTop), "lblState");
+  lblServer = Named(new QLabel(QStringLiteral("Server:"), pnlTop), "lblServer");
+  cmbServer = Named(new QComboBox(pnlTop), "cmbServer");
+  cmbServer->setToolTip(QStringLiteral("A saved server: choosing it fills the fields."));
+  lblServer->setBuddy(cmbServer);
+  btnSettings = Named(new QPushButton(QStringLiteral("Settings\u2026"), pnlTop), "btnSettings");
+  btnSettings->setToolTip(
+      QStringLiteral("The chosen server's settings: proxy, TLS, traffic log, throttle, "
+                     "time-out, passwords. Without a chosen server: save the fields as one."));
   txtCommand = Named(new QLineEdit(QStringLiteral("help"), pnlTop), "txtCommand");
   btnExecCommand = Named(new QPushButton(QStringLiteral("Exec Command"), pnlTop), "btnExecCommand");
   lblHost->setBuddy(txtHost);
@@ -106,26 +125,64 @@ void TFRMRCON::CreateControls() {
   grid->addWidget(lblPassword, 0, 4);
   grid->addWidget(txtPassword, 0, 5);
   grid->addWidget(chkShowPassword, 0, 6);
-  grid->addWidget(lblState, 1, 4, 1, 3);
+  grid->addWidget(lblServer, 1, 4);
+  grid->addWidget(cmbServer, 1, 5);
+  grid->addWidget(btnSettings, 1, 6);
   grid->addWidget(txtCommand, 2, 0, 1, 6);
   grid->addWidget(btnExecCommand, 2, 6);
   grid->setColumnStretch(3, 1);
   grid->setColumnStretch(5, 1);
 
   pnlBody = Named(new QWidget(this), "pnlBody");
+  lblState = Named(new QLabel(pnlBody), "lblState");
+  lblState->setContentsMargins(4, 2, 4, 2);
+  lblState->setTextInteractionFlags(Qt::TextSelectableByMouse);
   lblLogNote = Named(new QLabel(pnlBody), "lblLogNote");
-  Memo1 = Named(new QPlainTextEdit(pnlBody), "Memo1");
+  Memo1 = Named(new TqorRCON_LogEdit(pnlBody), "Memo1");
   Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   Memo1->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   Memo1->setTabChangesFocus(true);
   FLog = new TqorRCON_LogView(Memo1, lblLogNote);
+  // Ctrl+F opens it under the log; Enter and F3 find the next match, with Shift the previous.
+  pnlFind = Named(new QWidget(pnlBody), "pnlFind");
+  txtFind = Named(new QLineEdit(pnlFind), "txtFind");
+  txtFind->setPlaceholderText(QStringLiteral("Find in the log"));
+  txtFind->setClearButtonEnabled(true);
+  btnFindPrevious = Named(new QPushButton(QStringLiteral("Previous"), pnlFind), "btnFindPrevious");
+  btnFindNext = Named(new QPushButton(QStringLiteral("Next"), pnlFind), "btnFindNext");
+  lblFindNote = Named(new QLabel(pnlFind), "lblFindNote");
+  auto* closeFind = Named(new QPushButton(QStringLiteral("Close"), pnlFind), "btnFindClose");
+  auto* find = new QHBoxLayout(pnlFind);
+  find->setContentsMargins(4, 2, 4, 2);
+  find->addWidget(txtFind, 1);
+  find->addWidget(btnFindPrevious);
+  find->addWidget(btnFindNext);
+  find->addWidget(lblFindNote);
+  find->addWidget(closeFind);
+  pnlFind->hide();
+  // As the text is typed the match grows where it stands.
+  connect(txtFind, &QLineEdit::textChanged, this, [this] {
+    QTextCursor at = Memo1->textCursor();
+    at.setPosition(at.selectionStart());
+    Memo1->setTextCursor(at);
+    FindInLog(false);
+  });
+  txtFind->installEventFilter(this);
+  connect(btnFindNext, &QPushButton::clicked, this, [this] { FindInLog(false); });
+  connect(btnFindPrevious, &QPushButton::clicked, this, [this] { FindInLog(true); });
+  connect(closeFind, &QPushButton::clicked, this, [this] {
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    eventFilter(txtFind, &escape);
+  });
   auto* body = new QVBoxLayout(pnlBody);
   body->setContentsMargins(0, 0, 0, 0);
   body->setSpacing(0);
+  body->addWidget(lblState);
   body->addWidget(lblLogNote);
   body->addWidget(Memo1);
+  body->addWidget(pnlFind);
 
   auto* main = new QVBoxLayout(this);
   main->setContentsMargins(0, 0, 0, 0);
@@ -139,6 +196,10 @@ void TFRMRCON::CreateControls() {
           [this] { RunAction(&TFRMRCON::btnDisconnectClick); });
   connect(btnExecCommand, &QPushButton::clicked, this,
           [this] { RunAction(&TFRMRCON::btnExecCommandClick); });
+  connect(btnSettings, &QPushButton::clicked, this, [this] { RunAction(&TFRMRCON::EditServer); });
+  connect(cmbServer, &QComboBox::activated, this, [this](int aIndex) {
+    ChooseServer(aIndex > 0 ? cmbServer->itemText(aIndex) : QString());
+  });
   for (QLineEdit* field : {txtHost, txtPort, txtPassword})
     connect(field, &QLineEdit::returnPressed, btnConnect, &QPushButton::click);
   // Not through the button: without a connection it is disabled, and the log says why.
@@ -186,15 +247,45 @@ void TFRMRCON::CreateActions() {
   actTimestamps = Named(new QAction(QStringLiteral("Timestamps"), this), "actTimestamps");
   actTimestamps->setCheckable(true);
   connect(actTimestamps, &QAction::toggled, this, [this](bool aOn) { FLog->SetTimestamps(aOn); });
-  for (QAction* a : {actClear, actSave, actTimestamps}) {
+  actCertificate =
+      Named(new QAction(QStringLiteral("Server certificate\u2026"), this), "actCertificate");
+  actCertificate->setEnabled(false);
+  connect(actCertificate, &QAction::triggered, this, [this] {
+    QMessageBox::information(this, QStringLiteral("Server certificate"), FPeerCertificate);
+  });
+  actFind = Named(new QAction(QStringLiteral("Find..."), this), "actFind");
+  actFind->setShortcut(QKeySequence::Find);
+  connect(actFind, &QAction::triggered, this, [this] {
+    pnlFind->show();
+    txtFind->setFocus();
+    txtFind->selectAll();
+  });
+  auto* findNext = new QAction(this);
+  findNext->setShortcut(QKeySequence::FindNext);
+  connect(findNext, &QAction::triggered, this, [this] { FindInLog(false); });
+  auto* findPrevious = new QAction(this);
+  findPrevious->setShortcut(QKeySequence::FindPrevious);
+  connect(findPrevious, &QAction::triggered, this, [this] { FindInLog(true); });
+  actCopyAnswer = Named(new QAction(QStringLiteral("Copy whole answer"), this), "actCopyAnswer");
+  actCopyAnswer->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
+  connect(actCopyAnswer, &QAction::triggered, this, [this] {
+    FLog->Flush();
+    QApplication::clipboard()->setText(Memo1->EntryText(Memo1->textCursor().position()));
+  });
+  for (QAction* a : {actClear, actSave, actTimestamps, actCertificate, actFind, findNext,
+                     findPrevious, actCopyAnswer}) {
     a->setShortcutContext(Qt::WindowShortcut);
     addAction(a);
   }
   Memo1->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(Memo1, &QWidget::customContextMenuRequested, this, [this](const QPoint& aAt) {
+    // The answer to copy is the one under the mouse.
+    if (!Memo1->textCursor().hasSelection()) Memo1->setTextCursor(Memo1->cursorForPosition(aAt));
     QMenu* menu = Memo1->createStandardContextMenu();
+    menu->addAction(actCopyAnswer);
+    menu->addAction(actFind);
     menu->addSeparator();
-    menu->addActions({actClear, actSave, actTimestamps});
+    menu->addActions({actClear, actSave, actTimestamps, actCertificate});
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->popup(Memo1->viewport()->mapToGlobal(aAt));
   });
@@ -235,6 +326,16 @@ bool TFRMRCON::eventFilter(QObject* aObject, QEvent* aEvent) {
       txtCommand->setText(FromStd(text));
     return true;
   }
+  if (aObject == txtFind && (key == Qt::Key_Return || key == Qt::Key_Enter)) {
+    FindInLog(static_cast<QKeyEvent*>(aEvent)->modifiers() & Qt::ShiftModifier);
+    return true;
+  }
+  if (aObject == txtFind && key == Qt::Key_Escape) {
+    pnlFind->hide();
+    Memo1->setExtraSelections({});
+    Memo1->setFocus();
+    return true;
+  }
   if (aObject == txtHost && key == Qt::Key_Down && !FServerCompleter->popup()->isVisible()) {
     ShowRecentServers();
     return true;
@@ -261,6 +362,8 @@ QString TFRMRCON::Address() const {
 
 void TFRMRCON::SetState(TConsoleState aState, const QString& aDetail) {
   FState = aState;
+  QString carrier = aState == TConsoleState::Disconnected ? QString() : Carrier();
+  if (!carrier.isEmpty()) carrier = QStringLiteral(" (%1)").arg(carrier);
   btnConnect->setEnabled(aState == TConsoleState::Disconnected);
   btnDisconnect->setEnabled(aState != TConsoleState::Disconnected);
   btnExecCommand->setEnabled(aState == TConsoleState::Connected ||
@@ -271,13 +374,13 @@ void TFRMRCON::SetState(TConsoleState aState, const QString& aDetail) {
                                           : QStringLiteral("Disconnected: ") + aDetail);
       break;
     case TConsoleState::Connecting:
-      lblState->setText(QStringLiteral("Connecting to %1\u2026").arg(Address()));
+      lblState->setText(QStringLiteral("Connecting to %1%2\u2026").arg(Address(), carrier));
       break;
     case TConsoleState::Connected:
-      lblState->setText(QStringLiteral("Connected to %1").arg(Address()));
+      lblState->setText(QStringLiteral("Connected to %1%2").arg(Address(), carrier));
       break;
     case TConsoleState::Authenticated:
-      lblState->setText(QStringLiteral("Authenticated on %1").arg(Address()));
+      lblState->setText(QStringLiteral("Authenticated on %1%2").arg(Address(), carrier));
       break;
   }
   setWindowTitle(aState == TConsoleState::Disconnected
@@ -316,9 +419,16 @@ void TFRMRCON::btnConnectClick() {
   // The TCP client would take the low 16 bits and connect somewhere else.
   if (port < 1 || port > 65535)
     throw EConvertError(Format("Port: %d is not a port number (1 to 65535)", port));
+  if (!ApplyChosenServer()) return;
+  options = RCON->RCON_Options();
+  options->SetHost(txtHost->text().trimmed().toStdString());
   options->SetPort(port);
   options->SetPassword(txtPassword->text().toStdString());
-  FProbe = std::make_unique<TqorRCON_ConnectProbe>(options->Host(), port, RCON->ConnectTimeout());
+  // The first hop must answer: the proxy when there is one.
+  const bool proxy = FConnection.HasProxy();
+  FProbe = std::make_unique<TqorRCON_ConnectProbe>(
+      proxy ? FConnection.ProxyHost.toStdString() : options->Host(),
+      proxy ? FConnection.ProxyPort : port, RCON->ConnectTimeout());
   SetState(TConsoleState::Connecting);
   FProbeTimer.start();
 }
@@ -383,6 +493,15 @@ void TFRMRCON::SaveLogAs() {
 
 void TFRMRCON::RCONConnect(TComponent*) {
   DoLog("#connected");
+  auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(RCON->TCPClient()->HandlerSSL());
+  if (TIdX509* cert = tls && tls->SSLSocket() ? tls->SSLSocket()->PeerCert() : nullptr) {
+    const QDateTime expires = QDateTime::fromSecsSinceEpoch(cert->notAfter(), Qt::UTC);
+    FPeerCertificate =
+        QStringLiteral("Subject: %1\nIssuer: %2\nExpires: %3")
+            .arg(FromStd(cert->Subject().OneLine()), FromStd(cert->Issuer().OneLine()),
+                 expires.toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'")));
+    actCertificate->setEnabled(true);
+  }
   SetState(TConsoleState::Connected);
   FServers->Add(Address().toStdString());
   FServers->Save();
@@ -394,6 +513,8 @@ void TFRMRCON::RCONConnect(TComponent*) {
 
 void TFRMRCON::RCONDisconnect(TComponent*) {
   DoLog("#disconnected");
+  FPeerCertificate.clear();
+  actCertificate->setEnabled(false);
   SetState(TConsoleState::Disconnected);
   FResponseTimer.stop();
 }
@@ -428,7 +549,208 @@ void TFRMRCON::RCONResponseOverdue(TComponent*, int32_t, const std::string& aCom
 
 void TFRMRCON::RCONException(TComponent*, Exception& E) {
   DoLog("#exception: " + E.Message());
+  if (FConnection.TLS) ExplainTLSFailure(E.Message());
   if (FState == TConsoleState::Disconnected || FState == TConsoleState::Connecting)
     SetState(TConsoleState::Disconnected,
              Address() + QStringLiteral(": ") + FromStd(E.Message()).simplified());
+}
+
+void TFRMRCON::FillServerBox() {
+  const QString chosen = cmbServer->currentIndex() > 0 ? cmbServer->currentText() : QString();
+  cmbServer->clear();
+  cmbServer->addItem(QStringLiteral("(none)"));
+  for (const TqorRCON_Server& s : FServerList) cmbServer->addItem(s.Name);
+  cmbServer->setCurrentIndex(std::max(0, cmbServer->findText(chosen)));
+}
+
+const TqorRCON_Server* TFRMRCON::ChosenServer() const {
+  const int index = cmbServer->currentIndex() - 1;
+  return index >= 0 && index < FServerList.size() ? &FServerList[index] : nullptr;
+}
+
+void TFRMRCON::ChooseServer(const QString& aName) {
+  cmbServer->setCurrentIndex(aName.isEmpty() ? 0 : std::max(0, cmbServer->findText(aName)));
+  const TqorRCON_Server* server = ChosenServer();
+  if (!server) return;
+  txtHost->setText(server->Host);
+  txtPort->setText(QString::number(server->Port));
+  txtPassword->setText(PasswordsOf(server->Name).RCON);
+  if (txtPassword->text().isEmpty()) txtPassword->setFocus();
+}
+
+void TFRMRCON::StoreFailed(const QString& aError) {
+  if (FStoreFailed) return;
+  FStoreFailed = true;
+  DoLog("#secret store: " + aError.toStdString() + "; passwords are asked for instead");
+}
+
+TqorRCON_Passwords TFRMRCON::PasswordsOf(const QString& aName) {
+  if (auto found = FPasswords.constFind(aName); found != FPasswords.constEnd()) return *found;
+  TqorRCON_Passwords p;
+  QString error;
+  bool any = false;
+  for (auto [suffix, value] : {std::pair{"rcon", &p.RCON}, {"proxy", &p.Proxy}, {"key", &p.Key}}) {
+    const bool read =
+        qorRCONSecrets::Read(aName + QLatin1Char('/') + QLatin1String(suffix), *value, error);
+    if (!error.isEmpty()) {
+      StoreFailed(error);
+      return p;
+    }
+    any = any || read;
+  }
+  if (any) FRemembered.insert(aName);
+  FPasswords.insert(aName, p);
+  return p;
+}
+
+void TFRMRCON::StorePasswords(const QString& aName, const TqorRCON_Passwords& aPasswords,
+                              bool aRemember) {
+  FPasswords.insert(aName, aPasswords);
+  if (!aRemember && !FRemembered.contains(aName)) return;
+  QString error;
+  for (auto [suffix, value] :
+       {std::pair{"rcon", aPasswords.RCON}, {"proxy", aPasswords.Proxy}, {"key", aPasswords.Key}}) {
+    const QString key = aName + QLatin1Char('/') + QLatin1String(suffix);
+    const bool done = aRemember && !value.isEmpty() ? qorRCONSecrets::Write(key, value, error)
+                                                    : qorRCONSecrets::Remove(key, error);
+    if (!done) return StoreFailed(error);
+  }
+  if (aRemember)
+    FRemembered.insert(aName);
+  else
+    FRemembered.remove(aName);
+}
+
+void TFRMRCON::EditServer() {
+  const TqorRCON_Server* chosen = ChosenServer();
+  TqorRCON_Server server;
+  TqorRCON_Passwords passwords;
+  if (chosen) {
+    server = *chosen;
+    passwords = PasswordsOf(chosen->Name);
+  } else {
+    SplitHostAndPort();
+    server.Host = txtHost->text().trimmed();
+    bool ok = false;
+    const int port = txtPort->text().toInt(&ok);
+    if (ok && port > 0 && port < 65536) server.Port = port;
+    server.Name = server.Host;
+    passwords.RCON = txtPassword->text();
+  }
+  const QString old = chosen ? chosen->Name : QString();
+  TqorRCON_ServerDialog dialog(this, server, passwords, FRemembered.contains(old));
+  const int result = dialog.exec();
+  if (result == QDialog::Rejected) return;
+  const qsizetype at = old.isEmpty() ? -1 : cmbServer->currentIndex() - 1;
+  if (at >= 0) FServerList.removeAt(at);
+  if (result == TqorRCON_ServerDialog::Deleted) {
+    StorePasswords(old, {}, false);
+    FPasswords.remove(old);
+  } else {
+    const TqorRCON_Server edited = dialog.Server();
+    FServerList.removeIf([&](const TqorRCON_Server& s) { return s.Name == edited.Name; });
+    FServerList.insert(at >= 0 ? std::min(at, FServerList.size()) : FServerList.size(), edited);
+    if (!old.isEmpty() && old != edited.Name) {
+      StorePasswords(old, {}, false);
+      FPasswords.remove(old);
+    }
+    StorePasswords(edited.Name, dialog.Passwords(), dialog.Remember());
+  }
+  FillServerBox();
+  if (result != TqorRCON_ServerDialog::Deleted) ChooseServer(dialog.Server().Name);
+  QString error;
+  if (!SaveServers(FConfigFile, FServerList, error))
+    QMessageBox::warning(this, kCaption, QStringLiteral("Cannot save the servers: %1").arg(error));
+}
+
+bool TFRMRCON::ApplyChosenServer() {
+  const TqorRCON_Server* server = ChosenServer();
+  if (!server) {
+    // Back to the plain connection the window starts with.
+    if (FServerApplied) LoadRCON();
+    FServerApplied = false;
+    FConnection = TqorRCON_Server();
+    return true;
+  }
+  TqorRCON_Passwords& known = FPasswords[server->Name];
+  auto ask = [&](const QString& aWhat, QString& aValue) {
+    bool ok = false;
+    aValue = QInputDialog::getText(this, kCaption, aWhat, QLineEdit::Password, QString(), &ok);
+    return ok;
+  };
+  if (server->HasProxy() && !server->ProxyUser.isEmpty() && known.Proxy.isEmpty() &&
+      !ask(QStringLiteral("Password of %1 on the proxy %2:")
+               .arg(server->ProxyUser, server->ProxyHost),
+           known.Proxy))
+    return false;
+  if (server->TLS && !server->TLSKey.isEmpty() && known.Key.isEmpty() &&
+      KeyFileIsEncrypted(server->TLSKey) &&
+      !ask(QStringLiteral("Password of the key %1:").arg(server->TLSKey), known.Key))
+    return false;
+  // A fresh component each time: an HTTP proxy keeps the settings it was first made with.
+  LoadRCON();
+  ApplyServer(*server, {known.Proxy, known.Key}, *RCON);
+  FServerApplied = true;
+  FConnection = *server;
+  return true;
+}
+
+QString TFRMRCON::Carrier() {
+  QStringList parts;
+  if (FConnection.TLS) {
+    QString version = QStringLiteral("TLS");
+    if (auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(RCON->TCPClient()->HandlerSSL())) {
+      const QString v = FromStd(tls->GetSSLVersion());
+      if (v.startsWith(QStringLiteral("TLSv"))) version = QStringLiteral("TLS ") + v.mid(4);
+    }
+    parts << version;
+  }
+  if (FConnection.HasProxy()) {
+    static const QHash<QString, QString> kNames = {
+        {QStringLiteral("socks4"), QStringLiteral("SOCKS4")},
+        {QStringLiteral("socks4a"), QStringLiteral("SOCKS4A")},
+        {QStringLiteral("socks5"), QStringLiteral("SOCKS5")},
+        {QStringLiteral("http"), QStringLiteral("HTTP proxy")}};
+    parts << QStringLiteral("via %1 %2:%3")
+                 .arg(kNames.value(FConnection.ProxyType), FConnection.ProxyHost)
+                 .arg(FConnection.ProxyPort);
+  }
+  QString text = parts.join(QLatin1Char(' '));
+  if (FConnection.TLS && !FConnection.TLSVerify)
+    text += QStringLiteral(", certificate not verified");
+  return text;
+}
+
+// The library's reason, said so that an operator knows what to do about it.
+void TFRMRCON::ExplainTLSFailure(const std::string& aMessage) {
+  static const struct {
+    const char* Reason;
+    const char* Words;
+  } kReasons[] = {
+      {"self-signed certificate in certificate chain",
+       "the server's certificate chain ends in a CA that is not trusted here"},
+      {"self-signed certificate", "the server's certificate is self-signed, and not trusted here"},
+      {"unable to get local issuer certificate",
+       "the server's certificate was issued by a CA that is not trusted here"},
+      {"certificate has expired", "the server's certificate has expired"},
+      {"certificate is not yet valid", "the server's certificate is not valid yet"},
+      {"Hostname mismatch", "the server's certificate is made out for another host name"},
+      {"IP address mismatch", "the server's certificate is made out for another address"},
+      {"certificate revoked", "the server's certificate was revoked"},
+  };
+  for (const auto& r : kReasons) {
+    if (aMessage.find(r.Reason) == std::string::npos) continue;
+    DoLog(std::string("#certificate not accepted: ") + r.Words +
+          ". Set the CA file that issued it in the server's settings, or turn verification off "
+          "for this server only if you trust the connection otherwise.");
+    return;
+  }
+}
+
+void TFRMRCON::FindInLog(bool aBackward) {
+  if (!pnlFind->isVisible()) return;
+  FLog->Flush();
+  const bool found = Memo1->Find(txtFind->text(), aBackward);
+  lblFindNote->setText(found || txtFind->text().isEmpty() ? QString()
+                                                          : QStringLiteral("Not found"));
 }

@@ -1,4 +1,6 @@
 #pragma once
+#include <QHash>
+#include <QSet>
 #include <QTimer>
 #include <QWidget>
 #include <memory>
@@ -6,9 +8,12 @@
 
 #include "rcon/qorLib_RCON_Client.h"
 #include "rcon/qorRCON_LogView.h"
+#include "rcon/qorRCON_ServerDialog.h"
+#include "rcon/qorRCON_Servers.h"
 
 class QAction;
 class QCheckBox;
+class QComboBox;
 class QCompleter;
 class QLabel;
 class QLineEdit;
@@ -25,14 +30,23 @@ enum class TConsoleState { Disconnected, Connecting, Connected, Authenticated };
 // history and the log. Every control carries its field name as Qt object name.
 class TFRMRCON : public QWidget {
  public:
-  // The console's history files live in aDataFolder (by default the user's data folder).
-  explicit TFRMRCON(QWidget* aParent = nullptr, const QString& aDataFolder = QString());
+  // The console's history files live in aDataFolder (by default the user's data folder), its
+  // saved servers in aConfigFile (by default $XDG_CONFIG_HOME/qorRCON/qorRCON.ini).
+  explicit TFRMRCON(QWidget* aParent = nullptr, const QString& aDataFolder = QString(),
+                    const QString& aConfigFile = QString());
   ~TFRMRCON() override;
 
   // Appends aValue as a new line at the end of the log.
   void DoLog(const std::string& aValue);
   TConsoleState State() const { return FState; }
   TqorRCON_LogView& Log() { return *FLog; }
+  const QList<TqorRCON_Server>& Servers() const { return FServerList; }
+  // Chooses the saved server aName (empty: none) as the combo box does: fills the fields.
+  void ChooseServer(const QString& aName);
+  // Opens the settings of the chosen server (a new one when none is chosen).
+  void EditServer();
+  // The TLS peer's certificate of the connection that stands (subject, issuer, expiry).
+  const QString& PeerCertificate() const { return FPeerCertificate; }
 
   QWidget* pnlTop;
   QWidget* pnlBody;
@@ -46,13 +60,24 @@ class TFRMRCON : public QWidget {
   QLineEdit* txtPassword;
   QCheckBox* chkShowPassword;
   QLabel* lblState;
+  QLabel* lblServer;
+  QComboBox* cmbServer;
+  QPushButton* btnSettings;
   QLineEdit* txtCommand;
   QPushButton* btnExecCommand;
   QLabel* lblLogNote;
-  QPlainTextEdit* Memo1;
+  TqorRCON_LogEdit* Memo1;
   QAction* actClear;
   QAction* actSave;
   QAction* actTimestamps;
+  QAction* actCertificate;
+  QAction* actFind;
+  QAction* actCopyAnswer;
+  QWidget* pnlFind;
+  QLineEdit* txtFind;
+  QPushButton* btnFindNext;
+  QPushButton* btnFindPrevious;
+  QLabel* lblFindNote;
   std::unique_ptr<TqorLib_RCON> RCON;
 
  protected:
@@ -71,6 +96,17 @@ class TFRMRCON : public QWidget {
   void ExecFromField();
   void SaveLogAs();
   void ShowRecentServers();
+  void FindInLog(bool aBackward);
+  void FillServerBox();
+  const TqorRCON_Server* ChosenServer() const;
+  // The passwords of aName: this run's, else the secret store's.
+  TqorRCON_Passwords PasswordsOf(const QString& aName);
+  // Sets the component up for the chosen server; false when the operator cancelled a password.
+  bool ApplyChosenServer();
+  QString Carrier();
+  void StorePasswords(const QString& aName, const TqorRCON_Passwords& aPasswords, bool aRemember);
+  void StoreFailed(const QString& aError);
+  void ExplainTLSFailure(const std::string& aMessage);
 
   void btnConnectClick();
   void btnDisconnectClick();
@@ -90,6 +126,14 @@ class TFRMRCON : public QWidget {
   std::unique_ptr<TqorRCON_History> FServers;
   QStringListModel* FServerModel = nullptr;
   QCompleter* FServerCompleter = nullptr;
+  QString FConfigFile;
+  QList<TqorRCON_Server> FServerList;
+  QHash<QString, TqorRCON_Passwords> FPasswords;  // this run's, by server name
+  QSet<QString> FRemembered;                      // servers whose passwords are in the secret store
+  bool FStoreFailed = false;                      // said once in the log
+  bool FServerApplied = false;                    // the component carries a saved server's settings
+  TqorRCON_Server FConnection;                    // the settings of the current connection
+  QString FPeerCertificate;
   std::unique_ptr<TqorRCON_ConnectProbe> FProbe;
   QTimer FProbeTimer;
   QTimer FResponseTimer;

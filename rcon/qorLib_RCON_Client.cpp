@@ -155,17 +155,28 @@ void TqorLib_RCON_Client::ExecCommand(const std::string& aValue) {
     }
   }
   try {
-    DoWritePacket(kTypeCommand, aValue);
+    if (!LFenced) {
+      DoWritePacket(kTypeCommand, aValue);
+      return;
+    }
+    // The command and its fence in one write: the server reads both at once and answers both
+    // in one go, instead of waking twice.
+    TqorRCON_Packet LCommand;
+    LCommand.SetID(NextRequestID());
+    LCommand.SetPacketType(kTypeCommand);
+    LCommand.SetBody(aValue);
+    TqorRCON_Packet LFence;
+    LFence.SetID(TqorRCON_AnswerAssembler::FenceID(LCommand.ID()));
+    LFence.SetPacketType(kTypeResponseValue);
+    TBytes LBytes = LCommand.WriteBytes(TEncoding::UTF8());
+    const TBytes LFenceBytes = LFence.WriteBytes();
+    LBytes.insert(LBytes.end(), LFenceBytes.begin(), LFenceBytes.end());
+    GetTCPClient()->WriteData(LBytes);
   } catch (...) {
     std::lock_guard<std::mutex> g(FLock);
     if (LID && FConnectionEvents == LConnection) FAnswers.CommandWithdrawn(LID);
     throw;
   }
-  if (!LFenced) return;
-  TqorRCON_Packet LFence;
-  LFence.SetID(TqorRCON_AnswerAssembler::FenceID(LID));
-  LFence.SetPacketType(kTypeResponseValue);
-  GetTCPClient()->WriteData(LFence.WriteBytes());
 }
 
 void TqorLib_RCON_Client::CheckResponses() {
@@ -242,15 +253,24 @@ void TqorLib_RCON_Client::OnClientConnectEvent(TqorTCPConnection*) {
   DoAuthenticate();
 }
 
-// Answers still open end with their connection: whatever arrived of them is no whole answer,
-// and nothing of a connection follows its OnDisconnect.
+// Answers still open end with their connection, and nothing of a connection follows its
+// OnDisconnect. One that the size rule had ended and that only waited for its fence reply is
+// whole (a server that answers and closes, such as Minecraft's "stop", sends no such reply):
+// it is raised before OnDisconnect. Whatever arrived of the others is no whole answer.
 void TqorLib_RCON_Client::OnClientDisconnectEvent(TqorTCPConnection*) {
+  std::vector<TqorRCON_AnswerAssembler::TAnswer> LAnswers;
   {
     std::lock_guard<std::mutex> g(FLock);
     FID = 0;
     ++FConnectionEvents;
     FBuffer.Clear();
-    FAnswers.Reset();
+    FAnswers.ConnectionEnded(LAnswers);
+  }
+  try {
+    RaiseAnswers(LAnswers);
+  } catch (...) {
+    if (FOnDisconnect && !IsDestroying()) FOnDisconnect(this);
+    throw;
   }
   if (FOnDisconnect && !IsDestroying()) FOnDisconnect(this);
 }

@@ -103,6 +103,8 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   void SetNotifyEvents(TwsNotifyEvent aValue);
   bool Active();
   void SetActive(bool aValue);
+  // The TCP client the connection runs on: its proxy, TLS, traffic log and throttle settings.
+  TqorTCPCLient* TCPClient() { return GetTCPClient(); }
   // Milliseconds an activation waits for the server to accept; 0 or less: no own limit.
   int32_t ConnectTimeout() const { return FConnectTimeout; }
   void SetConnectTimeout(int32_t aValue) { FConnectTimeout = aValue; }

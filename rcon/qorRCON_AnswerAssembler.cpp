@@ -81,6 +81,13 @@ size_t TqorRCON_AnswerAssembler::OpenCount() const {
                                            [](const TRequest& r) { return !r.Fence; }));
 }
 
+void TqorRCON_AnswerAssembler::ConnectionEnded(std::vector<TAnswer>& aDone) {
+  DropLeadingFences();
+  if (!FRequests.empty() && FRequests.front().Started && !FRequests.front().LastFull)
+    Complete(aDone);
+  Reset();
+}
+
 // Ends the first open command.
 void TqorRCON_AnswerAssembler::Complete(std::vector<TAnswer>& aDone) {
   auto it =

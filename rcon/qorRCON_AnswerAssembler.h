@@ -61,6 +61,10 @@ class TqorRCON_AnswerAssembler {
   void Check(uint32_t aNowMs, std::vector<TAnswer>& aDone, std::vector<TOverdue>& aOverdue);
   // Commands whose answer has not ended yet.
   size_t OpenCount() const;
+  // The connection ended: an answer that the size rule had ended and that only waited for its
+  // fence reply is whole (a server that answers and closes, such as Minecraft's "stop", sends
+  // no such reply) and goes to aDone; everything else is forgotten, as by Reset.
+  void ConnectionEnded(std::vector<TAnswer>& aDone);
 
  private:
   struct TRequest {

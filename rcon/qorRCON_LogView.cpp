@@ -5,6 +5,7 @@
 #include <QEvent>
 #include <QFile>
 #include <QLabel>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextBlock>
@@ -43,7 +44,77 @@ QTextCharFormat FormatOf(TqorRCONLogKind aKind) {
   return f;
 }
 
+// A block that goes on with the line of the block before it carries this property. (The first
+// block of each entry has the entry's kind as its user state.)
+constexpr int kContinued = QTextFormat::UserProperty + 1;
+
+QTextBlockFormat ContinuedBlock() {
+  QTextBlockFormat f;
+  f.setProperty(kContinued, true);
+  return f;
+}
+
 }  // namespace
+
+QString TqorRCON_LogEdit::Text(int aFrom, int aTo) const {
+  QString text;
+  const QTextDocument* doc = document();
+  for (QTextBlock b = doc->findBlock(aFrom); b.isValid() && b.position() <= aTo; b = b.next()) {
+    if (b.position() > aFrom && !b.blockFormat().boolProperty(kContinued))
+      text += QLatin1Char('\n');
+    const int from = std::max(aFrom - b.position(), 0);
+    text += b.text().mid(from, aTo - b.position() - from);
+  }
+  return text;
+}
+
+QString TqorRCON_LogEdit::Text() const {
+  return Text(0, document()->characterCount() - 1);
+}
+
+QString TqorRCON_LogEdit::SelectedText() const {
+  const QTextCursor c = textCursor();
+  return Text(c.selectionStart(), c.selectionEnd());
+}
+
+QString TqorRCON_LogEdit::EntryText(int aPosition) const {
+  QTextBlock first = document()->findBlock(aPosition);
+  while (first.isValid() && first.userState() < 0 && first.previous().isValid())
+    first = first.previous();
+  QTextBlock last = first;
+  while (last.next().isValid() && last.next().userState() < 0) last = last.next();
+  return Text(first.position(), last.position() + last.length() - 1);
+}
+
+bool TqorRCON_LogEdit::Find(const QString& aText, bool aBackward) {
+  QList<QTextEdit::ExtraSelection> marks;
+  QTextDocument* doc = document();
+  QTextCharFormat mark;
+  mark.setBackground(QColor(0xFF, 0xE0, 0x66));
+  for (QTextCursor c = doc->find(aText, 0); !aText.isEmpty() && !c.isNull();
+       c = doc->find(aText, c)) {
+    marks.append({c, mark});
+    if (marks.size() == MaxHighlights) break;
+  }
+  setExtraSelections(marks);
+  if (aText.isEmpty()) return false;
+  const QTextDocument::FindFlags flags(aBackward ? QTextDocument::FindBackward : 0);
+  QTextCursor found = doc->find(aText, textCursor(), flags);
+  if (found.isNull()) {
+    QTextCursor end(doc);
+    if (aBackward) end.movePosition(QTextCursor::End);
+    found = doc->find(aText, end, flags);
+  }
+  if (found.isNull()) return false;
+  setTextCursor(found);
+  return true;
+}
+
+QMimeData* TqorRCON_LogEdit::createMimeDataFromSelection() const {
+  auto* mime = new QMimeData;
+  mime->setText(SelectedText());
+  return mime;
+}
 
 std::vector<TqorRCONTextRun> SplitColourCodes(const QString& aText, QTextCharFormat& aFormat) {
   std::vector<TqorRCONTextRun> runs;
@@ -86,7 +157,7 @@ std::vector<TqorRCONTextRun> SplitColourCodes(const QString& aText, QTextCharFor
   return runs;
 }
 
-TqorRCON_LogView::TqorRCON_LogView(QPlainTextEdit* aView, QLabel* aNote)
+TqorRCON_LogView::TqorRCON_LogView(TqorRCON_LogEdit* aView, QLabel* aNote)
     : QObject(aView), FView(aView), FNote(aNote) {
   FView->setReadOnly(true);
   FView->setUndoRedoEnabled(false);
@@ -133,6 +204,7 @@ void TqorRCON_LogView::Append(std::string aText, TqorRCONLogKind aKind) {
     entry.Text = std::move(aText);
   }
   entry.Format = FormatOf(aKind);
+  entry.Kind = aKind;
   entry.Lines = static_cast<size_t>(std::count(entry.Text.begin(), entry.Text.end(), '\n')) + 1;
   // Only answers carry codes; what the operator typed shows as typed.
   entry.Codes = aKind == TqorRCONLogKind::Answer;
@@ -200,7 +272,7 @@ void TqorRCON_LogView::FlushFor(int aBudgetMs) {
   cursor.movePosition(QTextCursor::End);
   cursor.beginEditBlock();
   const int blocksBefore = FEmpty ? 0 : doc->blockCount();
-  qsizetype added = FEmpty ? 1 : 0;
+  FBlocksAdded = FEmpty ? 1 : 0;
   QElapsedTimer clock;
   clock.start();
   while (!FPending.empty() && (aBudgetMs < 0 || clock.elapsed() < aBudgetMs)) {
@@ -216,18 +288,19 @@ void TqorRCON_LogView::FlushFor(int aBudgetMs) {
     }
     const bool whole = entry.Start + take == entry.Text.size();
     const QString piece = QString::fromUtf8(text, qsizetype(take));
-    if (!FEmpty && !entry.Continued) {
-      cursor.insertBlock();
-      ++added;
+    if (!entry.Continued) {
+      if (!FEmpty) cursor.insertBlock(QTextBlockFormat());
+      cursor.block().setUserState(int(entry.Kind));
+      FBlocksAdded += FEmpty ? 0 : 1;
+      FRowChars = 0;
     }
     FEmpty = false;
     const size_t lines = static_cast<size_t>(std::count(text, text + take, '\n'));
-    added += qsizetype(lines);
     if (entry.Codes) {
       for (const TqorRCONTextRun& run : SplitColourCodes(piece, entry.Format))
-        cursor.insertText(run.Text, run.Format);
+        InsertText(cursor, run.Text, run.Format);
     } else {
-      cursor.insertText(piece, entry.Format);
+      InsertText(cursor, piece, entry.Format);
     }
     if (whole) {
       FPendingLines -= entry.Lines;
@@ -241,9 +314,52 @@ void TqorRCON_LogView::FlushFor(int aBudgetMs) {
   }
   cursor.endEditBlock();
   // The view's own cap has removed the oldest blocks.
-  if (blocksBefore + added > MaxLines) SetDropped();
+  if (blocksBefore + FBlocksAdded > MaxLines) SetDropped();
   if (follow) bar->setValue(bar->maximum());
   if (!FPending.empty()) ScheduleFlush();
+}
+
+// Line breaks of the text go in with insertText as long as the last block is a fresh one (a
+// break there makes a fresh block too); a break that ends a continued block needs one without
+// its mark.
+void TqorRCON_LogView::InsertText(QTextCursor& aCursor, const QString& aText,
+                                  const QTextCharFormat& aFormat) {
+  const qsizetype size = aText.size();
+  qsizetype from = 0;  // not inserted yet
+  qsizetype at = 0;    // scanned up to
+  bool continued = aCursor.blockFormat().boolProperty(kContinued);
+  while (at < size) {
+    qsizetype end = aText.indexOf(QLatin1Char('\n'), at);
+    if (end < 0) end = size;
+    if (FRowChars + (end - at) > TqorRCON_LogEdit::RowChars) {
+      qsizetype cut = at + (TqorRCON_LogEdit::RowChars - FRowChars);
+      if (cut > at && aText[cut - 1].isHighSurrogate()) --cut;
+      aCursor.insertText(aText.mid(from, cut - from), aFormat);
+      aCursor.insertBlock(ContinuedBlock(), aFormat);
+      ++FBlocksAdded;
+      FRowChars = 0;
+      continued = true;
+      from = at = cut;
+      continue;
+    }
+    FRowChars += end - at;
+    if (end == size) break;
+    if (continued) {
+      aCursor.insertText(aText.mid(from, end - from), aFormat);
+      aCursor.insertBlock(QTextBlockFormat(), aFormat);
+      from = end + 1;
+      continued = false;
+    }
+    ++FBlocksAdded;
+    FRowChars = 0;
+    at = end + 1;
+  }
+  if (from < size) aCursor.insertText(from == 0 ? aText : aText.mid(from), aFormat);
+}
+
+QString TqorRCON_LogView::PlainText() {
+  Flush();
+  return FView->Text();
 }
 
 void TqorRCON_LogView::Flush() {
@@ -255,6 +371,7 @@ void TqorRCON_LogView::Clear() {
   FPendingLines = 0;
   FView->clear();
   FEmpty = true;
+  FRowChars = 0;
   FDropped = false;
   FNote->hide();
 }
@@ -266,7 +383,7 @@ bool TqorRCON_LogView::SaveToFile(const QString& aFileName, QString& aError) {
     aError = file.errorString();
     return false;
   }
-  const QByteArray text = FView->toPlainText().toUtf8() + '\n';
+  const QByteArray text = PlainText().toUtf8() + '\n';
   if (file.write(text) != text.size() || !file.flush()) {
     aError = file.errorString();
     return false;

@@ -11,6 +11,7 @@
 #include "platform/Component.h"
 #include "platform/Exception.h"
 #include "platform/StringList.h"
+#include "tls/qorSSL_SChannel.h"
 
 // A fresh GUID as 32 upper-case hexadecimal digits, without braces and hyphens.
 std::string CreateGuidDigits();
@@ -19,9 +20,6 @@ enum TwsIPVersion { ipV4, ipV6 };
 enum TwsTransport { trpTCP };
 enum TwsOpenSSLAPI { oslAPI_1_0, oslAPI_1_1 };
 enum TwsOpenSSLLibPath { oslpNone, oslpDefaultFolder };
-enum TqorSChannelCertStoreName { scsnMY, scsnRoot, scsnTrust, scsnCA };
-enum TqorSChannelCertStorePath { scspStoreCurrentUser, scspStoreLocalMachine };
-enum TwsTLSVersions { tlsUndefined, tls1_0, tls1_1, tls1_2, tls1_3 };
 enum TwsTLSIOHandler { iohOpenSSL, iohSChannel };
 enum TwsProxy { pxyHTTP, pxySocks4, pxySocks4A, pxySocks5 };
 

@@ -55,6 +55,12 @@ TIdIOHandler& TqorTCPConnection_Vorn::IOHandler() {
   return *LHandler;
 }
 
+std::string TqorTCPConnectionClient::ALPNProtocol() const {
+  TIdTCPConnection* LConnection = TCPConnection();
+  TIdIOHandler* LHandler = LConnection ? LConnection->IOHandler() : nullptr;
+  return LHandler ? LHandler->NegotiatedProtocol() : std::string();
+}
+
 void TqorTCPConnection_Vorn::DoBeforeDisconnect() {
   if (FOnBeforeDisconnect) FOnBeforeDisconnect(this);
 }

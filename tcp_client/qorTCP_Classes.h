@@ -133,6 +133,8 @@ class TqorTCPConnectionClient : public TqorTCPConnection_Vorn {
   // Attaches the socket-level connection and caches its addresses at once.
   virtual void SetTCPConnection(TIdTCPConnection* aConnection);
   virtual void DoBinary(TMemoryStream& aStream);
+  // The protocol the TLS handler negotiated (ALPN); empty without TLS or without one.
+  std::string ALPNProtocol() const;
 
  private:
   void DeliverFrame(TIdBytes&& aBytes);

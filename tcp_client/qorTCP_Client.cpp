@@ -1,8 +1,5 @@
 #include "tcp_client/qorTCP_Client.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <utility>
 
 #include "platform/MainThread.h"
@@ -11,12 +8,11 @@
 #include "proxy/IdInterceptThrottler.h"
 #include "proxy/IdSocksInfo.h"
 #include "proxy/qorIdLogFile.h"
-#include "tls/IdSSLOpenSSL.h"
+#include "tcp_client/qorTCP_TLSHandlers.h"
 #include "transport/IdIOHandler.h"
 #include "transport/IdIOHandlerSocket.h"
 #include "transport/IdIOHandlerStack.h"
 #include "transport/IdSocketHandle.h"
-#include "transport/IdStack.h"
 
 // ---- TqorTCPWatchDog_Options ----
 
@@ -284,62 +280,15 @@ void TqorTCPCLient_Common::ApplyTLSHandler() {
   }
 }
 
-namespace {
-
-// The folder of the running program's file, without a trailing '/'.
-std::string ExecutableFolder() {
-  char LPath[4096];
-  const ssize_t N = readlink("/proc/self/exe", LPath, sizeof LPath - 1);
-  if (N <= 0) return {};
-  const std::string LFile(LPath, static_cast<size_t>(N));
-  return LFile.substr(0, LFile.rfind('/'));
-}
-
-}  // namespace
-
 void TqorTCPCLient_Common::CreateSSLHandler(TwsSSLHandler aType,
                                             TIdSSLIOHandlerSocketBase*& aHandler) {
   if (FOnSSLGetHandler) FOnSSLGetHandler(this, aType, aHandler);
   if (!aHandler) {
-    const TqorTCPTLS_Options& O = *FTLSOptions;
-    if (O.IOHandler() != iohOpenSSL) {
-      throw EIdException("TLS is not supported by this build; no connection was made.");
-    }
     // Owned by the socket client it serves (see ReleaseSocketClient); freed by this client.
-    auto* LHandler = New<TqorIdSSLIOHandlerSocketOpenSSL>(GetSocketClient());
-    FHandlerSSL = LHandler;
-    FreeNotification(LHandler);
-    LHandler->SetPassThrough(false);
-    SetTLSApiGeneration(O.OpenSSL_Options().APIVersion() == oslAPI_1_1 ? tlsApi1_1 : tlsApi1_0);
-    if (O.OpenSSL_Options().LibPath() == oslpDefaultFolder) SetTLSLibraryPath(ExecutableFolder());
-    TIdSSLOptions& LOptions = LHandler->SSLOptions();
-    switch (O.Version()) {
-      case tls1_0:
-        LOptions.SetMethod(sslvTLSv1);
-        break;
-      case tls1_1:
-        LOptions.SetMethod(sslvTLSv1_1);
-        break;
-      case tls1_2:
-        LOptions.SetMethod(sslvTLSv1_2);
-        break;
-      case tls1_3:
-        LOptions.SetMethod(sslvTLSv1_3);
-        break;
-      case tlsUndefined:
-        // The handler's own default is TLS 1.0 alone, which current servers refuse: the best
-        // version both sides support instead.
-        LOptions.SetSSLVersions(SSLVersionBit(sslvTLSv1_2) | SSLVersionBit(sslvTLSv1_3));
-        break;
-    }
-    LHandler->SetALPNProtocols(O.ALPNProtocols());
-    LOptions.SetMode(sslmClient);
-    LOptions.SetRootCertFile(O.RootCertFile());
-    LOptions.SetCertFile(O.CertFile());
-    LOptions.SetKeyFile(O.KeyFile());
-    LOptions.SetVerifyMode(O.VerifyCertificate() ? sslvrfPeer : 0);
-    LHandler->SetOnGetPassword([this](std::string& VPassword) { OnGetPasswordEvent(VPassword); });
-    aHandler = LHandler;
+    aHandler = CreateTLSHandler(GetSocketClient(), *FTLSOptions,
+                                [this](std::string& VPassword) { OnGetPasswordEvent(VPassword); });
+    FHandlerSSL = aHandler;
+    FreeNotification(aHandler);
     if (FOnSSLAfterCreateHandler) FOnSSLAfterCreateHandler(this, aType, aHandler);
   }
   if (aHandler != FHandlerSSL) {
@@ -511,9 +460,8 @@ void TqorTCPCLient_Common::OnReadExceptionEvent(TqorIdTCPClient* aReader, Except
     TIdTCPConnection* LClient = LConnection->TCPConnection();
     TIdIOHandler* LHandler = LClient ? LClient->IOHandler() : nullptr;
     if (LHandler && !LHandler->InputBufferIsEmpty()) LHandler->InputBuffer()->Clear();
-    // The session cannot go on after a failed read; the plain handler closed itself already.
-    if (LHandler && FTLS && FTLSOptions->IOHandler() == iohOpenSSL && LHandler->Opened())
-      LHandler->Close();
+    // Nothing goes on after a failed read; each layer knows what that takes.
+    if (LHandler) LHandler->AbortAfterFailure();
     EndConnection(LConnection);
   } catch (...) {
     DoCurrentException(nullptr);
@@ -590,9 +538,8 @@ void TqorTCPCLient_Common::ApplySocketOptions() {
   TIdIOHandlerSocket* LSocket = LClient ? LClient->Socket() : nullptr;
   if (!LSocket || !LSocket->BindingAllocated()) return;
   TIdSocketHandle& LBinding = *LSocket->Binding();
-  if (FWriteTimeout > 0) LBinding.SetSockOpt(SOL_SOCKET, SO_SNDTIMEO, FWriteTimeout);
-  if (FTLSOptions->IOHandler() == iohSChannel && FReadTimeout < 0)
-    LBinding.SetSockOpt(SOL_SOCKET, SO_RCVTIMEO, 10);
+  if (FWriteTimeout > 0) LBinding.SetSendTimeout(FWriteTimeout);
+  if (FTLSOptions->IOHandler() == iohSChannel && FReadTimeout < 0) LBinding.SetReceiveTimeout(10);
   // A value the kernel refuses fails the activation.
   if (FTCPKeepAlive->Enabled())
     LBinding.SetKeepAliveValues(true, FTCPKeepAlive->Time(), FTCPKeepAlive->Interval());
@@ -720,9 +667,7 @@ void TqorTCPCLient_Base::DoWriteData(const TIdBytes& aValue) {
   } catch (EIdSocketError&) {
     if (LHandler->ClosedGracefully()) return;   // the reading thread met the close meanwhile
     ConnectionState().MarkFailed(LConnection);  // one report of the failure is enough
-    TIdIOHandlerSocket* LSocket = GetSocketClient()->Socket();
-    if (LSocket && LSocket->BindingAllocated())
-      GStack()->ShutdownSocket(LSocket->Binding()->Handle(), SHUT_RDWR);
+    LHandler->AbortAfterFailure();
     throw;
   }
 }

@@ -1,15 +1,8 @@
 #include "tcp_client/qorTCP_ReadThread.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include "platform/MainThread.h"
 #include "platform/SysUtils.h"
-#include "tls/IdSSL.h"
 #include "transport/IdIOHandler.h"
-#include "transport/IdIOHandlerSocket.h"
-#include "transport/IdSocketHandle.h"
 
 namespace {
 
@@ -136,23 +129,16 @@ void TqorIdTCPClient::DoOnReadException(Exception& aException) {
 // ---- TqorTCPReadThread ----
 
 TqorTCPReadThread::TqorTCPReadThread(TqorIdTCPClient* aClient)
-    : TqorIdThread(false, true, "TCPRead"),
-      FClient(aClient),
-      FTCPMode(aClient->TCPMode()),
-      FWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  if (FWake < 0) throw EOSError("No wake-up signal for the reading thread.");
-}
+    : TqorIdThread(false, true, "TCPRead"), FClient(aClient), FTCPMode(aClient->TCPMode()) {}
 
 // The body has ended before the descriptor goes (the base destruction waits for it).
 TqorTCPReadThread::~TqorTCPReadThread() {
   Terminate();
   WaitForEnd();
-  ::close(FWake);
 }
 
 void TqorTCPReadThread::Wake() {
-  const uint64_t LOne = 1;
-  [[maybe_unused]] const ssize_t LWritten = ::write(FWake, &LOne, sizeof LOne);
+  FWake.Raise();
 }
 
 void TqorTCPReadThread::SetReadSocket(bool aValue) {
@@ -199,11 +185,8 @@ void TqorTCPReadThread::RunCycle() {
     if (!FReadSocket) {
       FReading = false;
       WakeMainThreadPump();  // StopReading may be waiting
-      if (!Terminated()) {
-        pollfd LWake{FWake, POLLIN, 0};
-        ::poll(&LWake, 1, -1);
-      }
-      TakeWakeUps();
+      if (!Terminated()) FWake.Wait();
+      FWake.Take();
       return;
     }
     ReadStep();
@@ -218,46 +201,29 @@ void TqorTCPReadThread::RunCycle() {
   }
 }
 
-void TqorTCPReadThread::TakeWakeUps() {
-  uint64_t LCount;
-  [[maybe_unused]] const ssize_t LRead = ::read(FWake, &LCount, sizeof LCount);
-}
-
-// Sleeps until bytes (or a close, or an error) wait on the socket, or until woken, and then
-// moves what waits into the input buffer.
+// Sleeps until the layer that carries the bytes has some for this thread (or a close, or an
+// error), or until woken, and then moves what waits into the input buffer.
 void TqorTCPReadThread::ReadStep() {
-  TIdIOHandler* LHandler = FClient->IOHandler();
-  if (!Terminated() && LHandler && LHandler->InputBufferIsEmpty()) {
+  TIdIOHandler* LLayer = FClient->IOHandler();
+  if (!Terminated() && LLayer && LLayer->InputBufferIsEmpty()) {
     FClient->EnterCS();
     try {
-      auto* LSocket = dynamic_cast<TIdIOHandlerSocket*>(LHandler);
-      TIdSocketHandle* LBinding =
-          LSocket && LSocket->BindingAllocated() ? LSocket->Binding() : nullptr;
-      // A TLS session may hold bytes the socket no longer shows, and a readable socket may
-      // hold only part of its next record: it asks its own Readable. A plain socket that the
-      // wait found readable is received from at once.
-      auto* LTLS = dynamic_cast<TIdSSLIOHandlerSocketBase*>(LHandler);
-      const bool LSession = LTLS && !LTLS->PassThrough();
-      if (!LBinding || (LSession && LTLS->HasBufferedData()))
-        LHandler->CheckForDataOnSource(0);
-      else if (!LBinding->ReadableOrWoken(FWake))
-        TakeWakeUps();
-      else if (LSession)
-        LHandler->CheckForDataOnSource(0);
+      if (LLayer->WaitReadableOrWoken(FWake))
+        LLayer->ReceiveReady();
       else
-        LHandler->FillInputBufferReadable();
+        FWake.Take();
     } catch (...) {
       FClient->LeaveCS();
       throw;
     }
     FClient->LeaveCS();
   }
-  if (!Terminated() && LHandler && !LHandler->InputBufferIsEmpty()) DoReadMessage();
-  LHandler = FClient->IOHandler();
+  if (!Terminated() && LLayer && !LLayer->InputBufferIsEmpty()) DoReadMessage();
+  LLayer = FClient->IOHandler();
   // A close by the peer is reported even when a handler has meanwhile asked this thread to end:
   // its disconnect may already have been raised.
-  if (LHandler && (!Terminated() || LHandler->ClosedGracefully()))
-    LHandler->CheckForDisconnect(true, false);
+  if (LLayer && (!Terminated() || LLayer->ClosedGracefully()))
+    LLayer->CheckForDisconnect(true, false);
 }
 
 void TqorTCPReadThread::HandleReadException(Exception& E) {

@@ -7,6 +7,7 @@
 #include "base/qorWebSocket_Classes_SyncObjs.h"
 #include "platform/Exception.h"
 #include "transport/IdTCPClient.h"
+#include "transport/IdWakeSignal.h"
 
 enum TqorTCPMode { tcpmDefault, tcpmCommands };
 
@@ -108,7 +109,6 @@ class TqorTCPReadThread : public TqorIdThread {
 
  private:
   void ReadStep();
-  void TakeWakeUps();
   // Stops reading (or the thread) and reports; the caller rethrows a silent one in
   // tcpmDefault, which ends the thread's body.
   void HandleReadException(Exception& E);
@@ -120,5 +120,5 @@ class TqorTCPReadThread : public TqorIdThread {
   // True while a cycle is inside its socket work.
   std::atomic<bool> FReading{false};
   std::atomic<std::thread::id> FRunner{};
-  const int FWake;  // eventfd: counts wake-ups until the thread takes them
+  TIdWakeSignal FWake;
 };

@@ -3,6 +3,9 @@
 
 #include "transport/IdIOHandlerStack.h"
 
+// The host part of a URI ("scheme://user@host:port/path", IPv6 literals in brackets).
+std::string HostOfURI(const std::string& AURI);
+
 // Base of the TLS I/O handlers: PassThrough true makes it the plain stack handler; false
 // sends every read and write through the TLS layer.
 class TIdSSLIOHandlerSocketBase : public TIdIOHandlerStack {
@@ -24,15 +27,15 @@ class TIdSSLIOHandlerSocketBase : public TIdIOHandlerStack {
 
   virtual TIdSSLIOHandlerSocketBase* Clone() = 0;
   virtual void StartSSL() = 0;
-  // True when the TLS layer holds received bytes the socket no longer shows (read ahead, or
-  // decrypted and not yet taken): a reader that waits on the socket must not wait now.
-  virtual bool HasBufferedData() { return false; }
 
  protected:
   virtual int ReceiveEncrypted(TIdBytes& VBuffer) = 0;
   virtual int SendEncrypted(const TIdBytes& ABuffer, int AOffset, int ALength) = 0;
   virtual void DoSetPassThrough(bool AValue) { FPassThrough = AValue; }
   virtual void DoSetURIToCheck(const std::string& AValue) { FURIToCheck = AValue; }
+  // The name a client session sends and checks: URIToCheck's host, else Host. Through a proxy
+  // the session still runs end to end with the target, so never the proxy's name.
+  std::string ServerName() const;
 
   // Read by the reading thread while the owner may switch it.
   std::atomic<bool> FPassThrough{true};

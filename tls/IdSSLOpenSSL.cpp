@@ -90,8 +90,13 @@ class TFileBIO {
     }
     FBIO = GOpenSSL.BIO_new_mem_buf(FData.data(), static_cast<int>(FData.size()));
   }
+  // The bytes may be a private key: wiped, not just freed.
   ~TFileBIO() {
     if (FBIO) GOpenSSL.BIO_free(FBIO);
+    if (GOpenSSL.OPENSSL_cleanse)
+      GOpenSSL.OPENSSL_cleanse(FData.data(), FData.size());
+    else
+      std::fill(FData.begin(), FData.end(), '\0');
   }
   TFileBIO(const TFileBIO&) = delete;
   TFileBIO& operator=(const TFileBIO&) = delete;
@@ -191,21 +196,6 @@ bool IsIPLiteral(const std::string& AHost) {
   in_addr L4;
   return inet_pton(AF_INET, AHost.c_str(), &L4) == 1 ||
          inet_pton(AF_INET6, AHost.c_str(), &L6) == 1;
-}
-
-// The host part of a URI ("scheme://user@host:port/path", IPv6 literals in brackets).
-std::string HostOfURI(const std::string& AURI) {
-  std::string LRest = AURI;
-  const size_t LScheme = LRest.find("://");
-  if (LScheme != std::string::npos) LRest = LRest.substr(LScheme + 3);
-  LRest = LRest.substr(0, LRest.find_first_of("/?#"));
-  const size_t LAt = LRest.rfind('@');
-  if (LAt != std::string::npos) LRest = LRest.substr(LAt + 1);
-  if (!LRest.empty() && LRest[0] == '[') {
-    const size_t LClose = LRest.find(']');
-    return LClose == std::string::npos ? std::string() : LRest.substr(1, LClose - 1);
-  }
-  return LRest.substr(0, LRest.find(':'));
 }
 
 void SetNonBlocking(int AHandle, bool AValue) {
@@ -538,14 +528,14 @@ void TIdSSLContext::ApplyProtocolVersions() {
   const bool L11 = TLSApiGeneration() == tlsApi1_1;
   // OpenSSL 3 dropped the options control code (32/77 do nothing there); 1.1 exports the
   // functions too.
-  auto LSetOption = [&](unsigned long AOption) {
+  auto LSetOption = [&](uint64_t AOption) {
     if (G.SSL_CTX_set_options) {
       G.SSL_CTX_set_options(FContext, AOption);
     } else {
       G.SSL_CTX_ctrl(FContext, SSL_CTRL_OPTIONS, static_cast<long>(AOption), nullptr);
     }
   };
-  auto LClearOption = [&](unsigned long AOption) {
+  auto LClearOption = [&](uint64_t AOption) {
     if (G.SSL_CTX_clear_options) {
       G.SSL_CTX_clear_options(FContext, AOption);
     } else {
@@ -554,7 +544,7 @@ void TIdSSLContext::ApplyProtocolVersions() {
   };
   struct TExclusion {
     TIdSSLVersion Version;
-    unsigned long Option;
+    uint64_t Option;
     bool Present;
   };
   const TExclusion LExclusions[] = {
@@ -756,14 +746,19 @@ bool TIdSSLContext::LoadDHParams() {
   const auto& G = GOpenSSL;
   TFileBIO LBIO(DHParamsFile, SSL_F_SET_DH_PARAMS_FILE);
   if (!LBIO.Get()) return false;
-  PDH LDH = G.PEM_read_bio_DHparams(LBIO.Get(), nullptr, nullptr, nullptr);
-  if (!LDH) {
-    TLSPutError(ERR_LIB_SSL, SSL_F_SET_DH_PARAMS_FILE, R_DH_LIB);
-    return false;
+  if (G.PEM_read_bio_Parameters && G.SSL_CTX_set0_tmp_dh_pkey) {
+    PEVP_PKEY LParams = G.PEM_read_bio_Parameters(LBIO.Get(), nullptr);
+    if (LParams && G.SSL_CTX_set0_tmp_dh_pkey(FContext, LParams) == 1) return true;
+    if (LParams) G.EVP_PKEY_free(LParams);
+  } else if (G.PEM_read_bio_DHparams && G.DH_free) {
+    if (PDH LDH = G.PEM_read_bio_DHparams(LBIO.Get(), nullptr, nullptr, nullptr)) {
+      const long LResult = G.SSL_CTX_ctrl(FContext, SSL_CTRL_SET_TMP_DH, 0, LDH);
+      G.DH_free(LDH);
+      return LResult > 0;
+    }
   }
-  const long LResult = G.SSL_CTX_ctrl(FContext, SSL_CTRL_SET_TMP_DH, 0, LDH);
-  G.DH_free(LDH);
-  return LResult > 0;
+  TLSPutError(ERR_LIB_SSL, SSL_F_SET_DH_PARAMS_FILE, R_DH_LIB);
+  return false;
 }
 
 void TIdSSLContext::ApplyClientCAList() {
@@ -916,7 +911,9 @@ void TIdSSLSocket::Connect(int AHandle, uint64_t ADeadlineMs) {
       throw EIdConnectTimeout(RSConnectTimeout);
     }
     std::string LDetail;
-    const long LVerify = G.SSL_get_verify_result(FSSL);
+    // Without verification a chain's verdict is no reason for a failure.
+    const long LVerify =
+        (FContext->VerifyMode & sslvrfPeer) ? G.SSL_get_verify_result(FSSL) : X509_V_OK;
     if (LVerify != X509_V_OK)
       LDetail = std::string(": ") + G.X509_verify_cert_error_string(LVerify);
     RaiseSessionFailure<EIdOSSLConnectError>(LError, LResult, errno, RSOSSLConnectError, LDetail);
@@ -939,51 +936,53 @@ void TIdSSLSocket::Accept(int AHandle) {
     RaiseSessionFailure<EIdOSSLAcceptError>(LError, LResult, errno, RSOSSLAcceptError);
 }
 
+int TIdSSLSocket::PeekLocked() {
+  uint8_t LByte;
+  GOpenSSL.ERR_clear_error();
+  const int LResult = GOpenSSL.SSL_peek(FSSL, &LByte, 1);
+  if (LResult > 0) return 1;
+  const int LError = GOpenSSL.SSL_get_error(FSSL, LResult);
+  if (LError == SSL_ERROR_WANT_READ) return 0;
+  // A session answers only once with its failure: keep it (and the thread's error queue) for
+  // the read that follows.
+  FPending = {LError, LResult, errno};
+  FHasPending = true;
+  return -1;
+}
+
 bool TIdSSLSocket::Readable(int AMSec) {
   const uint64_t LDeadline = AMSec >= 0 ? GetTickCount64() + static_cast<uint64_t>(AMSec) : 0;
-  bool LBuffered = false;  // undecrypted bytes wait inside the library
   for (;;) {
+    if (HoldsApplicationBytes()) return true;
     {
       std::lock_guard<std::mutex> LGuard(FLock);
       // A read reports a missing or closed session.
       if (!FSSL || FClosed) return true;
-      if (GOpenSSL.SSL_pending && GOpenSSL.SSL_pending(FSSL) > 0) return true;
-      if (GOpenSSL.SSL_has_pending && GOpenSSL.SSL_has_pending(FSSL)) LBuffered = true;
     }
     int LWait = -1;
     if (AMSec >= 0) {
       const uint64_t LNow = GetTickCount64();
       LWait = LNow >= LDeadline ? 0 : static_cast<int>(LDeadline - LNow);
     }
-    if (!LBuffered && !WaitSocket(FHandle, false, LWait)) return false;
-    LBuffered = false;
+    if (!WaitSocket(FHandle, false, LWait)) return false;
     if (!GOpenSSL.SSL_peek) return true;
-    // Records that carry no application data (session tickets, key updates) make the socket
-    // readable too; they are consumed here, so that only data, a close or a failure counts.
-    std::lock_guard<std::mutex> LGuard(FLock);
-    if (FClosed) return true;
-    uint8_t LByte;
-    GOpenSSL.ERR_clear_error();
-    const int LResult = GOpenSSL.SSL_peek(FSSL, &LByte, 1);
-    if (LResult > 0) return true;
-    const int LError = GOpenSSL.SSL_get_error(FSSL, LResult);
-    if (LError != SSL_ERROR_WANT_READ) {
-      // A session answers only once with its failure: keep it (and the thread's error queue)
-      // for the read that follows.
-      FPending = {LError, LResult, errno};
-      FHasPending = true;
-      return true;
+    {
+      // Records that carry no application data (session tickets, key updates) make the socket
+      // readable too; they are consumed here, so that only data, a close or a failure counts.
+      std::lock_guard<std::mutex> LGuard(FLock);
+      if (FClosed || PeekLocked() != 0) return true;
     }
     if (AMSec >= 0 && GetTickCount64() >= LDeadline) return false;
   }
 }
 
-bool TIdSSLSocket::HasBufferedData() const {
+bool TIdSSLSocket::HoldsApplicationBytes() {
   std::lock_guard<std::mutex> LGuard(FLock);
   if (!FSSL || FClosed || FHasPending) return FHasPending;
   const auto& G = GOpenSSL;
-  return (G.SSL_pending && G.SSL_pending(FSSL) > 0) ||
-         (G.SSL_has_pending && G.SSL_has_pending(FSSL));
+  if (G.SSL_pending && G.SSL_pending(FSSL) > 0) return true;
+  // Read ahead may hold a whole record or only part of one; a peek tells them apart.
+  return G.SSL_has_pending && G.SSL_has_pending(FSSL) && G.SSL_peek && PeekLocked() != 0;
 }
 
 int TIdSSLSocket::Recv(TIdBytes& VBuffer) {
@@ -1189,8 +1188,6 @@ void TIdSSLIOHandlerSocketOpenSSL::BuildContext() {
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::ConnectToPeer() {
-  FConnectDeadline =
-      FConnectTimeout > 0 ? GetTickCount64() + static_cast<uint64_t>(FConnectTimeout) : 0;
   try {
     BuildContext();
   } catch (const EIdOSSLCouldNotLoadSSLLibrary&) {
@@ -1206,21 +1203,18 @@ void TIdSSLIOHandlerSocketOpenSSL::ConnectToPeer() {
   }
   FPassThrough = LPassThrough;
   NotifyBeforeConnect();
-  StartSSL();
+  FInConnect = true;
+  try {
+    StartSSL();
+  } catch (...) {
+    FInConnect = false;
+    throw;
+  }
+  FInConnect = false;
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::StartSSL() {
   if (!FPassThrough) OpenTLSSession();
-}
-
-std::string TIdSSLIOHandlerSocketOpenSSL::ServerName() const {
-  if (!FURIToCheck.empty()) {
-    const std::string LHost = HostOfURI(FURIToCheck);
-    if (!LHost.empty()) return LHost;
-  }
-  // Through a proxy the session still runs end to end with the target, so the target's name
-  // is the one to send and to check.
-  return FHost;
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::SetSocketTimeouts(int AMs) {
@@ -1246,7 +1240,12 @@ void TIdSSLIOHandlerSocketOpenSSL::OpenTLSSession() {
     LRaw->Accept(FBinding->Handle());
   } else {
     LRaw->SetHostName(ServerName());
-    LRaw->Connect(FBinding->Handle(), FConnectDeadline);
+    // Part of a connect, the handshake shares ConnectTimeout with the TCP connect and any
+    // proxy; a later one (PassThrough switched off) counts from its own start. Without a
+    // connect time-out the session's read time-out bounds the whole handshake: a server
+    // that trickles bytes must not hold the connecting thread for ever.
+    LRaw->Connect(FBinding->Handle(),
+                  ConnectDeadline(FInConnect ? FOpenedAt : GetTickCount64(), SessionTimeout()));
   }
   FPassThrough = false;
 }
@@ -1285,10 +1284,22 @@ bool TIdSSLIOHandlerSocketOpenSSL::Readable(int AMSec) {
   return LUse.Handle() != Id_INVALID_SOCKET && LSession->Readable(AMSec < 0 ? -1 : AMSec);
 }
 
-bool TIdSSLIOHandlerSocketOpenSSL::HasBufferedData() {
+bool TIdSSLIOHandlerSocketOpenSSL::HoldsApplicationBytes() {
   if (FPassThrough) return false;
   const std::shared_ptr<TIdSSLSocket> LSession = Session();
-  return LSession && LSession->HasBufferedData();
+  if (!LSession || !BindingAllocated()) return false;
+  TIdSocketHandle::TUse LUse(*Binding());
+  return LUse.Handle() != Id_INVALID_SOCKET && LSession->HoldsApplicationBytes();
+}
+
+int TIdSSLIOHandlerSocketOpenSSL::ReceiveReady() {
+  if (!FPassThrough && !Readable(0)) return -1;
+  return TIdIOHandlerStack::ReceiveReady();
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::AbortAfterFailure() {
+  if (const std::shared_ptr<TIdSSLSocket> LSession = Session()) LSession->Close();
+  TIdIOHandlerStack::AbortAfterFailure();
 }
 
 int TIdSSLIOHandlerSocketOpenSSL::ReceiveEncrypted(TIdBytes& VBuffer) {

@@ -47,7 +47,7 @@ class EIdOpenSSLAPICryptoError : public EIdOpenSSLError {
  public:
   EIdOpenSSLAPICryptoError(std::string AMessage, unsigned long AErrorCode = 0)
       : EIdOpenSSLError(std::move(AMessage)), FErrorCode(AErrorCode) {}
-  const char* ClassName() const override { return "EIdOpenSSLAPICryptoError"; }
+  QOR_EXCEPTION_CLASS(EIdOpenSSLAPICryptoError)
   unsigned long ErrorCode() const { return FErrorCode; }
 
  private:
@@ -65,7 +65,7 @@ class EIdOpenSSLAPISSLError : public EIdOpenSSLError {
  public:
   EIdOpenSSLAPISSLError(std::string AMessage, int AErrorCode = 0, int ARetCode = 0)
       : EIdOpenSSLError(std::move(AMessage)), FErrorCode(AErrorCode), FRetCode(ARetCode) {}
-  const char* ClassName() const override { return "EIdOpenSSLAPISSLError"; }
+  QOR_EXCEPTION_CLASS(EIdOpenSSLAPISSLError)
   int ErrorCode() const { return FErrorCode; }
   int RetCode() const { return FRetCode; }
 
@@ -321,8 +321,9 @@ class TIdSSLSocket {
   // True when decrypted bytes wait, or when a read would not block (data, close or
   // failure); false when AMSec passes with nothing but handshake records arriving.
   bool Readable(int AMSec);
-  // Received bytes (or a failure) wait inside the session.
-  bool HasBufferedData() const;
+  // Decrypted bytes, a whole record read ahead, or a failure wait inside the session. Part of
+  // a record does not count: only more bytes on the socket can complete it.
+  bool HoldsApplicationBytes();
   // Sends close-notify and waits for the peer's (within the socket's time-out).
   void Shutdown();
   // Sends close-notify without waiting, once; the session then takes no further calls.
@@ -357,6 +358,9 @@ class TIdSSLSocket {
   // Runs AOp under the session lock; waits outside it while the library wants I/O. Returns
   // the final result and its SSL error code (SSL_ERROR_WANT_READ after a time-out).
   int Drive(const std::function<int()>& AOp, int& VError, uint64_t ADeadlineMs);
+  // Under FLock: peeks one byte, consuming records without application data. 1: data waits;
+  // 0: the library wants more bytes; -1: a failure, kept for the next Recv.
+  int PeekLocked();
 
   TComponent* FParent;
   TIdSSLContext* FContext = nullptr;
@@ -401,7 +405,11 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase,
 
   void Close() override;
   bool Readable(int AMSec = IdTimeoutDefault) override;
-  bool HasBufferedData() override;
+  bool HoldsApplicationBytes() override;
+  // Receives only once a whole record has come: part of one leaves the buffer as it is.
+  int ReceiveReady() override;
+  // The session takes no further calls; the socket is shut down.
+  void AbortAfterFailure() override;
   int CheckTransportResult(int AResult) override;
   [[noreturn]] void RaiseTransportError(int AErr) override;
   void StartSSL() override;
@@ -450,7 +458,6 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase,
   void SetSocketTimeouts(int AMs);
   [[noreturn]] void RaiseSessionError(int ARet, int AError);
   void FreeContext();
-  std::string ServerName() const;
 
   TIdSSLOptions* FSSLOptions = nullptr;
   TIdSSLContext* FSSLContext = nullptr;
@@ -464,8 +471,8 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase,
   std::shared_ptr<TIdSSLSocket> FSSLSocket;
   mutable std::mutex FSessionLock;
   std::unique_ptr<TStringList> FALPNProtocols;
-  // Deadline of the running activation's connect, handshake included (0 = none).
-  uint64_t FConnectDeadline = 0;
+  // True while the handshake runs as part of Open: it then counts from the connect's start.
+  bool FInConnect = false;
   TCallbackEvent FOnStatusInfo;
   TCallbackExEvent FOnStatusInfoEx;
   TPasswordEvent FOnGetPassword;
@@ -486,6 +493,10 @@ class TqorIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketOpenSSL {
  public:
   const char* ClassName() const override { return "TqorIdSSLIOHandlerSocketOpenSSL"; }
   const TIdIOHandlerClass* ClassType() const override { return &IdClass; }
+  // Reported for this class exactly (the one the TCP client makes), not for descendants.
+  std::string NegotiatedProtocol() override {
+    return ClassType() == &IdClass ? GetALPNProtocol() : std::string();
+  }
   int CheckTransportResult(int AResult) override;
   bool Readable(int AMSec = IdTimeoutDefault) override;
 

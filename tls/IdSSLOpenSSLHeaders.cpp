@@ -67,6 +67,7 @@ std::vector<std::string> ExportNames(const char* AName, TIdTLSApiGeneration AGen
   if (AGen == tlsApi1_0) return {LName};
   if (LName.rfind("sk_", 0) == 0) return {"OPENSSL_" + LName};
   if (LName == "SSL_get_peer_certificate") return {"SSL_get1_peer_certificate", LName};
+  if (LName == "EVP_PKEY_bits") return {"EVP_PKEY_get_bits", LName};
   return {LName};
 }
 
@@ -218,14 +219,24 @@ unsigned long TLSLibraryVersion() {
 }
 
 void TLSFree(void* APtr) {
-  if (APtr) GOpenSSL.CRYPTO_free(APtr, __FILE__, __LINE__);
+  if (!APtr) return;
+  if (TLSLibraryVersion() != 0 && TLSLibraryVersion() < 0x10100000UL)
+    reinterpret_cast<void (*)(void*)>(reinterpret_cast<void (*)()>(GOpenSSL.CRYPTO_free))(APtr);
+  else
+    GOpenSSL.CRYPTO_free(APtr, __FILE__, __LINE__);
 }
 
 void TLSPutError(int ALib, int AFunc, int AReason) {
   if (GOpenSSL.ERR_new && GOpenSSL.ERR_set_debug && GOpenSSL.ERR_set_error) {
+    // OpenSSL 3 marks the reasons every library shares (a library number as the reason: "PEM
+    // lib", "DH lib", ...) with a flag; without it they print as "reason(9)". A system
+    // library's reason is errno and has none.
+    constexpr int ERR_LIB_SYS = 2;
+    constexpr int ERR_RFLAG_COMMON = 2 << 18;
+    const bool LCommon = ALib != ERR_LIB_SYS && AReason > 0 && AReason < 64;
     GOpenSSL.ERR_new();
     GOpenSSL.ERR_set_debug(__FILE__, __LINE__, nullptr);
-    GOpenSSL.ERR_set_error(ALib, AReason, nullptr);
+    GOpenSSL.ERR_set_error(ALib, LCommon ? AReason | ERR_RFLAG_COMMON : AReason, nullptr);
   } else if (GOpenSSL.ERR_put_error) {
     GOpenSSL.ERR_put_error(ALib, AFunc, AReason, __FILE__, __LINE__);
   }

@@ -62,6 +62,7 @@ using TPemPasswordCallback = int (*)(char* buf, int size, int rwflag, void* user
 using TVerifyCallback = int (*)(int preverify_ok, PX509_STORE_CTX store);
 using TInfoCallback = void (*)(const TOpaqueSSL* ssl, int where, int ret);
 using TLockingCallback = void (*)(int mode, int n, const char* file, int line);
+using TClientCertCallback = int (*)(PSSL ssl, PX509* x509, PEVP_PKEY* pkey);
 using TAlpnSelectCallback = int (*)(PSSL ssl, const unsigned char** out, unsigned char* outlen,
                                     const unsigned char* in, unsigned int inlen, void* arg);
 
@@ -121,7 +122,9 @@ constexpr int SSL_RECEIVED_SHUTDOWN = 2;
   X(crypto, Opt, void, CRYPTO_cleanup_all_ex_data, (void))                                         \
   X(crypto, Opt, void, ERR_remove_thread_state, (void*))                                           \
   X(crypto, Opt, void, ERR_remove_state, (unsigned long))                                          \
+  /* one parameter in the 1.0 generation, three from 1.1 on: called through TLSFree */             \
   X(crypto, Req, void, CRYPTO_free, (void*, const char*, int))                                     \
+  X(crypto, Opt, void, OPENSSL_cleanse, (void*, size_t))                                           \
   /* error queue */                                                                                \
   X(crypto, Req, unsigned long, ERR_get_error, (void))                                             \
   X(crypto, Req, unsigned long, ERR_peek_error, (void))                                            \
@@ -157,8 +160,8 @@ constexpr int SSL_RECEIVED_SHUTDOWN = 2;
   X(ssl, Req, PSSL_CTX, SSL_CTX_new, (PSSL_METHOD))                                                \
   X(ssl, Req, void, SSL_CTX_free, (PSSL_CTX))                                                      \
   X(ssl, Req, long, SSL_CTX_ctrl, (PSSL_CTX, int, long, void*))                                    \
-  X(ssl, Opt, unsigned long, SSL_CTX_set_options, (PSSL_CTX, unsigned long))                       \
-  X(ssl, Opt, unsigned long, SSL_CTX_clear_options, (PSSL_CTX, unsigned long))                     \
+  X(ssl, Opt, uint64_t, SSL_CTX_set_options, (PSSL_CTX, uint64_t))                                 \
+  X(ssl, Opt, uint64_t, SSL_CTX_clear_options, (PSSL_CTX, uint64_t))                               \
   X(ssl, Req, void, SSL_CTX_set_default_passwd_cb, (PSSL_CTX, TPemPasswordCallback))               \
   X(ssl, Req, void, SSL_CTX_set_default_passwd_cb_userdata, (PSSL_CTX, void*))                     \
   X(ssl, Req, int, SSL_CTX_set_default_verify_paths, (PSSL_CTX))                                   \
@@ -209,12 +212,27 @@ constexpr int SSL_RECEIVED_SHUTDOWN = 2;
   X(ssl, Req, long, SSL_get_verify_result, (const TOpaqueSSL*))                                    \
   X(ssl, Opt, PX509_VERIFY_PARAM, SSL_get0_param, (PSSL))                                          \
   X(ssl, Opt, void, SSL_get0_alpn_selected, (const TOpaqueSSL*, const unsigned char**, unsigned*)) \
+  /* sessions on memory BIOs (the security provider) */                                            \
+  X(ssl, Req, void, SSL_set_bio, (PSSL, PBIO, PBIO))                                               \
+  X(ssl, Req, void, SSL_set_connect_state, (PSSL))                                                 \
+  X(ssl, Req, int, SSL_do_handshake, (PSSL))                                                       \
+  X(ssl, Opt, int, SSL_in_init, (const TOpaqueSSL*))                                               \
+  X(ssl, Req, int, SSL_version, (const TOpaqueSSL*))                                               \
+  X(ssl, Opt, int, SSL_set_alpn_protos, (PSSL, const unsigned char*, unsigned))                    \
+  X(ssl, Opt, int, SSL_CTX_set_ciphersuites, (PSSL_CTX, const char*))                              \
+  X(ssl, Req, void, SSL_CTX_set_client_cert_cb, (PSSL_CTX, TClientCertCallback))                   \
+  X(ssl, Req, int, SSL_use_certificate, (PSSL, PX509))                                             \
+  X(ssl, Req, int, SSL_use_PrivateKey, (PSSL, PEVP_PKEY))                                          \
+  X(ssl, Req, PSTACK, SSL_get_client_CA_list, (const TOpaqueSSL*))                                 \
+  X(ssl, Req, PSTACK, SSL_get_peer_cert_chain, (const TOpaqueSSL*))                                \
   /* memory BIOs */                                                                                \
   X(crypto, Req, PBIO, BIO_new_mem_buf, (const void*, int))                                        \
   X(crypto, Req, PBIO, BIO_new, (PBIO_METHOD))                                                     \
   X(crypto, Req, PBIO_METHOD, BIO_s_mem, (void))                                                   \
   X(crypto, Req, long, BIO_ctrl, (PBIO, int, long, void*))                                         \
   X(crypto, Req, int, BIO_free, (PBIO))                                                            \
+  X(crypto, Req, int, BIO_read, (PBIO, void*, int))                                                \
+  X(crypto, Req, int, BIO_write, (PBIO, const void*, int))                                         \
   /* stacks (sk_* before 1.1, OPENSSL_sk_* after) */                                               \
   X(crypto, Req, int, sk_num, (const TOpaqueSTACK*))                                               \
   X(crypto, Req, void*, sk_value, (const TOpaqueSTACK*, int))                                      \
@@ -234,8 +252,12 @@ constexpr int SSL_RECEIVED_SHUTDOWN = 2;
   X(crypto, Req, PX509, PEM_read_bio_X509, (PBIO, PX509*, TPemPasswordCallback, void*))            \
   X(crypto, Req, PEVP_PKEY, PEM_read_bio_PrivateKey,                                               \
     (PBIO, PEVP_PKEY*, TPemPasswordCallback, void*))                                               \
-  X(crypto, Req, PDH, PEM_read_bio_DHparams, (PBIO, PDH*, TPemPasswordCallback, void*))            \
-  X(crypto, Req, void, DH_free, (PDH))                                                             \
+  /* deprecated in 3 (a library built without them lacks them): DH parameters go through */        \
+  /* PEM_read_bio_Parameters and SSL_CTX_set0_tmp_dh_pkey there */                                 \
+  X(crypto, Opt, PDH, PEM_read_bio_DHparams, (PBIO, PDH*, TPemPasswordCallback, void*))            \
+  X(crypto, Opt, void, DH_free, (PDH))                                                             \
+  X(crypto, Opt, PEVP_PKEY, PEM_read_bio_Parameters, (PBIO, PEVP_PKEY*))                           \
+  X(ssl, Opt, int, SSL_CTX_set0_tmp_dh_pkey, (PSSL_CTX, PEVP_PKEY))                                \
   X(crypto, Req, void, X509_free, (PX509))                                                         \
   X(crypto, Req, void, EVP_PKEY_free, (PEVP_PKEY))                                                 \
   X(crypto, Req, void*, X509_STORE_CTX_get_ex_data, (PX509_STORE_CTX, int))                        \
@@ -245,6 +267,30 @@ constexpr int SSL_RECEIVED_SHUTDOWN = 2;
   X(crypto, Req, const char*, X509_verify_cert_error_string, (long))                               \
   X(crypto, Opt, int, X509_VERIFY_PARAM_set1_host, (PX509_VERIFY_PARAM, const char*, size_t))      \
   X(crypto, Opt, int, X509_VERIFY_PARAM_set1_ip_asc, (PX509_VERIFY_PARAM, const char*))            \
+  /* certificate stores and chains (the security provider) */                                      \
+  X(crypto, Opt, int, X509_up_ref, (PX509))                                                        \
+  X(crypto, Opt, int, EVP_PKEY_up_ref, (PEVP_PKEY))                                                \
+  X(crypto, Req, int, EVP_PKEY_bits, (const TOpaqueEVP_PKEY*))                                     \
+  X(crypto, Req, int, i2d_X509, (const TOpaqueX509*, unsigned char**))                             \
+  X(crypto, Req, PX509, d2i_X509, (PX509*, const unsigned char**, long))                           \
+  X(crypto, Req, int, i2d_X509_NAME, (const TOpaqueX509_NAME*, unsigned char**))                   \
+  X(crypto, Req, int, X509_check_private_key, (const TOpaqueX509*, const TOpaqueEVP_PKEY*))        \
+  X(crypto, Opt, int, X509_check_host, (PX509, const char*, size_t, unsigned, char**))             \
+  X(crypto, Opt, int, X509_check_ip_asc, (PX509, const char*, unsigned))                           \
+  X(crypto, Opt, uint32_t, X509_get_extension_flags, (PX509))                                      \
+  X(crypto, Opt, uint32_t, X509_get_extended_key_usage, (PX509))                                   \
+  X(crypto, Req, PX509_STORE, X509_STORE_new, (void))                                              \
+  X(crypto, Req, void, X509_STORE_free, (PX509_STORE))                                             \
+  X(crypto, Req, PX509_STORE_CTX, X509_STORE_CTX_new, (void))                                      \
+  X(crypto, Req, void, X509_STORE_CTX_free, (PX509_STORE_CTX))                                     \
+  X(crypto, Req, int, X509_STORE_CTX_init, (PX509_STORE_CTX, PX509_STORE, PX509, PSTACK))          \
+  X(crypto, Req, void, X509_STORE_CTX_set_verify_cb, (PX509_STORE_CTX, TVerifyCallback))           \
+  X(crypto, Req, int, X509_STORE_CTX_set_ex_data, (PX509_STORE_CTX, int, void*))                   \
+  X(crypto, Req, PSTACK, X509_STORE_CTX_get1_chain, (PX509_STORE_CTX))                             \
+  X(crypto, Req, int, X509_verify_cert, (PX509_STORE_CTX))                                         \
+  X(crypto, Req, int, PKCS12_verify_mac, (PPKCS12, const char*, int))                              \
+  X(crypto, Opt, const char*, X509_get_default_cert_file, (void))                                  \
+  X(crypto, Opt, const char*, X509_get_default_cert_file_env, (void))                              \
   /* certificate views */                                                                          \
   X(crypto, Req, PX509_NAME, X509_get_subject_name, (const TOpaqueX509*))                          \
   X(crypto, Req, PX509_NAME, X509_get_issuer_name, (const TOpaqueX509*))                           \

@@ -18,6 +18,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <cerrno>
 #include <cstdint>
@@ -95,6 +96,7 @@ std::string HelpText() {
          "  echo <text>   answers <text>\n"
          "  list          the connected clients\n"
          "  long [bytes]  a long answer (default 10000 bytes, at most 16 MiB), in packets of 4096\n"
+         "  wide [bytes]  the same as one line without a line break, as a data dump\n"
          "  colours       a text with Minecraft colour and style codes\n"
          "  quit          closes this connection";
 }
@@ -138,9 +140,11 @@ void RunCommand(Client& c, int32_t aID, const std::string& aCommand,
     QueueAnswer(c, aID, rest);
   } else if (word == "list") {
     QueueAnswer(c, aID, ListText(aClients));
-  } else if (word == "long") {
+  } else if (word == "long" || word == "wide") {
     size_t n = rest.empty() ? 10000 : std::strtoul(rest.c_str(), nullptr, 10);
-    QueueAnswer(c, aID, LongText(n < kMaxLongAnswer ? n : kMaxLongAnswer));
+    std::string text = LongText(n < kMaxLongAnswer ? n : kMaxLongAnswer);
+    if (word == "wide") std::replace(text.begin(), text.end(), '\n', ' ');
+    QueueAnswer(c, aID, text);
   } else if (word == "colours" || word == "colors") {
     QueueAnswer(c, aID, ColoursText());
   } else if (word == "quit") {

@@ -10,16 +10,15 @@ namespace {
 // Waits for more input within the handshake's bound; raises at the bound or when the peer
 // has gone.
 void FillHandshakeInput(TIdIOHandler* AIOHandler) {
-  const int LBudget = AIOHandler->ConnectTimeout();
+  const uint64_t LDeadline = AIOHandler->ConnectDeadline(AIOHandler->OpenedAt());
   int LWait = IdTimeoutDefault;
-  if (LBudget > 0) {
-    const int64_t LLeft = static_cast<int64_t>(AIOHandler->OpenedAt() + LBudget) -
-                          static_cast<int64_t>(GetTickCount64());
+  if (LDeadline != 0) {
+    const int64_t LLeft = static_cast<int64_t>(LDeadline) - static_cast<int64_t>(GetTickCount64());
     if (LLeft <= 0) throw EIdConnectTimeout(RSConnectTimeout);
     LWait = static_cast<int>(LLeft);
   }
   const int LSize = AIOHandler->InputBuffer()->Size();
-  const int LResult = AIOHandler->FillInputBuffer(false, LWait, LBudget <= 0);
+  const int LResult = AIOHandler->FillInputBuffer(false, LWait, LDeadline == 0);
   if (LResult == -1) throw EIdConnectTimeout(RSConnectTimeout);
   if (LResult <= 0 || AIOHandler->InputBuffer()->Size() == LSize) {
     AIOHandler->CheckForDisconnect(true, true);

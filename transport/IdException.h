@@ -94,8 +94,7 @@ class EIdSocketError : public EIdException {
  public:
   EIdSocketError(int AErr, std::string AMessage)
       : EIdException(std::move(AMessage)), FLastError(AErr) {}
-  const char* ClassName() const override { return "EIdSocketError"; }
-  std::exception_ptr Clone() const override { return std::make_exception_ptr(*this); }
+  QOR_EXCEPTION_CLASS(EIdSocketError)
   int LastError() const { return FLastError; }
 
  private:
@@ -114,8 +113,7 @@ QOR_DECLARE_EXCEPTION(EIdInvalidServiceName, EIdException);
 class EIdWinsockStubError : public EIdException {
  public:
   EIdWinsockStubError(int AWin32Error, std::string AWin32ErrorMessage, std::string ATitle);
-  const char* ClassName() const override { return "EIdWinsockStubError"; }
-  std::exception_ptr Clone() const override { return std::make_exception_ptr(*this); }
+  QOR_EXCEPTION_CLASS(EIdWinsockStubError)
   int Win32Error() const { return FWin32Error; }
   const std::string& Win32ErrorMessage() const { return FWin32ErrorMessage; }
   const std::string& Title() const { return FTitle; }

@@ -173,10 +173,20 @@ int TIdIOHandler::FillInputBuffer(bool ARaiseExceptionIfDisconnected, int ATimeo
   }
 }
 
-int TIdIOHandler::FillInputBufferReadable() {
+// A transport without a descriptor to wait on blocks in its receive instead.
+bool TIdIOHandler::WaitReadableOrWoken(const TIdWakeSignal&) {
+  return true;
+}
+
+int TIdIOHandler::ReceiveReady() {
   if (!FInputBuffer || !FOpened || FClosedGracefully) return 0;
   CheckForDisconnect(false, false);
   return TransportAvailable() ? ReceiveOnce(false, false) : 0;
+}
+
+uint64_t TIdIOHandler::ConnectDeadline(uint64_t AStartedAt, int AFallbackMs) const {
+  const int LLimit = FConnectTimeout > 0 ? FConnectTimeout : AFallbackMs;
+  return LLimit > 0 ? AStartedAt + static_cast<uint64_t>(LLimit) : 0;
 }
 
 int TIdIOHandler::ReceiveOnce(bool ARaiseExceptionIfDisconnected, bool ARaiseExceptionOnTimeout) {
@@ -218,7 +228,11 @@ int TIdIOHandler::ReceiveOnce(bool ARaiseExceptionIfDisconnected, bool ARaiseExc
     }
     FClosedGracefully = true;
     Close();
-    if (InputBufferIsEmpty() && ARaiseExceptionIfDisconnected) RaiseTransportError(LErr);
+    // A reset or an abort is a failure, not a close: it is reported at once, as the plain
+    // socket's receive reports it, whatever the caller asked for.
+    const bool LFailure = LErr == Id_WSAECONNRESET || LErr == Id_WSAECONNABORTED;
+    if (LFailure || (InputBufferIsEmpty() && ARaiseExceptionIfDisconnected))
+      RaiseTransportError(LErr);
     LRead = 0;
     LCount = 0;
   }

@@ -11,6 +11,7 @@
 #include "transport/IdComponent.h"
 #include "transport/IdGlobal.h"
 #include "transport/IdIntercept.h"
+#include "transport/IdWakeSignal.h"
 
 class TIdIOHandler;
 
@@ -73,10 +74,34 @@ class TIdIOHandler : public TIdComponent {
   // > 0: bytes appended; 0: the transport is gone; -1: the wait timed out.
   int FillInputBuffer(bool ARaiseExceptionIfDisconnected = true, int ATimeout = IdTimeoutDefault,
                       bool ARaiseExceptionOnTimeout = true);
-  // For a reader whose own wait has just seen the transport readable: one receive without
-  // waiting again, as CheckForDataOnSource(0) would make it. Results as FillInputBuffer's;
-  // 0 also when nothing new reached the buffer.
-  int FillInputBufferReadable();
+
+  // ---- What a reading thread asks of the layers that carry the bytes ----
+  // A plain socket, a TLS session and a proxied socket each answer for themselves; a reader
+  // needs nothing else, and no cast. One step: WaitReadableOrWoken, then ReceiveReady when it
+  // said so, else AWake.Take().
+  //
+  // Sleeps until a receive is due or AWake is raised; true when a receive is due: a layer
+  // holds application bytes already, or the transport is readable (bytes, a close, an error)
+  // or gone. Never true for bytes that cannot become application bytes yet (part of a record),
+  // so a stalled peer costs no wake-ups.
+  virtual bool WaitReadableOrWoken(const TIdWakeSignal& AWake);
+  // One receive into InputBuffer without waiting. Results as FillInputBuffer's; 0 also when
+  // nothing new reached the buffer, -1 when the bytes that came make no whole unit yet.
+  virtual int ReceiveReady();
+  // Received application bytes (or a failure to report) held inside a layer, beyond what the
+  // transport itself still shows.
+  virtual bool HoldsApplicationBytes() { return false; }
+  // The application protocol (ALPN) the layer agreed with the peer, as the connection object
+  // reports it; empty for a layer that negotiates none.
+  virtual std::string NegotiatedProtocol() { return {}; }
+  // Ends a stream that a failed read or write has left in an unknown state: nothing more goes
+  // through it, and a reader waiting on it wakes to a failure or a close. Any thread.
+  virtual void AbortAfterFailure() {}
+  // The one deadline (a GetTickCount64 value; 0: none) of connect work begun at AStartedAt:
+  // ConnectTimeout counted from there, or AFallbackMs when ConnectTimeout sets no limit (0
+  // or less: none either). The TCP connect and the proxy handshakes count from OpenedAt; a
+  // TLS handshake from its own start, falling back on the session's read time-out.
+  uint64_t ConnectDeadline(uint64_t AStartedAt, int AFallbackMs = 0) const;
 
   // Reading; every read first consumes what InputBuffer already holds.
   virtual void ReadBytes(TIdBytes& VBuffer, int AByteCount, bool AAppend = true);

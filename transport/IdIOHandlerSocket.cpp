@@ -41,6 +41,16 @@ void TIdIOHandlerSocket::AfterAccept() {
   if (FBinding) FIPVersion = FBinding->IPVersion();
 }
 
+bool TIdIOHandlerSocket::WaitReadableOrWoken(const TIdWakeSignal& AWake) {
+  // Without a socket the receive reports the end.
+  if (HoldsApplicationBytes() || !BindingAllocated()) return true;
+  return FBinding->ReadableOrWoken(AWake);
+}
+
+void TIdIOHandlerSocket::AbortAfterFailure() {
+  if (FBinding) FBinding->Shutdown();
+}
+
 int TIdIOHandlerSocket::CheckTransportResult(int AResult) {
   // With the socket known, a run-out send or receive time-out reads as 10060 and comes back.
   const TIdStackSocketHandle LSocket = FBinding ? FBinding->Handle() : Id_INVALID_SOCKET;

@@ -26,6 +26,9 @@ class TIdIOHandlerSocket : public TIdIOHandler {
   bool Connected() override;
   void AfterAccept() override;
   bool TransportAvailable() override { return BindingAllocated(); }
+  bool WaitReadableOrWoken(const TIdWakeSignal& AWake) override;
+  // Shuts the socket down in both directions.
+  void AbortAfterFailure() override;
   int CheckTransportResult(int AResult) override;
   [[noreturn]] void RaiseTransportError(int AErr) override;
   // "host:port"; the port part is left out when it is 0 or DefaultPort.

@@ -1,5 +1,6 @@
 #include "transport/IdIOHandlerStack.h"
 
+#include "platform/SysUtils.h"
 #include "transport/IdException.h"
 
 namespace {
@@ -61,8 +62,11 @@ void TIdIOHandlerStack::ConnectToPeer() {
   FBinding->SetPeer(LHost, LPort, LIPVersion);
   if (OnStatus()) RaiseStatus(hsConnecting, {FBinding->PeerIP()});
 
-  const int LTimeout =
-      (FConnectTimeout == 0 || FConnectTimeout == -1) ? IdTimeoutInfinite : FConnectTimeout;
+  int LTimeout = IdTimeoutInfinite;
+  if (const uint64_t LDeadline = ConnectDeadline(FOpenedAt)) {
+    const uint64_t LNow = GetTickCount64();
+    LTimeout = LNow >= LDeadline ? 1 : static_cast<int>(LDeadline - LNow);
+  }
   try {
     FBinding->Connect(LTimeout);
   } catch (const EIdConnectTimeout&) {

@@ -2,7 +2,6 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -150,17 +149,24 @@ bool TIdSocketHandle::Select(int ATimeout) {
   return FReadSocketList->SelectRead(ATimeout);
 }
 
-bool TIdSocketHandle::ReadableOrWoken(int AWakeFd, int AMSec) {
+bool TIdSocketHandle::ReadableOrWoken(const TIdWakeSignal& AWake, int AMSec) {
   TUse LUse(*this);
   if (LUse.Handle() == Id_INVALID_SOCKET)
     throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
-  pollfd LFds[2] = {{LUse.Handle(), POLLIN, 0}, {AWakeFd, POLLIN, 0}};
-  int LResult;
-  do {
-    LResult = ::poll(LFds, 2, AMSec < 0 ? -1 : AMSec);
-  } while (LResult < 0 && errno == EINTR);
-  GStack()->CheckForSocketError(LResult);
-  return (LFds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+  return AWake.WaitReadable(LUse.Handle(), AMSec);
+}
+
+void TIdSocketHandle::Shutdown() {
+  TUse LUse(*this);
+  if (LUse.Handle() != Id_INVALID_SOCKET) GStack()->ShutdownSocket(LUse.Handle(), SHUT_RDWR);
+}
+
+void TIdSocketHandle::SetSendTimeout(int AMSec) {
+  SetSockOpt(SOL_SOCKET, SO_SNDTIMEO, AMSec);
+}
+
+void TIdSocketHandle::SetReceiveTimeout(int AMSec) {
+  SetSockOpt(SOL_SOCKET, SO_RCVTIMEO, AMSec);
 }
 
 void TIdSocketHandle::SetPeer(const std::string& AIP, TIdPort APort, TIdIPVersion AIPVersion) {

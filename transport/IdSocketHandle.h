@@ -6,6 +6,7 @@
 
 #include "transport/IdGlobal.h"
 #include "transport/IdStack.h"
+#include "transport/IdWakeSignal.h"
 
 // One operating-system socket with its local and peer address.
 class TIdSocketHandle {
@@ -33,10 +34,15 @@ class TIdSocketHandle {
   // -1 waits without limit; raises EIdConnClosedGracefully when no socket is held.
   bool Readable(int AMSec = IdTimeoutDefault);
   bool Select(int ATimeout = IdTimeoutInfinite);
-  // Waits until the socket is readable (data, a close by the peer, an error) or AWakeFd is,
-  // at most AMSec ms (IdTimeoutInfinite: no limit). True when the socket is readable; raises
-  // EIdConnClosedGracefully when no socket is held.
-  bool ReadableOrWoken(int AWakeFd, int AMSec = IdTimeoutInfinite);
+  // Waits until the socket is readable (data, a close by the peer, an error) or AWake is
+  // raised, at most AMSec ms (IdTimeoutInfinite: no limit). True when the socket is readable;
+  // raises EIdConnClosedGracefully when no socket is held.
+  bool ReadableOrWoken(const TIdWakeSignal& AWake, int AMSec = IdTimeoutInfinite);
+  // Both directions end at once: a send or a wait blocked on the socket returns.
+  void Shutdown();
+  // In milliseconds; the kernel rounds them up to its clock ticks.
+  void SetSendTimeout(int AMSec);
+  void SetReceiveTimeout(int AMSec);
 
   void SetPeer(const std::string& AIP, TIdPort APort, TIdIPVersion AIPVersion = Id_IPv4);
   void SetBinding(const std::string& AIP, TIdPort APort, TIdIPVersion AIPVersion = Id_IPv4);

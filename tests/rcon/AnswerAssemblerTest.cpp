@@ -199,6 +199,26 @@ TEST_F(AnswerAssembler, LostFenceReplyDoesNotHoldTheAnswer) {
   EXPECT_EQ(CheckAt(Now + 1), V{"b"});
 }
 
+// A server that answers and closes (Minecraft's "stop") sends no fence reply: what arrived of
+// the answer is all there is, and nothing stays open for the next connection.
+TEST_F(AnswerAssembler, ConnectionEndKeepsAnAnswerThatHasBegun) {
+  Command(2);
+  EXPECT_EQ(Packet(2, "x"), V{"x"});
+  EXPECT_EQ(Packet(Fence(2), "Unknown request 0"), V{});
+  Command(3, "stop");
+  Command(4, "never answered");
+  EXPECT_EQ(Packet(3, "Stopping the server"), V{}) << "a fenced answer waits for its fence";
+  std::vector<TAnswer> done;
+  A.ConnectionEnded(done);
+  ASSERT_EQ(done.size(), 1u);
+  EXPECT_EQ(done[0].Command, "stop");
+  EXPECT_EQ(done[0].Text, "Stopping the server");
+  EXPECT_EQ(A.OpenCount(), 0u);
+  done.clear();
+  A.ConnectionEnded(done);
+  EXPECT_TRUE(done.empty());
+}
+
 }  // namespace
 
 // With nobody to hand whole answers to, no text is joined, yet answers end where they would.

@@ -8,6 +8,7 @@
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
 #include "tests/rcon/RCONTestServer.h"
+#include "tests/support/Eventually.h"
 
 namespace {
 
@@ -192,5 +193,77 @@ TEST_F(RCONAnswers, CommandWithoutConnectionLeavesNothingOpen) {
   RCON->ExecCommand("help");
   EXPECT_EQ(RCON->OpenResponses(), 0u);
 }
+
+TEST_F(RCONAnswers, AnswerBeforeTheServerClosesComesBeforeTheDisconnect) {
+  RCON->SetOnDisconnect([this](TComponent*) { Answers.push_back("#disconnected"); });
+  Serve(false, [&](TPeer& peer) {
+    TWirePacket cmd;
+    if (!ReadCommand(peer, cmd)) return;
+    peer.Send(Cat({WirePacket(cmd.ID, 0, "x"),
+                   WirePacket(TqorRCON_AnswerAssembler::FenceID(cmd.ID), 0, "Unknown request 0")}));
+    // Fences work now: the next answer waits for its fence, which never comes.
+    if (!ReadCommand(peer, cmd)) return;
+    peer.Send(WirePacket(cmd.ID, 0, "Stopping the server"));
+    peer.Close();
+    peer.WaitClosed();
+  });
+  RCON->ExecCommand("list");
+  ASSERT_TRUE(WaitAnswers(1));
+  RCON->ExecCommand("stop");
+  ASSERT_TRUE(WaitAnswers(4));
+  EXPECT_EQ(Answers, (std::vector<std::string>{"list=x", "stop=Stopping the server",
+                                               "#disconnected", "!Connection Closed Gracefully."}));
+}
+
+// With neNoSync the reading thread decodes an answer as soon as it comes, maybe before the
+// write of its command has returned; each must still find its command. The next command is
+// sent from the answer's handler, on the reading thread, as a script runner does.
+class RCONNoSync : public testing::TestWithParam<bool> {};
+
+TEST_P(RCONNoSync, EveryAnswerFindsItsCommandHoweverFastItComes) {
+  constexpr int kCommands = 300;
+  const bool fenced = GetParam();
+  TRCONTestServer server([fenced](TPeer& peer) {
+    TWirePacket auth, cmd, fence;
+    if (!peer.Receive(auth)) return;
+    peer.Send(WirePacket(auth.ID, 2, ""));
+    for (int i = 0; i < kCommands && peer.Receive(cmd) && (!fenced || peer.Receive(fence)); ++i) {
+      TBytes answer = WirePacket(cmd.ID, 0, cmd.Body.substr(1));
+      if (fenced) answer = Cat({answer, WirePacket(fence.ID, 0, "Unknown request 0")});
+      peer.Send(answer);
+    }
+    peer.WaitClosed();
+  });
+  TqorLib_RCON rcon(nullptr);
+  rcon.SetNotifyEvents(neNoSync);
+  rcon.SetSendFences(fenced);
+  std::mutex lock;
+  std::vector<std::string> answers;
+  rcon.SetOnAuthenticate([&](TComponent*, bool ok, const TqorRCON_Packet&) {
+    if (ok) rcon.ExecCommand("c0");
+  });
+  rcon.SetOnResponseComplete(
+      [&](TComponent*, int32_t, const std::string& aCommand, const std::string& aText) {
+        std::lock_guard<std::mutex> g(lock);
+        answers.push_back(aCommand + "=" + aText);
+        if (answers.size() < size_t(kCommands))
+          rcon.ExecCommand("c" + std::to_string(answers.size()));
+      });
+  rcon.RCON_Options()->SetHost("127.0.0.1");
+  rcon.RCON_Options()->SetPort(server.Port());
+  rcon.SetActive(true);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::lock_guard<std::mutex> g(lock);
+        return answers.size() >= size_t(kCommands);
+      },
+      30000));
+  rcon.SetActive(false);
+  std::lock_guard<std::mutex> g(lock);
+  for (int i = 0; i < kCommands; ++i)
+    ASSERT_EQ(answers[size_t(i)], "c" + std::to_string(i) + "=" + std::to_string(i));
+}
+
+INSTANTIATE_TEST_SUITE_P(Fences, RCONNoSync, testing::Bool());
 
 }  // namespace

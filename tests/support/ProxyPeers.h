@@ -95,10 +95,28 @@ inline std::unique_ptr<TProxyPeer> StartProxyPeer(const std::string& AKind,
     if (!Peer->Processes.back()->WaitListening(SshPort)) {
       throw std::runtime_error("sshd did not start: " + Peer->Processes.back()->Output());
     }
-    Start({"/usr/bin/ssh", "-N", "-D", "127.0.0.1:" + Port, "-p", std::to_string(SshPort), "-i",
-           F.File("userkey"), "-o", "StrictHostKeyChecking=no", "-o",
-           "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes", "-o", "ExitOnForwardFailure=yes",
-           "-o", "LogLevel=ERROR", UserName() + "@127.0.0.1"});
+    // -F /dev/null: the user's own ~/.ssh/config (a ProxyJump, an agent) stays out of it.
+    Start({"/usr/bin/ssh",
+           "-F",
+           "/dev/null",
+           "-N",
+           "-D",
+           "127.0.0.1:" + Port,
+           "-p",
+           std::to_string(SshPort),
+           "-i",
+           F.File("userkey"),
+           "-o",
+           "StrictHostKeyChecking=no",
+           "-o",
+           "UserKnownHostsFile=/dev/null",
+           "-o",
+           "BatchMode=yes",
+           "-o",
+           "ExitOnForwardFailure=yes",
+           "-o",
+           "LogLevel=ERROR",
+           UserName() + "@127.0.0.1"});
   } else if (AKind == "tinyproxy") {
     F.Write("tinyproxy.conf",
             "Port " + Port + "\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\n" +

@@ -5,13 +5,19 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
@@ -34,7 +40,7 @@ class TCertificates {
     const int LLock = ::open((FFolder + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
     if (LLock < 0 || flock(LLock, LOCK_EX) != 0) throw std::runtime_error("lock");
     struct stat LStat {};
-    const std::string LReady = Path("ready");
+    const std::string LReady = Path("ready-3");  // the number follows the set of files
     if (stat(LReady.c_str(), &LStat) != 0 || time(nullptr) - LStat.st_mtime > 12 * 3600) {
       const std::string LCommand = std::string(TLS_MAKE_CERTS) + " " + FFolder;
       if (system(LCommand.c_str()) != 0) throw std::runtime_error("cannot make certificates");
@@ -135,4 +141,117 @@ class TTLSServerSession {
  private:
   TIdSSLContext FContext;
   TIdSSLSocket FSession{nullptr};
+};
+
+// A hostile path between a TLS client and a real server: one connection, relayed as it is
+// except that the server's bytes can be trickled one at a time, or the next record the server
+// sends can be cut in half with the rest held back (a peer stalled mid-record), after which the
+// client can be reset. Ends on its own MaxMs after the accept, so a test against a client that
+// never gives up still ends.
+class TTLSRecordRelay {
+ public:
+  explicit TTLSRecordRelay(int ATargetPort, int AMaxMs = 30000)
+      : FTarget(ATargetPort), FMaxMs(AMaxMs) {
+    FListen = ListenOnLoopback(1, FPort);
+    if (FListen < 0) throw std::runtime_error("relay: no listener");
+    FThread = std::thread([this] { Run(); });
+  }
+  ~TTLSRecordRelay() {
+    FStop = true;
+    FThread.join();
+    ::close(FListen);
+  }
+  TTLSRecordRelay(const TTLSRecordRelay&) = delete;
+  TTLSRecordRelay& operator=(const TTLSRecordRelay&) = delete;
+
+  uint16_t Port() const { return FPort; }
+  // Before the client connects: each byte of the server waits AMs after the one before.
+  void SetTrickle(int AMs) { FTrickleMs = AMs; }
+  void StallNextRecord() { FArmed = true; }
+  // Half of a record has gone out and the rest is held.
+  bool Stalled() const { return FStalled; }
+  void Release() { FStalled = false; }
+  // Resets the client's connection (RST) at once, held bytes unsent.
+  void ResetClient() { FReset = true; }
+
+ private:
+  void Run() {
+    int LClient = -1;
+    pollfd LAccept{FListen, POLLIN, 0};
+    while (!FStop && LClient < 0) {
+      if (::poll(&LAccept, 1, 20) == 1)
+        LClient = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+    const int LServer = LClient >= 0 ? ConnectLoopback(static_cast<uint16_t>(FTarget)) : -1;
+    const auto LEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(FMaxMs);
+    std::string LHeld;       // from the server, not yet sent on
+    size_t LRecordLeft = 0;  // bytes of the current record still to send before a boundary
+    auto LLastByte = std::chrono::steady_clock::now();
+    bool LServerOpen = true;
+    while (LServer >= 0 && !FStop && std::chrono::steady_clock::now() < LEnd) {
+      if (FReset) {
+        linger LLinger{1, 0};
+        setsockopt(LClient, SOL_SOCKET, SO_LINGER, &LLinger, sizeof LLinger);
+        ::close(std::exchange(LClient, -1));
+        break;
+      }
+      pollfd LFds[2] = {{LClient, POLLIN, 0}, {LServerOpen ? LServer : -1, POLLIN, 0}};
+      ::poll(LFds, 2, 5);
+      char LBuffer[16384];
+      if (LFds[0].revents) {
+        const ssize_t N = ::read(LClient, LBuffer, sizeof LBuffer);
+        if (N <= 0) break;
+        if (::write(LServer, LBuffer, static_cast<size_t>(N)) != N) break;
+      }
+      if (LFds[1].revents) {
+        const ssize_t N = ::read(LServer, LBuffer, sizeof LBuffer);
+        if (N <= 0) LServerOpen = false;
+        if (N > 0) LHeld.append(LBuffer, static_cast<size_t>(N));
+      }
+      if (!LServerOpen && LHeld.empty()) break;
+      size_t LSend = 0;
+      if (FStalled) {
+      } else if (FTrickleMs > 0) {
+        const auto LNow = std::chrono::steady_clock::now();
+        if (!LHeld.empty() && LNow - LLastByte >= std::chrono::milliseconds(FTrickleMs)) {
+          LSend = 1;
+          LLastByte = LNow;
+        }
+      } else if (LRecordLeft > 0) {
+        LSend = std::min(LRecordLeft, LHeld.size());
+      } else if (LHeld.size() >= 5) {
+        const size_t LRecord =
+            5 + ((static_cast<uint8_t>(LHeld[3]) << 8) | static_cast<uint8_t>(LHeld[4]));
+        if (FArmed) {
+          if (LHeld.size() >= 5 + (LRecord - 5) / 2) {
+            LSend = 5 + (LRecord - 5) / 2;
+            LRecordLeft = LRecord;
+            FArmed = false;
+            FStalled = true;
+          }
+        } else {
+          LRecordLeft = LRecord;
+          LSend = std::min(LRecord, LHeld.size());
+        }
+      }
+      if (LSend > 0) {
+        if (::write(LClient, LHeld.data(), LSend) != static_cast<ssize_t>(LSend)) break;
+        LHeld.erase(0, LSend);
+        LRecordLeft -= std::min(LRecordLeft, LSend);
+      }
+    }
+    if (LClient >= 0) ::close(LClient);
+    if (LServer >= 0) ::close(LServer);
+  }
+
+  const int FTarget;
+  const int FMaxMs;
+  int FListen = -1;
+  uint16_t FPort = 0;
+  std::thread FThread;
+  std::atomic<bool> FStop{false};
+  std::atomic<int> FTrickleMs{0};
+  std::atomic<bool> FArmed{false};
+  std::atomic<bool> FStalled{false};
+  std::atomic<bool> FReset{false};
 };

@@ -14,6 +14,7 @@
 #include "tests/support/TLSPeers.h"
 #include "tests/tcp_client/TCPClientTestKit.h"
 #include "tls/IdSSLOpenSSL.h"
+#include "tls/qorSSL_SChannel.h"
 
 namespace {
 
@@ -173,13 +174,51 @@ TEST_F(TLSSetup, SuppliedHandlerIsUsedUnchanged) {
   EXPECT_EQ(LAfterCreate, 1);
 }
 
-TEST_F(TLSSetup, SChannelIsRefusedByThisBuild) {
-  TSServer S("server-chain.pem", "server.key", {"-rev"});
+// TLSOptions.IOHandler = iohSChannel: the handler made from the options carries the session.
+TEST_F(TLSSetup, SChannelHandlerFromTheOptions) {
+  TSServer S("server-chain.pem", "server.key", {"-rev", "-alpn", "rcon"});
   Client->SetPort(S.Port());
   Client->TLSOptions().SetIOHandler(iohSChannel);
+  Client->TLSOptions().SetVersion(tls1_2);
+  Client->TLSOptions().ALPNProtocols().Add("rcon");
+  Client->TLSOptions().SChannel_Options().SetCipherList("CALG_AES_256");
+  Client->TLSOptions().SetCertFile(Certs().Path("client.p12"));
+  Client->TLSOptions().SetPassword("secret");
+  std::string LALPN = "unset";
+  Client->SetOnConnect([&](TqorTCPConnection* C) {
+    Log.Add("connect", C);
+    LALPN = static_cast<TqorTCPConnectionClient*>(C)->ALPNProtocol();
+  });
+  Client->SetActive(true);
+  ASSERT_TRUE(Client->Active()) << testing::PrintToString(Log.Texts());
+  EXPECT_EQ(LALPN, "rcon");  // what the connection object reports
+  auto* H = dynamic_cast<TqorIdSSLIOHandlerSocketSChannel*>(Client->HandlerSSL());
+  ASSERT_NE(H, nullptr);
+  EXPECT_FALSE(H->PassThrough());
+  EXPECT_EQ(H->TLSVersion(), tls1_2);
+  EXPECT_EQ(H->CipherList(), "CALG_AES_256");
+  EXPECT_EQ(H->Certificate().CertFile, Certs().Path("client.p12"));
+  EXPECT_EQ(H->Certificate().CertFilePassword, "secret");
+  EXPECT_FALSE(H->Certificate().VerifyCertificate);
+  EXPECT_EQ(H->GetALPNProtocol(), "rcon");
+  ASSERT_NE(H->GetInfo(), nullptr);
+  EXPECT_EQ(H->GetInfo()->Protocol(), tls1_2);
+  EXPECT_EQ(H->GetInfo()->Cipher(), "CALG_AES_256");
+  Client->WriteData(std::string("over schannel\n"));
+  EXPECT_TRUE(Saw("binary lennahcs revo"));
+  Client->SetActive(false);
+  EXPECT_TRUE(Saw("disconnect"));
+  EXPECT_EQ(Log.Texts().front(), "connect");
+  // Verification on: the self-signed certificate is refused with the chain policy's code.
+  TSServer LSelf("selfsigned.pem", "selfsigned.key", {"-rev"});
+  Client->SetPort(LSelf.Port());
+  Client->TLSOptions().SetVerifyCertificate(true);
+  Log.Clear();
   Client->SetActive(true);
   EXPECT_FALSE(Client->Active());
-  EXPECT_TRUE(Saw("exception TLS is not supported by this build; no connection was made."));
+  EXPECT_TRUE(
+      Saw("exception SChannel initialization error: "
+          "CertVerifyCertificateChainPolicy.vStatus = 800B0109"));
 }
 
 // The program's own folder holds no OpenSSL: TLS fails with the library text, plain TCP works.
@@ -333,4 +372,91 @@ TEST_F(TLSSetup, ThroughASocksProxy) {
   EXPECT_EQ(Handler()->GetSSLVersion(), "TLSv1.3");
   Client->WriteData(std::string("via socks\n"));
   EXPECT_TRUE(Saw("binary skcos aiv"));
+}
+
+namespace {
+
+// One RCON session over TLS: authentication, three commands each awaited, deactivation; the
+// events as the application saw them.
+std::vector<std::string> RCONSession(TwsTLSIOHandler AKind, int ATLSPort, uint16_t ASocksPort) {
+  TqorTCPCLient LClient(nullptr);
+  TEventLog LLog;
+  LClient.SetNotifyEvents(neAsynchronous);
+  LClient.SetHost("localhost");
+  LClient.SetPort(ATLSPort);
+  LClient.SetConnectTimeout(5000);
+  LClient.SetTLS(true);
+  LClient.TLSOptions().SetIOHandler(AKind);
+  LClient.TLSOptions().SetVerifyCertificate(true);
+  LClient.TLSOptions().SetRootCertFile(Certs().Path("ca.pem"));  // the SChannel road: stores
+  if (ASocksPort) {
+    LClient.Proxy().SetEnabled(true);
+    LClient.Proxy().SetProxyType(pxySocks5);
+    LClient.Proxy().SetHost("127.0.0.1");
+    LClient.Proxy().SetPort(ASocksPort);
+  }
+  LLog.Hook(LClient);
+  auto LPacket = [](char AId, char AType, const std::string& ABody) {
+    std::string P{static_cast<char>(ABody.size() + 10), 0, 0, 0, AId, 0, 0, 0, AType, 0, 0, 0};
+    P += ABody;
+    P.append(2, '\0');
+    return Bytes(P);
+  };
+  LClient.SetActive(true);
+  if (LClient.Active()) {
+    LClient.WriteData(LPacket(1, 3, "pw"));
+    WaitUntil([&] { return LLog.Count() >= 2; });
+    for (char LId = 2; LId <= 4; ++LId) {
+      const size_t LBefore = LLog.Count();
+      LClient.WriteData(LPacket(LId, 2, "echo command " + std::to_string(LId)));
+      WaitUntil([&] { return LLog.Count() > LBefore; });
+    }
+    LClient.SetActive(false);
+    WaitUntil([&] { return LLog.Count() >= 6; });
+  }
+  PumpFor(50);
+  return LLog.Texts();
+}
+
+}  // namespace
+
+// The same session over both TLS handlers, directly and through a SOCKS proxy: event for event
+// the same.
+TEST(TLSHandlers, OneRCONSessionOverOpenSSLAndSChannel) {
+  // The SChannel road trusts the CA through the user's Root store.
+  char LTemplate[] = "/tmp/qor-tls-data-XXXXXX";
+  ASSERT_NE(mkdtemp(LTemplate), nullptr);
+  const std::string LData = LTemplate;
+  const char* LOld = getenv("XDG_DATA_HOME");
+  const std::string LSaved = LOld ? LOld : "";
+  setenv("XDG_DATA_HOME", LData.c_str(), 1);
+  ASSERT_EQ(system(("mkdir -p " + LData + "/qorRCON/certificates/Root && cp " +
+                    Certs().Path("ca.pem") + " " + LData + "/qorRCON/certificates/Root/")
+                       .c_str()),
+            0);
+  TRCONDemoServerProcess LDemo(RCON_DEMO_SERVER, {"--password", "pw"});
+  TStunnel LTunnel(LDemo.Port(), "server-chain.pem", "server.key");
+  uint16_t LSocksPort = 0;
+  std::unique_ptr<TChildProcess> LSocks;
+  if (access("/usr/bin/microsocks", X_OK) == 0) {
+    LSocksPort = ClosedPort();
+    LSocks = std::make_unique<TChildProcess>(std::vector<std::string>{
+        "/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(LSocksPort)});
+    ASSERT_TRUE(LSocks->WaitListening(LSocksPort));
+  }
+  for (const uint16_t LProxy : {uint16_t(0), LSocksPort}) {
+    SCOPED_TRACE(LProxy ? "through SOCKS 5" : "direct");
+    const std::vector<std::string> LOpenSSL = RCONSession(iohOpenSSL, LTunnel.Port(), LProxy);
+    const std::vector<std::string> LSChannel = RCONSession(iohSChannel, LTunnel.Port(), LProxy);
+    ASSERT_EQ(LOpenSSL.size(), 6u) << testing::PrintToString(LOpenSSL);
+    EXPECT_EQ(LOpenSSL.front(), "connect");
+    EXPECT_NE(LOpenSSL[4].find("command 4"), std::string::npos);
+    EXPECT_EQ(LSChannel, LOpenSSL);
+    if (!LSocksPort) break;
+  }
+  if (LOld)
+    setenv("XDG_DATA_HOME", LSaved.c_str(), 1);
+  else
+    unsetenv("XDG_DATA_HOME");
+  [[maybe_unused]] const int LRemoved = system(("rm -rf " + LData).c_str());
 }

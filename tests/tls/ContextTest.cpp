@@ -142,6 +142,17 @@ TEST(TLSContext, LoadsEveryCertificateAndKeyForm) {
   }
 }
 
+TEST(TLSContext, LoadsDHParameters) {
+  const std::string LFile = Certs().Path("dh-ffdhe2048.pem");
+  ASSERT_EQ(0, system(("openssl genpkey -genparam -algorithm DH -pkeyopt group:ffdhe2048 -out " +
+                       LFile + " 2>/dev/null")
+                          .c_str()));
+  TContextOwner O;
+  O.Context.DHParamsFile = LFile;
+  O.Context.Mode = sslmServer;
+  EXPECT_NO_THROW(O.Context.PrepareContext(sslCtxServer));
+}
+
 TEST(TLSContext, PasswordIsCutToTheBufferLessOneByte) {
   TContextOwner O(std::string(127, 'x') + std::string(73, 'y'));
   O.Context.CertFile = Certs().Path("client-long.p12");
@@ -183,12 +194,16 @@ TEST(TLSContext, EachLoaderFailureHasItsTextAndTheLibraryCause) {
     O.Context.RootCertFile = Certs().Path("client.key");  // no certificate in it
     const std::string M = PrepareFailure<EIdOSSLLoadingRootCertError>(O.Context);
     EXPECT_TRUE(StartsWith(M, "Could not load root certificate.\r\nerror:")) << M;
+    // The cause pushed by the loader itself reads as the library's own would.
+    EXPECT_NE(M.find("PEM lib"), std::string::npos) << M;
+    EXPECT_EQ(M.find("reason("), std::string::npos) << M;
   }
   {
     TContextOwner O;
     O.Context.DHParamsFile = Certs().Path("ca.pem");
     const std::string M = PrepareFailure<EIdOSSLLoadingDHParamsError>(O.Context);
     EXPECT_TRUE(StartsWith(M, "Could not load DH Parameters.\r\n")) << M;
+    EXPECT_EQ(M.find("reason("), std::string::npos) << M;
   }
   {
     TContextOwner O;

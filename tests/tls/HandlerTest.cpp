@@ -117,6 +117,17 @@ TEST(TLSHandler, OldVersionsNeedTheLowestSecurityLevelOnBothSides) {
   EXPECT_EQ(H11->GetSSLVersion(), "TLSv1.1");
 }
 
+// A server that wants a client certificate ends the handshake after its own certificate
+// arrived: with verification off no verdict on that chain is part of the reason.
+TEST(TLSHandler, AFailedHandshakeWithoutVerificationNamesNoChainVerdict) {
+  TSServer S("server-chain.pem", "server.key", {"-rev", "-Verify", "1", "-tls1_2"});
+  THandlerPtr H = MakeClient(S.Port());
+  H->SSLOptions().SetMethod(sslvTLSv1_2);
+  const std::string LOutcome = OpenOutcome(*H);
+  EXPECT_TRUE(Contains(LOutcome, "Error connecting with SSL.")) << LOutcome;
+  EXPECT_FALSE(Contains(LOutcome, "unable to get local issuer certificate")) << LOutcome;
+}
+
 TEST(TLSHandler, ServerNameIsSentForHostNamesOnly) {
   // -servername needs a second certificate for other names.
   const std::vector<std::string> LSNI{"-rev",
@@ -361,6 +372,19 @@ TEST(TLSHandler, HandshakeIsBoundedByTheConnectTimeout) {
   EXPECT_EQ(OpenOutcome(*H), "EIdConnectTimeout: Connect timed out.");
   EXPECT_LT(GetTickCount64() - LStart, 5000u);
   ::close(LListen);
+}
+
+// TLS started on a socket long after its connect: the connect's time-out is spent, the
+// handshake's own is not.
+TEST(TLSHandler, ALaterHandshakeCountsFromItsOwnStart) {
+  TSServer S("server-chain.pem", "server.key", {"-rev"});
+  THandlerPtr H = MakeClient(S.Port());
+  H->SetPassThrough(true);
+  H->SetConnectTimeout(500);
+  ASSERT_EQ(OpenOutcome(*H), "connected");
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_NO_THROW(H->SetPassThrough(false));
+  EXPECT_EQ(Exchange(*H, "late"), "etal");
 }
 
 TEST(TLSHandler, QuietWithoutSessionAndRaisesAfterClose) {

@@ -57,6 +57,30 @@ openssl pkcs12 -export -in client.pem -inkey client.key -passout "pass:$(printf 
 # What OpenSSL 1.x tools made: RC2 and 3DES, which OpenSSL 3 reads only with its legacy provider.
 openssl pkcs12 -export -legacy -in client.pem -inkey client.key -passout pass:secret \
   -out client-legacy.p12 2>/dev/null || true
+# A PFX without any password (its MAC made with none, not with the empty one), as the
+# platform's tools export it; the openssl command always uses a password.
+python3 - <<'PY'
+import ctypes
+c = ctypes.CDLL("libcrypto.so.3")
+P = ctypes.c_void_p
+for name, res, args in [("BIO_new_mem_buf", P, [ctypes.c_char_p, ctypes.c_int]),
+                        ("PEM_read_bio_PrivateKey", P, [P, P, P, P]),
+                        ("PEM_read_bio_X509", P, [P, P, P, P]),
+                        ("PKCS12_create", P, [ctypes.c_char_p, ctypes.c_char_p, P, P, P] + [ctypes.c_int] * 5),
+                        ("i2d_PKCS12", ctypes.c_int, [P, ctypes.POINTER(ctypes.c_char_p)])]:
+    getattr(c, name).restype, getattr(c, name).argtypes = res, args
+def pem(path, reader):
+    data = open(path, "rb").read()
+    return getattr(c, reader)(c.BIO_new_mem_buf(data, len(data)), None, None, None)
+p12 = c.PKCS12_create(None, b"client", pem("client.key", "PEM_read_bio_PrivateKey"),
+                      pem("client.pem", "PEM_read_bio_X509"), None, -1, -1, 0, 1, 0)
+out = ctypes.create_string_buffer(c.i2d_PKCS12(p12, None))
+cursor = ctypes.cast(out, ctypes.c_char_p)
+n = c.i2d_PKCS12(p12, ctypes.byref(cursor))
+open("client-nopass.p12", "wb").write(out.raw[:n])
+PY
+openssl pkcs12 -export -in client.pem -inkey client.key -passout pass: -out client-empty.p12
+cat client.pem client.key > client-with-key.pem
 # Clients verify client certificates against this: the CA and the intermediate.
 cat inter.pem ca.pem > ca-bundle.pem
 rm -f ./*.csr ext.cnf ./*.srl

@@ -9,10 +9,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCompleter>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -55,8 +58,7 @@ int ThreadCount() {
 }
 
 QStringList LogLines(TFRMRCON& w) {
-  w.Log().Flush();
-  return w.Memo1->toPlainText().split(QLatin1Char('\n'));
+  return w.Log().PlainText().split(QLatin1Char('\n'));
 }
 
 // Answers every message box that opens and keeps its text.
@@ -143,7 +145,12 @@ TEST_F(RCONWindow, ControlsAndStoredSettings) {
   EXPECT_EQ(Window->lblHost->buddy(), Window->txtHost);
   ASSERT_NE(Window->findChild<QPlainTextEdit*>("Memo1"), nullptr);
   EXPECT_TRUE(Window->Memo1->toPlainText().isEmpty());
-  EXPECT_TRUE(Window->Memo1->font().fixedPitch() || QFontInfo(Window->Memo1->font()).fixedPitch());
+  // What the window asks for, and what the operator sees: whichever font the machine picks
+  // for it, "i" and "W" take the same width (some monospaced fonts carry no fixed-pitch mark).
+  EXPECT_EQ(Window->Memo1->font(), QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  const QFontMetricsF metrics(Window->Memo1->font());
+  EXPECT_EQ(metrics.horizontalAdvance(QLatin1Char('i')),
+            metrics.horizontalAdvance(QLatin1Char('W')));
 
   EXPECT_EQ(Window->RCON->Name(), "RCON");
   EXPECT_EQ(Window->RCON->NotifyEvents(), neAsynchronous);
@@ -545,9 +552,109 @@ TEST_F(RCONWindow, LongLinesOfMultiByteTextArriveIntact) {
   const std::string text = line + "\n" + line.substr(0, 70002) + "\n\n" + line;
   Window->Log().Append(text, TqorRCONLogKind::Answer);
   Window->Log().Append(line, TqorRCONLogKind::Event);
+  EXPECT_EQ(Window->Log().PlainText().toStdString(), text + "\n" + line);
+  // Rows of RowChars: 7 for each line of 100000 bytes (50000 UTF-16 characters), 5 for the
+  // line of 70002 bytes.
+  EXPECT_EQ(Window->Memo1->document()->blockCount(), 7 + 5 + 1 + 7 + 7);
+  // Copying a part across rows gives it back without a break (the row's end is a position in
+  // the document, no character).
+  QTextCursor part(Window->Memo1->document());
+  part.setPosition(TqorRCON_LogEdit::RowChars - 3);
+  part.setPosition(TqorRCON_LogEdit::RowChars + 3, QTextCursor::KeepAnchor);
+  Window->Memo1->setTextCursor(part);
+  Window->Memo1->copy();
+  EXPECT_EQ(QApplication::clipboard()->text(),
+            QString::fromUtf8(line.data(), qsizetype(line.size()))
+                .mid(TqorRCON_LogEdit::RowChars - 3, 5));
+}
+
+// A data dump: one line of megabytes. The window keeps answering while it arrives and is idle
+// soon after; the line is kept whole, and copying it gives every byte back.
+TEST_F(RCONWindow, OneLineOfMegabytesKeepsTheWindowAnsweringAndCopiesWhole) {
+  TRCONDemoServerProcess server(RCON_DEMO_SERVER);
+  ConnectTo(server.Port());
+  ASSERT_TRUE(WaitForLine("#authenticated"));
+  constexpr int kBytes = 2 * 1024 * 1024;
+  QElapsedTimer clock, tick;
+  qint64 longest = 0;
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout, [&] { longest = std::max(longest, tick.restart()); });
+  ticker.start(5);
+  tick.start();
+  clock.start();
+  Send(QStringLiteral("wide %1").arg(kBytes));
+  // Without rows a line like this took minutes (each piece laid the whole line out anew).
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return Window->Memo1->document()->characterCount() > kBytes && Window->Log().Idle(); },
+      60000));
+  EXPECT_LT(clock.elapsed(), 30000);
+  EXPECT_LT(longest, 1000) << "the event loop stood still";
+  std::string expected;
+  for (int row = 0; int(expected.size()) < kBytes; ++row) {
+    char head[32];
+    std::snprintf(head, sizeof head, "line %05d ", row);
+    expected += head;
+    expected.append(63 - std::strlen(head), char('a' + row % 26));
+    expected += ' ';
+  }
+  expected.resize(kBytes);
+  EXPECT_EQ(LogLines(*Window).mid(2),
+            QStringList({"> wide 2097152", QString::fromStdString(expected)}));
+  Window->Memo1->selectAll();
+  QTest::keyClick(Window->Memo1, Qt::Key_C, Qt::ControlModifier);
+  const QString copied = QApplication::clipboard()->text();
+  EXPECT_TRUE(copied.endsWith(QString::fromStdString(expected))) << copied.size();
+  EXPECT_EQ(copied.count(QLatin1Char('\n')), 3);
+  // The answer alone, from anywhere inside it.
+  QTextCursor inside(Window->Memo1->document());
+  inside.setPosition(Window->Memo1->document()->characterCount() - kBytes / 2);
+  Window->Memo1->setTextCursor(inside);
+  QTest::keyClick(Window->Memo1, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_TRUE(QApplication::clipboard()->text() == QString::fromStdString(expected));
+}
+
+TEST_F(RCONWindow, FindInTheLogAndCopyAWholeAnswer) {
+  Window->DoLog("#connected");
+  Window->Log().Append("> list", TqorRCONLogKind::Command);
+  Window->Log().Append("Alpha one\nbeta two\nalpha three", TqorRCONLogKind::Answer);
+  Window->DoLog("#note alpha");
   Window->Log().Flush();
-  EXPECT_EQ(Window->Memo1->toPlainText().toStdString(), text + "\n" + line);
-  EXPECT_EQ(Window->Memo1->document()->blockCount(), 5);
+  EXPECT_FALSE(Window->pnlFind->isVisible());
+  QTest::keyClick(Window, Qt::Key_F, Qt::ControlModifier);
+  ASSERT_TRUE(Window->pnlFind->isVisible());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Window->txtFind->hasFocus(); }, kWait));
+  auto current = [&] { return Window->Memo1->textCursor().block().text(); };
+  QTest::keyClicks(Window->txtFind, "alpha");
+  EXPECT_EQ(current(), "Alpha one") << "as typed, case-insensitive";
+  EXPECT_EQ(Window->Memo1->extraSelections().size(), 3) << "every match highlighted";
+  QTest::keyClick(Window->txtFind, Qt::Key_Return);
+  EXPECT_EQ(current(), "alpha three");
+  QTest::keyClick(Window->txtFind, Qt::Key_Return);
+  EXPECT_EQ(current(), "#note alpha");
+  QTest::keyClick(Window->txtFind, Qt::Key_Return);
+  EXPECT_EQ(current(), "Alpha one") << "from the top again";
+  QTest::keyClick(Window->txtFind, Qt::Key_Return, Qt::ShiftModifier);
+  EXPECT_EQ(current(), "#note alpha") << "backwards, from the end again";
+  QTest::mouseClick(Window->btnFindPrevious, Qt::LeftButton);
+  EXPECT_EQ(current(), "alpha three");
+  EXPECT_TRUE(Window->lblFindNote->text().isEmpty());
+  QTest::keyClicks(Window->txtFind, "zzz");
+  EXPECT_EQ(Window->lblFindNote->text(), "Not found");
+  EXPECT_TRUE(Window->Memo1->extraSelections().isEmpty());
+
+  // Copy whole answer: the entry under the cursor, however many lines it has.
+  auto copyAt = [&](int aBlock) {
+    QTextCursor c(Window->Memo1->document()->findBlockByNumber(aBlock));
+    c.movePosition(QTextCursor::Right);
+    Window->Memo1->setTextCursor(c);
+    Window->actCopyAnswer->trigger();
+    return QApplication::clipboard()->text();
+  };
+  EXPECT_EQ(copyAt(3), "Alpha one\nbeta two\nalpha three");
+  EXPECT_EQ(copyAt(2), "Alpha one\nbeta two\nalpha three");
+  EXPECT_EQ(copyAt(1), "> list");
+  EXPECT_EQ(copyAt(5), "#note alpha");
+  EXPECT_EQ(copyAt(0), "#connected");
 }
 
 // A scripted server: Source-like with the pre-authentication packet, an answer split over
@@ -619,18 +726,3 @@ TEST_F(RCONWindow, ClosingWithLiveConnectionIsSilentAndLeavesNoThread) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
-  // Offscreen unless told otherwise: test discovery lists the cases without ctest's environment.
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  // The default window's history files go to a folder of this run, not the user's.
-  QTemporaryDir home;
-  qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
-  QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("qorRCON"));
-  InstallMainThreadHooks();
-  int result = RUN_ALL_TESTS();
-  RemoveMainThreadHooks();
-  return result;
-}
