@@ -242,11 +242,6 @@ void TIdThread::IncludeOption(TIdThreadOptions aOption) {
   FOptions |= aOption;
 }
 
-void TIdThread::ExcludeOption(TIdThreadOptions aOption) {
-  std::lock_guard<TIdCriticalSection> g(FLock);
-  FOptions &= ~aOption;
-}
-
 bool TIdThread::FreeOnTerminate() const {
   std::lock_guard<TIdCriticalSection> g(FLock);
   return FFreeOnTerminate;

@@ -107,7 +107,6 @@ class TIdThread {
   virtual void RunCycle() = 0;
 
   void IncludeOption(TIdThreadOptions aOption);
-  void ExcludeOption(TIdThreadOptions aOption);
 
   // Run by TConstructed: opens the start gate / ends the body and cleans up.
   void AfterConstruction();

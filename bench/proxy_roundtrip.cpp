@@ -19,8 +19,9 @@
 #include "proxy/IdConnectThroughHttpProxy.h"
 #include "proxy/IdSocksInfo.h"
 #include "proxy/qorIdLogFile.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/ProxyPeers.h"
-#include "tests/support/RCONDemoServerProcess.h"
+#include "tests/support/RCONWire.h"
 #include "transport/IdIOHandlerStack.h"
 
 namespace {
@@ -32,20 +33,6 @@ const std::string kCommand = "echo round trip";
 
 using Clock = std::chrono::steady_clock;
 
-TIdBytes Packet(int32_t aID, int32_t aType, const std::string& aBody) {
-  TIdBytes p;
-  for (int32_t v : {int32_t(aBody.size() + 10), aID, aType}) {
-    for (int i = 0; i < 4; ++i) p.push_back(uint8_t(uint32_t(v) >> (8 * i)));
-  }
-  p.insert(p.end(), aBody.begin(), aBody.end());
-  p.insert(p.end(), {0, 0});
-  return p;
-}
-
-int32_t Int(const uint8_t* p) {
-  return int32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24);
-}
-
 // One connection that sends a request and reads one whole answer packet.
 struct TConnection {
   virtual ~TConnection() = default;
@@ -53,13 +40,13 @@ struct TConnection {
   virtual void Read(uint8_t* aOut, size_t aCount) = 0;
   int32_t RoundTrip(const TIdBytes& aRequest) {
     Send(aRequest);
-    uint8_t head[12];
-    Read(head, 12);
-    const int32_t size = Int(head);
-    if (size < 10 || size > 65536) throw std::runtime_error("bad answer");
-    std::vector<uint8_t> rest(size_t(size) - 8);
-    Read(rest.data(), rest.size());
-    return Int(head + 4);
+    TWirePacket answer;
+    auto read = [this](uint8_t* aOut, size_t aCount) {
+      Read(aOut, aCount);
+      return true;
+    };
+    if (!ReadWirePacket(read, answer)) throw std::runtime_error("bad answer");
+    return answer.ID;
   }
 };
 
@@ -132,9 +119,9 @@ class TSocketConnection : public TConnection {
 };
 
 double RoundTripsPerSecond(TConnection& aConnection) {
-  if (aConnection.RoundTrip(Packet(1, 3, "zulu")) != 1)
+  if (aConnection.RoundTrip(WirePacket(1, 3, "zulu")) != 1)
     throw std::runtime_error("not authenticated");
-  const TIdBytes request = Packet(2, 2, kCommand);
+  const TIdBytes request = WirePacket(2, 2, kCommand);
   const auto start = Clock::now();
   for (int i = 0; i < kRoundTrips; ++i) aConnection.RoundTrip(request);
   return kRoundTrips / std::chrono::duration<double>(Clock::now() - start).count();

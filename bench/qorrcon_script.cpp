@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Loopback.h"
-#include "tests/support/RCONDemoServerProcess.h"
 
 namespace {
 
@@ -83,8 +83,8 @@ int PlainClient(int aPort, const char* aCommand) {
   int32_t id = 0;
   std::string body;
   if (!SendPacket(fd, 1, 3, "zulu") || !ReceivePacket(fd, id, body) || id != 1) return 3;
-  auto run = [&](const std::string& aCommand, int32_t aID) {
-    if (!SendPacket(fd, aID, 2, aCommand) || !ReceivePacket(fd, id, body)) return false;
+  auto run = [&](const std::string& aLine, int32_t aID) {
+    if (!SendPacket(fd, aID, 2, aLine) || !ReceivePacket(fd, id, body)) return false;
     body += '\n';
     std::fwrite(body.data(), 1, body.size(), stdout);
     return true;

@@ -24,7 +24,7 @@
 
 #include "rcon/FRCON.h"
 #include "rcon/qorRCON_Application.h"
-#include "tests/support/RCONDemoServerProcess.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -81,7 +81,7 @@ class TBench {
       if (!RunUntil([&] { return LastLine(FWindow) == answer; }))
         throw std::runtime_error("window round trip lost");
     }
-    return kTripsPerRound / (clock.nsecsElapsed() / 1e9);
+    return kTripsPerRound / (double(clock.nsecsElapsed()) / 1e9);
   }
 
   // The same session, the log bypassed.
@@ -97,7 +97,7 @@ class TBench {
       if (!RunUntil([&] { return last == answer; }))
         throw std::runtime_error("bypassed round trip lost");
     }
-    return kTripsPerRound / (clock.nsecsElapsed() / 1e9);
+    return kTripsPerRound / (double(clock.nsecsElapsed()) / 1e9);
   }
 
   struct TBig {
@@ -126,7 +126,8 @@ class TBench {
     clock.start();
     FWindow.RCON->ExecCommand(aCommand + " " + std::to_string(aBytes));
     const bool ok = RunUntil([&] { return received && FWindow.Log().Idle(); });
-    TBig result{clock.nsecsElapsed() / 1e9, double(longest), (Heap() - heldBefore) / (1 << 20)};
+    TBig result{double(clock.nsecsElapsed()) / 1e9, double(longest),
+                (Heap() - heldBefore) / (1 << 20)};
     ticker.stop();
     if (!ok) throw std::runtime_error("the long answer did not arrive");
     return result;

@@ -46,22 +46,10 @@ const std::string& Body() {
   return body;
 }
 
-// Reads one whole packet into aBytes (the sockets have receive time-outs: this cannot hang).
-void ReceivePacket(int aFd, TBytes& aBytes) {
-  auto readExact = [&](uint8_t* aOut, size_t aCount) {
-    for (size_t got = 0; got < aCount;) {
-      const ssize_t n = ::recv(aFd, aOut + got, aCount - got, 0);
-      if (n <= 0) throw std::runtime_error("receive failed");
-      got += size_t(n);
-    }
-  };
-  aBytes.resize(4);
-  readExact(aBytes.data(), 4);
-  const uint32_t size = aBytes[0] | aBytes[1] << 8 | aBytes[2] << 16 | uint32_t(aBytes[3]) << 24;
-  if (size < 10 || size > uint32_t(TqorLib_RCON_Client::MaxPacketSize))
-    throw std::runtime_error("bad packet size");
-  aBytes.resize(size + 4);
-  readExact(aBytes.data() + 4, size);
+// Reads one whole packet (the sockets have receive time-outs: this cannot hang).
+void ReceivePacket(int aFd, TWirePacket& aPacket) {
+  if (!ReadWirePacket(aFd, aPacket, TqorLib_RCON_Client::MaxPacketSize))
+    throw std::runtime_error("receive failed");
 }
 
 // Both sides' waits end after a minute, whatever the other side does.
@@ -75,13 +63,11 @@ void SetTimeouts(int aFd) {
 // stays until the client closes, as a game server does.
 void Serve(TScriptPeer& aPeer) {
   SetTimeouts(aPeer.Fd());
-  TBytes request;
+  TWirePacket request;
   ReceivePacket(aPeer.Fd(), request);
   aPeer.Send(WirePacket(1, 2, ""));
   ReceivePacket(aPeer.Fd(), request);
-  const int32_t id =
-      int32_t(request[4] | request[5] << 8 | request[6] << 16 | uint32_t(request[7]) << 24);
-  const TBytes answer = WirePacket(id, 0, Body());
+  const TBytes answer = WirePacket(request.ID, 0, Body());
   for (int i = 0; i < kPackets; ++i) aPeer.Send(answer);
   if (!aPeer.WaitClosed(60000)) throw std::runtime_error("the client did not close");
 }
@@ -96,7 +82,7 @@ double PlainSeconds(bool aText) {
   if (fd < 0) throw std::runtime_error("connect failed");
   SetTimeouts(fd);
   const TScriptPeer client(fd);  // the same bounded sends
-  TBytes packet;
+  TWirePacket packet;
   client.Send(WirePacket(1, 3, "zulu"));
   ReceivePacket(fd, packet);
   const auto start = Clock::now();
@@ -104,8 +90,8 @@ double PlainSeconds(bool aText) {
   size_t total = 0;
   for (int i = 0; i < kPackets; ++i) {
     ReceivePacket(fd, packet);
-    const auto* bytes = packet.data() + 12;
-    const size_t count = packet.size() - 14;
+    const auto* bytes = packet.Raw.data() + 12;
+    const size_t count = packet.Raw.size() - 14;
     const std::string body = aText ? TEncoding::UTF8().GetString(bytes, count)
                                    : std::string(reinterpret_cast<const char*>(bytes), count);
     total += body.size();
@@ -208,7 +194,7 @@ int main() {
       bulk.push_back(b);
       single.push_back(s);
     }
-    const double mb = kPackets * Body().size() / 1e6;
+    const double mb = double(kPackets * Body().size()) / 1e6;
     std::printf("%.1f MB answer in %d packets, one CPU, median of %d interleaved rounds\n", mb,
                 kPackets, kRounds);
     std::printf("  plain client, bytes:    %8.1f MB/s\n", mb / Median(plain));

@@ -30,6 +30,7 @@
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/RCONWire.h"
 
 namespace {
 
@@ -55,42 +56,12 @@ double Median(std::vector<double> v) {
   return v.empty() ? 0 : v[v.size() / 2];
 }
 
-TBytes Packet(int32_t aID, int32_t aType, const std::string& aBody) {
-  TqorRCON_Packet p;
-  p.SetID(aID);
-  p.SetPacketType(aType);
-  p.SetBody(aBody);
-  return p.WriteBytes();
-}
-
 bool SendAll(int aFd, const TBytes& aBytes) {
   for (size_t sent = 0; sent < aBytes.size();) {
     ssize_t n = send(aFd, aBytes.data() + sent, aBytes.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) return false;
     sent += size_t(n);
   }
-  return true;
-}
-
-bool ReadExact(int aFd, uint8_t* aOut, size_t aCount) {
-  for (size_t got = 0; got < aCount;) {
-    ssize_t n = recv(aFd, aOut + got, aCount - got, 0);
-    if (n <= 0) return false;
-    got += size_t(n);
-  }
-  return true;
-}
-
-// One whole packet, or false when the peer closed (the sockets have time-outs).
-bool ReceivePacket(int aFd, TqorRCON_Packet& aPacket) {
-  TBytes bytes(4);
-  if (!ReadExact(aFd, bytes.data(), 4)) return false;
-  int32_t size = int32_t(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | uint32_t(bytes[3]) << 24);
-  if (size < 10 || size > TqorLib_RCON_Client::MaxPacketSize) return false;
-  bytes.resize(size_t(size) + 4);
-  if (!ReadExact(aFd, bytes.data() + 4, size_t(size))) return false;
-  int32_t offset = 0;
-  aPacket.ReadBytes(bytes, offset);
   return true;
 }
 
@@ -109,11 +80,11 @@ void Tune(int aFd) {
     const int fd = accept(aListener, nullptr, nullptr);
     if (fd < 0) continue;
     Tune(fd);
-    TqorRCON_Packet p;
-    while (ReceivePacket(fd, p)) {
-      const bool auth = p.PacketType() == 3;
-      const std::string body = p.Body().rfind("echo ", 0) == 0 ? p.Body().substr(5) : p.Body();
-      if (!SendAll(fd, auth ? Packet(p.ID(), 2, "") : Packet(p.ID(), 0, body))) break;
+    TWirePacket p;
+    while (ReadWirePacket(fd, p)) {
+      const bool auth = p.Type == 3;
+      const std::string body = p.Body.rfind("echo ", 0) == 0 ? p.Body.substr(5) : p.Body;
+      if (!SendAll(fd, auth ? WirePacket(p.ID, 2, "") : WirePacket(p.ID, 0, body))) break;
     }
     close(fd);
   }
@@ -139,8 +110,8 @@ int PlainConnect(uint16_t aPort) {
   const int fd = ConnectLoopback(aPort);
   if (fd < 0) throw std::runtime_error("connect failed");
   Tune(fd);
-  TqorRCON_Packet p;
-  if (!SendAll(fd, Packet(1, 3, "zulu")) || !ReceivePacket(fd, p) || p.ID() != 1)
+  TWirePacket p;
+  if (!SendAll(fd, WirePacket(1, 3, "zulu")) || !ReadWirePacket(fd, p) || p.ID != 1)
     throw std::runtime_error("plain client not authenticated");
   return fd;
 }
@@ -154,9 +125,9 @@ TRun PlainRoundTrips(uint16_t aPort, int aCount) {
   const int fd = PlainConnect(aPort);
   const double cpu = CpuSeconds();
   const auto start = Clock::now();
-  TqorRCON_Packet p;
+  TWirePacket p;
   for (int i = 0; i < aCount; ++i)
-    if (!SendAll(fd, Packet(i + 2, 2, kCommand)) || !ReceivePacket(fd, p) || p.Body() != kAnswer)
+    if (!SendAll(fd, WirePacket(i + 2, 2, kCommand)) || !ReadWirePacket(fd, p) || p.Body != kAnswer)
       throw std::runtime_error("plain round trip failed");
   const TRun run{aCount / Seconds(start), (CpuSeconds() - cpu) * 1e6 / aCount};
   close(fd);

@@ -52,7 +52,7 @@ double Seconds(Clock::time_point aStart, Clock::time_point aEnd) {
 }
 
 double MiBs(int64_t aBytes, double aSeconds) {
-  return aBytes / 1048576.0 / aSeconds;
+  return double(aBytes) / 1048576.0 / aSeconds;
 }
 
 // Answers each received byte with one frame, at most aCount times.
@@ -197,15 +197,20 @@ long OtherThreadsWakeUps() {
   return total;
 }
 
-// Wake-ups per second of the other threads while the connection idles for aSeconds: the
-// server thread waits in recv throughout, so what counts is the client's.
-double ComponentIdleWakeUps(int aSeconds) {
-  TOneConnectionServer peer([aSeconds](int fd) {
+// A peer that sends nothing and waits for one byte, aSeconds and a margin at most.
+std::function<void(int)> QuietPeer(int aSeconds) {
+  return [aSeconds](int fd) {
     char c;
     timeval tv{aSeconds + 5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ::recv(fd, &c, 1, 0);
-  });
+  };
+}
+
+// Wake-ups per second of the other threads while the connection idles for aSeconds: the
+// server thread waits in recv throughout, so what counts is the client's.
+double ComponentIdleWakeUps(int aSeconds) {
+  TOneConnectionServer peer(QuietPeer(aSeconds));
   TClient c(neAsynchronous);
   if (!c.Start(peer.Port())) return -1;
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // settled
@@ -217,12 +222,7 @@ double ComponentIdleWakeUps(int aSeconds) {
 }
 
 double PlainIdleWakeUps(int aSeconds) {
-  TOneConnectionServer peer([aSeconds](int fd) {
-    char c;
-    timeval tv{aSeconds + 5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::recv(fd, &c, 1, 0);
-  });
+  TOneConnectionServer peer(QuietPeer(aSeconds));
   const int fd = ConnectPlain(peer.Port());
   std::thread reader([fd] {
     char c;

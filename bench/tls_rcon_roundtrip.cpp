@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tests/support/RCONWire.h"
-#include "tests/tls/TLSTestKit.h"
+#include "tests/support/TLSPeers.h"
 #include "tls/IdSSLOpenSSL.h"
 #include "tls/qorSSL_SChannel.h"
 
@@ -18,19 +18,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kTrips = 2000;
 constexpr int kRounds = 5;
-
-// Reads one packet and returns its request id.
-int32_t ReadPacket(TIdIOHandler& H) {
-  TIdBytes LHead;
-  H.ReadBytes(LHead, 12, false);
-  auto LInt = [&](int At) {
-    return static_cast<int32_t>(LHead[At] | (LHead[At + 1] << 8) | (LHead[At + 2] << 16) |
-                                (static_cast<uint32_t>(LHead[At + 3]) << 24));
-  };
-  TIdBytes LBody;
-  H.ReadBytes(LBody, LInt(0) - 8, false);
-  return LInt(4);
-}
 
 enum TRoad { rPlain, rOpenSSL, rSChannel };
 
@@ -53,11 +40,11 @@ double MicrosPerTrip(int APort, TRoad ARoad) {
   H->SetReadTimeout(10000);
   H->Open();
   H->Write(WirePacket(1, 3, "bench"));
-  ReadPacket(*H);
+  ReadWirePacketFrom(*H);
   const auto LStart = Clock::now();
   for (int I = 0; I < kTrips; ++I) {
     H->Write(WirePacket(I + 2, 2, "echo round trip"));
-    if (ReadPacket(*H) != I + 2) {
+    if (ReadWirePacketFrom(*H).ID != I + 2) {
       std::printf("  (wrong answer at trip %d)\n", I);
       break;
     }
@@ -76,13 +63,8 @@ double Median(std::vector<double> AValues) {
 }  // namespace
 
 int main() {
-  TPeerProcess LDemo({RCON_DEMO_SERVER, "--port", "0", "--password", "bench"});
-  if (!LDemo.WaitFor("listening on 127.0.0.1:")) {
-    std::printf("demo server did not start\n");
-    return 1;
-  }
-  const std::string LOut = LDemo.Output();
-  const int LDemoPort = std::stoi(LOut.substr(LOut.rfind(':') + 1));
+  TRCONDemoServerProcess LDemo(RCON_DEMO_SERVER, {"--password", "bench"});
+  const int LDemoPort = LDemo.Port();
   TStunnel LTunnel(LDemoPort, "server-chain.pem", "server.key");
   std::vector<double> LPlain, LTLS, LSChannel, LRatios;
   for (int I = 0; I < kRounds; ++I) {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bench/OneConnectionServer.h"
-#include "tests/tls/TLSTestKit.h"
+#include "tests/support/TLSPeers.h"
 #include "tls/IdSSLOpenSSL.h"
 #include "tls/qorSSL_SChannel.h"
 
@@ -32,17 +32,8 @@ double Seconds(Clock::time_point AStart) {
 std::function<void(int)> TLSStream() {
   return [](int AFd) {
     try {
-      const TCertificates& C = TCertificates::Get();
-      TIdSSLContext LContext;
-      LContext.Mode = sslmServer;
-      LContext.Method = sslvSSLv23;
-      LContext.SSLVersions = SSLVersionBit(sslvTLSv1_2) | SSLVersionBit(sslvTLSv1_3);
-      LContext.CertFile = C.Path("server-chain.pem");
-      LContext.KeyFile = C.Path("server.key");
-      LContext.PrepareContext(sslCtxServer);
-      TIdSSLSocket LSession(nullptr);
-      LSession.SetContext(&LContext);
-      LSession.Accept(AFd);
+      TTLSServerSession LTLS(AFd);
+      TIdSSLSocket& LSession = LTLS.Session();
       const TIdBytes LBlock(64 * 1024, 'x');
       int64_t LLeft = kStreamBytes;
       const auto LEnd = Clock::now() + kServeLimit;
@@ -97,7 +88,7 @@ double PlainSSLReadMiBs() {
   ::close(LFd);
   if (LGot != kStreamBytes)
     std::printf("  (SSL_read loop got %lld bytes)\n", static_cast<long long>(LGot));
-  return LGot / 1048576.0 / LSecs;
+  return double(LGot) / 1048576.0 / LSecs;
 }
 
 // As the reading thread does: wait for data, then take the whole input buffer.
@@ -120,7 +111,7 @@ double Drain(TIdSSLIOHandlerSocketBase& H) {
   if (LGot != kStreamBytes) {
     std::printf("  (%s got %lld bytes)\n", H.ClassName(), static_cast<long long>(LGot));
   }
-  return LGot / 1048576.0 / LSecs;
+  return double(LGot) / 1048576.0 / LSecs;
 }
 
 double HandlerMiBs() {

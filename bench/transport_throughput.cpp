@@ -54,7 +54,7 @@ double PlainRecvMiBs() {
   }
   const double LSecs = Seconds(LStart);
   ::close(fd);
-  return LGot / 1048576.0 / LSecs;
+  return double(LGot) / 1048576.0 / LSecs;
 }
 
 std::unique_ptr<TIdTCPClient> Connect(uint16_t APort) {
@@ -86,7 +86,7 @@ double HandlerMiBs() {
   }
   const double LSecs = Seconds(LStart);
   LClient->Disconnect();
-  return LGot / 1048576.0 / LSecs;
+  return double(LGot) / 1048576.0 / LSecs;
 }
 
 double ReadLnNsPerLine(int ALines) {

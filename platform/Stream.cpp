@@ -12,22 +12,6 @@ void TStream::WriteBuffer(const void* Buffer, int64_t Count) {
   if (Count > 0 && Write(Buffer, Count) != Count) throw EWriteError("Stream write error");
 }
 
-int64_t TStream::CopyFrom(TStream& Source, int64_t Count) {
-  if (Count <= 0) {
-    Source.SetPosition(0);
-    Count = Source.Size();
-  }
-  uint8_t chunk[64 * 1024];
-  int64_t left = Count;
-  while (left > 0) {
-    int64_t n = std::min<int64_t>(left, sizeof chunk);
-    Source.ReadBuffer(chunk, n);
-    WriteBuffer(chunk, n);
-    left -= n;
-  }
-  return Count;
-}
-
 int64_t TMemoryStream::Read(void* Buffer, int64_t Count) {
   int64_t n = std::max<int64_t>(0, std::min<int64_t>(Count, Size() - FPosition));
   if (n > 0) std::memcpy(Buffer, FData.data() + FPosition, static_cast<size_t>(n));

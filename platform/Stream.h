@@ -27,7 +27,6 @@ class TStream {
   void ReadBuffer(void* Buffer, int64_t Count);
   void WriteBuffer(const void* Buffer, int64_t Count);
   // Copies Count bytes from Source's position (Count <= 0: all of Source, from its start).
-  int64_t CopyFrom(TStream& Source, int64_t Count);
 };
 
 // Contiguous in-memory stream.

@@ -14,49 +14,17 @@ const std::string& TStringList::Strings(int aIndex) const {
   return FItems[static_cast<size_t>(aIndex)];
 }
 
-void TStringList::Put(int aIndex, const std::string& aValue) {
-  CheckIndex(aIndex, Count());
-  FItems[static_cast<size_t>(aIndex)] = aValue;
-}
-
 int TStringList::Compare(const std::string& a, const std::string& b) const {
   if (FCaseSensitive) return a.compare(b);
   return LowerCase(a).compare(LowerCase(b));
 }
 
-bool TStringList::Find(const std::string& aValue, int& aIndex) const {
-  int lo = 0, hi = Count() - 1;
-  bool found = false;
-  while (lo <= hi) {
-    int mid = (lo + hi) / 2;
-    int c = Compare(FItems[static_cast<size_t>(mid)], aValue);
-    if (c < 0) {
-      lo = mid + 1;
-    } else {
-      hi = mid - 1;
-      if (c == 0) found = true;
-    }
-  }
-  aIndex = lo;
-  return found;
-}
-
 int TStringList::Add(const std::string& aValue) {
-  if (!FSorted) {
-    FItems.push_back(aValue);
-    return Count() - 1;
-  }
-  int index;
-  if (Find(aValue, index)) {
-    if (FDuplicates == dupIgnore) return index;
-    if (FDuplicates == dupError) throw EListError("String list does not allow duplicates");
-  }
-  FItems.insert(FItems.begin() + index, aValue);
-  return index;
+  FItems.push_back(aValue);
+  return Count() - 1;
 }
 
 void TStringList::Insert(int aIndex, const std::string& aValue) {
-  if (FSorted) throw EListError("Operation not allowed on sorted list");
   CheckIndex(aIndex, Count() + 1);
   FItems.insert(FItems.begin() + aIndex, aValue);
 }
@@ -67,21 +35,9 @@ void TStringList::Delete(int aIndex) {
 }
 
 int TStringList::IndexOf(const std::string& aValue) const {
-  if (FSorted) {
-    int index;
-    return Find(aValue, index) ? index : -1;
-  }
   for (int i = 0; i < Count(); ++i)
     if (Compare(FItems[static_cast<size_t>(i)], aValue) == 0) return i;
   return -1;
-}
-
-void TStringList::SetSorted(bool aValue) {
-  if (aValue && !FSorted)
-    std::stable_sort(
-        FItems.begin(), FItems.end(),
-        [this](const std::string& a, const std::string& b) { return Compare(a, b) < 0; });
-  FSorted = aValue;
 }
 
 std::string TStringList::Text() const {
@@ -173,24 +129,4 @@ void TStringList::SetDelimitedText(const std::string& aText) {
       if (i == n) FItems.emplace_back();  // a trailing delimiter ends with an empty entry
     }
   }
-}
-
-std::string TStringList::CommaText() const {
-  TStringList copy = *this;
-  copy.SetDelimiter(',');
-  copy.SetQuoteChar('"');
-  copy.SetStrictDelimiter(false);
-  return copy.DelimitedText();
-}
-
-void TStringList::SetCommaText(const std::string& aText) {
-  char d = FDelimiter, q = FQuoteChar;
-  bool strict = FStrictDelimiter;
-  FDelimiter = ',';
-  FQuoteChar = '"';
-  FStrictDelimiter = false;
-  SetDelimitedText(aText);
-  FDelimiter = d;
-  FQuoteChar = q;
-  FStrictDelimiter = strict;
 }

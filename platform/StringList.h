@@ -13,18 +13,13 @@ class TStringList {
   int Count() const { return static_cast<int>(FItems.size()); }
   // Bad indexes raise EListError "List index out of bounds (%d)".
   const std::string& Strings(int aIndex) const;
-  void Put(int aIndex, const std::string& aValue);
-  // Returns the new entry's index (or the existing one's when a sorted list ignores it).
+  // Returns the new entry's index.
   int Add(const std::string& aValue);
   void Insert(int aIndex, const std::string& aValue);
   void Delete(int aIndex);
   void Clear() { FItems.clear(); }
   int IndexOf(const std::string& aValue) const;
 
-  bool Sorted() const { return FSorted; }
-  void SetSorted(bool aValue);
-  TDuplicates Duplicates() const { return FDuplicates; }
-  void SetDuplicates(TDuplicates aValue) { FDuplicates = aValue; }
   bool CaseSensitive() const { return FCaseSensitive; }
   void SetCaseSensitive(bool aValue) { FCaseSensitive = aValue; }
 
@@ -43,18 +38,13 @@ class TStringList {
   // and quoted entries are unquoted; with it, only Delimiter separates.
   std::string DelimitedText() const;
   void SetDelimitedText(const std::string& aText);
-  std::string CommaText() const;
-  void SetCommaText(const std::string& aText);
 
  private:
   int Compare(const std::string& a, const std::string& b) const;
-  bool Find(const std::string& aValue, int& aIndex) const;
   void CheckIndex(int aIndex, int aCount) const;
 
   std::vector<std::string> FItems;
-  bool FSorted = false;
   bool FCaseSensitive = false;
-  TDuplicates FDuplicates = dupIgnore;
   char FDelimiter = ',';
   char FQuoteChar = '"';
   bool FStrictDelimiter = false;

@@ -86,12 +86,6 @@ std::string LowerCase(const std::string& s) {
   return r;
 }
 
-std::string UpperCase(const std::string& s) {
-  std::string r = s;
-  for (char& c : r) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return r;
-}
-
 bool SameText(const std::string& a, const std::string& b) {
   return LowerCase(a) == LowerCase(b);
 }

@@ -12,7 +12,6 @@ int StrToInt(const std::string& aText);
 bool TryStrToInt(const std::string& aText, int& aValue);
 
 std::string LowerCase(const std::string& s);
-std::string UpperCase(const std::string& s);
 bool SameText(const std::string& a, const std::string& b);
 // Without the white space (blank, tab, line and page breaks) at both ends.
 std::string Trim(const std::string& s);

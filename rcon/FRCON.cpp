@@ -544,7 +544,7 @@ void TFRMRCON::RCONResponseComplete(TComponent*, int32_t, const std::string&,
 
 void TFRMRCON::RCONResponseOverdue(TComponent*, int32_t, const std::string& aCommand) {
   DoLog(Format("#no answer to \"%s\" after %d s; the connection stays open", aCommand.c_str(),
-               int(TqorRCON_AnswerAssembler::OverdueMs / 1000)));
+               int(RCON->ResponseOverdueMs() / 1000)));
 }
 
 void TFRMRCON::RCONException(TComponent*, Exception& E) {

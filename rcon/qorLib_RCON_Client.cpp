@@ -191,6 +191,16 @@ void TqorLib_RCON_Client::CheckResponses() {
   RaiseAnswers(LDone);
 }
 
+uint32_t TqorLib_RCON_Client::ResponseOverdueMs() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FAnswers.OverdueMs();
+}
+
+void TqorLib_RCON_Client::SetResponseOverdueMs(uint32_t aValue) {
+  std::lock_guard<std::mutex> g(FLock);
+  FAnswers.SetOverdueMs(aValue);
+}
+
 size_t TqorLib_RCON_Client::OpenResponses() const {
   std::lock_guard<std::mutex> g(FLock);
   return FAnswers.OpenCount();

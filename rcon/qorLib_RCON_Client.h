@@ -76,7 +76,7 @@ using TqorRCONExceptionEvent = std::function<void(TComponent* Sender, Exception&
 // packet nobody asked for.
 using TqorRCONResponseCompleteEvent = std::function<void(
     TComponent* Sender, int32_t aID, const std::string& aCommand, const std::string& aResponse)>;
-// A command without any answer packet for TqorRCON_AnswerAssembler::OverdueMs.
+// A command without any answer packet for ResponseOverdueMs.
 using TqorRCONResponseOverdueEvent =
     std::function<void(TComponent* Sender, int32_t aID, const std::string& aCommand)>;
 
@@ -121,6 +121,9 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   // it now and then (the console every 50 ms) while OpenResponses() is above 0.
   void CheckResponses();
   size_t OpenResponses() const;
+  // How long a command may go without any answer packet before OnResponseOverdue: 10000 ms.
+  uint32_t ResponseOverdueMs() const;
+  void SetResponseOverdueMs(uint32_t aValue);
 
   const TqorRCONAuthenticateEvent& OnAuthenticate() const { return FOnAuthenticate; }
   void SetOnAuthenticate(TqorRCONAuthenticateEvent aValue) { FOnAuthenticate = std::move(aValue); }

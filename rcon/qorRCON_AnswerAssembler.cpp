@@ -174,7 +174,7 @@ void TqorRCON_AnswerAssembler::PacketReceived(int32_t aID, const uint8_t* aBody,
 void TqorRCON_AnswerAssembler::Check(uint32_t aNowMs, std::vector<TAnswer>& aDone,
                                      std::vector<TOverdue>& aOverdue) {
   for (TRequest& r : FRequests) {
-    if (r.Fence || r.Started || r.OverdueReported || aNowMs - r.SentMs < OverdueMs) continue;
+    if (r.Fence || r.Started || r.OverdueReported || aNowMs - r.SentMs < FOverdueMs) continue;
     r.OverdueReported = true;
     aOverdue.push_back({r.ID, r.Command});
   }

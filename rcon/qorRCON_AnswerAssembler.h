@@ -15,6 +15,7 @@
 // - size and quiet: where the fence is not known to work, a packet shorter than the cut size
 //   ends the answer at once; after a full-size packet the answer ends when no packet arrived
 //   for QuietPeriodMs.
+// A command without any answer packet for OverdueMs is reported (once).
 // IDs are not trusted: a packet whose ID matches no request belongs to the oldest open one
 // (some servers answer everything with ID 0 or 42); from then on no fences are sent, since
 // their replies could not be told apart from answers.
@@ -33,7 +34,7 @@ class TqorRCON_AnswerAssembler {
 
   static constexpr size_t CutSize = 4096;
   static constexpr uint32_t QuietPeriodMs = 250;
-  static constexpr uint32_t OverdueMs = 10000;
+  static constexpr uint32_t DefaultOverdueMs = 10000;
   // Fence IDs live apart from the request counter, so commands keep their numbering.
   static constexpr int32_t FenceIDOffset = 0x40000000;
   static int32_t FenceID(int32_t aCommandID) { return aCommandID + FenceIDOffset; }
@@ -53,6 +54,8 @@ class TqorRCON_AnswerAssembler {
   // wants whole answers) its bytes are not joined into the answer's text.
   void PacketReceived(int32_t aID, const uint8_t* aBody, size_t aSize, uint32_t aNowMs,
                       std::vector<TAnswer>& aDone, bool aKeepText = true);
+  uint32_t OverdueMs() const { return FOverdueMs; }
+  void SetOverdueMs(uint32_t aValue) { FOverdueMs = aValue; }
   // Ends answers whose quiet period is over; reports commands without any answer packet for
   // OverdueMs (each once).
   void Check(uint32_t aNowMs, std::vector<TAnswer>& aDone, std::vector<TOverdue>& aOverdue);
@@ -87,4 +90,5 @@ class TqorRCON_AnswerAssembler {
   bool FIDsUnreliable = false;
   bool FAwaitingAuthentication = false;
   int32_t FAuthenticationID = 0;
+  uint32_t FOverdueMs = DefaultOverdueMs;  // kept by Reset
 };

@@ -111,9 +111,9 @@ bool TqorRCON_LogEdit::Find(const QString& aText, bool aBackward) {
 }
 
 QMimeData* TqorRCON_LogEdit::createMimeDataFromSelection() const {
-  auto* data = new QMimeData;
-  data->setText(SelectedText());
-  return data;
+  auto* mime = new QMimeData;
+  mime->setText(SelectedText());
+  return mime;
 }
 
 std::vector<TqorRCONTextRun> SplitColourCodes(const QString& aText, QTextCharFormat& aFormat) {

@@ -617,7 +617,7 @@ void TqorTCPCLient_Common::StartWatchDog() {
     FWatchDogTimer->SetOnException(
         [this](TqorTimer*, const std::exception& E) { OnWatchDogExceptionEvent(E); });
   }
-  const int LInterval = FWatchDog->Interval() * 1000;
+  const int LInterval = FWatchDog->Interval() * FWatchDogUnitMs;
   FWatchDogTimer->SetInterval(LInterval);
   if (LInterval > 0 && !FWatchDogTimer->Enabled()) FWatchDogTimer->SetEnabled(true);
 }

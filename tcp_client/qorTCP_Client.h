@@ -144,6 +144,9 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   void SetLingerState(int aValue) { FLingerState = aValue; }
   // Watchdog ticks since the last successful connect.
   int WatchDogAttempts() const { return FWatchDogAttempts; }
+  // How long one unit of WatchDog.Interval lasts: 1000 ms (a second); tests shorten it.
+  int WatchDogUnitMs() const { return FWatchDogUnitMs; }
+  void SetWatchDogUnitMs(int aValue) { FWatchDogUnitMs = aValue; }
   // The TLS handler of the current activation (none without TLS).
   TIdSSLIOHandlerSocketBase* HandlerSSL() const { return FHandlerSSL; }
   void SetOnSSLGetHandler(TqorTCPOnSSLGetHandler aValue) { FOnSSLGetHandler = std::move(aValue); }
@@ -247,6 +250,7 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   TqorIdLogFileClient* FInterceptLogFile = nullptr;
   std::unique_ptr<TqorTCPWatchDog_Options> FWatchDog;
   std::atomic<int> FWatchDogAttempts{0};
+  std::atomic<int> FWatchDogUnitMs{1000};
   std::mutex FWatchDogLock;  // guards FWatchDogTimer; never held while a timer is freed
   TqorTimer* FWatchDogTimer = nullptr;
   std::atomic<bool> FWatchDogEnabled{false};

@@ -11,7 +11,7 @@ cmake --build --preset release -j "$(nproc)" --target test_rcon_window test_rcon
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
 env -u XDG_DATA_HOME -u XDG_CONFIG_HOME -u XDG_CACHE_HOME -u LC_ALL -u LANGUAGE \
-  HOME="$home" LANG=de_DE.UTF-8 ctest --preset release -R '^test_rcon_window'
+  HOME="$home" LANG=de_DE.UTF-8 ctest --preset release -L '^rcon-window$' --no-tests=error
 if [ -n "$(ls -A "$home")" ]; then
   echo "The window tests wrote into HOME:" >&2
   find "$home" >&2

@@ -2,6 +2,7 @@
 # Installs the Debian packages the build, the tests and the console need, when missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build ccache pkg-config libgtest-dev clang-format
+          clang libclang-rt-14-dev  # the fuzz targets (libFuzzer)
           qt6-base-dev libqt6gui6 fonts-dejavu-core iproute2 procps
           # remembered passwords: QtKeychain; the tests' private secret store
           qtkeychain-qt6-dev gnome-keyring dbus-daemon dbus-bin

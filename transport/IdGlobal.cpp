@@ -1,20 +1,9 @@
 #include "transport/IdGlobal.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cstring>
-
-namespace {
-std::atomic<IIdTextEncoding> GDefaultEncoding{nullptr};
-}
 
 IIdTextEncoding IdDefaultTextEncoding() {
-  IIdTextEncoding LEncoding = GDefaultEncoding.load(std::memory_order_acquire);
-  return LEncoding ? LEncoding : &TEncoding::ASCII();
-}
-
-void SetIdDefaultTextEncoding(IIdTextEncoding AEncoding) {
-  GDefaultEncoding.store(AEncoding, std::memory_order_release);
+  return &TEncoding::ASCII();
 }
 
 IIdTextEncoding IdEncodingOrDefault(IIdTextEncoding AEncoding) {
@@ -38,9 +27,4 @@ std::string BytesToString(const TIdBytes& ABytes, int AStartIndex, int ALength,
   const int LLength = IndyLength(ABytes, ALength, AStartIndex);
   if (LLength <= 0) return {};
   return IdEncodingOrDefault(AEncoding)->GetString(ABytes.data() + AStartIndex, LLength);
-}
-
-void CopyTIdBytes(const TIdBytes& ASource, int ASourceIndex, TIdBytes& VDest, int ADestIndex,
-                  int ALength) {
-  if (ALength > 0) std::memmove(VDest.data() + ADestIndex, ASource.data() + ASourceIndex, ALength);
 }

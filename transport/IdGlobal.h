@@ -25,9 +25,8 @@ constexpr const char* EOL = "\r\n";
 // Encodings are the shared, stateless platform objects; nullptr means the process default.
 using IIdTextEncoding = const TEncoding*;
 
-// The process default encoding (ASCII unless the process selects another).
+// The process default encoding: ASCII.
 IIdTextEncoding IdDefaultTextEncoding();
-void SetIdDefaultTextEncoding(IIdTextEncoding AEncoding);
 // AEncoding when given, else the process default.
 IIdTextEncoding IdEncodingOrDefault(IIdTextEncoding AEncoding);
 
@@ -37,6 +36,3 @@ int IndyLength(const TIdBytes& ABuffer, int ALength = -1, int AIndex = 0);
 TIdBytes ToBytes(const std::string& AText, IIdTextEncoding AEncoding = nullptr);
 std::string BytesToString(const TIdBytes& ABytes, int AStartIndex = 0, int ALength = -1,
                           IIdTextEncoding AEncoding = nullptr);
-// The caller has sized VDest to hold ADestIndex + ALength bytes.
-void CopyTIdBytes(const TIdBytes& ASource, int ASourceIndex, TIdBytes& VDest, int ADestIndex,
-                  int ALength);

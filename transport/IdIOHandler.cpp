@@ -41,13 +41,6 @@ void TIdIOHandler::RegisterIOHandler(const TIdIOHandlerClass* AClass) {
   }
 }
 
-void TIdIOHandler::SetDefaultClass(const TIdIOHandlerClass* AClass) {
-  RegisterIOHandler(AClass);
-  TRegistry& R = Registry();
-  std::lock_guard<std::mutex> LGuard(R.Lock);
-  R.Default = AClass;
-}
-
 const TIdIOHandlerClass* TIdIOHandler::DefaultClass() {
   TRegistry& R = Registry();
   std::lock_guard<std::mutex> LGuard(R.Lock);

@@ -40,7 +40,6 @@ class TIdIOHandler : public TIdComponent {
 
   // Registry of handler classes (no duplicates); TIdIOHandlerStack is the default.
   static void RegisterIOHandler(const TIdIOHandlerClass* AClass);
-  static void SetDefaultClass(const TIdIOHandlerClass* AClass);
   static const TIdIOHandlerClass* DefaultClass();
   static TIdIOHandler* MakeDefaultIOHandler(TComponent* AOwner = nullptr);
   // The most recently registered class descending from ABaseType; raises EIdException

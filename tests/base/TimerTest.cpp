@@ -10,6 +10,7 @@
 #include "base/qorBase_Classes.h"
 #include "platform/MainThread.h"
 #include "platform/SysUtils.h"
+#include "tests/support/Eventually.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -44,18 +45,6 @@ TqorTimer* MakeTimer(int32_t aInterval, TwsNotifyEvent aMode, TFirings& aFirings
   return t;
 }
 
-// Counts calls posted to the main thread while it lives.
-class TPostCounter {
- public:
-  TPostCounter() {
-    SetWakeMainThread([this] { ++FPosts; });
-  }
-  ~TPostCounter() { SetWakeMainThread(nullptr); }
-  int Posts() const { return FPosts; }
-
- private:
-  std::atomic<int> FPosts{0};
-};
 }  // namespace
 
 TEST(Timer, Defaults) {
@@ -142,20 +131,21 @@ TEST(Timer, DeliveryModes) {
 TEST(Timer, SynchronousWaitsForTheHandlerAsynchronousDoesNot) {
   for (TwsNotifyEvent mode : {neSynchronous, neAsynchronous}) {
     SCOPED_TRACE(mode);
-    TPostCounter posts;
+    TMainThreadPosts posts;
     TqorTimer* t = New<TqorTimer>();
     t->SetNotifyEvents(mode);
     t->SetInterval(1);
     t->SetOnTimer([](TqorTimer*) {});
     t->SetEnabled(true);
-    // Do not pump for a while: a synchronous timer is stuck at its first call, an
-    // asynchronous one goes on posting.
-    Sleep(800);
-    const int queued = posts.Posts();
-    if (mode == neSynchronous)
-      EXPECT_EQ(queued, 1);
-    else
-      EXPECT_GE(queued, 3);
+    // No pumping: a synchronous timer is stuck at its first call, an asynchronous one goes
+    // on posting.
+    if (mode == neSynchronous) {
+      ASSERT_TRUE(WaitUnpumped([&] { return posts.Posts() >= 1; }));
+      Sleep(300);  // a second post would come within 100 ms
+      EXPECT_EQ(posts.Posts(), 1);
+    } else {
+      EXPECT_TRUE(WaitUnpumped([&] { return posts.Posts() >= 3; }));
+    }
     FreeThreadSafely(t);
   }
 }
@@ -235,20 +225,19 @@ TEST(Timer, FreeThreadSafelyFromOwnHandlerDoesNotWait) {
 }
 
 // An asynchronous timer that has posted aPosts calls the main thread has not run yet.
-TqorTimer* TimerWithQueuedCalls(const TPostCounter& aPosts, int aCalls, std::atomic<int>& aFired) {
+TqorTimer* TimerWithQueuedCalls(const TMainThreadPosts& aPosts, int aCalls,
+                                std::atomic<int>& aFired) {
   TqorTimer* t = New<TqorTimer>();
   t->SetNotifyEvents(neAsynchronous);
   t->SetInterval(1);
   t->SetOnTimer([&aFired](TqorTimer*) { ++aFired; });
   t->SetEnabled(true);
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (aPosts.Posts() < aCalls && Clock::now() < deadline) Sleep(10);  // no pumping
-  EXPECT_GE(aPosts.Posts(), aCalls);
+  EXPECT_TRUE(WaitUnpumped([&] { return aPosts.Posts() >= aCalls; }));
   return t;
 }
 
 TEST(Timer, DestructionDropsCallsStillQueued) {
-  TPostCounter posts;
+  TMainThreadPosts posts;
   std::atomic<int> fired{0};
   TqorTimer* t = TimerWithQueuedCalls(posts, 2, fired);
   FreeThreadSafely(t);
@@ -257,7 +246,7 @@ TEST(Timer, DestructionDropsCallsStillQueued) {
 }
 
 TEST(Timer, DisabledTimerDoesNotRunCallsAlreadyPosted) {
-  TPostCounter posts;
+  TMainThreadPosts posts;
   std::atomic<int> fired{0};
   TqorTimer* t = TimerWithQueuedCalls(posts, 1, fired);
   t->SetEnabled(false);
@@ -278,7 +267,8 @@ TEST(Timer, SelfFreeingTimerWaitsForItsRunningMainThreadCall) {
     if (freed) return;
     FreeThreadSafely(ref);
     freed = true;
-    Sleep(300);  // the timer thread ends meanwhile
+    // The timer thread ends its body meanwhile and, destroying the timer, waits for this call.
+    EXPECT_TRUE(WaitUnpumped([&] { return self->Finished(); }));
     EXPECT_TRUE(self->IsExecuting());
   });
   ref->SetEnabled(true);

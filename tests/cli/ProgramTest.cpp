@@ -10,7 +10,6 @@
 #include "tests/cli/QorrconRun.h"
 #include "tests/rcon/RCONTestServer.h"
 #include "tests/support/ProxyPeers.h"
-#include "tests/support/RCONDemoServerProcess.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include "cli/qorCLI_Options.h"
 #include "tests/cli/QorrconRun.h"
 #include "tests/rcon/RCONTestServer.h"
-#include "tests/support/RCONDemoServerProcess.h"
-#include "tests/support/WaitUntil.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/Eventually.h"
 
 namespace {
 

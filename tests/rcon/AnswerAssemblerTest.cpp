@@ -157,7 +157,7 @@ TEST_F(AnswerAssembler, UnsolicitedPacketsAreAnswersOfTheirOwn) {
 
 TEST_F(AnswerAssembler, CommandWithoutAnyAnswerIsReportedOnceAfterTenSeconds) {
   Command(2, "hang");
-  EXPECT_EQ(CheckAt(Now + TqorRCON_AnswerAssembler::OverdueMs - 1), V{});
+  EXPECT_EQ(CheckAt(Now + TqorRCON_AnswerAssembler::DefaultOverdueMs - 1), V{});
   EXPECT_TRUE(Overdue.empty());
   CheckAt(Now + 1);
   ASSERT_EQ(Overdue.size(), 1u);
@@ -176,6 +176,17 @@ TEST_F(AnswerAssembler, CommandWithoutAnyAnswerIsReportedOnceAfterTenSeconds) {
   EXPECT_EQ(A.OpenCount(), 1u);
   A.Reset();
   EXPECT_EQ(A.OpenCount(), 0u);
+}
+
+TEST_F(AnswerAssembler, AnotherOverdueTimeHoldsAcrossConnections) {
+  A.SetOverdueMs(300);
+  A.Reset();
+  Command(2, "hang");
+  CheckAt(Now + 299);
+  EXPECT_TRUE(Overdue.empty());
+  CheckAt(Now + 1);
+  ASSERT_EQ(Overdue.size(), 1u);
+  EXPECT_EQ(Overdue[0].Command, "hang");
 }
 
 TEST_F(AnswerAssembler, LostFenceReplyDoesNotHoldTheAnswer) {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/rcon/RCONTestServer.h"
-#include "tests/support/RCONDemoServerProcess.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 

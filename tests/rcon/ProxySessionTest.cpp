@@ -5,8 +5,8 @@
 
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/ProxyPeers.h"
-#include "tests/support/RCONDemoServerProcess.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
 #include "tests/rcon/RCONTestServer.h"
-#include "tests/support/WaitUntil.h"
+#include "tests/support/Eventually.h"
 
 namespace {
 

@@ -9,26 +9,12 @@
 #include "rcon/qorLib_RCON_Client.h"
 #include "tests/rcon/RCONTestServer.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/Recorder.h"
 
 namespace {
 
 // Packets the server threads received, read by the test thread.
-class TReceived {
- public:
-  void Add(const TWirePacket& p) {
-    std::lock_guard<std::mutex> g(FLock);
-    FPackets.push_back(p);
-  }
-  std::vector<TWirePacket> Get() const {
-    std::lock_guard<std::mutex> g(FLock);
-    return FPackets;
-  }
-  size_t Count() const { return Get().size(); }
-
- private:
-  mutable std::mutex FLock;
-  std::vector<TWirePacket> FPackets;
-};
+using TReceived = TRecorder<TWirePacket>;
 
 // Reads the authentication request and records it; false if none came.
 bool ReceiveAuth(TPeer& peer, TReceived& received) {

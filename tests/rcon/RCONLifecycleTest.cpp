@@ -15,7 +15,7 @@
 #include "rcon/qorLib_RCON_Client.h"
 #include "tests/rcon/RCONTestServer.h"
 #include "tests/support/DeliveryModes.h"
-#include "tests/support/WaitUntil.h"
+#include "tests/support/Eventually.h"
 #include "transport/IdException.h"
 
 namespace {

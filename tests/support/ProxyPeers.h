@@ -1,144 +1,25 @@
 #pragma once
 // Real proxy servers as child processes for tests and benchmarks: a private folder for their
 // configuration, loopback ports, a bounded start and a stop by PID.
-#include <fcntl.h>
-#include <poll.h>
 #include <pwd.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Loopback.h"
-
-inline bool HaveProgram(const std::string& APath) {
-  return access(APath.c_str(), X_OK) == 0;
-}
-
-// A folder removed with everything in it.
-class TTempFolder {
- public:
-  TTempFolder() {
-    char Tmpl[] = "/tmp/qor_peer_XXXXXX";
-    if (!mkdtemp(Tmpl)) throw std::runtime_error("no temporary folder");
-    FPath = Tmpl;
-    // Peers that drop their privileges still write their logs and pid files here.
-    chmod(FPath.c_str(), 0777);
-  }
-  ~TTempFolder() {
-    std::error_code E;
-    std::filesystem::remove_all(FPath, E);
-  }
-  TTempFolder(const TTempFolder&) = delete;
-  TTempFolder& operator=(const TTempFolder&) = delete;
-
-  std::string File(const std::string& AName) const { return FPath + "/" + AName; }
-  std::string Write(const std::string& AName, const std::string& AText, mode_t AMode = 0644) const {
-    const std::string LName = File(AName);
-    std::ofstream(LName, std::ios::binary) << AText;
-    chmod(LName.c_str(), AMode);
-    return LName;
-  }
-  std::string Read(const std::string& AName) const {
-    std::ifstream F(File(AName), std::ios::binary);
-    std::stringstream S;
-    S << F.rdbuf();
-    return S.str();
-  }
-
- private:
-  std::string FPath;
-};
-
-// Runs a program with both output streams going into ALogFile. It ends after ten minutes at
-// the latest, even when the test that started it dies first.
-class TPeerProcess {
- public:
-  TPeerProcess(std::vector<std::string> AArgs, const std::string& ALogFile) : FLogFile(ALogFile) {
-    AArgs.insert(AArgs.begin(), {"/usr/bin/timeout", "--kill-after=5", "600"});
-    std::vector<char*> Argv;
-    for (std::string& A : AArgs) Argv.push_back(A.data());
-    Argv.push_back(nullptr);
-    posix_spawn_file_actions_t Actions;
-    posix_spawn_file_actions_init(&Actions);
-    posix_spawn_file_actions_addopen(&Actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&Actions, STDOUT_FILENO, ALogFile.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&Actions, STDOUT_FILENO, STDERR_FILENO);
-    const int Rc = posix_spawn(&FPid, Argv[0], &Actions, nullptr, Argv.data(), environ);
-    posix_spawn_file_actions_destroy(&Actions);
-    if (Rc != 0) {
-      FPid = -1;
-      throw std::runtime_error(std::string("cannot start ") + Argv[0]);
-    }
-  }
-  ~TPeerProcess() { Stop(); }
-  TPeerProcess(const TPeerProcess&) = delete;
-  TPeerProcess& operator=(const TPeerProcess&) = delete;
-
-  // True once APort on 127.0.0.1 accepts; false when the program ended or time ran out.
-  bool WaitListening(uint16_t APort, int AMs = 15000) {
-    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMs);
-    while (std::chrono::steady_clock::now() < End) {
-      if (!Running()) return false;
-      const int Fd = ConnectLoopback(APort);
-      if (Fd >= 0) {
-        close(Fd);
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
-  bool Running() {
-    if (FPid <= 0) return false;
-    if (waitpid(FPid, nullptr, WNOHANG) == FPid) FPid = -1;
-    return FPid > 0;
-  }
-  // SIGTERM, then SIGKILL after 5 s; always reaped.
-  void Stop() {
-    if (!Running()) return;
-    kill(FPid, SIGTERM);
-    const auto End = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < End) {
-      if (waitpid(FPid, nullptr, WNOHANG) == FPid) {
-        FPid = -1;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(FPid, SIGKILL);
-    waitpid(FPid, nullptr, 0);
-    FPid = -1;
-  }
-  std::string Output() const {
-    std::ifstream F(FLogFile, std::ios::binary);
-    std::stringstream S;
-    S << F.rdbuf();
-    return S.str();
-  }
-
- private:
-  pid_t FPid = -1;
-  std::string FLogFile;
-};
+#include "tests/support/TempFolder.h"
 
 // One running proxy server of a given kind on a free loopback port.
 struct TProxyPeer {
   std::string Kind;
   uint16_t Port = 0;
   std::unique_ptr<TTempFolder> Folder;
-  std::vector<std::unique_ptr<TPeerProcess>> Processes;  // stopped last to first
+  std::vector<std::unique_ptr<TChildProcess>> Processes;  // stopped last to first
   ~TProxyPeer() {
     while (!Processes.empty()) Processes.pop_back();
   }
@@ -177,11 +58,10 @@ inline std::unique_ptr<TProxyPeer> StartProxyPeer(const std::string& AKind,
   Peer->Kind = AKind;
   Peer->Folder = std::make_unique<TTempFolder>();
   TTempFolder& F = *Peer->Folder;
-  const std::string Log = F.File(AKind + ".out");
   Peer->Port = ClosedPort();
   const std::string Port = std::to_string(Peer->Port);
   auto Start = [&](std::vector<std::string> AArgs) {
-    Peer->Processes.push_back(std::make_unique<TPeerProcess>(std::move(AArgs), Log));
+    Peer->Processes.push_back(std::make_unique<TChildProcess>(std::move(AArgs)));
   };
   if (AKind == "microsocks") {
     std::vector<std::string> Args{"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", Port};

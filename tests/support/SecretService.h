@@ -2,18 +2,18 @@
 // A private desktop secret store for tests: a D-Bus session bus of its own and gnome-keyring's
 // Secret Service on it, with an unlocked login keyring in a temporary folder. The process's
 // DBUS_SESSION_BUS_ADDRESS points at that bus, so nothing reaches the real user's keyring.
-// Both daemons are stopped by their process ids.
-#include <signal.h>
-#include <spawn.h>
+// Both daemons run through the tests' process launcher, which stops them by process id.
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/ChildProcess.h"
 
 class TSecretService {
  public:
@@ -27,18 +27,17 @@ class TSecretService {
     mkdir((FFolder + "/run").c_str(), 0700);
     mkdir((FFolder + "/data").c_str(), 0700);
     const std::string bus = "unix:path=" + FFolder + "/bus";
-    FBus = Spawn(
-        {"sh", "-c",
-         "exec dbus-daemon --session --nofork --nopidfile --address=" + bus + " >/dev/null 2>&1"});
+    FBus = std::make_unique<TChildProcess>(std::vector<std::string>{
+        "/bin/sh", "-c", "exec dbus-daemon --session --nofork --nopidfile --address=" + bus});
     if (!WaitFor([&] { return access((FFolder + "/bus").c_str(), F_OK) == 0; })) return;
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
     const std::string env = "XDG_RUNTIME_DIR=" + FFolder + "/run XDG_DATA_HOME=" + FFolder +
                             "/data HOME=" + FFolder + " ";
     // --unlock reads the new login keyring's password from standard input.
-    FKeyring = Spawn({"sh", "-c",
-                      "printf test | exec env " + env +
-                          "gnome-keyring-daemon --foreground --unlock --components=secrets "
-                          ">/dev/null 2>&1"});
+    FKeyring = std::make_unique<TChildProcess>(std::vector<std::string>{
+        "/bin/sh", "-c",
+        "printf test | exec env " + env +
+            "gnome-keyring-daemon --foreground --unlock --components=secrets"});
     FRunning = WaitFor([&] {
       return system(
                  "dbus-send --session --print-reply --dest=org.freedesktop.DBus / "
@@ -47,11 +46,8 @@ class TSecretService {
     });
   }
   ~TSecretService() {
-    for (pid_t pid : {FKeyring, FBus}) {
-      if (pid <= 0) continue;
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
+    FKeyring.reset();
+    FBus.reset();
     if (!FFolder.empty()) [[maybe_unused]]
       int rc = system(("rm -rf " + FFolder).c_str());
   }
@@ -61,13 +57,6 @@ class TSecretService {
   bool Running() const { return FRunning; }
 
  private:
-  static pid_t Spawn(std::vector<std::string> aArgs) {
-    std::vector<char*> argv;
-    for (std::string& a : aArgs) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    return posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
-  }
   template <class F>
   static bool WaitFor(F aDone) {
     for (int i = 0; i < 200; ++i) {
@@ -78,7 +67,7 @@ class TSecretService {
   }
 
   std::string FFolder;
-  pid_t FBus = -1;
-  pid_t FKeyring = -1;
+  std::unique_ptr<TChildProcess> FBus;
+  std::unique_ptr<TChildProcess> FKeyring;
   bool FRunning = false;
 };

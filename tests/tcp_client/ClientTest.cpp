@@ -101,7 +101,7 @@ TEST_P(TCPClientModes, ConnectReceiveDeactivate) {
   std::atomic<bool> LSendTwo{false};
   TServer LServer([&](TScriptPeer& aPeer) {
     aPeer.Send(Bytes("one"));
-    WaitFor([&] { return LSendTwo.load(); });  // two separate reads, however slow the machine
+    WaitUntil([&] { return LSendTwo.load(); });  // two separate reads, however slow the machine
     aPeer.Send(Bytes("two"));
     aPeer.WaitClosed();
   });
@@ -120,15 +120,15 @@ TEST_P(TCPClientModes, ConnectReceiveDeactivate) {
   EXPECT_EQ(LConnection->Port(), LServer.Port());
   EXPECT_EQ(LConnection->Transport(), trpTCP);
 
-  ASSERT_TRUE(WaitFor([&] { return LLog.Count() >= 2; }));
+  ASSERT_EVENTUALLY(LLog.Count() >= 2);
   LSendTwo = true;
-  ASSERT_TRUE(WaitFor([&] { return LLog.Count() >= 3; }));
+  ASSERT_EVENTUALLY(LLog.Count() >= 3);
   LClient.SetActive(false);
   const bool LMainThread = GetParam() != neNoSync;
   const std::vector<std::string> LExpected{"connect", "binary one", "binary two",
                                            "disconnect 127.0.0.1"};
   EXPECT_EQ(LLog.Texts(), LExpected);
-  const auto LEvents = LLog.Events();
+  const auto LEvents = LLog.Get();
   for (size_t i = 0; i < LEvents.size(); ++i) {
     EXPECT_EQ(LEvents[i].Connection, LConnection) << LEvents[i].Text;
     // Connect and disconnect run on the activating (main) thread in every mode.
@@ -148,12 +148,12 @@ TEST_P(TCPClientModes, ServerCloseReportsDisconnectThenGracefulClose) {
   Configure(LClient, LServer.Port(), GetParam());
   LLog.Hook(LClient);
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitFor([&] { return LLog.Count() >= 4; }));
+  ASSERT_EVENTUALLY(LLog.Count() >= 4);
   PumpFor(50);
   const std::vector<std::string> LExpected{"connect", "binary bye", "disconnect 127.0.0.1",
                                            "exception Connection Closed Gracefully."};
   EXPECT_EQ(LLog.Texts(), LExpected);
-  EXPECT_EQ(LLog.Events().back().Connection, nullptr);
+  EXPECT_EQ(LLog.Get().back().Connection, nullptr);
   EXPECT_FALSE(LClient.Active());
   EXPECT_EQ(LClient.Connection(), nullptr);
 }
@@ -182,7 +182,7 @@ TEST_P(TCPClientModes, EveryByteArrivesOnceAndInOrder) {
     std::lock_guard<std::mutex> LGuard(LLock);
     return LReceived.size();
   };
-  ASSERT_TRUE(WaitFor([&] { return LCount() >= LSent.size(); }, 30000)) << LCount();
+  ASSERT_TRUE(WaitUntil([&] { return LCount() >= LSent.size(); }, 30000)) << LCount();
   LClient.SetActive(false);
   std::lock_guard<std::mutex> LGuard(LLock);
   EXPECT_EQ(LReceived.size(), LSent.size());
@@ -200,7 +200,7 @@ TEST(TCPClient, RefusedConnectReportsOnlyTheSocketError) {
   PumpFor(20);
   EXPECT_EQ(LLog.Texts(),
             std::vector<std::string>{"exception Socket Error # 10061\r\nConnection refused."});
-  EXPECT_EQ(LLog.Events()[0].Connection, nullptr);
+  EXPECT_EQ(LLog.Get()[0].Connection, nullptr);
   EXPECT_FALSE(LClient.Active());
 
   // Without an OnException handler a failure is dropped without any event.
@@ -228,7 +228,7 @@ TEST(TCPClient, ConnectAndDisconnectResults) {
   EXPECT_FALSE(LClient.Active());
   EXPECT_TRUE(LClient.Disconnect(1000));  // nothing left to wait for
   EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "disconnect 127.0.0.1"}));
-  EXPECT_TRUE(WaitFor([&] { return LServer.Accepted() == 1; }));  // the server thread's count
+  EXPECT_EVENTUALLY(LServer.Accepted() == 1);  // the server thread's count
 }
 
 TEST(TCPClient, WritesReachTheServerOnlyWhileConnected) {
@@ -254,7 +254,7 @@ TEST(TCPClient, WritesReachTheServerOnlyWhileConnected) {
   EXPECT_EQ(LClient.Connection()->SendBytes(), 9);
   LClient.SetActive(false);
   LClient.WriteData(Bytes("after"));
-  ASSERT_TRUE(WaitFor([&] { return LDone.load(); }));
+  ASSERT_EVENTUALLY(LDone.load());
   EXPECT_EQ(LReceived, "abc\xC3\xA9\xE2\x82\xAC!");
 }
 
@@ -285,9 +285,10 @@ TEST(TCPClient, DestroyingAConnectedClientRaisesNoEvent) {
     TqorTCPCLient LClient(nullptr);
     Configure(LClient, LServer.Port(), neAsynchronous);
     LLog.Hook(LClient);
+    TMainThreadPosts LPosts;
     LClient.SetActive(true);
-    // Destroyed with the data notification possibly still queued.
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // Destroyed with the data notification still queued.
+    ASSERT_TRUE(WaitUnpumped([&] { return LPosts.Posts() > 0; }));
   }
   PumpFor(30);
   const auto LTexts = LLog.Texts();
@@ -303,7 +304,7 @@ TEST(TCPClient, HeldMessagesWaitForQueueMessagesToBeSwitchedOff) {
   std::atomic<int> LToSend{0};
   TServer LServer([&](TScriptPeer& aPeer) {
     for (int i = 0; i < 2; ++i) {
-      WaitFor([&] { return LToSend > i; });
+      WaitUntil([&] { return LToSend > i; });
       aPeer.Send(Bytes(i == 0 ? "first" : "second"));
     }
     aPeer.WaitClosed();
@@ -315,7 +316,7 @@ TEST(TCPClient, HeldMessagesWaitForQueueMessagesToBeSwitchedOff) {
   LClient.SetQueueMessages(true);
   LClient.SetActive(true);
   auto LReceived = [&](int64_t aBytes) {
-    return WaitFor([&] { return LClient.Connection()->RecBytes() >= aBytes; });
+    return WaitUntil([&] { return LClient.Connection()->RecBytes() >= aBytes; });
   };
   LToSend = 1;
   ASSERT_TRUE(LReceived(5));
@@ -345,7 +346,7 @@ TEST(TCPClient, OneDispatcherRunDeliversEveryPendingBinary) {
     }
   });
   LReader.join();
-  ASSERT_TRUE(WaitFor([&] { return LLog.Count() == 3 && LSeenByMarker > 0; }));
+  ASSERT_EVENTUALLY(LLog.Count() == 3 && LSeenByMarker > 0);
   EXPECT_EQ(LSeenByMarker, 3u);
   EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"binary a", "binary b", "binary c"}));
 }
@@ -364,11 +365,11 @@ TEST(TCPClient, LateNotificationsNeverReachAFreedObject) {
       LClient.DoNotifyBinary(LConnection);
     });
     LReader.join();
-    ASSERT_TRUE(WaitFor([&] { return LLog.Count() == 1; }));
+    ASSERT_EVENTUALLY(LLog.Count() == 1);
     PumpFor(20);
     // Nothing of a connection follows its disconnect.
     EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"disconnect "}));
-    EXPECT_EQ(LLog.Events()[0].Connection, LConnection);
+    EXPECT_EQ(LLog.Get()[0].Connection, LConnection);
   }
   LLog.Clear();
   {
@@ -451,10 +452,10 @@ TEST(TCPClient, DeactivationFromTheReadLoop) {
     LLog.Add(c->Disconnected() ? "still readable" : "connected?", c);
   });
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitFor([&] { return LLog.Count() >= 4; }));
+  ASSERT_EVENTUALLY(LLog.Count() >= 4);
   EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "binary", "disconnect 127.0.0.1",
                                                     "still readable"}));
-  EXPECT_TRUE(WaitFor([&] { return LServer.Accepted() == 1 && !LClient.Active(); }));
+  EXPECT_EVENTUALLY(LServer.Accepted() == 1 && !LClient.Active());
 }
 
 // With neSynchronous the reading thread waits while its delivery runs on the main thread: a
@@ -479,12 +480,12 @@ TEST(TCPClient, SynchronousHandlersMayDeactivateAndReconnect) {
     if (LConnects < 2) LClient.SetActive(true);
   });
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitFor([&] { return LConnects == 2 && LLog.Count() >= 6; }));
+  ASSERT_EVENTUALLY(LConnects == 2 && LLog.Count() >= 6);
   PumpFor(50);
   EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "binary", "disconnect 127.0.0.1",
                                                     "connect", "binary", "disconnect 127.0.0.1"}));
   EXPECT_FALSE(LClient.Active());
-  EXPECT_TRUE(WaitFor([&] { return LServer.Accepted() == 2; }));
+  EXPECT_EVENTUALLY(LServer.Accepted() == 2);
 }
 
 // A handler on the reading thread that reconnects at once, when the server closes.
@@ -500,8 +501,8 @@ TEST(TCPClient, ReconnectFromTheDisconnectHandler) {
     if (++LReconnects <= 2) LClient.SetActive(true);
   });
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitFor([&] { return LReconnects >= 3; }));
-  EXPECT_TRUE(WaitFor([&] { return LServer.Accepted() == 3; }));
+  ASSERT_EVENTUALLY(LReconnects >= 3);
+  EXPECT_EVENTUALLY(LServer.Accepted() == 3);
   LClient.SetActive(false);
 }
 
@@ -527,7 +528,7 @@ TEST(TCPClient, ConnectDisconnectCyclesLeaveNothingBehind) {
   EXPECT_EQ(LFailures, 0);
   EXPECT_EQ(ThreadCount().Value(), LThreads);
   // The server's side of the last connection closes on its own thread.
-  EXPECT_TRUE(WaitFor([&] { return LServer.Accepted() == 1000; }, 10000));
-  EXPECT_TRUE(WaitFor([&] { return OpenDescriptors() == LDescriptors; }))
+  EXPECT_TRUE(WaitUntil([&] { return LServer.Accepted() == 1000; }, 10000));
+  EXPECT_EVENTUALLY(OpenDescriptors() == LDescriptors)
       << OpenDescriptors() << " descriptors open, " << LDescriptors << " before";
 }

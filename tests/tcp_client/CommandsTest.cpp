@@ -62,24 +62,24 @@ TEST(QueuedCommands, ConnectWriteDisconnectOnTheReadingThread) {
   LClient.AddBytes(Bytes("ping"));
   LClient.AddCommand(tcmActive);  // already connected: nothing happens
   LClient.AddCommand(tcmNotActive);
-  ASSERT_TRUE(WaitFor([&] { return LLog.Count() >= 2; }));
+  ASSERT_EVENTUALLY(LLog.Count() >= 2);
   EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "disconnect 127.0.0.1"}));
   EXPECT_EQ(LConnectThread, std::this_thread::get_id());  // delivered on the main thread
-  ASSERT_TRUE(WaitFor([&] { return LClosed.load(); }));
+  ASSERT_EVENTUALLY(LClosed.load());
   EXPECT_EQ(LReceived, "ping");
   EXPECT_EQ(LServer.Accepted(), 1);
 
   // The thread stays for the next connection; a write on the closed socket is reported once
   // and dropped.
   LClient.AddBytes(Bytes("late"));
-  ASSERT_TRUE(WaitFor([&] { return LLog.Count() >= 3; }));
+  ASSERT_EVENTUALLY(LLog.Count() >= 3);
   PumpFor(50);
   ASSERT_EQ(LLog.Count(), 3u);
   EXPECT_EQ(LLog.Texts()[2].rfind("exception ", 0), 0u);
   LClient.AddCommand(tcmActive);
-  ASSERT_TRUE(WaitFor([&] { return LLog.Count() >= 4; }));
+  ASSERT_EVENTUALLY(LLog.Count() >= 4);
   EXPECT_EQ(LLog.Texts()[3], "connect");
-  EXPECT_TRUE(WaitFor([&] { return LServer.Accepted() == 2; }));
+  EXPECT_EVENTUALLY(LServer.Accepted() == 2);
 }
 
 TEST(QueuedCommands, DefaultModeNeverCarriesThemOut) {
@@ -176,13 +176,14 @@ TEST(WatchDog, RetriesAFailedActivationUntilTheAttemptsRunOut) {
     LClient.SetOnException([&](TqorTCPConnection*, Exception&) { ++LFailures; });
     LClient.WatchDog().SetEnabled(true);
     LClient.WatchDog().SetInterval(1);
+    LClient.SetWatchDogUnitMs(100);  // ticks every 100 ms instead of every second
     LClient.WatchDog().SetAttempts(2);
     LClient.SetActive(true);
     EXPECT_EQ(LFailures, 1);
     EXPECT_TRUE(LClient.WatchDogRunning());
     LClient.SetActive(true);  // a second failure while it runs starts no second timer
     EXPECT_EQ(LFailures, 2);
-    ASSERT_TRUE(WaitFor([&] { return !LClient.WatchDogRunning(); }, 10000)) << LMode;
+    ASSERT_TRUE(WaitUntil([&] { return !LClient.WatchDogRunning(); }, 10000)) << LMode;
     EXPECT_EQ(LClient.WatchDogAttempts(), 2);
     EXPECT_EQ(LFailures, LMode == neNoSync ? 2 : 4) << LMode;
   }
@@ -198,6 +199,7 @@ TEST(WatchDog, ReconnectsOnceTheServerIsBack) {
   LClient.SetOnConnect([&](TqorTCPConnection*) { ++LConnects; });
   LClient.WatchDog().SetEnabled(true);
   LClient.WatchDog().SetInterval(1);
+  LClient.SetWatchDogUnitMs(100);
   LClient.SetActive(true);
   ASSERT_TRUE(LClient.WatchDogRunning());
 
@@ -207,7 +209,7 @@ TEST(WatchDog, ReconnectsOnceTheServerIsBack) {
     if (LListener >= 0) ::close(LListener);
     GTEST_SKIP() << "the port was taken meanwhile";
   }
-  EXPECT_TRUE(WaitFor([&] { return LConnects == 1; }, 10000));
+  EXPECT_TRUE(WaitUntil([&] { return LConnects == 1; }, 10000));
   EXPECT_FALSE(LClient.WatchDogRunning());
   EXPECT_EQ(LClient.WatchDogAttempts(), 0);
   LClient.SetActive(false);

@@ -30,7 +30,7 @@ class ConnectionFaults : public ::testing::TestWithParam<TwsNotifyEvent> {};
 // connects again.
 void ExpectEndedThenReconnects(TqorTCPCLient& aClient, TEventLog& aLog, int aAccepted,
                                const std::function<int()>& aServerAccepted) {
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     return aLog.Count() > 0 && aLog.Texts().back() == "disconnect 127.0.0.1";
   })) << testing::PrintToString(aLog.Texts());
   EXPECT_FALSE(aClient.Active()) << "Active still reads True after the connection failed";
@@ -44,7 +44,7 @@ void ExpectEndedThenReconnects(TqorTCPCLient& aClient, TEventLog& aLog, int aAcc
   aClient.SetActive(true);
   EXPECT_EQ(aLog.Texts(), std::vector<std::string>{"connect"});
   EXPECT_TRUE(aClient.Active());
-  EXPECT_TRUE(WaitFor([&] { return aServerAccepted() == aAccepted + 1; }));
+  EXPECT_EVENTUALLY(aServerAccepted() == aAccepted + 1);
   aClient.SetActive(false);
 }
 
@@ -52,7 +52,7 @@ TEST_P(ConnectionFaults, ResetWhileIdleEndsTheConnection) {
   std::atomic<bool> LGo{false}, LDone{false};
   TServer LServer([&](TScriptPeer& aPeer) {
     if (LDone) return aPeer.WaitClosed(), void();  // the reconnection stays until closed
-    if (!WaitFor([&] { return LGo.load(); })) return;
+    if (!WaitUntil([&] { return LGo.load(); })) return;
     aPeer.Reset();
     LDone = true;
   });
@@ -71,7 +71,7 @@ TEST_P(ConnectionFaults, ResetWhileReadingALongAnswerEndsTheConnection) {
   std::atomic<bool> LSent{false}, LConnected{false};
   TServer LServer([&](TScriptPeer& aPeer) {
     if (LSent) return aPeer.WaitClosed(), void();  // the reconnection stays until closed
-    if (!WaitFor([&] { return LConnected.load(); })) return;
+    if (!WaitUntil([&] { return LConnected.load(); })) return;
     aPeer.Send(TBytes(1 << 20, 'x'));
     aPeer.Reset();
     LSent = true;
@@ -85,7 +85,7 @@ TEST_P(ConnectionFaults, ResetWhileReadingALongAnswerEndsTheConnection) {
   });
   LClient.SetActive(true);
   LConnected = true;  // a reset before the connect has completed would fail the connect itself
-  ASSERT_TRUE(WaitFor([&] { return LSent.load(); }));
+  ASSERT_EVENTUALLY(LSent.load());
   ExpectEndedThenReconnects(LClient, LLog, 1, [&] { return LServer.Accepted(); });
 }
 
@@ -94,7 +94,7 @@ TEST_P(ConnectionFaults, ErrorOnWriteEndsTheConnection) {
   std::atomic<bool> LReset{false}, LConnected{false};
   TServer LServer([&](TScriptPeer& aPeer) {
     if (LReset) return aPeer.WaitClosed(), void();  // the reconnection stays until closed
-    if (!WaitFor([&] { return LConnected.load(); })) return;
+    if (!WaitUntil([&] { return LConnected.load(); })) return;
     aPeer.Reset();
     LReset = true;
   });
@@ -106,7 +106,7 @@ TEST_P(ConnectionFaults, ErrorOnWriteEndsTheConnection) {
   LClient.SetOnConnect([&](TqorTCPConnection* c) {
     LLog.Add("connect", c);
     LConnected = true;
-    WaitFor([&] { return LReset.load(); });
+    WaitUntil([&] { return LReset.load(); });
     bool LRaised = false;
     for (int i = 0; i < 500 && !LRaised; ++i) {  // until the RST has arrived
       try {
@@ -123,7 +123,7 @@ TEST_P(ConnectionFaults, ErrorOnWriteEndsTheConnection) {
     const auto LTexts = LLog.Texts();
     return std::find(LTexts.begin(), LTexts.end(), "disconnect 127.0.0.1") != LTexts.end();
   };
-  ASSERT_TRUE(WaitFor(LEnded)) << testing::PrintToString(LLog.Texts());
+  ASSERT_TRUE(WaitUntil(LEnded)) << testing::PrintToString(LLog.Texts());
   EXPECT_FALSE(LClient.Active());
   PumpFor(30);
   const auto LTexts = LLog.Texts();
@@ -141,9 +141,11 @@ TEST_P(ConnectionFaults, ErrorOnWriteEndsTheConnection) {
 // Deactivating inside OnBinary while a long answer still arrives: no event of that
 // connection follows its OnDisconnect.
 TEST_P(ConnectionFaults, NoEventOfAConnectionAfterItsDisconnect) {
-  TServer LServer([](TScriptPeer& aPeer) {
+  std::atomic<bool> LAllSent{false};
+  TServer LServer([&](TScriptPeer& aPeer) {
     try {
       for (int i = 0; i < 64; ++i) aPeer.Send(TBytes(4096, 'a'));
+      LAllSent = true;
     } catch (const std::exception&) {
     }
     aPeer.WaitClosed();
@@ -155,13 +157,13 @@ TEST_P(ConnectionFaults, NoEventOfAConnectionAfterItsDisconnect) {
   std::atomic<bool> LDone{false};
   LClient.SetOnBinary([&](TqorTCPConnection* c, TMemoryStream&) {
     LLog.Add("binary", c);
-    // Let more of the answer arrive and be queued before the close.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The rest of the answer arrives before the close.
+    EXPECT_TRUE(WaitUnpumped([&] { return LAllSent.load(); }));
     LClient.SetActive(false);
     LDone = true;
   });
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitFor([&] { return LDone.load(); }));
+  ASSERT_EVENTUALLY(LDone.load());
   PumpFor(100);
   const auto LTexts = LLog.Texts();
   ASSERT_GE(LTexts.size(), 3u);
@@ -191,7 +193,7 @@ TEST(ConnectionOrder, ReconnectInsideOnDisconnectKeepsTheOrderOfEvents) {
     }
   });
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitFor([&] { return LLog.Count() >= 4; })) << testing::PrintToString(LLog.Texts());
+  ASSERT_EVENTUALLY(LLog.Count() >= 4) << testing::PrintToString(LLog.Texts());
   PumpFor(50);
   EXPECT_EQ(LLog.Texts(),
             (std::vector<std::string>{"connect", "disconnect",
@@ -221,11 +223,11 @@ TEST_P(ConnectionFaults, HandlersMayActivateWhileADeactivationWaits) {
       LClient.SetActive(true);
     }
   });
+  TMainThreadPosts LPosts;
   LClient.SetActive(true);
-  // The answer is on its way; (neSynchronous) its reading thread then waits for the main
-  // thread, which does not pump until it deactivates.
-  ASSERT_TRUE(WaitFor([&] { return LSent > 0; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // The answer arrives: handed to the handler (neNoSync) or queued for the main thread, which
+  // does not pump until it deactivates; (neSynchronous) its reading thread waits meanwhile.
+  ASSERT_TRUE(WaitUnpumped([&] { return LBinaries > 0 || LPosts.Posts() > 0; }));
   LClient.SetActive(false);
   PumpFor(50);
   LClient.SetActive(false);
@@ -247,7 +249,7 @@ TEST_P(ConnectionFaults, AThrowingHandlerSeesEveryFrameOnce) {
     for (const char* LText : {"first", "second", "third"}) {
       aPeer.Send(Bytes(LText));
       ++LAt;
-      WaitFor([&] { return LStep >= LAt; });
+      WaitUntil([&] { return LStep >= LAt; });
     }
     aPeer.WaitClosed();
   });
@@ -271,7 +273,7 @@ TEST_P(ConnectionFaults, AThrowingHandlerSeesEveryFrameOnce) {
     if (LText == "second") throw Exception("handler failed");
   });
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitFor([&] { return LStep >= 3; }));
+  ASSERT_EVENTUALLY(LStep >= 3);
   PumpFor(50);
   LClient.SetActive(false);
   SetMainThreadExceptionHandler(nullptr);
@@ -342,10 +344,10 @@ TEST(ConnectionOrder, ExceptionsRaisedOnTheMainThreadAreNotDeferred) {
     LLog.Add("exception " + E.Message(), c);
     LClass = E.ClassName();
   });
+  TMainThreadPosts LPosts;
   LClient.SetActive(true);
   // The server's close is queued, not yet delivered: the main thread has not pumped.
-  ASSERT_TRUE(WaitFor([&] { return !LClient.Active(); }, 5000) || true);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(WaitUnpumped([&] { return !LClient.Active() && LPosts.Posts() > 0; }));
   LClient.SetPort(ClosedPort());
   LClient.SetActive(true);  // fails on the main thread
   PumpFor(50);
@@ -369,7 +371,7 @@ TEST(ConnectionOptions, RefusedKeepAliveFailsTheActivation) {
   PumpFor(20);
   ASSERT_EQ(LLog.Count(), 1u) << testing::PrintToString(LLog.Texts());
   EXPECT_EQ(LLog.Texts()[0].rfind("exception Socket Error # ", 0), 0u) << LLog.Texts()[0];
-  EXPECT_EQ(LLog.Events()[0].Connection, nullptr);
+  EXPECT_EQ(LLog.Get()[0].Connection, nullptr);
   EXPECT_FALSE(LClient.Active());
   EXPECT_EQ(LClient.Connection(), nullptr);
 }

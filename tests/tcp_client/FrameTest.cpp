@@ -16,7 +16,7 @@ class FrameAssembly : public ::testing::Test {
   void SetUp() override {
     FSocket.reset(New<TIdTCPClient>(nullptr));
     FSocket->SetHost("127.0.0.1");
-    FSocket->SetPort(FPeer.Port());
+    FSocket->SetPort(static_cast<TIdPort>(FPeer.Port()));
     FSocket->Connect();
     FConnection.SetTCPConnection(FSocket.get());
     FConnection.SetOnBinary([this](TqorTCPConnection* c, TMemoryStream& aData) {
@@ -152,7 +152,7 @@ TEST(ConnectionObject, KeepsItsAddressesAndGuidWithoutASocket) {
   });
   std::unique_ptr<TIdTCPClient> LSocket(New<TIdTCPClient>(nullptr));
   LSocket->SetHost("127.0.0.1");
-  LSocket->SetPort(LPeer.Port());
+  LSocket->SetPort(static_cast<TIdPort>(LPeer.Port()));
   LSocket->Connect();
   TqorTCPConnectionClient LConnection;
   LConnection.SetTCPConnection(LSocket.get());

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "tcp_client/qorTCP_ReadThread.h"
-#include "tests/support/WaitUntil.h"
+#include "tests/support/Eventually.h"
 #include "transport/IdException.h"
 #include "transport/IdIOHandler.h"
 

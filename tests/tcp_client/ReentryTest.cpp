@@ -115,7 +115,7 @@ void ExpectNextActivationWorks(TqorTCPCLient& aClient, TLives& aLives) {
   ASSERT_FALSE(aClient.Active());
   const size_t LBefore = aLives.Count();
   aClient.SetActive(true);
-  ASSERT_TRUE(WaitFor([&] { return aLives.Count() > LBefore; }));
+  ASSERT_TRUE(WaitUntil([&] { return aLives.Count() > LBefore; }));
   EXPECT_EQ(aLives.Last()[0], 'C') << testing::PrintToString(aLives.Tokens());
   EXPECT_TRUE(aClient.Active());
   aClient.SetActive(false);
@@ -166,10 +166,10 @@ TEST_P(Reentry, GivesTheEventsOfTheSameActionAfterTheHandler) {
           }
           break;
         case hException:
-          if (WaitFor([&] { return LGo.load(); })) aPeer.Reset();
+          if (WaitUntil([&] { return LGo.load(); })) aPeer.Reset();
           return;
         case hDisconnect:
-          if (WaitFor([&] { return LGo.load(); })) aPeer.Close();
+          if (WaitUntil([&] { return LGo.load(); })) aPeer.Close();
           break;
       }
     }
@@ -202,10 +202,10 @@ TEST_P(Reentry, GivesTheEventsOfTheSameActionAfterTheHandler) {
   }
   LClient.SetActive(true);
   LGo = true;  // the peer resets or closes only a connection that stands
-  ASSERT_TRUE(WaitFor([&] { return LFired.load(); })) << testing::PrintToString(LLives.Tokens());
+  ASSERT_TRUE(WaitUntil([&] { return LFired.load(); })) << testing::PrintToString(LLives.Tokens());
   if (LWhere == wAfter) Act(LClient, LAction);
   const std::vector<std::string>& LExpected = kEvents.at({LHandler, LAction});
-  EXPECT_TRUE(WaitFor([&] { return LLives.Count() >= LExpected.size(); }));
+  EXPECT_TRUE(WaitUntil([&] { return LLives.Count() >= LExpected.size(); }));
   PumpFor(50);  // nothing more arrives
   EXPECT_EQ(LLives.Tokens(), LExpected);
   const bool LStands = LAction != aOff;
@@ -238,7 +238,8 @@ TEST_P(HostilePeer, ResetInTheMiddleOfALongAnswer) {
   std::atomic<int> LSessions{0};
   std::atomic<bool> LGo{false}, LReset{false};
   TServer LServer([&](TScriptPeer& aPeer) {
-    if (++LSessions > 1 || !WaitFor([&] { return LGo.load(); })) return aPeer.WaitClosed(), void();
+    if (++LSessions > 1 || !WaitUntil([&] { return LGo.load(); }))
+      return aPeer.WaitClosed(), void();
     aPeer.Send(TBytes(1 << 20, 'x'));
     aPeer.Reset();
     LReset = true;
@@ -249,7 +250,7 @@ TEST_P(HostilePeer, ResetInTheMiddleOfALongAnswer) {
   LLives.Hook(LClient);
   LClient.SetActive(true);
   LGo = true;
-  ASSERT_TRUE(WaitFor([&] { return LReset && LLives.Last() == "D1"; }))
+  ASSERT_TRUE(WaitUntil([&] { return LReset && LLives.Last() == "D1"; }))
       << testing::PrintToString(LLives.Tokens());
   PumpFor(50);
   auto LTokens = LLives.Tokens();
@@ -267,7 +268,7 @@ TEST_P(HostilePeer, CloseInTheMiddleOfAFrame) {
   std::atomic<int> LSessions{0};
   std::atomic<bool> LGo{false};
   TServer LServer([&](TScriptPeer& aPeer) {
-    if (++LSessions == 1 && WaitFor([&] { return LGo.load(); })) {
+    if (++LSessions == 1 && WaitUntil([&] { return LGo.load(); })) {
       aPeer.Send(Bytes("one\ntwo\nthr"));
       aPeer.Close();
     }
@@ -284,7 +285,7 @@ TEST_P(HostilePeer, CloseInTheMiddleOfAFrame) {
   });
   LClient.SetActive(true);
   LGo = true;
-  ASSERT_TRUE(WaitFor([&] { return LLives.Last() == "E- " + kClosed; }))
+  ASSERT_TRUE(WaitUntil([&] { return LLives.Last() == "E- " + kClosed; }))
       << testing::PrintToString(LLives.Tokens());
   PumpFor(50);
   EXPECT_EQ(LLives.Tokens(), (std::vector<std::string>{"C1", "B1", "D1", "E- " + kClosed}));
@@ -306,7 +307,7 @@ TEST_P(HostilePeer, PeerThatNeverAnswers) {
   LLives.Hook(LClient);
   LClient.SetConnectTimeout(200);
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitFor([&] { return LLives.Count() >= 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return LLives.Count() >= 1; }));
   PumpFor(50);
   EXPECT_EQ(LLives.Tokens(), std::vector<std::string>{"E- Connect timed out."});
   EXPECT_FALSE(LClient.Active());
@@ -321,7 +322,8 @@ TEST_P(HostilePeer, WriteError) {
   std::atomic<int> LSessions{0};
   std::atomic<bool> LGo{false}, LReset{false};
   TServer LServer([&](TScriptPeer& aPeer) {
-    if (++LSessions > 1 || !WaitFor([&] { return LGo.load(); })) return aPeer.WaitClosed(), void();
+    if (++LSessions > 1 || !WaitUntil([&] { return LGo.load(); }))
+      return aPeer.WaitClosed(), void();
     aPeer.Reset();
     LReset = true;
   });
@@ -335,7 +337,7 @@ TEST_P(HostilePeer, WriteError) {
     LLives.Add("C", c);
     if (LSessions > 1) return;
     LGo = true;
-    WaitFor([&] { return LReset.load(); });
+    WaitUntil([&] { return LReset.load(); });
     for (int i = 0; i < 500 && LFailures == 0; ++i) {
       try {
         LClient.WriteData(TBytes(100, 'w'));
@@ -348,7 +350,7 @@ TEST_P(HostilePeer, WriteError) {
     LClient.WriteData(TBytes(100, 'w'));  // dropped: the failure was reported once
   });
   LClient.SetActive(true);
-  ASSERT_TRUE(WaitFor([&] { return LLives.BrokenLives() == ""; }))
+  ASSERT_TRUE(WaitUntil([&] { return LLives.BrokenLives() == ""; }))
       << testing::PrintToString(LLives.Tokens());
   PumpFor(50);
   const auto LTokens = LLives.Tokens();
@@ -374,7 +376,7 @@ TEST(Reentry, ALaterDeactivationOverridesAHeldReconnect) {
   std::atomic<int> LSessions{0};
   std::atomic<bool> LGo{false};
   TServer LServer([&](TScriptPeer& aPeer) {
-    if (++LSessions == 1 && WaitFor([&] { return LGo.load(); })) aPeer.Close();
+    if (++LSessions == 1 && WaitUntil([&] { return LGo.load(); })) aPeer.Close();
     aPeer.WaitClosed();
   });
   TLives LLives;
@@ -398,7 +400,7 @@ TEST(Reentry, ALaterDeactivationOverridesAHeldReconnect) {
   });
   LClient.SetActive(true);
   LGo = true;
-  ASSERT_TRUE(WaitFor([&] { return LPostedRan.load(); }))
+  ASSERT_TRUE(WaitUntil([&] { return LPostedRan.load(); }))
       << testing::PrintToString(LLives.Tokens());
   PumpFor(100);  // a held reconnect would run now
   EXPECT_FALSE(LClient.Active());

@@ -1,6 +1,5 @@
 #pragma once
-// Shared pieces of the TCP client tests: an event recorder and bounded waits that keep the
-// main thread's call queue moving.
+// Shared pieces of the TCP client tests: the client's events as a recorder sees them.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -13,16 +12,20 @@
 
 #include "platform/MainThread.h"
 #include "tcp_client/qorTCP_Client.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/Recorder.h"
 
 // What the handlers saw, in order, with the thread each ran on.
-class TEventLog {
+struct TClientEvent {
+  std::string Text;
+  TqorTCPConnection* Connection;
+  bool OnMainThread;
+};
+
+class TEventLog : public TRecorder<TClientEvent> {
  public:
-  struct TEvent {
-    std::string Text;
-    TqorTCPConnection* Connection;
-    bool OnMainThread;
-  };
+  using TEvent = TClientEvent;
 
   void Hook(TqorTCPCLient& aClient) {
     aClient.SetOnConnect([this](TqorTCPConnection* c) { Add("connect", c); });
@@ -40,46 +43,16 @@ class TEventLog {
         [this](TqorTCPConnection* c, Exception& E) { Add("exception " + E.Message(), c); });
   }
 
+  using TRecorder<TEvent>::Add;
   void Add(const std::string& aText, TqorTCPConnection* aConnection) {
-    std::lock_guard<std::mutex> LGuard(FLock);
-    FEvents.push_back({aText, aConnection, IsMainThread()});
-  }
-  std::vector<TEvent> Events() const {
-    std::lock_guard<std::mutex> LGuard(FLock);
-    return FEvents;
+    Add({aText, aConnection, IsMainThread()});
   }
   std::vector<std::string> Texts() const {
     std::vector<std::string> LTexts;
-    for (const TEvent& E : Events()) LTexts.push_back(E.Text);
+    for (const TEvent& E : Get()) LTexts.push_back(E.Text);
     return LTexts;
   }
-  size_t Count() const {
-    std::lock_guard<std::mutex> LGuard(FLock);
-    return FEvents.size();
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> LGuard(FLock);
-    FEvents.clear();
-  }
-
- private:
-  mutable std::mutex FLock;
-  std::vector<TEvent> FEvents;
 };
-
-// Pumps the main thread's queue until aDone holds or aMs pass.
-inline bool WaitFor(const std::function<bool()>& aDone, int aMs = 5000) {
-  if (IsMainThread()) return PumpUntil(aDone, aMs);
-  const auto LEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
-  while (!aDone() && std::chrono::steady_clock::now() < LEnd)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return aDone();
-}
-
-// Keeps pumping for a while, to show that nothing more arrives.
-inline void PumpFor(int aMs) {
-  WaitFor([] { return false; }, aMs);
-}
 
 inline int OpenDescriptors() {
   int LCount = 0;

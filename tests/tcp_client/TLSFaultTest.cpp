@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "tests/support/DeliveryModes.h"
-#include "tests/support/WaitUntil.h"
+#include "tests/support/Eventually.h"
+#include "tests/support/TLSPeers.h"
 #include "tests/tcp_client/TCPClientTestKit.h"
-#include "tests/tls/TLSTestKit.h"
 #include "tls/IdSSLOpenSSL.h"
 
 namespace {
@@ -58,7 +58,7 @@ class TLSFault : public testing::Test {
     });
   }
   bool Saw(const std::string& AText, int AMs = 10000) {
-    return WaitFor(
+    return WaitUntil(
         [&] {
           for (const std::string& T : Log.Texts())
             if (T.find(AText) != std::string::npos) return true;
@@ -160,7 +160,7 @@ TEST_P(TLSCloseWithoutNotify, ReachesTheHandlerWithItsClassAndCodes) {
   ASSERT_TRUE(Client->Active());
   ASSERT_TRUE(S.Process().WaitFor("CIPHER is"));
   S.Process().WriteStdin("q\n");  // s_server drops the connection without a close-notify
-  ASSERT_TRUE(WaitFor([&] { return !LTaken().empty(); }));
+  ASSERT_TRUE(WaitUntil([&] { return !LTaken().empty(); }));
   EXPECT_EQ(LTaken(), "EIdOpenSSLAPISSLError 5/0 EOF was observed that violates the protocol");
 }
 

@@ -10,8 +10,9 @@
 #include <thread>
 
 #include "proxy/IdSocksInfo.h"
+#include "tests/support/ProxyPeers.h"
+#include "tests/support/TLSPeers.h"
 #include "tests/tcp_client/TCPClientTestKit.h"
-#include "tests/tls/TLSTestKit.h"
 #include "tls/IdSSLOpenSSL.h"
 #include "tls/qorSSL_SChannel.h"
 
@@ -39,7 +40,7 @@ class TLSSetup : public testing::Test {
     return dynamic_cast<TqorIdSSLIOHandlerSocketOpenSSL*>(Client->HandlerSSL());
   }
   bool Saw(const std::string& AText, int AMs = 10000) {
-    return WaitFor(
+    return WaitUntil(
         [&] {
           for (const std::string& T : Log.Texts()) {
             if (T.find(AText) != std::string::npos) return true;
@@ -131,7 +132,7 @@ TEST_F(TLSSetup, ServerDropReportsTheExceptionThenTheDisconnect) {
   ASSERT_TRUE(S.Process().WaitFor("CIPHER is"));
   S.Process().WriteStdin("q\n");
   ASSERT_TRUE(Saw("disconnect")) << testing::PrintToString(Log.Texts());
-  const std::vector<TEventLog::TEvent> LEvents = Log.Events();
+  const std::vector<TEventLog::TEvent> LEvents = Log.Get();
   ASSERT_EQ(LEvents.size(), 3u) << testing::PrintToString(Log.Texts());
   EXPECT_EQ(LEvents[1].Text, "exception EOF was observed that violates the protocol");
   EXPECT_NE(LEvents[1].Connection, nullptr);
@@ -244,10 +245,8 @@ TEST_F(TLSSetup, LibraryFromTheProgramFolderWithoutOpenSSL) {
 }
 
 TEST_F(TLSSetup, RCONSessionThroughStunnel) {
-  TPeerProcess LDemo({RCON_DEMO_SERVER, "--port", "0", "--password", "pw"});
-  ASSERT_TRUE(LDemo.WaitFor("listening on 127.0.0.1:"));
-  const std::string LOut = LDemo.Output();
-  TStunnel LTunnel(std::stoi(LOut.substr(LOut.rfind(':') + 1)), "server-chain.pem", "server.key");
+  TRCONDemoServerProcess LDemo(RCON_DEMO_SERVER, {"--password", "pw"});
+  TStunnel LTunnel(LDemo.Port(), "server-chain.pem", "server.key");
   Client->SetPort(LTunnel.Port());
   Client->TLSOptions().SetVerifyCertificate(true);
   Client->TLSOptions().SetRootCertFile(Certs().Path("ca.pem"));
@@ -261,7 +260,7 @@ TEST_F(TLSSetup, RCONSessionThroughStunnel) {
     return Bytes(P);
   };
   Client->WriteData(LPacket(1, 3, "pw"));
-  EXPECT_TRUE(WaitFor([&] { return Log.Count() >= 2; }));
+  EXPECT_EVENTUALLY(Log.Count() >= 2);
   Client->WriteData(LPacket(2, 2, "echo over tls"));
   EXPECT_TRUE(Saw("over tls"));
 }
@@ -269,14 +268,9 @@ TEST_F(TLSSetup, RCONSessionThroughStunnel) {
 // Through a SOCKS proxy the session still runs end to end with the target: the target's name
 // is the one sent (and verified), not the proxy's.
 TEST(TLSThroughProxy, ServerNameIsTheTargetsNotTheProxys) {
-  if (access("/usr/bin/microsocks", X_OK) != 0) GTEST_SKIP() << "microsocks is not installed";
-  const uint16_t LSocksPort = ClosedPort();
-  TPeerProcess LSocks({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(LSocksPort)});
-  ASSERT_TRUE(WaitFor([&] {
-    const int LFd = ConnectLoopback(LSocksPort);
-    if (LFd >= 0) ::close(LFd);
-    return LFd >= 0;
-  }));
+  if (!HaveProgram("/usr/bin/microsocks")) GTEST_SKIP() << "microsocks is not installed";
+  const auto LSocks = StartProxyPeer("microsocks");
+  const uint16_t LSocksPort = LSocks->Port;
   TSServer S("server-chain.pem", "server.key",
              {"-rev", "-servername", "localhost", "-cert2", Certs().Path("server.pem"), "-key2",
               Certs().Path("server.key")});
@@ -316,16 +310,8 @@ TEST_F(TLSSetup, AStreamArrivesWholeInEveryPiece) {
       const timeval LLimit{20, 0};
       setsockopt(LFd, SOL_SOCKET, SO_RCVTIMEO, &LLimit, sizeof LLimit);
       setsockopt(LFd, SOL_SOCKET, SO_SNDTIMEO, &LLimit, sizeof LLimit);
-      TIdSSLContext LContext;
-      LContext.Mode = sslmServer;
-      LContext.Method = sslvSSLv23;
-      LContext.SSLVersions = SSLVersionBit(sslvTLSv1_2) | SSLVersionBit(sslvTLSv1_3);
-      LContext.CertFile = Certs().Path("server-chain.pem");
-      LContext.KeyFile = Certs().Path("server.key");
-      LContext.PrepareContext(sslCtxServer);
-      TIdSSLSocket LSession(nullptr);
-      LSession.SetContext(&LContext);
-      LSession.Accept(LFd);
+      TTLSServerSession LTLS(LFd);
+      TIdSSLSocket& LSession = LTLS.Session();
       // Records of changing sizes (one per write), so records and reads never line up.
       const int LSizes[] = {97, 16384, 7001, 1, 12000};
       TIdBytes LPiece(16384);
@@ -352,7 +338,7 @@ TEST_F(TLSSetup, AStreamArrivesWholeInEveryPiece) {
   Client->SetPort(LPort);
   Client->SetActive(true);
   ASSERT_TRUE(Client->Active()) << testing::PrintToString(Log.Texts());
-  EXPECT_TRUE(WaitFor([&] { return LReceived.size() >= static_cast<size_t>(kBytes); }, 10000))
+  EXPECT_TRUE(WaitUntil([&] { return LReceived.size() >= static_cast<size_t>(kBytes); }, 10000))
       << LReceived.size();
   Client->SetActive(false);
   LServer.join();
@@ -370,14 +356,9 @@ TEST_F(TLSSetup, AStreamArrivesWholeInEveryPiece) {
 // TLS and a SOCKS proxy together: the proxy's handshake in plain text on the TLS handler, then
 // the session end to end with the target.
 TEST_F(TLSSetup, ThroughASocksProxy) {
-  if (access("/usr/bin/microsocks", X_OK) != 0) GTEST_SKIP() << "microsocks is not installed";
-  const uint16_t LSocksPort = ClosedPort();
-  TPeerProcess LSocks({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(LSocksPort)});
-  ASSERT_TRUE(WaitFor([&] {
-    const int LFd = ConnectLoopback(LSocksPort);
-    if (LFd >= 0) ::close(LFd);
-    return LFd >= 0;
-  }));
+  if (!HaveProgram("/usr/bin/microsocks")) GTEST_SKIP() << "microsocks is not installed";
+  const auto LSocks = StartProxyPeer("microsocks");
+  const uint16_t LSocksPort = LSocks->Port;
   TSServer S("server-chain.pem", "server.key", {"-rev"});
   Client->SetPort(S.Port());
   Client->TLSOptions().SetVerifyCertificate(true);
@@ -424,14 +405,14 @@ std::vector<std::string> RCONSession(TwsTLSIOHandler AKind, int ATLSPort, uint16
   LClient.SetActive(true);
   if (LClient.Active()) {
     LClient.WriteData(LPacket(1, 3, "pw"));
-    WaitFor([&] { return LLog.Count() >= 2; });
+    WaitUntil([&] { return LLog.Count() >= 2; });
     for (char LId = 2; LId <= 4; ++LId) {
       const size_t LBefore = LLog.Count();
       LClient.WriteData(LPacket(LId, 2, "echo command " + std::to_string(LId)));
-      WaitFor([&] { return LLog.Count() > LBefore; });
+      WaitUntil([&] { return LLog.Count() > LBefore; });
     }
     LClient.SetActive(false);
-    WaitFor([&] { return LLog.Count() >= 6; });
+    WaitUntil([&] { return LLog.Count() >= 6; });
   }
   PumpFor(50);
   return LLog.Texts();
@@ -453,21 +434,15 @@ TEST(TLSHandlers, OneRCONSessionOverOpenSSLAndSChannel) {
                     Certs().Path("ca.pem") + " " + LData + "/qorRCON/certificates/Root/")
                        .c_str()),
             0);
-  TPeerProcess LDemo({RCON_DEMO_SERVER, "--port", "0", "--password", "pw"});
-  ASSERT_TRUE(LDemo.WaitFor("listening on 127.0.0.1:"));
-  const std::string LOut = LDemo.Output();
-  TStunnel LTunnel(std::stoi(LOut.substr(LOut.rfind(':') + 1)), "server-chain.pem", "server.key");
+  TRCONDemoServerProcess LDemo(RCON_DEMO_SERVER, {"--password", "pw"});
+  TStunnel LTunnel(LDemo.Port(), "server-chain.pem", "server.key");
   uint16_t LSocksPort = 0;
-  std::unique_ptr<TPeerProcess> LSocks;
+  std::unique_ptr<TChildProcess> LSocks;
   if (access("/usr/bin/microsocks", X_OK) == 0) {
     LSocksPort = ClosedPort();
-    LSocks = std::make_unique<TPeerProcess>(std::vector<std::string>{
+    LSocks = std::make_unique<TChildProcess>(std::vector<std::string>{
         "/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(LSocksPort)});
-    ASSERT_TRUE(WaitFor([&] {
-      const int LFd = ConnectLoopback(LSocksPort);
-      if (LFd >= 0) ::close(LFd);
-      return LFd >= 0;
-    }));
+    ASSERT_TRUE(LSocks->WaitListening(LSocksPort));
   }
   for (const uint16_t LProxy : {uint16_t(0), LSocksPort}) {
     SCOPED_TRACE(LProxy ? "through SOCKS 5" : "direct");

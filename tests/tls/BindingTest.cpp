@@ -10,26 +10,10 @@
 #include <thread>
 
 #include "tests/support/Loopback.h"
+#include "tests/support/TempFolder.h"
 #include "tls/IdSSLOpenSSL.h"
 
 namespace {
-
-// A fresh empty folder, removed at the end.
-class TTempFolder {
- public:
-  TTempFolder() {
-    char LTemplate[] = "/tmp/qor-tls-lib-XXXXXX";
-    if (!mkdtemp(LTemplate)) throw std::runtime_error("mkdtemp");
-    FPath = LTemplate;
-  }
-  ~TTempFolder() {
-    if (system(("rm -rf " + FPath).c_str()) != 0) FPath.clear();
-  }
-  const std::string& Path() const { return FPath; }
-
- private:
-  std::string FPath;
-};
 
 // The folder of the library that holds AEntry.
 std::string FolderOf(void* AEntry) {

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/tls/TLSTestKit.h"
+#include "tests/support/TLSPeers.h"
 #include "tls/IdSSLOpenSSL.h"
 
 namespace {

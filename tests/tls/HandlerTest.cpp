@@ -10,7 +10,7 @@
 
 #include "platform/SysUtils.h"
 #include "tests/support/RCONWire.h"
-#include "tests/tls/TLSTestKit.h"
+#include "tests/support/TLSPeers.h"
 #include "tls/IdSSLOpenSSL.h"
 #include "transport/IdStack.h"
 
@@ -418,16 +418,8 @@ TEST(TLSHandler, PassThroughSwitchesOnALiveConnection) {
       };
       auto LPlainByte = [&](char& C) { return ::recv(LFd, &C, 1, 0) == 1; };
       LServerLog += LReadLine(LPlainByte) + "|";
-      TIdSSLContext LContext;
-      LContext.Mode = sslmServer;
-      LContext.Method = sslvSSLv23;
-      LContext.SSLVersions = SSLVersionBit(sslvTLSv1_2) | SSLVersionBit(sslvTLSv1_3);
-      LContext.CertFile = Certs().Path("server-chain.pem");
-      LContext.KeyFile = Certs().Path("server.key");
-      LContext.PrepareContext(sslCtxServer);
-      TIdSSLSocket LSession(nullptr);
-      LSession.SetContext(&LContext);
-      LSession.Accept(LFd);
+      TTLSServerSession LTLS(LFd);
+      TIdSSLSocket& LSession = LTLS.Session();
       TIdBytes LBuffer(1);
       auto LTLSByte = [&](char& C) {
         if (LSession.Recv(LBuffer) != 1) return false;
@@ -461,38 +453,21 @@ TEST(TLSHandler, PassThroughSwitchesOnALiveConnection) {
 }
 
 TEST(TLSHandler, FullRCONSessionThroughStunnel) {
-  TPeerProcess LDemo({RCON_DEMO_SERVER, "--port", "0", "--password", "tlspass"});
-  ASSERT_TRUE(LDemo.WaitFor("listening on 127.0.0.1:"));
-  const std::string LOut = LDemo.Output();
-  const int LDemoPort = std::stoi(LOut.substr(LOut.rfind(':') + 1));
-  TStunnel LTunnel(LDemoPort, "server-chain.pem", "server.key");
+  TRCONDemoServerProcess LDemo(RCON_DEMO_SERVER, {"--password", "tlspass"});
+  TStunnel LTunnel(LDemo.Port(), "server-chain.pem", "server.key");
   THandlerPtr H = MakeClient(LTunnel.Port());
   Verifying(*H);
   ASSERT_EQ(OpenOutcome(*H), "connected");
 
-  auto LReadPacket = [&](int32_t& VId, int32_t& VType) {
-    TIdBytes LHead;
-    H->ReadBytes(LHead, 12, false);
-    auto LInt = [&](int At) {
-      return static_cast<int32_t>(LHead[At] | (LHead[At + 1] << 8) | (LHead[At + 2] << 16) |
-                                  (static_cast<uint32_t>(LHead[At + 3]) << 24));
-    };
-    VId = LInt(4);
-    VType = LInt(8);
-    TIdBytes LBody;
-    H->ReadBytes(LBody, LInt(0) - 8, false);
-    return std::string(LBody.begin(), LBody.end() - 2);
-  };
   H->Write(WirePacket(1, 3, "tlspass"));
-  int32_t LId = 0, LType = 0;
-  LReadPacket(LId, LType);
-  EXPECT_EQ(LId, 1);
-  EXPECT_EQ(LType, 2);
+  const TWirePacket LAuth = ReadWirePacketFrom(*H);
+  EXPECT_EQ(LAuth.ID, 1);
+  EXPECT_EQ(LAuth.Type, 2);
   H->Write(WirePacket(2, 2, "echo over tls"));
-  const std::string LAnswer = LReadPacket(LId, LType);
-  EXPECT_EQ(LId, 2);
-  EXPECT_EQ(LType, 0);
-  EXPECT_TRUE(Contains(LAnswer, "over tls")) << LAnswer;
+  const TWirePacket LAnswer = ReadWirePacketFrom(*H);
+  EXPECT_EQ(LAnswer.ID, 2);
+  EXPECT_EQ(LAnswer.Type, 0);
+  EXPECT_TRUE(Contains(LAnswer.Body, "over tls")) << LAnswer.Body;
 }
 
 // The reading thread reads while the owner writes, as the TCP client uses a handler.

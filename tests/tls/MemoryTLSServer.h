@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "tests/support/Loopback.h"
-#include "tests/tls/TLSTestKit.h"
+#include "tests/support/TLSPeers.h"
 #include "tls/IdSSLOpenSSLHeaders.h"
 
 using TBytes8 = std::vector<uint8_t>;

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "tests/support/WaitUntil.h"
+#include "tests/support/Eventually.h"
 #include "tests/tls/MemoryTLSServer.h"
 #include "tls/qorSSL_SChannel.h"
 

@@ -16,8 +16,8 @@
 #include <memory>
 #include <thread>
 
+#include "tests/support/Eventually.h"
 #include "tests/support/ScriptServer.h"
-#include "tests/support/WaitUntil.h"
 #include "transport/IdException.h"
 #include "transport/IdIOHandlerStack.h"
 #include "transport/IdStackBSDBase.h"

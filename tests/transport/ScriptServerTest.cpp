@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "tests/support/Eventually.h"
 #include "tests/support/ScriptServer.h"
-#include "tests/support/WaitUntil.h"
 
 namespace {
 

@@ -4,8 +4,7 @@
 
 #include "cli/qorCLI_Options.h"
 #include "tests/cli/QorrconRun.h"
-#include "tests/support/RCONDemoServerProcess.h"
-#include "tests/tls/TLSTestKit.h"
+#include "tests/support/TLSPeers.h"
 
 namespace {
 

@@ -5,55 +5,27 @@
 #include "proxy/IdConnectThroughHttpProxy.h"
 #include "proxy/IdSocksInfo.h"
 #include "tests/proxy/ProxyTestKit.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/ProxyPeers.h"
-#include "tests/support/RCONDemoServerProcess.h"
+#include "tests/support/RCONWire.h"
 #include "transport/IdException.h"
 
 namespace {
 
-TIdBytes Packet(int32_t AID, int32_t AType, const std::string& ABody) {
-  TIdBytes P;
-  auto Put = [&P](int32_t V) {
-    for (int i = 0; i < 4; ++i) P.push_back(uint8_t(uint32_t(V) >> (8 * i)));
-  };
-  Put(int32_t(ABody.size() + 10));
-  Put(AID);
-  Put(AType);
-  P.insert(P.end(), ABody.begin(), ABody.end());
-  P.insert(P.end(), {0, 0});
-  return P;
-}
-
-struct TAnswer {
-  int32_t ID = 0, Type = 0;
-  std::string Body;
-};
-
-TAnswer ReadPacket(TIdIOHandler* IO) {
-  TIdBytes B;
-  IO->ReadBytes(B, 4, false);
-  const int32_t Size = int32_t(B[0] | B[1] << 8 | B[2] << 16 | uint32_t(B[3]) << 24);
-  IO->ReadBytes(B, Size, false);
-  auto Int = [&B](int At) {
-    return int32_t(B[At] | B[At + 1] << 8 | B[At + 2] << 16 | uint32_t(B[At + 3]) << 24);
-  };
-  return {Int(0), Int(4), std::string(B.begin() + 8, B.end() - 2)};
-}
-
 // Authenticate, "help", and a 10000-byte answer in three packets.
 void RconSession(TIdIOHandler* IO) {
-  IO->Write(Packet(1, 3, "zulu"));
-  const TAnswer Auth = ReadPacket(IO);
+  IO->Write(WirePacket(1, 3, "zulu"));
+  const TWirePacket Auth = ReadWirePacketFrom(*IO);
   EXPECT_EQ(Auth.ID, 1);
   EXPECT_EQ(Auth.Type, 2);
-  IO->Write(Packet(2, 2, "help"));
-  const TAnswer Help = ReadPacket(IO);
+  IO->Write(WirePacket(2, 2, "help"));
+  const TWirePacket Help = ReadWirePacketFrom(*IO);
   EXPECT_EQ(Help.ID, 2);
   EXPECT_NE(Help.Body.find("long [bytes]"), std::string::npos);
-  IO->Write(Packet(3, 2, "long"));
+  IO->Write(WirePacket(3, 2, "long"));
   size_t Total = 0;
   for (int i = 0; i < 3; ++i) {
-    const TAnswer Part = ReadPacket(IO);
+    const TWirePacket Part = ReadWirePacketFrom(*IO);
     EXPECT_EQ(Part.ID, 3);
     Total += Part.Body.size();
   }

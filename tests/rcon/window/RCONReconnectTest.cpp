@@ -18,7 +18,7 @@
 #include "platform/MainThread.h"
 #include "rcon/FRCON.h"
 #include "rcon/qorRCON_Application.h"
-#include "tests/support/RCONDemoServerProcess.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 

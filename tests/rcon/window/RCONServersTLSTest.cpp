@@ -6,8 +6,7 @@
 #include <QLabel>
 
 #include "tests/rcon/window/ServerWindow.h"
-#include "tests/support/RCONDemoServerProcess.h"
-#include "tests/tls/TLSTestKit.h"
+#include "tests/support/TLSPeers.h"
 
 namespace {
 
@@ -32,7 +31,7 @@ class TSocks {
 
  private:
   uint16_t FPort;
-  TPeerProcess FProcess;
+  TChildProcess FProcess;
 };
 
 // A TLS terminator (stunnel) in front of the demo server: verified with the CA, refused without

@@ -9,7 +9,6 @@
 #include "rcon/qorRCON_Secrets.h"
 #include "tests/rcon/window/ServerWindow.h"
 #include "tests/support/ProxyPeers.h"
-#include "tests/support/RCONDemoServerProcess.h"
 
 namespace {
 

@@ -37,8 +37,8 @@
 #include "rcon/FRCON.h"
 #include "rcon/qorRCON_Application.h"
 #include "tests/rcon/RCONTestServer.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Loopback.h"
-#include "tests/support/RCONDemoServerProcess.h"
 
 inline void PrintTo(const QString& aText, std::ostream* aOut) {
   *aOut << aText.toStdString();
@@ -693,6 +693,7 @@ TEST_F(RCONWindow, JoinedAnswersSplitOrCoalescedAndANoteForSilence) {
   Send("one");
   Send("two");
   ASSERT_TRUE(WaitForLine("second"));
+  Window->RCON->SetResponseOverdueMs(1000);  // instead of 10 s
   Send("silent");
   ASSERT_TRUE(
       QTest::qWaitFor([&] { return LogLines(*Window).last().startsWith("#no answer"); }, 15000))
@@ -702,7 +703,7 @@ TEST_F(RCONWindow, JoinedAnswersSplitOrCoalescedAndANoteForSilence) {
                          QString::fromUtf8("\xC3\xBC"
                                            "ber"),
                          "> one", "> two", "first", "second", "> silent",
-                         "#no answer to \"silent\" after 10 s; the connection stays open"}));
+                         "#no answer to \"silent\" after 1 s; the connection stays open"}));
   EXPECT_EQ(Window->State(), TConsoleState::Authenticated);
   QTest::mouseClick(Window->btnDisconnect, Qt::LeftButton);
   EXPECT_EQ(failed, 0) << "the scripted server failed at step " << failed;

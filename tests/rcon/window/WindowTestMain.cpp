@@ -19,6 +19,10 @@ bool SecretStoreRunning() {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
+  // Test discovery only lists the cases: no secret store, no window.
+  if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
+  // Offscreen unless told otherwise, also when run outside ctest.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   // Remembered passwords go to a secret store of this run, never the user's keyring.
   TSecretService secrets;
   GSecrets = &secrets;

@@ -1,124 +1,27 @@
 #pragma once
-// Real TLS peers for the tests: certificates made with the openssl command, `openssl s_server`
-// and stunnel4 as child processes on loopback, each stopped by its process id.
+// Real TLS peers for tests and benchmarks: certificates made with the openssl command,
+// `openssl s_server` and stunnel4 as child processes on loopback, and a server-side session on
+// an accepted socket for peers the test scripts itself.
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <fstream>
-#include <mutex>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "tests/support/Loopback.h"
-
-// A child process whose standard output and error are collected while it runs. Its standard
-// input is a pipe the test may write to.
-class TPeerProcess {
- public:
-  explicit TPeerProcess(std::vector<std::string> AArgs) {
-    std::vector<char*> LArgv;
-    for (std::string& A : AArgs) LArgv.push_back(A.data());
-    LArgv.push_back(nullptr);
-    int LOut[2], LIn[2];
-    if (pipe2(LOut, O_CLOEXEC) != 0 || pipe2(LIn, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t LActions;
-    posix_spawn_file_actions_init(&LActions);
-    posix_spawn_file_actions_adddup2(&LActions, LOut[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&LActions, LOut[1], STDERR_FILENO);
-    posix_spawn_file_actions_adddup2(&LActions, LIn[0], STDIN_FILENO);
-    // The child must not inherit a blocked SIGPIPE from a thread that drove a session.
-    posix_spawnattr_t LAttr;
-    posix_spawnattr_init(&LAttr);
-    sigset_t LEmpty;
-    sigemptyset(&LEmpty);
-    posix_spawnattr_setsigmask(&LAttr, &LEmpty);
-    posix_spawnattr_setflags(&LAttr, POSIX_SPAWN_SETSIGMASK);
-    const int LRc = posix_spawnp(&FPid, LArgv[0], &LActions, &LAttr, LArgv.data(), environ);
-    posix_spawn_file_actions_destroy(&LActions);
-    posix_spawnattr_destroy(&LAttr);
-    close(LOut[1]);
-    close(LIn[0]);
-    FStdin = LIn[1];
-    if (LRc != 0) {
-      close(LOut[0]);
-      throw std::runtime_error("cannot start " + AArgs[0]);
-    }
-    FOutFd = LOut[0];
-    FReader = std::thread([this] { Collect(); });
-  }
-  ~TPeerProcess() {
-    Kill(SIGTERM);
-    FReader.join();
-    close(FOutFd);
-    if (FStdin >= 0) close(FStdin);
-  }
-  TPeerProcess(const TPeerProcess&) = delete;
-  TPeerProcess& operator=(const TPeerProcess&) = delete;
-
-  // Waits (bounded) until the output contains AText.
-  bool WaitFor(const std::string& AText, int AMs = 10000) {
-    std::unique_lock<std::mutex> LLock(FLock);
-    return FChanged.wait_for(LLock, std::chrono::milliseconds(AMs), [&] {
-      return FOutput.find(AText) != std::string::npos || FEnded;
-    }) && FOutput.find(AText) != std::string::npos;
-  }
-  std::string Output() {
-    std::lock_guard<std::mutex> LGuard(FLock);
-    return FOutput;
-  }
-  void WriteStdin(const std::string& AText) {
-    if (FStdin < 0) return;
-    [[maybe_unused]] const ssize_t N = ::write(FStdin, AText.data(), AText.size());
-  }
-  // Sends ASignal and reaps the child; the exit status is kept.
-  void Kill(int ASignal) {
-    if (FPid <= 0) return;
-    kill(FPid, ASignal);
-    waitpid(FPid, &FStatus, 0);
-    FPid = -1;
-  }
-  pid_t Pid() const { return FPid; }
-
- private:
-  void Collect() {
-    char LBuffer[4096];
-    for (;;) {
-      const ssize_t N = read(FOutFd, LBuffer, sizeof LBuffer);
-      if (N <= 0) break;
-      std::lock_guard<std::mutex> LGuard(FLock);
-      FOutput.append(LBuffer, static_cast<size_t>(N));
-      FChanged.notify_all();
-    }
-    std::lock_guard<std::mutex> LGuard(FLock);
-    FEnded = true;
-    FChanged.notify_all();
-  }
-
-  pid_t FPid = -1;
-  int FStatus = 0;
-  int FOutFd = -1;
-  int FStdin = -1;
-  std::thread FReader;
-  std::mutex FLock;
-  std::condition_variable FChanged;
-  std::string FOutput;
-  bool FEnded = false;
-};
+#include "tests/support/ChildProcess.h"
+#include "tls/IdSSLOpenSSL.h"
 
 // The certificates of the tests, made once in the build tree and shared by the test
 // processes (one per test case); made again when older than half a day.
@@ -165,7 +68,7 @@ class TSServer {
       LArgs.insert(LArgs.end(), {"-cert_chain", C.Path("inter.pem")});
     }
     LArgs.insert(LArgs.end(), AArgs.begin(), AArgs.end());
-    FProcess = std::make_unique<TPeerProcess>(LArgs);
+    FProcess = std::make_unique<TChildProcess>(LArgs);
     if (!FProcess->WaitFor("ACCEPT 127.0.0.1:")) {
       throw std::runtime_error("s_server did not start: " + FProcess->Output());
     }
@@ -174,10 +77,10 @@ class TSServer {
     FPort = std::stoi(LOut.substr(LAt));
   }
   int Port() const { return FPort; }
-  TPeerProcess& Process() { return *FProcess; }
+  TChildProcess& Process() { return *FProcess; }
 
  private:
-  std::unique_ptr<TPeerProcess> FProcess;
+  std::unique_ptr<TChildProcess> FProcess;
   int FPort = 0;
 };
 
@@ -201,8 +104,9 @@ class TStunnel {
                              << "connect = 127.0.0.1:" << ATargetPort << "\n"
                              << "cert = " << C.Path(ACertChain) << "\n"
                              << "key = " << C.Path(AKey) << "\n";
-      auto LProcess = std::make_unique<TPeerProcess>(std::vector<std::string>{"stunnel4", LConfig});
-      if (LProcess->WaitFor("Configuration successful") && WaitListening(LPort)) {
+      auto LProcess =
+          std::make_unique<TChildProcess>(std::vector<std::string>{"stunnel4", LConfig});
+      if (LProcess->WaitFor("Configuration successful") && LProcess->WaitListening(LPort)) {
         FProcess = std::move(LProcess);
         FPort = LPort;
       }
@@ -210,22 +114,33 @@ class TStunnel {
     if (!FProcess) throw std::runtime_error("stunnel did not start");
   }
   int Port() const { return FPort; }
-  TPeerProcess& Process() { return *FProcess; }
+  TChildProcess& Process() { return *FProcess; }
 
  private:
-  static bool WaitListening(uint16_t APort) {
-    for (int I = 0; I < 100; ++I) {
-      const int LFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in A = LoopbackAddress(APort);
-      const bool LUp = ::connect(LFd, reinterpret_cast<sockaddr*>(&A), sizeof A) == 0;
-      ::close(LFd);
-      if (LUp) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
-  std::unique_ptr<TPeerProcess> FProcess;
+  std::unique_ptr<TChildProcess> FProcess;
   int FPort = 0;
+};
+
+// The server side of a TLS session on an accepted socket, with the tests' certificate chain;
+// TLS 1.2 and 1.3.
+class TTLSServerSession {
+ public:
+  explicit TTLSServerSession(int AFd) {
+    const TCertificates& C = TCertificates::Get();
+    FContext.Mode = sslmServer;
+    FContext.Method = sslvSSLv23;
+    FContext.SSLVersions = SSLVersionBit(sslvTLSv1_2) | SSLVersionBit(sslvTLSv1_3);
+    FContext.CertFile = C.Path("server-chain.pem");
+    FContext.KeyFile = C.Path("server.key");
+    FContext.PrepareContext(sslCtxServer);
+    FSession.SetContext(&FContext);
+    FSession.Accept(AFd);
+  }
+  TIdSSLSocket& Session() { return FSession; }
+
+ private:
+  TIdSSLContext FContext;
+  TIdSSLSocket FSession{nullptr};
 };
 
 // A hostile path between a TLS client and a real server: one connection, relayed as it is
