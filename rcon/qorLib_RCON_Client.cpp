@@ -186,8 +186,7 @@ void TqorLib_RCON_Client::CheckResponses() {
     std::lock_guard<std::mutex> g(FLock);
     FAnswers.Check(GetTickCount(), LDone, LOverdue);
   }
-  for (const auto& o : LOverdue)
-    if (FOnResponseOverdue && !IsDestroying()) FOnResponseOverdue(this, o.ID, o.Command);
+  for (const auto& o : LOverdue) Raise(FOnResponseOverdue, this, o.ID, o.Command);
   RaiseAnswers(LDone);
 }
 
@@ -208,8 +207,7 @@ size_t TqorLib_RCON_Client::OpenResponses() const {
 
 void TqorLib_RCON_Client::RaiseAnswers(
     const std::vector<TqorRCON_AnswerAssembler::TAnswer>& aAnswers) {
-  for (const auto& a : aAnswers)
-    if (FOnResponseComplete && !IsDestroying()) FOnResponseComplete(this, a.ID, a.Command, a.Text);
+  for (const auto& a : aAnswers) Raise(FOnResponseComplete, this, a.ID, a.Command, a.Text);
 }
 
 bool TqorLib_RCON_Client::Stands(uint64_t aConnection) const {
@@ -245,7 +243,7 @@ void TqorLib_RCON_Client::OnClientConnectEvent(TqorTCPConnection*) {
     FAnswers.Reset();
     ++FConnectionEvents;
   }
-  if (FOnConnect && !IsDestroying()) FOnConnect(this);
+  Raise(FOnConnect, this);
   {
     std::lock_guard<std::mutex> g(FLock);
     FID = 0;
@@ -269,14 +267,14 @@ void TqorLib_RCON_Client::OnClientDisconnectEvent(TqorTCPConnection*) {
   try {
     RaiseAnswers(LAnswers);
   } catch (...) {
-    if (FOnDisconnect && !IsDestroying()) FOnDisconnect(this);
+    Raise(FOnDisconnect, this);
     throw;
   }
-  if (FOnDisconnect && !IsDestroying()) FOnDisconnect(this);
+  Raise(FOnDisconnect, this);
 }
 
 void TqorLib_RCON_Client::OnClientExceptionEvent(TqorTCPConnection*, Exception& E) {
-  if (FOnException && !IsDestroying()) FOnException(this, E);
+  Raise(FOnException, this, E);
 }
 
 // TCP delivers a byte stream, not packets: one chunk may hold several packets or only part
@@ -311,7 +309,7 @@ void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream&
       else if (packet.PacketType() == kTypeAuthResponse)
         FAnswers.AuthenticationAnswered();
     } catch (EqorRCONProtocolError& E) {
-      if (FOnException && !IsDestroying()) FOnException(this, E);
+      Raise(FOnException, this, E);
       break;
     }
     try {
@@ -333,10 +331,10 @@ void TqorLib_RCON_Client::OnClientBinaryEvent(TqorTCPConnection*, TMemoryStream&
 void TqorLib_RCON_Client::RaisePacketEvent(const TqorRCON_Packet& aPacket) {
   switch (aPacket.PacketType()) {
     case kTypeResponseValue:
-      if (FOnResponse && !IsDestroying()) FOnResponse(this, aPacket.Body(), aPacket);
+      Raise(FOnResponse, this, aPacket.Body(), aPacket);
       break;
     case kTypeAuthResponse:
-      if (FOnAuthenticate && !IsDestroying()) FOnAuthenticate(this, aPacket.ID() >= 0, aPacket);
+      Raise(FOnAuthenticate, this, aPacket.ID() >= 0, aPacket);
       break;
     default:
       break;

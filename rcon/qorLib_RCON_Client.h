@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "base/qorBase_Classes.h"
 #include "platform/Component.h"
@@ -160,6 +161,11 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   void Shutdown();
 
  private:
+  // Every event goes through here: once destruction has begun, none is raised.
+  template <class THandler, class... TArgs>
+  void Raise(const THandler& aHandler, TArgs&&... aArgs) {
+    if (aHandler && !IsDestroying()) aHandler(std::forward<TArgs>(aArgs)...);
+  }
   void RaisePacketEvent(const TqorRCON_Packet& aPacket);
   void RaiseAnswers(const std::vector<TqorRCON_AnswerAssembler::TAnswer>& aAnswers);
   // Whether the connection counted aConnection in FConnectionEvents still stands.

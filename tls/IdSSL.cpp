@@ -31,3 +31,26 @@ std::string TIdSSLIOHandlerSocketBase::ServerName() const {
   }
   return FHost;
 }
+
+void TIdSSLIOHandlerSocketBase::ConnectPlain() {
+  const bool LPassThrough = FPassThrough;
+  FPassThrough = true;
+  try {
+    TIdIOHandlerStack::ConnectToPeer();
+  } catch (...) {
+    FPassThrough = LPassThrough;
+    throw;
+  }
+  FPassThrough = LPassThrough;
+}
+
+void TIdSSLIOHandlerSocketBase::StartSSLInConnect() {
+  FInConnect = true;
+  try {
+    StartSSL();
+  } catch (...) {
+    FInConnect = false;
+    throw;
+  }
+  FInConnect = false;
+}

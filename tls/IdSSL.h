@@ -36,9 +36,15 @@ class TIdSSLIOHandlerSocketBase : public TIdIOHandlerStack {
   // The name a client session sends and checks: URIToCheck's host, else Host. Through a proxy
   // the session still runs end to end with the target, so never the proxy's name.
   std::string ServerName() const;
+  // The TCP connect and a proxy's handshake run plain; the session starts on top of them.
+  void ConnectPlain();
+  // StartSSL as the end of the connect: its handshake counts from the connect's own start.
+  void StartSSLInConnect();
 
   // Read by the reading thread while the owner may switch it.
   std::atomic<bool> FPassThrough{true};
   bool FIsPeer = false;
   std::string FURIToCheck;
+  // True while the handshake runs as part of the connect: it then counts from the connect's start.
+  bool FInConnect = false;
 };

@@ -1193,24 +1193,9 @@ void TIdSSLIOHandlerSocketOpenSSL::ConnectToPeer() {
   } catch (const EIdOSSLCouldNotLoadSSLLibrary&) {
     if (!FPassThrough) throw;
   }
-  const bool LPassThrough = FPassThrough;
-  FPassThrough = true;
-  try {
-    TIdIOHandlerStack::ConnectToPeer();
-  } catch (...) {
-    FPassThrough = LPassThrough;
-    throw;
-  }
-  FPassThrough = LPassThrough;
+  ConnectPlain();
   NotifyBeforeConnect();
-  FInConnect = true;
-  try {
-    StartSSL();
-  } catch (...) {
-    FInConnect = false;
-    throw;
-  }
-  FInConnect = false;
+  StartSSLInConnect();
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::StartSSL() {

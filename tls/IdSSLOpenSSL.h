@@ -471,8 +471,6 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase,
   std::shared_ptr<TIdSSLSocket> FSSLSocket;
   mutable std::mutex FSessionLock;
   std::unique_ptr<TStringList> FALPNProtocols;
-  // True while the handshake runs as part of Open: it then counts from the connect's start.
-  bool FInConnect = false;
   TCallbackEvent FOnStatusInfo;
   TCallbackExEvent FOnStatusInfoEx;
   TPasswordEvent FOnGetPassword;

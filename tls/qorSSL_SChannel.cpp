@@ -983,23 +983,8 @@ void TqorIdSSLIOHandlerSocketSChannel::SetOnCredentials(TCredentialsEvent AValue
 }
 
 void TqorIdSSLIOHandlerSocketSChannel::ConnectToPeer() {
-  const bool LPassThrough = FPassThrough;
-  FPassThrough = true;
-  try {
-    TIdIOHandlerStack::ConnectToPeer();
-  } catch (...) {
-    FPassThrough = LPassThrough;
-    throw;
-  }
-  FPassThrough = LPassThrough;
-  FInConnect = true;
-  try {
-    StartSSL();
-  } catch (...) {
-    FInConnect = false;
-    throw;
-  }
-  FInConnect = false;
+  ConnectPlain();
+  StartSSLInConnect();
 }
 
 void TqorIdSSLIOHandlerSocketSChannel::StartSSL() {

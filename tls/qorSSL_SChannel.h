@@ -298,5 +298,4 @@ class TqorIdSSLIOHandlerSocketSChannel : public TIdSSLIOHandlerSocketBase {
   // Reads (and the questions about what they hold) come from one thread at a time.
   std::mutex FReadLock;
   std::atomic<bool> FAborted{false};
-  bool FInConnect = false;
 };
