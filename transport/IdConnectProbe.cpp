@@ -9,6 +9,12 @@
 
 bool IdProbeConnect(const std::string& AHost, int APort, int ATimeoutMs,
                     const TIdWakeSignal& ACancel) {
+  // The wait reports through the socket stack, and the probe may run before any component
+  // holds it; the usage ends with the probe, so a thread still finishing at exit holds none.
+  TIdStack::IncUsage();
+  struct TUsage {
+    ~TUsage() { TIdStack::DecUsage(); }
+  } LUsage;
   const auto LDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeoutMs);
   addrinfo LHints{};
   LHints.ai_family = AF_INET;

@@ -20,6 +20,12 @@ struct TStackState {
   int Usage = 0;
   TIdStack::TIdStackClass Class = &CreateBSDStack;
   std::unique_ptr<TIdStack> Owned;
+  // A detached thread (the window's connect probe) may have used the stack last: its end is
+  // seen only through the lock.
+  ~TStackState() {
+    std::lock_guard<std::mutex> LGuard(Lock);
+    Owned.reset();
+  }
 };
 
 TStackState& State() {

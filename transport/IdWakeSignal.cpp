@@ -9,20 +9,11 @@
 
 #include "platform/Exception.h"
 
-// Its waits report failures through the socket stack, so it holds a usage of the stack like
-// every other user of it: a wait off any component (the connect probe) finds one.
 TIdWakeSignal::TIdWakeSignal() : FHandle(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (FHandle < 0) throw EOSError("No wake-up signal could be made.");
-  try {
-    TIdStack::IncUsage();
-  } catch (...) {
-    ::close(FHandle);
-    throw;
-  }
 }
 
 TIdWakeSignal::~TIdWakeSignal() {
-  TIdStack::DecUsage();
   ::close(FHandle);
 }
 
