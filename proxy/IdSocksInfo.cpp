@@ -72,7 +72,9 @@ void TIdSocksInfo::SendSocks4Request(TIdIOHandler* AIOHandler, const std::string
                                      TIdPort APort, uint8_t ACommand) {
   TIdBytes LAddress{0, 0, 0, 1};  // SOCKS 4A: the proxy resolves the name that follows
   if (FVersion == svSocks4) {
-    const std::string LIP = IsIPv4Text(AHost) ? AHost : GStack()->ResolveHost(AHost, Id_IPv4);
+    const std::string LIP =
+        IsIPv4Text(AHost) ? AHost
+                          : GStack()->ResolveHost(AHost, Id_IPv4, AIOHandler->ConnectCancel());
     LAddress = TIdIPAddress::MakeAddressObject(LIP, Id_IPv4)->HToNBytes();
   }
   const bool LOpened = !AIOHandler->WriteBufferingActive();

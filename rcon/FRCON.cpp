@@ -29,7 +29,6 @@
 
 #include "platform/SysUtils.h"
 #include "rcon/qorRCON_Application.h"
-#include "rcon/qorRCON_ConnectProbe.h"
 #include "rcon/qorRCON_History.h"
 #include "rcon/qorRCON_Secrets.h"
 #include "tls/IdSSLOpenSSL.h"
@@ -39,7 +38,6 @@ namespace {
 
 constexpr size_t kCommandHistory = 500;
 constexpr size_t kRecentServers = 10;
-constexpr int kProbePollMs = 20;
 constexpr int kResponseCheckMs = 50;
 constexpr int kHistorySaveMs = 2000;
 const QString kCaption = QStringLiteral("qorRCON - Client");
@@ -78,7 +76,6 @@ TFRMRCON::TFRMRCON(QWidget* aParent, const QString& aDataFolder, const QString& 
 
 // The component goes first, so that nothing it does on the way out reaches half-gone controls.
 TFRMRCON::~TFRMRCON() {
-  FProbe.reset();
   RCON.reset();
   FCommands->Save();
 }
@@ -224,8 +221,6 @@ void TFRMRCON::CreateControls() {
   for (const std::string& s : FServers->Items()) recent.prepend(FromStd(s));
   FServerModel->setStringList(recent);
 
-  FProbeTimer.setInterval(kProbePollMs);
-  connect(&FProbeTimer, &QTimer::timeout, this, [this] { RunAction(&TFRMRCON::ProbeAnswered); });
   // The history file is written a moment after a burst of commands, not for each one.
   FHistorySaveTimer.setSingleShot(true);
   FHistorySaveTimer.setInterval(kHistorySaveMs);
@@ -299,6 +294,7 @@ void TFRMRCON::LoadRCON() {
   RCON->Loading();
   RCON->RCON_Options()->SetPort(0);
   RCON->SetNotifyEvents(neAsynchronous);
+  RCON->SetConnectInBackground(true);  // the window never waits for a server, a proxy or TLS
   RCON->SetOnConnect(std::bind(&TFRMRCON::RCONConnect, this, _1));
   RCON->SetOnDisconnect(std::bind(&TFRMRCON::RCONDisconnect, this, _1));
   RCON->SetOnAuthenticate(std::bind(&TFRMRCON::RCONAuthenticate, this, _1, _2, _3));
@@ -424,40 +420,18 @@ void TFRMRCON::btnConnectClick() {
   options->SetHost(txtHost->text().trimmed().toStdString());
   options->SetPort(port);
   options->SetPassword(txtPassword->text().toStdString());
-  // The first hop must answer: the proxy when there is one.
-  const bool proxy = FConnection.HasProxy();
-  FProbe = std::make_unique<TqorRCON_ConnectProbe>(
-      proxy ? FConnection.ProxyHost.toStdString() : options->Host(),
-      proxy ? FConnection.ProxyPort : port, RCON->ConnectTimeout());
+  // The component connects in the background (lookup, proxy, TLS): OnConnect or OnException
+  // ends the wait.
   SetState(TConsoleState::Connecting);
-  FProbeTimer.start();
-}
-
-// The server answered the probe (or it timed out): the component connects now, quickly.
-void TFRMRCON::ProbeAnswered() {
-  if (!FProbe || FProbe->Result() == TqorRCON_ConnectProbe::prWaiting) return;
-  const bool answered = FProbe->Result() == TqorRCON_ConnectProbe::prAnswered;
-  FProbe.reset();
-  FProbeTimer.stop();
-  if (!answered) {
-    DoLog(std::string("#exception: ") + RSConnectTimeout);
-    SetState(TConsoleState::Disconnected, Address() + QStringLiteral(": ") + RSConnectTimeout);
-    return;
-  }
   RCON->SetActive(true);
-  // Neither a connection nor an error came of it.
-  if (FState == TConsoleState::Connecting) SetState(TConsoleState::Disconnected);
 }
 
 void TFRMRCON::btnDisconnectClick() {
-  if (FState == TConsoleState::Connecting && FProbe) {
-    FProbe.reset();
-    FProbeTimer.stop();
-    DoLog("#connect cancelled");
-    SetState(TConsoleState::Disconnected);
-    return;
-  }
+  const bool connecting = FState == TConsoleState::Connecting;
   RCON->SetActive(false);
+  if (!connecting) return;
+  DoLog("#connect cancelled");
+  SetState(TConsoleState::Disconnected);
 }
 
 void TFRMRCON::btnExecCommandClick() {

@@ -20,7 +20,6 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QStringListModel;
-class TqorRCON_ConnectProbe;
 class TqorRCON_History;
 
 // Where the console stands; the buttons, the state line and the title follow it.
@@ -92,7 +91,6 @@ class TFRMRCON : public QWidget {
   void SetState(TConsoleState aState, const QString& aDetail = QString());
   QString Address() const;
   bool SplitHostAndPort();
-  void ProbeAnswered();
   void ExecFromField();
   void SaveLogAs();
   void ShowRecentServers();
@@ -134,8 +132,6 @@ class TFRMRCON : public QWidget {
   bool FServerApplied = false;                    // the component carries a saved server's settings
   TqorRCON_Server FConnection;                    // the settings of the current connection
   QString FPeerCertificate;
-  std::unique_ptr<TqorRCON_ConnectProbe> FProbe;
-  QTimer FProbeTimer;
   QTimer FResponseTimer;
   QTimer FHistorySaveTimer;
 };

@@ -109,6 +109,10 @@ class TqorLib_RCON_Client : public TqorComponent_Base {
   // Milliseconds an activation waits for the server to accept; 0 or less: no own limit.
   int32_t ConnectTimeout() const { return FConnectTimeout; }
   void SetConnectTimeout(int32_t aValue) { FConnectTimeout = aValue; }
+  // Active := True returns at once and the whole connect runs on the reading thread, cancelled
+  // by Active := False (TqorTCPCLient::ConnectInBackground). Off by default.
+  bool ConnectInBackground() { return GetTCPClient()->ConnectInBackground(); }
+  void SetConnectInBackground(bool aValue) { GetTCPClient()->SetConnectInBackground(aValue); }
 
   // Sends aValue (UTF-8) as a command packet, followed by a fence when SendFences is set;
   // without a connection it is dropped silently. The command is registered for its answer

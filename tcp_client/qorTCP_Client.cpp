@@ -69,6 +69,7 @@ TqorIdTCPClient* TqorTCPCLient_Common::GetSocketClient() {
   LClient->SetOnThread([this] { OnThreadEvent(); });
   LClient->SetOnRead([this, LClient] { OnReadEvent(LClient); });
   LClient->SetOnReadException([this, LClient](Exception& E) { OnReadExceptionEvent(LClient, E); });
+  LClient->SetOnBackgroundConnect([this, LClient] { OnBackgroundConnectEvent(LClient); });
   LClient->SetTCPMode(FTCPMode);
   FTCPClient = LClient;
   return LClient;
@@ -116,11 +117,14 @@ void TqorTCPCLient_Common::DoSetActive(bool aValue) {
 
 void TqorTCPCLient_Common::Activate() {
   try {
-    if (GetActive()) return;
+    // A connect under way (in the background, or another thread's) goes on with its client.
+    if (GetActive() || FState.State() == tcpsConnecting) return;
     ReleaseSocketClient();
-    if (!FState.BeginConnect()) return;  // another thread is connecting or closing
+    FConnectCancel.Take();
+    if (!FState.BeginConnect()) return;  // another thread is closing
     ApplyTLSHandler();
     TqorIdTCPClient* LClient = GetSocketClient();
+    GetSocketIOHandler(LClient)->SetConnectCancel(&FConnectCancel);
     LClient->SetHost(FHost);
     LClient->SetPort(static_cast<TIdPort>(FPort & 0xFFFF));
     LClient->SetUseNagle(FUseNagle);
@@ -135,12 +139,20 @@ void TqorTCPCLient_Common::Activate() {
     LClient->SetIntercept(nullptr);
     LClient->SetIntercept(BuildInterceptChain());
     FWatchDogEnabled = FWatchDog->Enabled();
+    if (FConnectInBackground && FTCPMode == tcpmDefault) {
+      LClient->StartConnect();
+      return;
+    }
     LClient->Connect();
   } catch (...) {
     FState.EndConnect();
-    DoActivationException();
+    if (!FConnectCancel.Raised()) DoActivationException();  // a cancel is not reported
     return;
   }
+  ConnectDone();
+}
+
+void TqorTCPCLient_Common::ConnectDone() {
   FState.EndConnect();  // no connection was made
   // A connection stands again: the watchdog's work is done.
   if (FState.Connection()) {
@@ -149,12 +161,38 @@ void TqorTCPCLient_Common::Activate() {
   }
 }
 
+void TqorTCPCLient_Common::OnBackgroundConnectEvent(TqorIdTCPClient* aClient) {
+  try {
+    aClient->ConnectHere();
+  } catch (...) {
+    aClient->TCPRead()->Terminate();
+    FState.EndConnect();
+    if (!FConnectCancel.Raised() && !IsDestroying()) DoActivationException();
+    return;
+  }
+  ConnectDone();
+}
+
+// The cancel signal ends a lookup or TCP connect, the handler's cancel a handshake. Another
+// thread's own activation then ends by itself; this client's background connect has ended
+// once its reading thread has stopped (which never began it, when stopped first).
+bool TqorTCPCLient_Common::CancelConnect(TqorIdTCPClient* aClient) {
+  FConnectCancel.Raise();
+  if (TIdIOHandler* LHandler = aClient->IOHandler()) LHandler->CancelConnect();
+  if (!aClient->ConnectsInBackground()) return false;
+  aClient->StopReading();
+  FState.EndConnect();
+  return true;
+}
+
 // The deactivation claims the close first: the reading thread, stopped next, then reports
 // nothing of this connection, and the disconnect raised here is its only one.
 void TqorTCPCLient_Common::Deactivate() {
   try {
     FWatchDogEnabled = false;
     TqorIdTCPClient* LClient = FTCPClient;
+    // A connection the cancelled connect made meanwhile is closed like any other.
+    if (LClient && FState.State() == tcpsConnecting && !CancelConnect(LClient)) return;
     TqorTCPConnectionClient* LConnection = FState.Connection();
     const bool LClaimed = LClient && FState.BeginClose(LConnection);
     // The buffers below belong to the reading thread until it has stopped.
@@ -311,7 +349,7 @@ void TqorTCPCLient_Common::ApplyProxy(TqorIdTCPClient* aClient) {
       LHandler->SetTransparentProxy(nullptr);
     return;
   }
-  TIdIOHandlerSocket* LHandler = GetProxyIOHandler(aClient);
+  TIdIOHandlerSocket* LHandler = GetSocketIOHandler(aClient);
   if (FProxy->ProxyType() == pxyHTTP) {
     delete std::exchange(FProxySocks, nullptr);
     LHandler->SetTransparentProxy(GetProxyHTTP());
@@ -321,9 +359,11 @@ void TqorTCPCLient_Common::ApplyProxy(TqorIdTCPClient* aClient) {
   }
 }
 
-TIdIOHandlerSocket* TqorTCPCLient_Common::GetProxyIOHandler(TqorIdTCPClient* aClient) {
+TIdIOHandlerSocket* TqorTCPCLient_Common::GetSocketIOHandler(TqorIdTCPClient* aClient) {
   if (auto* LHandler = dynamic_cast<TIdIOHandlerSocket*>(aClient->IOHandler())) return LHandler;
   TIdIOHandlerStack* LHandler = New<TIdIOHandlerStack>(aClient);
+  // Its close (hsDisconnected) starts the report of a close by the peer.
+  LHandler->SetOnStatus(aClient->OnStatus());
   aClient->SetIOHandler(LHandler);
   return LHandler;
 }

@@ -101,7 +101,8 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   // Where the connection's life stands.
   TqorTCPState State() const { return FState.State(); }
 
-  // Active := True; True when a connection stands and aTimeout is above 0.
+  // Active := True; True when a connection stands and aTimeout is above 0 (never at once with
+  // ConnectInBackground).
   bool Connect(int aTimeout);
   // Active := False; waits up to aTimeout ms (polling every ms) for the connection to go.
   bool Disconnect(int aTimeout);
@@ -110,6 +111,13 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   void AddCommand(TqorTCPCommands aCommand);
   void AddBytes(const TIdBytes& ABytes);
 
+  // On: Active := True returns at once, in state tcpsConnecting, and the name lookup, TCP
+  // connect, proxy and TLS handshakes run on the connection's reading thread; OnConnect or
+  // OnException follows as NotifyEvents says. Active := False (or destruction) meanwhile ends
+  // the connect at once and reports nothing of it. Off (the default): Active := True connects
+  // on the calling thread. tcpmCommands connects on its command thread in either case.
+  bool ConnectInBackground() const { return FConnectInBackground; }
+  void SetConnectInBackground(bool aValue) { FConnectInBackground = aValue; }
   TqorTCPMode TCPMode() const { return FTCPMode; }
   void SetTCPMode(TqorTCPMode aValue) { FTCPMode = aValue; }
   bool TLS() const { return FTLS; }
@@ -210,6 +218,13 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
 
  private:
   void Activate();
+  // The end of a connect made on this thread or on the reading thread.
+  void ConnectDone();
+  // On the reading thread: the connect Activate handed over; a cancelled one ends silently.
+  void OnBackgroundConnectEvent(TqorIdTCPClient* aClient);
+  // Ends a connect under way on another thread; True when it was this client's background
+  // connect, which has then ended.
+  bool CancelConnect(TqorIdTCPClient* aClient);
   void Deactivate();
   void ReleaseSocketClient();
   void Notification(TComponent* AComponent, TOperation Operation) override;
@@ -217,8 +232,9 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   // once and configured from Proxy at every activation.
   void ApplyProxy(TqorIdTCPClient* aClient);
   // The TLS handler when there is one, else a plain handler of aClient's own: a client
-  // being replaced never shares its handler with the next connection.
-  TIdIOHandlerSocket* GetProxyIOHandler(TqorIdTCPClient* aClient);
+  // being replaced never shares its handler with the next connection. Made before the connect,
+  // so that no connect replaces the handler that another thread may cancel.
+  TIdIOHandlerSocket* GetSocketIOHandler(TqorIdTCPClient* aClient);
   TIdConnectThroughHttpProxy* GetProxyHTTP();
   TIdSocksInfo* GetProxySocks();
   // Throttler (chained to the log), the log alone, the throttler alone, or none.
@@ -235,6 +251,9 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
   void FreeHandlerSSL();
 
   TqorTCPConnectionState FState;
+  // Raised to end the connect under way; taken before each activation.
+  TIdWakeSignal FConnectCancel;
+  std::atomic<bool> FConnectInBackground{false};
   std::atomic<TqorIdTCPClient*> FTCPClient{nullptr};
   // Clients replaced while their own reading thread was running the activation.
   std::vector<std::unique_ptr<TqorIdTCPClient, TSocketClientDelete>> FRetiredClients;

@@ -75,6 +75,17 @@ void TqorIdTCPClient::Connect() {
   }
 }
 
+void TqorIdTCPClient::StartConnect() {
+  FreeReadThread();
+  FConnectsInBackground = true;
+  TCPRead()->ConnectFirst();
+}
+
+void TqorIdTCPClient::ConnectHere() {
+  TIdTCPClient::Connect();
+  if (Connected()) TCPRead()->SetReadSocket(true);
+}
+
 void TqorIdTCPClient::Disconnect(bool ANotifyPeer) {
   StopReading();
   TIdTCPClient::Disconnect(ANotifyPeer);
@@ -126,6 +137,10 @@ void TqorIdTCPClient::DoOnReadException(Exception& aException) {
   if (FOnReadException) FOnReadException(aException);
 }
 
+void TqorIdTCPClient::DoOnBackgroundConnect() {
+  if (FOnBackgroundConnect) FOnBackgroundConnect();
+}
+
 // ---- TqorTCPReadThread ----
 
 TqorTCPReadThread::TqorTCPReadThread(TqorIdTCPClient* aClient)
@@ -143,6 +158,11 @@ void TqorTCPReadThread::Wake() {
 
 void TqorTCPReadThread::SetReadSocket(bool aValue) {
   FReadSocket = aValue;
+  Wake();
+}
+
+void TqorTCPReadThread::ConnectFirst() {
+  FConnectFirst = true;
   Wake();
 }
 
@@ -181,6 +201,11 @@ void TqorTCPReadThread::RunCycle() {
     }
   } LReading{*this};
   try {
+    // Even when terminated already: the connect's owner learns of its end there.
+    if (FConnectFirst.exchange(false)) {
+      FClient->DoOnBackgroundConnect();
+      return;
+    }
     if (!Terminated()) FClient->DoOnThread();
     if (!FReadSocket) {
       FReading = false;

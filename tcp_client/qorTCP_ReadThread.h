@@ -29,6 +29,10 @@ class TqorIdTCPClient : public TIdTCPClient {
   void SetOnReadException(TqorReadThreadExceptionEvent aValue) {
     FOnReadException = std::move(aValue);
   }
+  // Runs on the reading thread for StartConnect; it handles every failure itself.
+  void SetOnBackgroundConnect(TqorReadThreadNotifyEvent aValue) {
+    FOnBackgroundConnect = std::move(aValue);
+  }
   // Creates the reading thread when there is none.
   TqorTCPReadThread* TCPRead();
   bool HasTCPRead() const { return FTCPRead != nullptr; }
@@ -38,6 +42,13 @@ class TqorIdTCPClient : public TIdTCPClient {
   void SetTCPMode(TqorTCPMode aValue) { FTCPMode = aValue; }
 
   void Connect() override;
+  // tcpmDefault: a new reading thread runs OnBackgroundConnect, which calls ConnectHere, and
+  // then reads. The handler must be in place: the thread does not replace it.
+  void StartConnect();
+  // The connect itself on the calling thread (the reading thread), then reading starts.
+  void ConnectHere();
+  // StartConnect was used: the connect runs, or ran, on this client's reading thread.
+  bool ConnectsInBackground() const { return FConnectsInBackground; }
   void Disconnect(bool ANotifyPeer) override;
   using TIdTCPClient::Disconnect;
   // Answers from the handler's flags only: any thread may ask while the reading thread
@@ -59,6 +70,7 @@ class TqorIdTCPClient : public TIdTCPClient {
   virtual void DoOnThread();
   virtual void DoOnRead();
   virtual void DoOnReadException(Exception& aException);
+  virtual void DoOnBackgroundConnect();
   virtual void DoEnterCS() { FCS.Acquire(); }
   virtual void DoLeaveCS() { FCS.Release(); }
 
@@ -68,7 +80,9 @@ class TqorIdTCPClient : public TIdTCPClient {
   TqorReadThreadNotifyEvent FOnThread;
   TqorReadThreadNotifyEvent FOnRead;
   TqorReadThreadExceptionEvent FOnReadException;
+  TqorReadThreadNotifyEvent FOnBackgroundConnect;
   std::atomic<TqorTCPReadThread*> FTCPRead{nullptr};
+  std::atomic<bool> FConnectsInBackground{false};
   std::atomic<TqorTCPMode> FTCPMode{tcpmDefault};
   TqorCriticalSection FCS;
 };
@@ -89,6 +103,8 @@ class TqorTCPReadThread : public TqorIdThread {
 
   bool ReadSocket() const { return FReadSocket; }
   void SetReadSocket(bool aValue);
+  // The next cycle connects the client (DoOnBackgroundConnect) instead of reading.
+  void ConnectFirst();
   void Terminate() override;
   // Ends the current wait at once; the next cycle looks at what changed.
   void Wake();
@@ -114,6 +130,7 @@ class TqorTCPReadThread : public TqorIdThread {
   void HandleReadException(Exception& E);
 
   std::atomic<bool> FReadSocket{false};
+  std::atomic<bool> FConnectFirst{false};
   TqorIdTCPClient* FClient;
   std::atomic<bool> FExecuted{false};
   const TqorTCPMode FTCPMode;

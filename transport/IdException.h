@@ -23,6 +23,7 @@ constexpr const char* RSNoDataToRead = "No data to read.";
 constexpr const char* RSFileNotFound = "File \"%s\" not found";
 constexpr const char* RSNotConnected = "Not Connected";
 constexpr const char* RSConnectTimeout = "Connect timed out.";
+constexpr const char* RSConnectCancelled = "Connect cancelled.";
 constexpr const char* RSMaximumNumberOfCaptureLineExceeded =
     "Maximum number of line allowed exceeded";
 constexpr const char* RSInterceptCircularLink = "%s: Circular links are not allowed";
@@ -53,6 +54,8 @@ constexpr const char* RSBufferCapacityBelowSize = "Capacity cannot be smaller th
 
 QOR_DECLARE_EXCEPTION(EIdSilentException, EIdException);
 QOR_DECLARE_EXCEPTION(EIdConnClosedGracefully, EIdSilentException);
+// A connect ended by its cancel signal: the party that cancelled it expects no report.
+QOR_DECLARE_EXCEPTION(EIdConnectCancelled, EIdSilentException);
 
 QOR_DECLARE_EXCEPTION(EIdSocketHandleError, EIdException);
 QOR_DECLARE_EXCEPTION(EIdPackageSizeTooBig, EIdSocketHandleError);

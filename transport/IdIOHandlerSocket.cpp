@@ -16,13 +16,9 @@ TIdIOHandlerSocket::~TIdIOHandlerSocket() {
 
 void TIdIOHandlerSocket::Open() {
   TIdIOHandler::Open();
-  if (FBinding) {
-    // A socket still held here would leak once the handle forgets it.
-    FBinding->CloseSocket();
-    FBinding->Reset(true);
-  } else {
-    FBinding = std::make_unique<TIdSocketHandle>();
-  }
+  // A socket still held here would leak once the handle forgets it.
+  FBinding->CloseSocket();
+  FBinding->Reset(true);
   FBinding->SetClientPortMin(FBoundPortMin);
   FBinding->SetClientPortMax(FBoundPortMax);
   if (!FHost.empty() && FPort > 0) ConnectToPeer();
@@ -48,7 +44,11 @@ bool TIdIOHandlerSocket::WaitReadableOrWoken(const TIdWakeSignal& AWake) {
 }
 
 void TIdIOHandlerSocket::AbortAfterFailure() {
-  if (FBinding) FBinding->Shutdown();
+  FBinding->Shutdown();
+}
+
+void TIdIOHandlerSocket::CancelConnect() {
+  FBinding->Shutdown();
 }
 
 int TIdIOHandlerSocket::CheckTransportResult(int AResult) {

@@ -12,7 +12,9 @@ class TIdIOHandlerSocket : public TIdIOHandler {
   static const TIdIOHandlerClass IdClass;
 
  protected:
-  explicit TIdIOHandlerSocket(TComponent* AOwner = nullptr) : TIdIOHandler(AOwner) {}
+  // The socket handle lives as long as the handler, so another thread may shut it down.
+  explicit TIdIOHandlerSocket(TComponent* AOwner = nullptr)
+      : TIdIOHandler(AOwner), FBinding(std::make_unique<TIdSocketHandle>()) {}
 
  public:
   ~TIdIOHandlerSocket() override;
@@ -29,6 +31,7 @@ class TIdIOHandlerSocket : public TIdIOHandler {
   bool WaitReadableOrWoken(const TIdWakeSignal& AWake) override;
   // Shuts the socket down in both directions.
   void AbortAfterFailure() override;
+  void CancelConnect() override;
   int CheckTransportResult(int AResult) override;
   [[noreturn]] void RaiseTransportError(int AErr) override;
   // "host:port"; the port part is left out when it is 0 or DefaultPort.
@@ -51,10 +54,12 @@ class TIdIOHandlerSocket : public TIdIOHandler {
   void SetDefaultPort(int AValue) { FDefaultPort = AValue; }
   TIdIPVersion IPVersion() const { return FIPVersion; }
   void SetIPVersion(TIdIPVersion AValue) { FIPVersion = AValue; }
-  // ReuseSocket and UseNagle read the socket handle's value once there is a handle.
-  TIdReuseSocket ReuseSocket() const { return FBinding ? FBinding->ReuseSocket() : FReuseSocket; }
+  // ReuseSocket and UseNagle read the socket's value while there is a socket.
+  TIdReuseSocket ReuseSocket() const {
+    return BindingAllocated() ? FBinding->ReuseSocket() : FReuseSocket;
+  }
   void SetReuseSocket(TIdReuseSocket AValue);
-  bool UseNagle() const { return FBinding ? FBinding->UseNagle() : FUseNagle; }
+  bool UseNagle() const { return BindingAllocated() ? FBinding->UseNagle() : FUseNagle; }
   void SetUseNagle(bool AValue);
   int LingerState() const { return FLingerState; }
   void SetLingerState(int AValue);

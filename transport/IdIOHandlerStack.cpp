@@ -57,7 +57,7 @@ void TIdIOHandlerStack::ConnectToPeer() {
       LIPVersion == Id_IPv6 ? !CanonicalIPv6(LHost).empty() : GStack()->IsIP(LHost);
   if (!LLiteral) {
     if (OnStatus()) RaiseStatus(hsResolving, {LHost});
-    LHost = GStack()->ResolveHost(LHost, LIPVersion);
+    LHost = GStack()->ResolveHost(LHost, LIPVersion, FConnectCancel);
   }
   FBinding->SetPeer(LHost, LPort, LIPVersion);
   if (OnStatus()) RaiseStatus(hsConnecting, {FBinding->PeerIP()});
@@ -68,7 +68,7 @@ void TIdIOHandlerStack::ConnectToPeer() {
     LTimeout = LNow >= LDeadline ? 1 : static_cast<int>(LDeadline - LNow);
   }
   try {
-    FBinding->Connect(LTimeout);
+    FBinding->Connect(LTimeout, FConnectCancel);
   } catch (const EIdConnectTimeout&) {
     Close();  // nothing half-open stays behind a connect that ran out
     throw;

@@ -75,9 +75,9 @@ void TIdSocketHandle::Bind() {
   UpdateBindingLocal();
 }
 
-void TIdSocketHandle::Connect(int ATimeout) {
+void TIdSocketHandle::Connect(int ATimeout, const TIdWakeSignal* ACancel) {
   // Unlocked: a close from another thread must not wait for a connect still under way.
-  GStack()->Connect(FHandle, FPeerIP, FPeerPort, FIPVersion, ATimeout);
+  GStack()->Connect(FHandle, FPeerIP, FPeerPort, FIPVersion, ATimeout, ACancel);
   std::lock_guard<std::mutex> LGuard(FConnectionHandle);
   if (FHandleAllocated) {
     UpdateBindingLocal();

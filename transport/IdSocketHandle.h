@@ -22,7 +22,8 @@ class TIdSocketHandle {
   // Port is 0 and both ends are set.
   void Bind();
   // ATimeout ms bounds the connect (EIdConnectTimeout); IdTimeoutInfinite: the system's limit.
-  void Connect(int ATimeout = IdTimeoutInfinite);
+  // Raising ACancel ends it at once (EIdConnectCancelled).
+  void Connect(int ATimeout = IdTimeoutInfinite, const TIdWakeSignal* ACancel = nullptr);
   // Shuts down or lingers, then closes; nothing when no socket is held.
   void CloseSocket();
   // Forgets the socket without closing it, and the peer (and, with AResetLocal, the local) address.

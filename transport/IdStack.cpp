@@ -7,11 +7,14 @@
 #include <bit>
 #include <cerrno>
 #include <chrono>
+#include <exception>
+#include <thread>
 #include <vector>
 
 #include "platform/SysUtils.h"
 #include "transport/IdException.h"
 #include "transport/IdStackBSDBase.h"
+#include "transport/IdWakeSignal.h"
 
 namespace {
 
@@ -136,20 +139,65 @@ void TIdStack::GetPeerName(TIdStackSocketHandle ASocket, std::string& VIP, TIdPo
   GetPeerName(ASocket, VIP, LVersion, VPort);
 }
 
-std::string TIdStack::ResolveHost(const std::string& AHost, TIdIPVersion AIPVersion) {
+namespace {
+
+// A lookup cannot be interrupted: a cancelled wait leaves it to finish on its helper, which
+// holds the stack (and this record) until then.
+std::string LookupCancellable(const std::string& AHost, TIdIPVersion AIPVersion,
+                              const TIdWakeSignal& ACancel) {
+  struct TLookup {
+    TIdWakeSignal Done;
+    std::mutex Lock;  // orders the result for the waiter; the signal alone does not
+    std::string Address;
+    std::exception_ptr Error;
+  };
+  if (ACancel.Raised()) throw EIdConnectCancelled(RSConnectCancelled);
+  auto LLookup = std::make_shared<TLookup>();
+  TIdStack::IncUsage();
+  std::thread([LLookup, AHost, AIPVersion] {
+    struct TUsage {
+      ~TUsage() { TIdStack::DecUsage(); }
+    } LUsage;
+    std::string LAddress;
+    std::exception_ptr LError;
+    try {
+      LAddress = GStack()->LookupHostAddress(AHost, AIPVersion);
+    } catch (...) {
+      LError = std::current_exception();
+    }
+    {
+      std::lock_guard<std::mutex> LGuard(LLookup->Lock);
+      LLookup->Address = std::move(LAddress);
+      LLookup->Error = LError;
+    }
+    LLookup->Done.Raise();
+  }).detach();
+  if (!ACancel.WaitOther(LLookup->Done)) throw EIdConnectCancelled(RSConnectCancelled);
+  std::lock_guard<std::mutex> LGuard(LLookup->Lock);
+  if (LLookup->Error) std::rethrow_exception(LLookup->Error);
+  return LLookup->Address;
+}
+
+}  // namespace
+
+std::string TIdStack::ResolveHost(const std::string& AHost, TIdIPVersion AIPVersion,
+                                  const TIdWakeSignal* ACancel) {
   switch (AIPVersion) {
     case Id_IPv4:
       if (SameText(AHost, "LOCALHOST")) return "127.0.0.1";
       if (IsIP(AHost)) return AHost;
-      return LookupHostAddress(AHost, Id_IPv4);
+      break;
     case Id_IPv6: {
       if (SameText(AHost, "LOCALHOST")) return "::1";
       std::string LCanonical = CanonicalIPv6(AHost);
       if (!LCanonical.empty()) return LCanonical;
-      return LookupHostAddress(AHost, Id_IPv6);
+      break;
     }
+    default:
+      throw EIdIPVersionUnsupported(RSIPVersionUnsupported);
   }
-  throw EIdIPVersionUnsupported(RSIPVersionUnsupported);
+  return ACancel ? LookupCancellable(AHost, AIPVersion, *ACancel)
+                 : LookupHostAddress(AHost, AIPVersion);
 }
 
 std::string TIdStack::WSTranslateSocketErrorMsg(int AErr) {

@@ -61,6 +61,8 @@ constexpr int Id_WSANO_RECOVERY = 11003;
 constexpr int Id_WSANO_DATA = 11004;
 
 // A set of at most 64 sockets with a lock, waited on for readability with poll().
+class TIdWakeSignal;
+
 class TIdSocketList {
  public:
   static constexpr int MaxSockets = 64;
@@ -118,8 +120,10 @@ class TIdStack {
                     TIdIPVersion AIPVersion = Id_IPv4) = 0;
   // ATimeout ms bounds the connect on the calling thread; IdTimeoutInfinite leaves it to the
   // system's own limit. Running out raises EIdConnectTimeout; the socket is then useless.
+  // Raising ACancel ends the connect at once with EIdConnectCancelled.
   virtual void Connect(TIdStackSocketHandle ASocket, const std::string& AIP, TIdPort APort,
-                       TIdIPVersion AIPVersion = Id_IPv4, int ATimeout = IdTimeoutInfinite) = 0;
+                       TIdIPVersion AIPVersion = Id_IPv4, int ATimeout = IdTimeoutInfinite,
+                       const TIdWakeSignal* ACancel = nullptr) = 0;
   // Shuts down (no linger) or lingers, then closes; never raises.
   virtual void Disconnect(TIdStackSocketHandle ASocket) = 0;
   // AHow: SHUT_RD, SHUT_WR or SHUT_RDWR; the result is ignored.
@@ -151,7 +155,10 @@ class TIdStack {
   virtual bool SupportsIPv6() = 0;
 
   // Names and addresses.
-  std::string ResolveHost(const std::string& AHost, TIdIPVersion AIPVersion = Id_IPv4);
+  // With ACancel, a lookup runs on a helper thread and raising ACancel ends the wait at once
+  // (EIdConnectCancelled); the helper finishes on its own.
+  std::string ResolveHost(const std::string& AHost, TIdIPVersion AIPVersion = Id_IPv4,
+                          const TIdWakeSignal* ACancel = nullptr);
   virtual std::string LookupHostAddress(const std::string& AHost, TIdIPVersion AIPVersion) = 0;
   virtual std::string HostByAddress(const std::string& AAddress,
                                     TIdIPVersion AIPVersion = Id_IPv4) = 0;

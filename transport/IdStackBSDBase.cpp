@@ -21,6 +21,7 @@
 #include "platform/Exception.h"
 #include "platform/SysUtils.h"
 #include "transport/IdException.h"
+#include "transport/IdWakeSignal.h"
 
 namespace {
 
@@ -241,32 +242,46 @@ void TIdStackBSDBase::Bind(TIdStackSocketHandle ASocket, const std::string& AIP,
 }
 
 void TIdStackBSDBase::Connect(TIdStackSocketHandle ASocket, const std::string& AIP, TIdPort APort,
-                              TIdIPVersion AIPVersion, int ATimeout) {
+                              TIdIPVersion AIPVersion, int ATimeout, const TIdWakeSignal* ACancel) {
   sockaddr_storage LAddr;
   const socklen_t LLen = FillSockAddr(LAddr, AIP, APort, AIPVersion);
   const auto* LTarget = reinterpret_cast<const sockaddr*>(&LAddr);
   int LErr = 0;
-  if (ATimeout == IdTimeoutInfinite) {
+  if (ATimeout == IdTimeoutInfinite && !ACancel) {
     if (::connect(ASocket, LTarget, LLen) == 0) return;
     LErr = errno;
     // An interrupted connect goes on in the background; its end is still to be awaited.
-    if (LErr == EINTR) AwaitConnect(ASocket, ATimeout, LErr);
+    if (LErr == EINTR) AwaitConnect(ASocket, ATimeout, LErr, nullptr);
   } else {
-    // Bounded on this thread: a non-blocking connect, a wait for its end, the socket back to
-    // blocking whatever the outcome.
+    // Bounded or cancellable on this thread: a non-blocking connect, a wait for its end, the
+    // socket back to blocking whatever the outcome.
     SetBlocking(ASocket, false);
-    bool LEnded = true;
+    struct TBlockingAgain {
+      TIdStackBSDBase& Stack;
+      TIdStackSocketHandle Socket;
+      ~TBlockingAgain() { Stack.SetBlocking(Socket, true); }
+    } LBlockingAgain{*this, ASocket};
     if (::connect(ASocket, LTarget, LLen) != 0) {
       LErr = errno;
-      if (LErr == EINPROGRESS) LEnded = AwaitConnect(ASocket, ATimeout, LErr);
+      if (LErr == EINPROGRESS && !AwaitConnect(ASocket, ATimeout, LErr, ACancel))
+        throw EIdConnectTimeout(RSConnectTimeout);
     }
-    SetBlocking(ASocket, true);
-    if (!LEnded) throw EIdConnectTimeout(RSConnectTimeout);
   }
   if (LErr != 0) RaiseSocketError(ErrnoToSocketError(LErr));
 }
 
-bool TIdStackBSDBase::AwaitConnect(TIdStackSocketHandle ASocket, int ATimeout, int& VErr) {
+bool TIdStackBSDBase::AwaitConnect(TIdStackSocketHandle ASocket, int ATimeout, int& VErr,
+                                   const TIdWakeSignal* ACancel) {
+  if (ACancel) {
+    if (!ACancel->WaitWritable(ASocket, ATimeout)) {
+      if (ACancel->Raised()) throw EIdConnectCancelled(RSConnectCancelled);
+      return false;
+    }
+    VErr = 0;
+    socklen_t LLen = sizeof(VErr);
+    if (::getsockopt(ASocket, SOL_SOCKET, SO_ERROR, &VErr, &LLen) != 0) VErr = errno;
+    return true;
+  }
   using Clock = std::chrono::steady_clock;
   const Clock::time_point LEnd = Clock::now() + std::chrono::milliseconds(std::max(ATimeout, 0));
   pollfd LFd{ASocket, POLLOUT, 0};

@@ -23,7 +23,8 @@ class TIdStackBSDBase : public TIdStack {
   void Bind(TIdStackSocketHandle ASocket, const std::string& AIP, TIdPort APort,
             TIdIPVersion AIPVersion = Id_IPv4) override;
   void Connect(TIdStackSocketHandle ASocket, const std::string& AIP, TIdPort APort,
-               TIdIPVersion AIPVersion = Id_IPv4, int ATimeout = IdTimeoutInfinite) override;
+               TIdIPVersion AIPVersion = Id_IPv4, int ATimeout = IdTimeoutInfinite,
+               const TIdWakeSignal* ACancel = nullptr) override;
   void Disconnect(TIdStackSocketHandle ASocket) override;
   int Receive(TIdStackSocketHandle ASocket, TIdBytes& VBuffer) override;
   int Send(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer, int ASize = -1,
@@ -78,7 +79,8 @@ class TIdStackBSDBase : public TIdStack {
   // Waits for a connect under way to end, at most ATimeout ms (negative: no limit), resuming
   // with the time left when a signal interrupts; false when it has not ended in time, else
   // true with VErr the connect's errno (0: connected).
-  bool AwaitConnect(TIdStackSocketHandle ASocket, int ATimeout, int& VErr);
+  bool AwaitConnect(TIdStackSocketHandle ASocket, int ATimeout, int& VErr,
+                    const TIdWakeSignal* ACancel);
   // The socket address of AIP (any-address when empty) and APort; returns its length.
   socklen_t FillSockAddr(sockaddr_storage& VAddr, const std::string& AIP, TIdPort APort,
                          TIdIPVersion AIPVersion);

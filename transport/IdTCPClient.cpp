@@ -1,6 +1,7 @@
 #include "transport/IdTCPClient.h"
 
 #include "transport/IdException.h"
+#include "transport/IdWakeSignal.h"
 
 void TIdTCPClientCustom::Connect(const std::string& AHost) {
   SetHost(AHost);
@@ -28,20 +29,23 @@ void TIdTCPClientCustom::Connect() {
     LHandler->SetOnStatus(OnStatus());
   }
   try {
-    if (!FDestination.empty()) FIOHandler->SetDestination(FDestination);
-    FIOHandler->SetPort(FPort);
-    FIOHandler->SetHost(FHost);
-    FIOHandler->SetConnectTimeout(FConnectTimeout);
-    FIOHandler->SetReadTimeout(FReadTimeout);
+    if (!FDestination.empty()) FIOHandler.load()->SetDestination(FDestination);
+    FIOHandler.load()->SetPort(FPort);
+    FIOHandler.load()->SetHost(FHost);
+    FIOHandler.load()->SetConnectTimeout(FConnectTimeout);
+    FIOHandler.load()->SetReadTimeout(FReadTimeout);
     CopySocketSettings();
-    FIOHandler->Open();
-    if (FIOHandler->Intercept()) FIOHandler->Intercept()->Connect(this);
+    FIOHandler.load()->Open();
+    if (FIOHandler.load()->Intercept()) FIOHandler.load()->Intercept()->Connect(this);
+    // A cancel that came after the last wait still ends the connect before anybody hears of it.
+    const TIdWakeSignal* LCancel = FIOHandler.load()->ConnectCancel();
+    if (LCancel && LCancel->Raised()) throw EIdConnectCancelled(RSConnectCancelled);
     RaiseStatus(hsConnected, {FHost});
     FireConnected();
   } catch (...) {
     if (FIOHandler) {
       try {
-        FIOHandler->Close();
+        FIOHandler.load()->Close();
       } catch (const std::exception&) {
         // The connect failure is the one the caller must see.
       }
@@ -69,10 +73,10 @@ void TIdTCPClientCustom::CopySocketSettings() {
 void TIdTCPClientCustom::SetIOHandler(TIdIOHandler* AValue) {
   TIdTCPConnection::SetIOHandler(AValue);
   if (!FIOHandler) return;
-  FIOHandler->SetPort(FPort);
-  FIOHandler->SetHost(FHost);
-  FIOHandler->SetConnectTimeout(FConnectTimeout);
-  FIOHandler->SetReadTimeout(FReadTimeout);
+  FIOHandler.load()->SetPort(FPort);
+  FIOHandler.load()->SetHost(FHost);
+  FIOHandler.load()->SetConnectTimeout(FConnectTimeout);
+  FIOHandler.load()->SetReadTimeout(FReadTimeout);
   CopySocketSettings();
 }
 
@@ -82,12 +86,12 @@ void TIdTCPClientCustom::FireConnected() {
 
 void TIdTCPClientCustom::SetHost(const std::string& AValue) {
   FHost = AValue;
-  if (FIOHandler) FIOHandler->SetHost(AValue);
+  if (FIOHandler) FIOHandler.load()->SetHost(AValue);
 }
 
 void TIdTCPClientCustom::SetPort(TIdPort AValue) {
   FPort = AValue;
-  if (FIOHandler) FIOHandler->SetPort(AValue);
+  if (FIOHandler) FIOHandler.load()->SetPort(AValue);
 }
 
 void TIdTCPClientCustom::SetIPVersion(TIdIPVersion AValue) {
@@ -97,16 +101,16 @@ void TIdTCPClientCustom::SetIPVersion(TIdIPVersion AValue) {
 
 void TIdTCPClientCustom::SetConnectTimeout(int AValue) {
   FConnectTimeout = AValue;
-  if (FIOHandler) FIOHandler->SetConnectTimeout(AValue);
+  if (FIOHandler) FIOHandler.load()->SetConnectTimeout(AValue);
 }
 
 int TIdTCPClientCustom::ReadTimeout() const {
-  return FIOHandler ? FIOHandler->ReadTimeout() : FReadTimeout;
+  return FIOHandler ? FIOHandler.load()->ReadTimeout() : FReadTimeout;
 }
 
 void TIdTCPClientCustom::SetReadTimeout(int AValue) {
   FReadTimeout = AValue;
-  if (FIOHandler) FIOHandler->SetReadTimeout(AValue);
+  if (FIOHandler) FIOHandler.load()->SetReadTimeout(AValue);
 }
 
 void TIdTCPClientCustom::SetBoundIP(const std::string& AValue) {

@@ -8,7 +8,7 @@ TIdTCPConnection::~TIdTCPConnection() {
 }
 
 bool TIdTCPConnection::Connected() {
-  return FIOHandler && FIOHandler->Connected();
+  return FIOHandler && FIOHandler.load()->Connected();
 }
 
 void TIdTCPConnection::Disconnect(bool ANotifyPeer) {
@@ -19,9 +19,9 @@ void TIdTCPConnection::Disconnect(bool ANotifyPeer) {
       // The peer may be gone already; closing goes ahead regardless.
     }
   }
-  if (FIOHandler && FIOHandler->Opened()) {
+  if (FIOHandler && FIOHandler.load()->Opened()) {
     RaiseStatus(hsDisconnecting);
-    FIOHandler->Close();
+    FIOHandler.load()->Close();
     FireDisconnected();
     RaiseStatus(hsDisconnected);
   }
@@ -33,7 +33,7 @@ void TIdTCPConnection::FireDisconnected() {
 
 void TIdTCPConnection::CheckForGracefulDisconnect(bool ARaiseExceptionIfDisconnected) {
   if (FIOHandler) {
-    FIOHandler->CheckForDisconnect(ARaiseExceptionIfDisconnected, false);
+    FIOHandler.load()->CheckForDisconnect(ARaiseExceptionIfDisconnected, false);
   } else if (ARaiseExceptionIfDisconnected) {
     throw EIdException(RSNotConnected);
   }
@@ -48,18 +48,19 @@ void TIdTCPConnection::CreateIOHandler(const TIdIOHandlerClass* ABaseType) {
 }
 
 TIdConnectionIntercept* TIdTCPConnection::Intercept() const {
-  return FIOHandler ? FIOHandler->Intercept() : FIntercept;
+  return FIOHandler ? FIOHandler.load()->Intercept() : FIntercept;
 }
 
 void TIdTCPConnection::SetIntercept(TIdConnectionIntercept* AValue) {
   if (AValue == FIntercept) return;
-  if (AValue && FIOHandler && FIOHandler->Intercept() && FIOHandler->Intercept() != AValue) {
+  if (AValue && FIOHandler && FIOHandler.load()->Intercept() &&
+      FIOHandler.load()->Intercept() != AValue) {
     throw EIdException(RSInterceptIsDifferent);
   }
   if (FIntercept) RemoveFreeNotification(FIntercept);
   FIntercept = AValue;
   if (FIntercept) FreeNotification(FIntercept);
-  if (FIOHandler) FIOHandler->SetIntercept(AValue);
+  if (FIOHandler) FIOHandler.load()->SetIntercept(AValue);
 }
 
 void TIdTCPConnection::SetIOHandler(TIdIOHandler* AValue) {

@@ -1,4 +1,6 @@
 #pragma once
+#include <atomic>
+
 #include "transport/IdComponent.h"
 #include "transport/IdIOHandler.h"
 #include "transport/IdIOHandlerSocket.h"
@@ -40,7 +42,8 @@ class TIdTCPConnection : public TIdComponent {
   void Notification(TComponent* AComponent, TOperation Operation) override;
 
   TIdConnectionIntercept* FIntercept = nullptr;
-  TIdIOHandler* FIOHandler = nullptr;
+  // Read by other threads (is a connection up?) while a connect sets it.
+  std::atomic<TIdIOHandler*> FIOHandler{nullptr};
   bool FManagedIOHandler = false;
   TIdNotifyEvent FOnDisconnected;
   TIdIOHandlerSocket* FSocket = nullptr;

@@ -22,6 +22,10 @@ class TIdWakeSignal {
   bool WaitReadable(TIdStackSocketHandle AHandle, int AMSec = IdTimeoutInfinite) const;
   // The same for a socket that can take a send (a connect has ended, either way).
   bool WaitWritable(TIdStackSocketHandle AHandle, int AMSec = IdTimeoutInfinite) const;
+  // Sleeps until AOther or this is raised; true when AOther was.
+  bool WaitOther(const TIdWakeSignal& AOther) const { return WaitReadable(AOther.FHandle); }
+  // Raised and not taken since.
+  bool Raised() const { return Wait(0); }
 
  private:
   bool WaitFor(TIdStackSocketHandle AHandle, short AEvents, int AMSec) const;

@@ -52,6 +52,7 @@ const std::map<std::string, TMaker>& Samples() {
       SAMPLE(EIdThreadTerminateAndWaitFor, "m"),
       SAMPLE(EIdSilentException, "m"),
       SAMPLE(EIdConnClosedGracefully, "m"),
+      SAMPLE(EIdConnectCancelled, "m"),
       SAMPLE(EIdSocketHandleError, "m"),
       SAMPLE(EIdPackageSizeTooBig, "m"),
       SAMPLE(EIdNotAllBytesSent, "m"),

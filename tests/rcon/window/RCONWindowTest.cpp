@@ -409,7 +409,7 @@ TEST_F(RCONWindow, ConnectToSilentHostCanBeCancelledAndClosed) {
   clock.start();
   QTest::mouseClick(Window->btnDisconnect, Qt::LeftButton);
   EXPECT_EQ(Window->State(), TConsoleState::Disconnected);
-  EXPECT_LT(clock.elapsed(), 100);
+  EXPECT_LT(clock.elapsed(), 1000);
   EXPECT_EQ(LogLines(*Window), QStringList{"#connect cancelled"});
   // Clicks that queued up meanwhile do nothing harmful.
   QTest::mouseClick(Window->btnDisconnect, Qt::LeftButton);
@@ -426,7 +426,7 @@ TEST_F(RCONWindow, ConnectToSilentHostCanBeCancelledAndClosed) {
   // Closing the window during an attempt.
   Window->RCON->SetConnectTimeout(TqorLib_RCON_Client::DefaultConnectTimeout);
   ConnectTo(peer.Port());
-  QTest::qWait(100);
+  EXPECT_EQ(Window->State(), TConsoleState::Connecting);
   Window->setAttribute(Qt::WA_DeleteOnClose);
   clock.restart();
   Window->close();
