@@ -1,5 +1,8 @@
 #include "rcon/qorRCON_LogView.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QEvent>
@@ -54,6 +57,47 @@ QTextBlockFormat ContinuedBlock() {
   return f;
 }
 
+// The log's text with its long lines whole again, and where their row breaks fall: a match may
+// run across a break, which the document's own search cannot see.
+class TJoinedText {
+ public:
+  explicit TJoinedText(const QTextDocument& aDocument) {
+    for (QTextBlock b = aDocument.begin(); b.isValid(); b = b.next()) {
+      if (b != aDocument.begin()) {
+        if (b.blockFormat().boolProperty(kContinued))
+          FBreaks.push_back(Text.size());
+        else
+          Text += QLatin1Char('\n');
+      }
+      Text += b.text();
+    }
+  }
+  QString Text;
+
+  // The text between aFrom and aTo selected in the document.
+  QTextCursor Select(QTextDocument* aDocument, qsizetype aFrom, qsizetype aTo) const {
+    QTextCursor c(aDocument);
+    // A range that ends at a break ends before it; one that starts there, after it.
+    c.setPosition(static_cast<int>(
+        aFrom + (std::upper_bound(FBreaks.begin(), FBreaks.end(), aFrom) - FBreaks.begin())));
+    c.setPosition(static_cast<int>(aTo + (std::lower_bound(FBreaks.begin(), FBreaks.end(), aTo) -
+                                          FBreaks.begin())),
+                  QTextCursor::KeepAnchor);
+    return c;
+  }
+  // The offset in Text of a document position; break i sits at position FBreaks[i] + i.
+  qsizetype FromDocument(int aPosition) const {
+    qsizetype n = 0;
+    while (n < static_cast<qsizetype>(FBreaks.size()) &&
+           FBreaks[static_cast<size_t>(n)] + n < aPosition)
+      ++n;
+    return aPosition - n;
+  }
+
+ private:
+  std::vector<qsizetype> FBreaks;
+};
+
 }  // namespace
 
 QString TqorRCON_LogEdit::Text(int aFrom, int aTo) const {
@@ -88,25 +132,32 @@ QString TqorRCON_LogEdit::EntryText(int aPosition) const {
 
 bool TqorRCON_LogEdit::Find(const QString& aText, bool aBackward) {
   QList<QTextEdit::ExtraSelection> marks;
-  QTextDocument* doc = document();
+  if (aText.isEmpty()) {
+    setExtraSelections(marks);
+    return false;
+  }
+  const TJoinedText joined(*document());
+  const QString& text = joined.Text;
+  auto select = [&](qsizetype aAt) { return joined.Select(document(), aAt, aAt + aText.size()); };
   QTextCharFormat mark;
   mark.setBackground(QColor(0xFF, 0xE0, 0x66));
-  for (QTextCursor c = doc->find(aText, 0); !aText.isEmpty() && !c.isNull();
-       c = doc->find(aText, c)) {
-    marks.append({c, mark});
-    if (marks.size() == MaxHighlights) break;
-  }
+  for (qsizetype at = text.indexOf(aText, 0, Qt::CaseInsensitive);
+       at >= 0 && marks.size() < MaxHighlights;
+       at = text.indexOf(aText, at + aText.size(), Qt::CaseInsensitive))
+    marks.append({select(at), mark});
   setExtraSelections(marks);
-  if (aText.isEmpty()) return false;
-  const QTextDocument::FindFlags flags(aBackward ? QTextDocument::FindBackward : 0);
-  QTextCursor found = doc->find(aText, textCursor(), flags);
-  if (found.isNull()) {
-    QTextCursor end(doc);
-    if (aBackward) end.movePosition(QTextCursor::End);
-    found = doc->find(aText, end, flags);
+  qsizetype found;
+  if (aBackward) {
+    const qsizetype before = joined.FromDocument(textCursor().selectionStart());
+    found = before > 0 ? text.lastIndexOf(aText, before - 1, Qt::CaseInsensitive) : -1;
+    if (found < 0) found = text.lastIndexOf(aText, -1, Qt::CaseInsensitive);
+  } else {
+    found =
+        text.indexOf(aText, joined.FromDocument(textCursor().selectionEnd()), Qt::CaseInsensitive);
+    if (found < 0) found = text.indexOf(aText, 0, Qt::CaseInsensitive);
   }
-  if (found.isNull()) return false;
-  setTextCursor(found);
+  if (found < 0) return false;
+  setTextCursor(select(found));
   return true;
 }
 

@@ -657,6 +657,26 @@ TEST_F(RCONWindow, FindInTheLogAndCopyAWholeAnswer) {
   EXPECT_EQ(copyAt(0), "#connected");
 }
 
+// A long line shows as rows; a match that runs across a row break is found and selected whole.
+TEST_F(RCONWindow, FindMatchesAcrossTheRowsOfALongLine) {
+  const qsizetype row = TqorRCON_LogEdit::RowChars;
+  Window->Log().Append(
+      (QString(row - 3, 'x') + "Needle" + QString(row, 'y') + "needle").toStdString(),
+      TqorRCONLogKind::Answer);
+  Window->Log().Flush();
+  ASSERT_GE(Window->Memo1->document()->blockCount(), 3);
+  QTest::keyClick(Window, Qt::Key_F, Qt::ControlModifier);
+  QTest::keyClicks(Window->txtFind, "needle");
+  EXPECT_EQ(Window->Memo1->SelectedText(), "Needle");
+  EXPECT_EQ(Window->Memo1->textCursor().selectionStart(), row - 3);
+  EXPECT_EQ(Window->Memo1->extraSelections().size(), 2);
+  QTest::keyClick(Window->txtFind, Qt::Key_Return);
+  EXPECT_EQ(Window->Memo1->SelectedText(), "needle");
+  QTest::keyClick(Window->txtFind, Qt::Key_Return, Qt::ShiftModifier);
+  EXPECT_EQ(Window->Memo1->SelectedText(), "Needle") << "backwards across the break";
+  EXPECT_EQ(Window->Memo1->textCursor().selectionEnd(), row + 4) << "past the break";
+}
+
 // A scripted server: Source-like with the pre-authentication packet, an answer split over
 // several TCP sends, two answers coalesced into one send, and a command it never answers.
 TEST_F(RCONWindow, JoinedAnswersSplitOrCoalescedAndANoteForSilence) {
