@@ -142,7 +142,8 @@ void TIdStack::GetPeerName(TIdStackSocketHandle ASocket, std::string& VIP, TIdPo
 namespace {
 
 // A lookup cannot be interrupted: a cancelled wait leaves it to finish on its helper, which
-// holds the stack (and this record) until then.
+// holds the stack (and this record) until then. The helper lets go of the stack before it
+// reports, so a waiter that ends the process next finds no user of the stack left.
 std::string LookupCancellable(const std::string& AHost, TIdIPVersion AIPVersion,
                               const TIdWakeSignal& ACancel) {
   struct TLookup {
@@ -155,9 +156,6 @@ std::string LookupCancellable(const std::string& AHost, TIdIPVersion AIPVersion,
   auto LLookup = std::make_shared<TLookup>();
   TIdStack::IncUsage();
   std::thread([LLookup, AHost, AIPVersion] {
-    struct TUsage {
-      ~TUsage() { TIdStack::DecUsage(); }
-    } LUsage;
     std::string LAddress;
     std::exception_ptr LError;
     try {
@@ -165,6 +163,7 @@ std::string LookupCancellable(const std::string& AHost, TIdIPVersion AIPVersion,
     } catch (...) {
       LError = std::current_exception();
     }
+    TIdStack::DecUsage();
     {
       std::lock_guard<std::mutex> LGuard(LLookup->Lock);
       LLookup->Address = std::move(LAddress);

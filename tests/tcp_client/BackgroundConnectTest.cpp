@@ -93,6 +93,7 @@ TEST_P(BackgroundConnect, AnActivationWhileConnectingMakesNoSecondConnection) {
   LClient.SetActive(true);
   LClient.SetActive(false);
   EXPECT_EVENTUALLY(LLog.Count() == 2);
+  EXPECT_TRUE(LServer.WaitFinished(1));
   EXPECT_EQ(LServer.Accepted(), 1);
   EXPECT_EQ(LLog.Texts(), (std::vector<std::string>{"connect", "disconnect 127.0.0.1"}));
   EXPECT_FALSE(LServer.Failed());
