@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Figures.h"
 #include "bench/OneConnectionServer.h"
 #include "proxy/IdConnectThroughHttpProxy.h"
 #include "proxy/IdSocksInfo.h"
@@ -125,11 +126,6 @@ double RoundTripsPerSecond(TConnection& aConnection) {
   const auto start = Clock::now();
   for (int i = 0; i < kRoundTrips; ++i) aConnection.RoundTrip(request);
   return kRoundTrips / std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 // Reads a 16 MiB stream through the handler, with or without the log intercept; MiB/s.

@@ -19,6 +19,7 @@
 
 #include <sys/time.h>
 
+#include "bench/Figures.h"
 #include "platform/Encoding.h"
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
@@ -70,10 +71,6 @@ void Serve(TScriptPeer& aPeer) {
   const TBytes answer = WirePacket(request.ID, 0, Body());
   for (int i = 0; i < kPackets; ++i) aPeer.Send(answer);
   if (!aPeer.WaitClosed(60000)) throw std::runtime_error("the client did not close");
-}
-
-double Seconds(Clock::time_point aStart) {
-  return std::chrono::duration<double>(Clock::now() - aStart).count();
 }
 
 double PlainSeconds(bool aText) {
@@ -167,11 +164,6 @@ std::string Load() {
   std::string a, b, c;
   f >> a >> b >> c;
   return a + " " + b + " " + c;
-}
-
-double Median(std::vector<double> aValues) {
-  std::sort(aValues.begin(), aValues.end());
-  return aValues[aValues.size() / 2];
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Figures.h"
 #include "bench/OneConnectionServer.h"
 #include "tests/support/TLSPeers.h"
 #include "tls/IdSSLOpenSSL.h"
@@ -23,10 +24,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int64_t kStreamBytes = 256LL << 20;
 constexpr auto kPhaseLimit = std::chrono::seconds(60);
-
-double Seconds(Clock::time_point AStart) {
-  return std::chrono::duration<double>(Clock::now() - AStart).count();
-}
 
 // Serves one TLS connection that carries kStreamBytes to the client.
 std::function<void(int)> TLSStream() {
@@ -136,11 +133,6 @@ double SChannelMiBs() {
   H->SetPassThrough(false);
   H->Open();
   return Drain(*H);
-}
-
-double Median(std::vector<double> AValues) {
-  std::sort(AValues.begin(), AValues.end());
-  return AValues[AValues.size() / 2];
 }
 
 constexpr int kRounds = 5;

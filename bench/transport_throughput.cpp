@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Figures.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/ScriptServer.h"
 #include "transport/IdIOHandlerStack.h"
@@ -36,10 +37,6 @@ class TStreamServer : public TScriptServer<> {
           }
         }) {}
 };
-
-double Seconds(Clock::time_point AStart) {
-  return std::chrono::duration<double>(Clock::now() - AStart).count();
-}
 
 double PlainRecvMiBs() {
   TStreamServer LSender(std::string(64 * 1024, 'x'), kStreamBytes);
@@ -106,11 +103,6 @@ double ReadLnNsPerLine(int ALines) {
   LClient->Disconnect();
   if (LCount != ALines) std::printf("  (only %d of %d lines read)\n", LCount, ALines);
   return LSecs * 1e9 / LCount;
-}
-
-double Median(std::vector<double> aValues) {
-  std::sort(aValues.begin(), aValues.end());
-  return aValues[aValues.size() / 2];
 }
 
 // Loopback throughput on a shared 2-core machine swings by a factor of two from one second to
