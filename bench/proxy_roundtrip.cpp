@@ -205,9 +205,8 @@ int main() {
     std::printf("RCON round trips per second (%d per round), median of %d interleaved rounds\n",
                 kRoundTrips, kRounds);
     for (TPath& p : paths) {
-      std::printf("  %-40s %9.0f  (%.0f..%.0f)\n", p.Name, Median(p.Rates),
-                  *std::min_element(p.Rates.begin(), p.Rates.end()),
-                  *std::max_element(p.Rates.begin(), p.Rates.end()));
+      std::printf("  %-40s %9.0f  (%.0f..%.0f)\n", p.Name, Median(p.Rates), Range(p.Rates).first,
+                  Range(p.Rates).second);
     }
     if (!socks) std::printf("  (microsocks not installed)\n");
     if (!http) std::printf("  (tinyproxy not installed)\n");

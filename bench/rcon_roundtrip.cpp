@@ -203,13 +203,6 @@ long RssKiB() {
   return 0;
 }
 
-std::string Load() {
-  std::ifstream f("/proc/loadavg");
-  std::string a, b, c;
-  f >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -220,7 +213,7 @@ int main(int argc, char** argv) {
   }
   const int rounds = quick ? 1 : 5, trips = quick ? 2000 : 10000, cycles = 1000;
   try {
-    std::printf("load average before: %s\n", Load().c_str());
+    std::printf("load average before: %s\n", LoadAverage().c_str());
     // Round trips on one CPU: client threads and responder compete for it, as a busy machine
     // makes them do; the client's own overhead then shows in the rate.
     cpu_set_t one;
@@ -283,7 +276,7 @@ int main(int argc, char** argv) {
                 ratio <= 3.0 ? "met" : "MISSED");
     std::printf("  threads %d -> %d, descriptors %d -> %d, RSS %ld -> %ld KiB\n", threads,
                 CountEntries("/proc/self/task"), fds, CountEntries("/proc/self/fd"), rss, RssKiB());
-    std::printf("load average after: %s\n", Load().c_str());
+    std::printf("load average after: %s\n", LoadAverage().c_str());
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "rcon_roundtrip: %s\n", e.what());

@@ -152,10 +152,6 @@ int main() {
     LRatios.push_back(LHandler.back() / LPlain.back());
     LSChannelRatios.push_back(LSChannel.back() / LPlain.back());
   }
-  auto Range = [](const std::vector<double>& AValues) {
-    const auto [LMin, LMax] = std::minmax_element(AValues.begin(), AValues.end());
-    return std::make_pair(*LMin, *LMax);
-  };
   std::printf("256 MiB over TLS 1.3 on loopback, median of %d interleaved rounds (min..max)\n",
               kRounds);
   std::printf("  blocking SSL_read loop:        %8.1f MiB/s  (%.0f..%.0f)\n", Median(LPlain),

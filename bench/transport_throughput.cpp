@@ -118,10 +118,6 @@ int main() {
     LHandler.push_back(HandlerMiBs());
     LRatios.push_back(LHandler.back() / LPlain.back());
   }
-  auto Range = [](const std::vector<double>& aValues) {
-    const auto [LMin, LMax] = std::minmax_element(aValues.begin(), aValues.end());
-    return std::make_pair(*LMin, *LMax);
-  };
   std::printf("256 MiB over loopback, median of %d interleaved rounds (min..max)\n", kRounds);
   std::printf("  plain recv loop:               %8.1f MiB/s  (%.0f..%.0f)\n", Median(LPlain),
               Range(LPlain).first, Range(LPlain).second);
