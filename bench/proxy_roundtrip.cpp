@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Figures.h"
 #include "bench/OneConnectionServer.h"
 #include "proxy/IdConnectThroughHttpProxy.h"
 #include "proxy/IdSocksInfo.h"
@@ -127,11 +128,6 @@ double RoundTripsPerSecond(TConnection& aConnection) {
   return kRoundTrips / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 // Reads a 16 MiB stream through the handler, with or without the log intercept; MiB/s.
 double ReadAnswer(TIdConnectionIntercept* aLog) {
   TOneConnectionServer server(Stream(std::string(65536, 'x'), kAnswerBytes));
@@ -209,9 +205,8 @@ int main() {
     std::printf("RCON round trips per second (%d per round), median of %d interleaved rounds\n",
                 kRoundTrips, kRounds);
     for (TPath& p : paths) {
-      std::printf("  %-40s %9.0f  (%.0f..%.0f)\n", p.Name, Median(p.Rates),
-                  *std::min_element(p.Rates.begin(), p.Rates.end()),
-                  *std::max_element(p.Rates.begin(), p.Rates.end()));
+      std::printf("  %-40s %9.0f  (%.0f..%.0f)\n", p.Name, Median(p.Rates), Range(p.Rates).first,
+                  Range(p.Rates).second);
     }
     if (!socks) std::printf("  (microsocks not installed)\n");
     if (!http) std::printf("  (tinyproxy not installed)\n");

@@ -21,72 +21,29 @@
 #include <string>
 #include <vector>
 
+#include "bench/Figures.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/RCONWire.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point aStart) {
-  return std::chrono::duration<double>(Clock::now() - aStart).count();
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
-
 // ---- The plain client ----
-
-void Put(std::string& aOut, int32_t aValue) {
-  for (int i = 0; i < 4; ++i) aOut += char(uint32_t(aValue) >> (8 * i));
-}
-
-bool SendPacket(int aFd, int32_t aID, int32_t aType, const std::string& aBody) {
-  std::string p;
-  Put(p, int32_t(aBody.size() + 10));
-  Put(p, aID);
-  Put(p, aType);
-  p += aBody;
-  p += std::string(2, '\0');
-  return send(aFd, p.data(), p.size(), MSG_NOSIGNAL) == ssize_t(p.size());
-}
-
-bool ReadExact(int aFd, char* aOut, size_t aCount) {
-  for (size_t got = 0; got < aCount;) {
-    const ssize_t n = recv(aFd, aOut + got, aCount - got, 0);
-    if (n <= 0) return false;
-    got += size_t(n);
-  }
-  return true;
-}
-
-bool ReceivePacket(int aFd, int32_t& aID, std::string& aBody) {
-  char head[12];
-  if (!ReadExact(aFd, head, 12)) return false;
-  int32_t size;
-  std::memcpy(&size, head, 4);
-  std::memcpy(&aID, head + 4, 4);
-  if (size < 10 || size > 1 << 20) return false;
-  aBody.resize(size_t(size) - 8);
-  if (!ReadExact(aFd, aBody.data(), aBody.size())) return false;
-  aBody.resize(aBody.size() - 2);
-  return true;
-}
 
 int PlainClient(int aPort, const char* aCommand) {
   const int fd = ConnectLoopback(uint16_t(aPort));
   if (fd < 0) return 1;
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  int32_t id = 0;
-  std::string body;
-  if (!SendPacket(fd, 1, 3, "zulu") || !ReceivePacket(fd, id, body) || id != 1) return 3;
+  TWirePacket answer;
+  auto receive = [&] { return ReadWirePacket(fd, answer, 1 << 20); };
+  if (!SendWire(fd, WirePacket(1, 3, "zulu")) || !receive() || answer.ID != 1) return 3;
   auto run = [&](const std::string& aLine, int32_t aID) {
-    if (!SendPacket(fd, aID, 2, aLine) || !ReceivePacket(fd, id, body)) return false;
-    body += '\n';
-    std::fwrite(body.data(), 1, body.size(), stdout);
+    if (!SendWire(fd, WirePacket(aID, 2, aLine)) || !receive()) return false;
+    answer.Body += '\n';
+    std::fwrite(answer.Body.data(), 1, answer.Body.size(), stdout);
     return true;
   };
   if (aCommand) return run(aCommand, 2) ? 0 : 1;

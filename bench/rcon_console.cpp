@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "bench/Figures.h"
 #include "rcon/FRCON.h"
 #include "rcon/qorRCON_Application.h"
 #include "tests/support/ChildProcess.h"
@@ -31,11 +32,6 @@ namespace {
 constexpr int kRounds = 5;
 constexpr int kTripsPerRound = 2000;
 constexpr int kTimeoutMs = 120000;
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 // Runs the event loop until aDone() holds; false after kTimeoutMs.
 bool RunUntil(const std::function<bool()>& aDone) {

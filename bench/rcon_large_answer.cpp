@@ -19,6 +19,7 @@
 
 #include <sys/time.h>
 
+#include "bench/Figures.h"
 #include "platform/Encoding.h"
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
@@ -70,10 +71,6 @@ void Serve(TScriptPeer& aPeer) {
   const TBytes answer = WirePacket(request.ID, 0, Body());
   for (int i = 0; i < kPackets; ++i) aPeer.Send(answer);
   if (!aPeer.WaitClosed(60000)) throw std::runtime_error("the client did not close");
-}
-
-double Seconds(Clock::time_point aStart) {
-  return std::chrono::duration<double>(Clock::now() - aStart).count();
 }
 
 double PlainSeconds(bool aText) {
@@ -162,18 +159,6 @@ std::pair<double, double> DecodeSeconds() {
   return {bulk, single};
 }
 
-std::string Load() {
-  std::ifstream f("/proc/loadavg");
-  std::string a, b, c;
-  f >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
-
-double Median(std::vector<double> aValues) {
-  std::sort(aValues.begin(), aValues.end());
-  return aValues[aValues.size() / 2];
-}
-
 }  // namespace
 
 int main() {
@@ -182,7 +167,7 @@ int main() {
     CPU_ZERO(&one);
     CPU_SET(sched_getcpu(), &one);
     if (sched_setaffinity(0, sizeof one, &one) != 0) throw std::runtime_error("cannot pin");
-    std::printf("load average before: %s\n", Load().c_str());
+    std::printf("load average before: %s\n", LoadAverage().c_str());
     std::vector<double> plain, text, component, ratios, textRatios, bulk, single;
     for (int i = 0; i < kRounds; ++i) {
       plain.push_back(PlainSeconds(false));
@@ -202,15 +187,14 @@ int main() {
     std::printf("  TqorLib_RCON:           %8.1f MB/s\n", mb / Median(component));
     auto ratio = [](const char* aName, const std::vector<double>& aRatios) {
       std::printf("  component/%-12s  %6.2f (%.2f..%.2f)  target >= 1.00\n", aName, Median(aRatios),
-                  *std::min_element(aRatios.begin(), aRatios.end()),
-                  *std::max_element(aRatios.begin(), aRatios.end()));
+                  Range(aRatios).first, Range(aRatios).second);
     };
     ratio("plain bytes:", ratios);
     ratio("plain text:", textRatios);
     std::printf("decoding the answer's UTF-8 text alone\n");
     std::printf("  well-formed runs whole: %8.1f MB/s\n", mb / Median(bulk));
     std::printf("  one character at a time:%7.1f MB/s\n", mb / Median(single));
-    std::printf("load average after: %s\n", Load().c_str());
+    std::printf("load average after: %s\n", LoadAverage().c_str());
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "rcon_large_answer: %s\n", e.what());

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Figures.h"
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
 #include "tests/support/Loopback.h"
@@ -40,29 +41,11 @@ const std::string kAnswer = "round trip";
 
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point aStart) {
-  return std::chrono::duration<double>(Clock::now() - aStart).count();
-}
-
 double CpuSeconds() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
   return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
          double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
-
-bool SendAll(int aFd, const TBytes& aBytes) {
-  for (size_t sent = 0; sent < aBytes.size();) {
-    ssize_t n = send(aFd, aBytes.data() + sent, aBytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += size_t(n);
-  }
-  return true;
 }
 
 void Tune(int aFd) {
@@ -84,7 +67,7 @@ void Tune(int aFd) {
     while (ReadWirePacket(fd, p)) {
       const bool auth = p.Type == 3;
       const std::string body = p.Body.rfind("echo ", 0) == 0 ? p.Body.substr(5) : p.Body;
-      if (!SendAll(fd, auth ? WirePacket(p.ID, 2, "") : WirePacket(p.ID, 0, body))) break;
+      if (!SendWire(fd, auth ? WirePacket(p.ID, 2, "") : WirePacket(p.ID, 0, body))) break;
     }
     close(fd);
   }
@@ -111,7 +94,7 @@ int PlainConnect(uint16_t aPort) {
   if (fd < 0) throw std::runtime_error("connect failed");
   Tune(fd);
   TWirePacket p;
-  if (!SendAll(fd, WirePacket(1, 3, "zulu")) || !ReadWirePacket(fd, p) || p.ID != 1)
+  if (!SendWire(fd, WirePacket(1, 3, "zulu")) || !ReadWirePacket(fd, p) || p.ID != 1)
     throw std::runtime_error("plain client not authenticated");
   return fd;
 }
@@ -127,7 +110,8 @@ TRun PlainRoundTrips(uint16_t aPort, int aCount) {
   const auto start = Clock::now();
   TWirePacket p;
   for (int i = 0; i < aCount; ++i)
-    if (!SendAll(fd, WirePacket(i + 2, 2, kCommand)) || !ReadWirePacket(fd, p) || p.Body != kAnswer)
+    if (!SendWire(fd, WirePacket(i + 2, 2, kCommand)) || !ReadWirePacket(fd, p) ||
+        p.Body != kAnswer)
       throw std::runtime_error("plain round trip failed");
   const TRun run{aCount / Seconds(start), (CpuSeconds() - cpu) * 1e6 / aCount};
   close(fd);
@@ -219,13 +203,6 @@ long RssKiB() {
   return 0;
 }
 
-std::string Load() {
-  std::ifstream f("/proc/loadavg");
-  std::string a, b, c;
-  f >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -236,7 +213,7 @@ int main(int argc, char** argv) {
   }
   const int rounds = quick ? 1 : 5, trips = quick ? 2000 : 10000, cycles = 1000;
   try {
-    std::printf("load average before: %s\n", Load().c_str());
+    std::printf("load average before: %s\n", LoadAverage().c_str());
     // Round trips on one CPU: client threads and responder compete for it, as a busy machine
     // makes them do; the client's own overhead then shows in the rate.
     cpu_set_t one;
@@ -299,7 +276,7 @@ int main(int argc, char** argv) {
                 ratio <= 3.0 ? "met" : "MISSED");
     std::printf("  threads %d -> %d, descriptors %d -> %d, RSS %ld -> %ld KiB\n", threads,
                 CountEntries("/proc/self/task"), fds, CountEntries("/proc/self/fd"), rss, RssKiB());
-    std::printf("load average after: %s\n", Load().c_str());
+    std::printf("load average after: %s\n", LoadAverage().c_str());
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "rcon_roundtrip: %s\n", e.what());

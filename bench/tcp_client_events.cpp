@@ -24,6 +24,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bench/Figures.h"
 #include "bench/OneConnectionServer.h"
 #include "platform/MainThread.h"
 #include "tcp_client/qorTCP_Client.h"
@@ -108,17 +109,9 @@ TLatency Summarise(std::vector<double> aMicros) {
 // Rates of several interleaved rounds: the median, and the spread as a load indicator.
 struct TRate {
   std::vector<double> Rounds;
-  double Median() const {
-    std::vector<double> v = Rounds;
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-  }
-  double Min() const {
-    return Rounds.empty() ? 0 : *std::min_element(Rounds.begin(), Rounds.end());
-  }
-  double Max() const {
-    return Rounds.empty() ? 0 : *std::max_element(Rounds.begin(), Rounds.end());
-  }
+  double Median() const { return ::Median(Rounds); }
+  double Min() const { return Range(Rounds).first; }
+  double Max() const { return Range(Rounds).second; }
 };
 
 double Micros(Clock::time_point aStart, Clock::time_point aEnd) {
@@ -514,9 +507,6 @@ int main(int argc, char** argv) {
   std::printf("  TqorTCPCLient:                  %10.1f  %10.1f  target median <= 1000 %s\n",
               sdc.Median, sdc.P99, sdc.Median <= 1000 ? "met" : "MISSED");
   std::printf("  shutdown + join + close (plain):%10.1f  %10.1f\n", sdp.Median, sdp.P99);
-  std::ifstream load("/proc/loadavg");
-  std::string l1, l5, l15;
-  load >> l1 >> l5 >> l15;
-  std::printf("load average: %s %s %s\n", l1.c_str(), l5.c_str(), l15.c_str());
+  std::printf("load average: %s\n", LoadAverage().c_str());
   return 0;
 }

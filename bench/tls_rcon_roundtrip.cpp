@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Figures.h"
 #include "tests/support/RCONWire.h"
 #include "tests/support/TLSPeers.h"
 #include "tls/IdSSLOpenSSL.h"
@@ -53,11 +54,6 @@ double MicrosPerTrip(int APort, TRoad ARoad) {
       std::chrono::duration<double, std::micro>(Clock::now() - LStart).count() / kTrips;
   H->Close();
   return LMicros;
-}
-
-double Median(std::vector<double> AValues) {
-  std::sort(AValues.begin(), AValues.end());
-  return AValues[AValues.size() / 2];
 }
 
 }  // namespace

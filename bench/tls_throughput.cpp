@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Figures.h"
 #include "bench/OneConnectionServer.h"
 #include "tests/support/TLSPeers.h"
 #include "tls/IdSSLOpenSSL.h"
@@ -23,10 +24,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int64_t kStreamBytes = 256LL << 20;
 constexpr auto kPhaseLimit = std::chrono::seconds(60);
-
-double Seconds(Clock::time_point AStart) {
-  return std::chrono::duration<double>(Clock::now() - AStart).count();
-}
 
 // Serves one TLS connection that carries kStreamBytes to the client.
 std::function<void(int)> TLSStream() {
@@ -138,11 +135,6 @@ double SChannelMiBs() {
   return Drain(*H);
 }
 
-double Median(std::vector<double> AValues) {
-  std::sort(AValues.begin(), AValues.end());
-  return AValues[AValues.size() / 2];
-}
-
 constexpr int kRounds = 5;
 
 }  // namespace
@@ -160,10 +152,6 @@ int main() {
     LRatios.push_back(LHandler.back() / LPlain.back());
     LSChannelRatios.push_back(LSChannel.back() / LPlain.back());
   }
-  auto Range = [](const std::vector<double>& AValues) {
-    const auto [LMin, LMax] = std::minmax_element(AValues.begin(), AValues.end());
-    return std::make_pair(*LMin, *LMax);
-  };
   std::printf("256 MiB over TLS 1.3 on loopback, median of %d interleaved rounds (min..max)\n",
               kRounds);
   std::printf("  blocking SSL_read loop:        %8.1f MiB/s  (%.0f..%.0f)\n", Median(LPlain),

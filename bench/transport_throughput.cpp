@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Figures.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/ScriptServer.h"
 #include "transport/IdIOHandlerStack.h"
@@ -36,10 +37,6 @@ class TStreamServer : public TScriptServer<> {
           }
         }) {}
 };
-
-double Seconds(Clock::time_point AStart) {
-  return std::chrono::duration<double>(Clock::now() - AStart).count();
-}
 
 double PlainRecvMiBs() {
   TStreamServer LSender(std::string(64 * 1024, 'x'), kStreamBytes);
@@ -108,11 +105,6 @@ double ReadLnNsPerLine(int ALines) {
   return LSecs * 1e9 / LCount;
 }
 
-double Median(std::vector<double> aValues) {
-  std::sort(aValues.begin(), aValues.end());
-  return aValues[aValues.size() / 2];
-}
-
 // Loopback throughput on a shared 2-core machine swings by a factor of two from one second to
 // the next, so the two readers take turns over several rounds and the medians are compared.
 constexpr int kRounds = 5;
@@ -126,10 +118,6 @@ int main() {
     LHandler.push_back(HandlerMiBs());
     LRatios.push_back(LHandler.back() / LPlain.back());
   }
-  auto Range = [](const std::vector<double>& aValues) {
-    const auto [LMin, LMax] = std::minmax_element(aValues.begin(), aValues.end());
-    return std::make_pair(*LMin, *LMax);
-  };
   std::printf("256 MiB over loopback, median of %d interleaved rounds (min..max)\n", kRounds);
   std::printf("  plain recv loop:               %8.1f MiB/s  (%.0f..%.0f)\n", Median(LPlain),
               Range(LPlain).first, Range(LPlain).second);

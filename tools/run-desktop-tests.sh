@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 tools/setup-deps.sh
 locale -a | grep -qix 'de_DE.utf8' || localedef -i de_DE -f UTF-8 de_DE.UTF-8
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target test_rcon_window test_rcon_window_tls
+cmake --build --preset release -j "$(nproc)" --target test_rcon_window
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
 env -u XDG_DATA_HOME -u XDG_CONFIG_HOME -u XDG_CACHE_HOME -u LC_ALL -u LANGUAGE \

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -11,6 +13,7 @@
 #include "platform/MainThread.h"
 #include "platform/SysUtils.h"
 #include "tests/support/Eventually.h"
+#include "tests/support/SystemThreads.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -83,10 +86,19 @@ TEST(Timer, NeverEnabledTimerIdlesAndFirstCycleUsesConfiguredInterval) {
   EXPECT_TRUE(idle->Stopped());
   FreeThreadSafely(idle);
 
+  // The default 60 s interval must not be the one the first cycle waits: the interval changes
+  // only once the timer's thread has gone as far as it goes unaided (its start gate, or a
+  // first cycle already asleep on the default) and blocks there.
   TFirings g;
+  const std::vector<int> before = SystemThreadIds();
   TqorTimer* t = New<TqorTimer>();
   t->SetOnTimer([&g](TqorTimer*) { g.Add(); });
-  Sleep(150);  // the default 60 s interval must not be the one the first cycle waits
+  std::vector<int> started;
+  const std::vector<int> now = SystemThreadIds();
+  std::set_difference(now.begin(), now.end(), before.begin(), before.end(),
+                      std::back_inserter(started));
+  ASSERT_EQ(started.size(), 1u) << "the timer's own thread";
+  EXPECT_TRUE(WaitUnpumped([&] { return SystemThreadState(started[0]) == 'S'; }));
   t->SetInterval(100);
   const auto enabledAt = Clock::now();
   t->SetEnabled(true);

@@ -19,13 +19,7 @@ class HttpProxy : public ::testing::Test {
  protected:
   TIdConnectThroughHttpProxy* Proxy(int APort, const std::string& AUser = "",
                                     const std::string& APassword = "") {
-    auto* P = New<TIdConnectThroughHttpProxy>(&FOwner);
-    P->SetHost("127.0.0.1");
-    P->SetPort(static_cast<TIdPort>(APort));
-    P->SetEnabled(true);
-    P->SetUsername(AUser);
-    P->SetPassword(APassword);
-    return P;
+    return HttpProxyAt(FOwner, APort, AUser, APassword);
   }
   // Opens through the proxy; the exception's class and text, or empty ones.
   std::pair<std::string, std::string> OpenThrough(TIdCustomTransparentProxy* AProxy,

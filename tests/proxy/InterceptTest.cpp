@@ -193,10 +193,7 @@ TEST(Throttler, HandshakeRestsEndAtTheConnectDeadline) {
     P.WaitClosed();
   });
   TComponent Owner(nullptr);
-  auto* Proxy = New<TIdConnectThroughHttpProxy>(&Owner);
-  Proxy->SetHost("127.0.0.1");
-  Proxy->SetPort(static_cast<TIdPort>(Server.Port()));
-  Proxy->SetEnabled(true);
+  auto* Proxy = HttpProxyAt(Owner, Server.Port());
   auto T = Make<TIdInterceptThrottler>();
   T->SetRecvBitsPerSec(8000);
   auto IO = HandlerThrough(Proxy, "10.0.0.5", 25575);
@@ -457,10 +454,7 @@ TEST(InterceptChain, HandlerLogsEveryBlockOfAProxiedConnection) {
     P.WaitClosed();
   });
   TComponent Owner(nullptr);
-  auto* Proxy = New<TIdConnectThroughHttpProxy>(&Owner);
-  Proxy->SetHost("127.0.0.1");
-  Proxy->SetPort(static_cast<TIdPort>(Server.Port()));
-  Proxy->SetEnabled(true);
+  auto* Proxy = HttpProxyAt(Owner, Server.Port());
   auto IO = HandlerThrough(Proxy, "10.0.0.5", 25575);
   IO->SetIntercept(Log.get());
   IO->Open();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/Component.h"
+#include "proxy/IdConnectThroughHttpProxy.h"
 #include "tests/support/ScriptServer.h"
 #include "transport/IdIOHandlerStack.h"
 
@@ -72,6 +73,19 @@ class TRecordingPeer : public TScriptPeer {
 };
 
 using TProxyServer = TScriptServer<TRecordingPeer>;
+
+// An enabled HTTP CONNECT proxy component at 127.0.0.1:APort, owned by AOwner.
+inline TIdConnectThroughHttpProxy* HttpProxyAt(TComponent& AOwner, int APort,
+                                               const std::string& AUser = "",
+                                               const std::string& APassword = "") {
+  auto* LProxy = New<TIdConnectThroughHttpProxy>(&AOwner);
+  LProxy->SetHost("127.0.0.1");
+  LProxy->SetPort(static_cast<TIdPort>(APort));
+  LProxy->SetEnabled(true);
+  LProxy->SetUsername(AUser);
+  LProxy->SetPassword(APassword);
+  return LProxy;
+}
 
 // The handler connects to AProxy's peer; its own host and port are the target.
 inline std::unique_ptr<TIdIOHandlerStack> HandlerThrough(TIdCustomTransparentProxy* AProxy,

@@ -8,6 +8,7 @@
 #include "platform/MainThread.h"
 #include "rcon/qorLib_RCON_Client.h"
 #include "tests/rcon/RCONTestServer.h"
+#include "tests/support/EscapedExceptions.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/Recorder.h"
 
@@ -236,14 +237,7 @@ TEST_F(RCONClient, AThrowingResponseHandlerLosesAndRepeatsNothing) {
     if (peer.Receive(cmd)) peer.Send(WirePacket(cmd.ID, 0, "third"));
     peer.WaitClosed();
   });
-  std::vector<std::string> escaped;
-  SetMainThreadExceptionHandler([&](std::exception_ptr e) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& E) {
-      escaped.push_back(E.what());
-    }
-  });
+  TEscapedExceptions escaped;
   RCON->SetOnResponse([this](TComponent* s, const std::string& r, const TqorRCON_Packet&) {
     Line(s, r);
     if (r == "first") throw Exception("handler failed");
@@ -253,10 +247,9 @@ TEST_F(RCONClient, AThrowingResponseHandlerLosesAndRepeatsNothing) {
   RCON->ExecCommand("next");
   ASSERT_TRUE(WaitLog(5));
   PumpUntil([] { return false; }, 100);
-  SetMainThreadExceptionHandler(nullptr);
   EXPECT_EQ(Log,
             (std::vector<std::string>{"#connected", "#authenticated", "first", "second", "third"}));
-  EXPECT_EQ(escaped, std::vector<std::string>{"handler failed"});
+  EXPECT_EQ(escaped.Messages(), std::vector<std::string>{"handler failed"});
 }
 
 // With neNoSync the reading thread decodes and resets the request counter while the caller's

@@ -16,6 +16,7 @@
 #include "tests/rcon/RCONTestServer.h"
 #include "tests/support/DeliveryModes.h"
 #include "tests/support/Eventually.h"
+#include "tests/support/Recorder.h"
 #include "transport/IdException.h"
 
 namespace {
@@ -25,7 +26,7 @@ const std::string kFull(4096, 'a');
 // Tokens of the events, from any thread: C, A, D, R<id> (a packet), W<id> <command>=<text>
 // (a whole answer), E <message>; "open" when OnDisconnect still sees open answers and "late"
 // for a handler that runs while the component is being destroyed.
-class TEvents {
+class TEvents : public TTokenLog {
  public:
   void Hook(TqorLib_RCON& aRCON) {
     aRCON.SetOnConnect([this](TComponent* s) { Add(s, "C"); });
@@ -51,10 +52,6 @@ class TEvents {
     if (aToken[0] == 'R' && !FTokens.empty() && FTokens.back() == aToken) return;
     FTokens.push_back(aToken);
   }
-  std::vector<std::string> Tokens() const {
-    std::lock_guard<std::mutex> LGuard(FLock);
-    return FTokens;
-  }
   bool Has(const std::string& aToken) const {
     const auto LTokens = Tokens();
     return std::find(LTokens.begin(), LTokens.end(), aToken) != LTokens.end();
@@ -65,8 +62,6 @@ class TEvents {
   }
 
  private:
-  mutable std::mutex FLock;
-  std::vector<std::string> FTokens;
   int FLate = 0;
 };
 

@@ -16,6 +16,7 @@
 #include "tests/rcon/RCONTestServer.h"
 #include "tests/support/DeliveryModes.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/Recorder.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ const std::string kReset = "Socket Error # 10054\r\nConnection reset by peer.";
 // "#exception: ", numbered by the connection they follow (E with its message), and R<n> for
 // answers, which the test servers mark with their session's number n. Consecutive answers of
 // one session count as one.
-class TLog {
+class TLog : public TTokenLog {
  public:
   void Hook(TqorLib_RCON& aRCON) {
     aRCON.SetOnConnect([this](TComponent*) { Add("C"); });
@@ -52,24 +53,13 @@ class TLog {
     if (aKind[0] == 'R' && FEnded.count(aKind.substr(1))) FLate = true;
     if (aKind == "D") FEnded.insert(std::to_string(FConnections));
   }
-  std::vector<std::string> Tokens() const {
-    std::lock_guard<std::mutex> LGuard(FLock);
-    return FTokens;
-  }
-  size_t Count() const { return Tokens().size(); }
-  std::string Last() const {
-    const auto LTokens = Tokens();
-    return LTokens.empty() ? std::string() : LTokens.back();
-  }
   bool Late() const {
     std::lock_guard<std::mutex> LGuard(FLock);
     return FLate;
   }
 
  private:
-  mutable std::mutex FLock;
   int FConnections = 0;
-  std::vector<std::string> FTokens;
   std::set<std::string> FEnded;
   bool FLate = false;
 };

@@ -25,6 +25,16 @@ inline TBytes WirePacket(int32_t aID, int32_t aType, const std::string& aBody) {
   return out;
 }
 
+// Sends all of aBytes on a blocking socket; false when the connection fails first.
+inline bool SendWire(int aFd, const TBytes& aBytes) {
+  for (size_t sent = 0; sent < aBytes.size();) {
+    const ssize_t n = ::send(aFd, aBytes.data() + sent, aBytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += size_t(n);
+  }
+  return true;
+}
+
 inline int32_t WireInt(const uint8_t* aAt) {
   return int32_t(uint32_t(aAt[0]) | uint32_t(aAt[1]) << 8 | uint32_t(aAt[2]) << 16 |
                  uint32_t(aAt[3]) << 24);

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "tests/support/DeliveryModes.h"
+#include "tests/support/EscapedExceptions.h"
 #include "tests/support/ScriptServer.h"
 #include "tests/tcp_client/TCPClientTestKit.h"
 #include "transport/IdException.h"
@@ -253,14 +254,7 @@ TEST_P(ConnectionFaults, AThrowingHandlerSeesEveryFrameOnce) {
     }
     aPeer.WaitClosed();
   });
-  std::vector<std::string> LEscaped;
-  SetMainThreadExceptionHandler([&](std::exception_ptr e) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& E) {
-      LEscaped.push_back(E.what());
-    }
-  });
+  TEscapedExceptions LEscaped;
   TEventLog LLog;
   TqorTCPCLient LClient(nullptr);
   Configure(LClient, LServer.Port(), GetParam());
@@ -276,16 +270,15 @@ TEST_P(ConnectionFaults, AThrowingHandlerSeesEveryFrameOnce) {
   ASSERT_EVENTUALLY(LStep >= 3);
   PumpFor(50);
   LClient.SetActive(false);
-  SetMainThreadExceptionHandler(nullptr);
   std::vector<std::string> LBinaries;
   for (const std::string& LText : LLog.Texts())
     if (LText.rfind("binary", 0) == 0) LBinaries.push_back(LText);
   EXPECT_EQ(LBinaries, (std::vector<std::string>{"binary first", "binary second", "binary third"}));
   if (GetParam() == neAsynchronous) {
-    EXPECT_EQ(LEscaped, std::vector<std::string>{"handler failed"});
+    EXPECT_EQ(LEscaped.Messages(), std::vector<std::string>{"handler failed"});
   } else {
     // Direct and synchronised deliveries hand it back to the client, which reports it.
-    EXPECT_TRUE(LEscaped.empty());
+    EXPECT_TRUE(LEscaped.Messages().empty());
     const auto LTexts = LLog.Texts();
     EXPECT_EQ(std::count(LTexts.begin(), LTexts.end(), "exception handler failed"), 1);
   }

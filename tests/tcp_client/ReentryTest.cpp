@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "tests/support/DeliveryModes.h"
+#include "tests/support/Recorder.h"
 #include "tests/support/ScriptServer.h"
 #include "tests/tcp_client/TCPClientTestKit.h"
 #include "transport/IdException.h"
@@ -27,7 +28,7 @@ const std::string kClosed = "Connection Closed Gracefully.";
 // for none), and for a failure its message. "C1 B1 D1" is connect, data, disconnect of the
 // first connection; consecutive data events of one connection count as one, since how a
 // stream is cut into reads is the kernel's business.
-class TLives {
+class TLives : public TTokenLog {
  public:
   void Hook(TqorTCPCLient& aClient) {
     aClient.SetOnConnect([this](TqorTCPConnection* c) { Add("C", c); });
@@ -53,15 +54,6 @@ class TLives {
     if (aKind != "B" || FTokens.empty() || FTokens.back() != LToken) FTokens.push_back(LToken);
     FEvents.push_back({aKind, LNumber});
     return LNumber;
-  }
-  std::vector<std::string> Tokens() const {
-    std::lock_guard<std::mutex> LGuard(FLock);
-    return FTokens;
-  }
-  size_t Count() const { return Tokens().size(); }
-  std::string Last() const {
-    const auto LTokens = Tokens();
-    return LTokens.empty() ? std::string() : LTokens.back();
   }
   std::string Data(int aConnection) const {
     std::lock_guard<std::mutex> LGuard(FLock);
@@ -96,10 +88,8 @@ class TLives {
     std::string Kind;
     int Connection;
   };
-  mutable std::mutex FLock;
   std::map<std::string, int> FNumbers;
   std::map<int, std::string> FData;
-  std::vector<std::string> FTokens;
   std::vector<TEvent> FEvents;
 };
 

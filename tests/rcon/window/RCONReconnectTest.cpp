@@ -18,7 +18,9 @@
 #include "platform/MainThread.h"
 #include "rcon/FRCON.h"
 #include "rcon/qorRCON_Application.h"
+#include "tests/rcon/window/WindowWaits.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/EscapedExceptions.h"
 
 namespace {
 
@@ -27,30 +29,24 @@ constexpr int kWait = 10000;
 
 TEST(RCONWindowCycles, ServerCloseAndReconnectNeverShowsAnErrorBox) {
   TRCONDemoServerProcess server(RCON_DEMO_SERVER);
-  std::vector<std::string> escaped;
-  // What would reach the application's error box.
-  SetMainThreadExceptionHandler([&](std::exception_ptr e) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& E) {
-      escaped.push_back(E.what());
-    }
-  });
+  TEscapedExceptions escaped(ShowApplicationException);
   // An error box the window shows itself (an action's exception) is closed and recorded, so
   // that the test fails instead of waiting for a click.
-  QTimer boxes;
-  QObject::connect(&boxes, &QTimer::timeout, [&] {
+  std::vector<std::string> boxes;
+  QTimer boxWatch;
+  QObject::connect(&boxWatch, &QTimer::timeout, [&] {
     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-      escaped.push_back("box: " + box->text().toStdString());
+      boxes.push_back(box->text().toStdString());
       box->close();
     }
   });
-  boxes.start(20);
+  boxWatch.start(20);
   QPointer<TFRMRCON> window = new TFRMRCON;
   window->show();
   window->txtPort->setText(QString::number(server.Port()));
+  const int threads = ThreadsButQtPool();
   auto count = [&](const QString& aLine) { return window->Memo1->toPlainText().count(aLine); };
-  for (int i = 1; i <= kCycles && escaped.empty(); ++i) {
+  for (int i = 1; i <= kCycles && escaped.Messages().empty() && boxes.empty(); ++i) {
     QTest::mouseClick(window->btnConnect, Qt::LeftButton);
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return count(QStringLiteral("#authenticated")) == i; }, kWait))
@@ -67,9 +63,12 @@ TEST(RCONWindowCycles, ServerCloseAndReconnectNeverShowsAnErrorBox) {
         << "cycle " << i << ":\n"
         << window->Memo1->toPlainText().toStdString();
   }
-  QTest::qWait(50);
-  SetMainThreadExceptionHandler(ShowApplicationException);
-  EXPECT_EQ(escaped, std::vector<std::string>{});
+  // What the last close still has to report is queued once its threads have ended.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return ThreadsButQtPool() <= threads; }, kWait))
+      << ThreadsButQtPool() << " threads, " << threads << " before connecting";
+  EXPECT_TRUE(DrainMainThread());
+  EXPECT_EQ(escaped.Messages(), std::vector<std::string>{});
+  EXPECT_EQ(boxes, std::vector<std::string>{});
   EXPECT_EQ(count(QStringLiteral("#disconnected")), kCycles);
   EXPECT_EQ(count(QStringLiteral("#connected")), kCycles);
   delete window.data();
