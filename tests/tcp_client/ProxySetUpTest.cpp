@@ -108,6 +108,24 @@ TEST_F(ProxySetUp, Socks5WithAndWithoutUserNameThenTheServersBytes) {
   }
 }
 
+// The server's close through a tunnel is reported as over a direct connection: the disconnect,
+// then the graceful close.
+TEST_F(ProxySetUp, ACloseThroughTheTunnelIsReportedAsOverADirectConnection) {
+  TProxyServer Server([&](TRecordingPeer& P) {
+    P.Read(FWire, 3);
+    P.Send(std::string("\x05\x00", 2));
+    P.Read(FWire, 10);
+    P.Send(kSocks5Success + "bye");
+  });
+  UseProxy(pxySocks5, Server.Port());
+  FClient->SetActive(true);
+  ASSERT_TRUE(WaitEvents(3)) << ::testing::PrintToString(Events());
+  EXPECT_EQ(Events(), (std::vector<std::string>{"connect", "disconnect",
+                                                "exception Connection Closed Gracefully."}));
+  EXPECT_EQ(Data(), "bye");
+  EXPECT_FALSE(Server.Failed());
+}
+
 TEST_F(ProxySetUp, Socks4And4AFollowTheProxyType) {
   for (const TwsProxy Type : {pxySocks4, pxySocks4A}) {
     TWire Wire;
