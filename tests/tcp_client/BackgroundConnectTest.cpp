@@ -82,6 +82,35 @@ TEST_P(BackgroundConnect, AFailureIsReportedOnceAndTheNextActivationConnects) {
   EXPECT_FALSE(LServer.Failed());
 }
 
+// A handler of the failure retries at once, on whatever thread the mode runs it.
+TEST_P(BackgroundConnect, AHandlerRetriesAfterAFailedConnect) {
+  TServer LServer([](TScriptPeer& aPeer) {
+    aPeer.Send(Bytes("up"));
+    aPeer.WaitClosed();
+  });
+  TEventLog LLog;
+  TqorTCPCLient LClient(nullptr);
+  Configure(LClient, ClosedPort(), GetParam());
+  LLog.Hook(LClient);
+  std::atomic<int> LFailures{0};
+  LClient.SetOnException([&](TqorTCPConnection* c, Exception& E) {
+    LLog.Add("exception " + E.Message(), c);
+    if (++LFailures > 1) return;
+    LClient.SetPort(LServer.Port());
+    LClient.SetActive(true);
+  });
+  LClient.SetActive(true);
+  ASSERT_TRUE(WaitUntil([&] { return LLog.Count() >= 3; })) << testing::PrintToString(LLog.Texts());
+  const auto LTexts = LLog.Texts();
+  EXPECT_EQ(LTexts[0].rfind("exception Socket Error # 10061", 0), 0u) << LTexts[0];
+  EXPECT_EQ(std::vector<std::string>(LTexts.begin() + 1, LTexts.end()),
+            (std::vector<std::string>{"connect", "binary up"}));
+  LClient.SetActive(false);
+  EXPECT_EVENTUALLY(LLog.Count() == 4);
+  EXPECT_EQ(LServer.Accepted(), 1);
+  EXPECT_FALSE(LServer.Failed());
+}
+
 TEST_P(BackgroundConnect, AnActivationWhileConnectingMakesNoSecondConnection) {
   TServer LServer([](TScriptPeer& aPeer) { aPeer.WaitClosed(); });
   TEventLog LLog;
