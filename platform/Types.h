@@ -1,6 +1,41 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
-// The platform's dynamic byte array.
-using TBytes = std::vector<uint8_t>;
+// Leaves elements that are made without a value uninitialised, as `new T` does: byte arrays that
+// a receive or a copy fills at once are not cleared first. Everything else is std::allocator's.
+template <class T>
+struct TDefaultInitAllocator {
+  using value_type = T;
+
+  TDefaultInitAllocator() noexcept = default;
+  template <class U>
+  TDefaultInitAllocator(const TDefaultInitAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
+  void deallocate(T* p, std::size_t n) noexcept { std::allocator<T>().deallocate(p, n); }
+
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+
+  template <class U>
+  bool operator==(const TDefaultInitAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+// The platform's dynamic byte array. TBytes(n) and resize(n) leave the new bytes undefined, for
+// the receive path's buffers that a read fills at once; TBytes(n, 0), resize(n, 0) or
+// assign(n, 0) where zeros are wanted.
+using TBytes = std::vector<uint8_t, TDefaultInitAllocator<uint8_t>>;

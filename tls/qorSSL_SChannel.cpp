@@ -467,7 +467,7 @@ bool TSSLInfo::HandshakeClient() {
     std::lock_guard<std::mutex> LGuard(FSendLock);
     if (!SendToken(LOut[0])) return false;
   }
-  RecvBuffer.assign(65536, 0);
+  RecvBuffer.resize(65536);
   RecvCount = 0;
   if (ReadLoop() < 0) return false;
   if (CertVerify && !DoVerifyCertificate()) return false;

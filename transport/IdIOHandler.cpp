@@ -200,7 +200,7 @@ int TIdIOHandler::ReceiveOnce(bool ARaiseExceptionIfDisconnected, bool ARaiseExc
       LCount = LRead;
       if (LRead > 0) {
         if (FIntercept) {
-          TIdBytes LBlock(FRecvBuffer.begin(), FRecvBuffer.begin() + LRead);
+          TIdBytes LBlock(FRecvBuffer.data(), FRecvBuffer.data() + LRead);
           FIntercept->Receive(LBlock);
           LCount = static_cast<int>(LBlock.size());
           FInputBuffer->Write(LBlock);
