@@ -1,6 +1,8 @@
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -39,3 +41,23 @@ struct TDefaultInitAllocator {
 // the receive path's buffers that a read fills at once; TBytes(n, 0), resize(n, 0) or
 // assign(n, 0) where zeros are wanted.
 using TBytes = std::vector<uint8_t, TDefaultInitAllocator<uint8_t>>;
+
+// libstdc++ copies element by element when a vector with any allocator but its own grows, about
+// twenty times slower than memcpy: byte arrays that grow on a bulk path grow through these.
+inline void ReserveBytes(TBytes& VBytes, size_t ACapacity) {
+  if (ACapacity <= VBytes.capacity()) return;
+  TBytes LGrown;
+  LGrown.reserve(ACapacity);
+  LGrown.resize(VBytes.size());
+  if (!VBytes.empty()) std::memcpy(LGrown.data(), VBytes.data(), VBytes.size());
+  VBytes.swap(LGrown);
+}
+
+// AData must not point into VBytes: growing may free it first.
+inline void AppendBytes(TBytes& VBytes, const uint8_t* AData, size_t ACount) {
+  const size_t LSize = VBytes.size();
+  if (ACount > VBytes.capacity() - LSize)
+    ReserveBytes(VBytes, std::max(LSize + ACount, 2 * VBytes.capacity()));
+  VBytes.resize(LSize + ACount);
+  if (ACount != 0) std::memcpy(VBytes.data() + LSize, AData, ACount);
+}

@@ -69,8 +69,10 @@ void TIdBuffer::Write(const uint8_t* ABytes, int ALength) {
   CompactHead(false);
   if (Capacity() - FSize - FHeadIndex < ALength) {
     // 64-bit sum: slack on top of a nearly full buffer must not overflow.
-    FBytes.resize(static_cast<size_t>(
-        std::min<int64_t>(INT_MAX, static_cast<int64_t>(FSize) + ALength + FGrowthFactor)));
+    const auto LNeeded = static_cast<size_t>(
+        std::min<int64_t>(INT_MAX, static_cast<int64_t>(FSize) + ALength + FGrowthFactor));
+    ReserveBytes(FBytes, std::max(LNeeded, 2 * FBytes.capacity()));
+    FBytes.resize(LNeeded);
   }
   std::memcpy(FBytes.data() + FHeadIndex + FSize, ABytes, ALength);
   FSize += ALength;
