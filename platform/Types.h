@@ -26,10 +26,15 @@ struct TDefaultInitAllocator {
   void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
     ::new (static_cast<void*>(p)) U;
   }
+  // A byte array made from a char range converts each char, as std::allocator does inside the
+  // standard headers, where the sign-conversion warning is not reported.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-conversion"
   template <class U, class... Args>
   void construct(U* p, Args&&... args) {
     ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
   }
+#pragma GCC diagnostic pop
 
   template <class U>
   bool operator==(const TDefaultInitAllocator<U>&) const noexcept {

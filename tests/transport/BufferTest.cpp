@@ -223,7 +223,8 @@ TEST(Buffer, RandomOperationsMatchAPlainQueue) {
               if (LAppend) {
                 LWant.insert(LWant.end(), LModel.begin(), LModel.begin() + LTake);
               } else {
-                if (LWant.size() < static_cast<size_t>(LTake)) LWant.resize(LTake);
+                if (LWant.size() < static_cast<size_t>(LTake))
+                  LWant.resize(static_cast<size_t>(LTake));
                 std::copy(LModel.begin(), LModel.begin() + LTake, LWant.begin());
               }
               LModel.erase(LModel.begin(), LModel.begin() + LTake);
@@ -264,7 +265,7 @@ TEST(Buffer, RandomOperationsMatchAPlainQueue) {
           if (i < 0 || i >= LSize) {
             EXPECT_THROW(LBuf.PeekByte(i), EIdException);
           } else {
-            EXPECT_EQ(LBuf.PeekByte(i), LModel[i]);
+            EXPECT_EQ(LBuf.PeekByte(i), LModel[static_cast<size_t>(i)]);
           }
           break;
         }
