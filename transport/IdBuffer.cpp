@@ -71,7 +71,9 @@ void TIdBuffer::Write(const uint8_t* ABytes, int ALength) {
     // 64-bit sum: slack on top of a nearly full buffer must not overflow.
     const auto LNeeded = static_cast<size_t>(
         std::min<int64_t>(INT_MAX, static_cast<int64_t>(FSize) + ALength + FGrowthFactor));
-    ReserveBytes(FBytes, std::max(LNeeded, 2 * FBytes.capacity()));
+    // Doubling only what is really short: a shrink keeps the storage, and regrowing into it
+    // must not double it again.
+    if (LNeeded > FBytes.capacity()) ReserveBytes(FBytes, std::max(LNeeded, 2 * FBytes.capacity()));
     FBytes.resize(LNeeded);
   }
   std::memcpy(FBytes.data() + FHeadIndex + FSize, ABytes, static_cast<size_t>(ALength));
