@@ -31,7 +31,7 @@ void TqorQueueCommon::Clear() {
 
 void TqorQueueCommon::Discard(int Index) {
   // Out of the list before its destructor runs, so that it never sees itself queued.
-  auto* item = static_cast<TqorQueueItemBase*>(FList[Index]);
+  auto* item = static_cast<TqorQueueItemBase*>(FList[static_cast<size_t>(Index)]);
   FList.erase(FList.begin() + Index);
   if (FOwnObjects) delete item;
 }
@@ -50,7 +50,8 @@ int TqorQueueBase::IndexOfID(const std::string& aID) {
 
 TqorQueueItemBase* TqorQueueBase::GetItemByIndex(int Index) {
   std::lock_guard<TqorCriticalSection> g(FLock);
-  return IndexInRange(Index) ? static_cast<TqorQueueItemBase*>(FList[Index]) : nullptr;
+  return IndexInRange(Index) ? static_cast<TqorQueueItemBase*>(FList[static_cast<size_t>(Index)])
+                             : nullptr;
 }
 
 void TqorQueueBase::AddItem(TqorQueueItemBase* aItem) {
@@ -76,5 +77,5 @@ bool TqorQueueBase::DeleteItem(int Index) {
 TqorQueueItemBase* TqorQueueBase::GetItem(const std::string& aID) {
   std::lock_guard<TqorCriticalSection> g(FLock);
   const int i = IndexOfID(aID);
-  return i < 0 ? nullptr : static_cast<TqorQueueItemBase*>(FList[i]);
+  return i < 0 ? nullptr : static_cast<TqorQueueItemBase*>(FList[static_cast<size_t>(i)]);
 }

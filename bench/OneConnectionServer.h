@@ -50,7 +50,7 @@ inline std::function<void(int)> Stream(std::string aBlock, int64_t aTotal) {
     const auto end = std::chrono::steady_clock::now() + kServeLimit;
     while (left > 0 && std::chrono::steady_clock::now() < end) {
       const ssize_t r =
-          ::send(fd, b.data(), size_t(std::min<int64_t>(left, b.size())), MSG_NOSIGNAL);
+          ::send(fd, b.data(), size_t(std::min(left, int64_t(b.size()))), MSG_NOSIGNAL);
       if (r <= 0) break;
       left -= r;
     }

@@ -165,7 +165,7 @@ int main() {
   try {
     cpu_set_t one;
     CPU_ZERO(&one);
-    CPU_SET(sched_getcpu(), &one);
+    CPU_SET(size_t(sched_getcpu()), &one);  // -1 (unknown) sets no CPU: pinning then fails
     if (sched_setaffinity(0, sizeof one, &one) != 0) throw std::runtime_error("cannot pin");
     std::printf("load average before: %s\n", LoadAverage().c_str());
     std::vector<double> plain, text, component, ratios, textRatios, bulk, single;

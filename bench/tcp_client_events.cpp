@@ -374,7 +374,7 @@ TScan PlainScan(int64_t aLines) {
     got += n;
     const char* head = buf.data();
     const char* end = buf.data() + kept + n;
-    while (const char* cr = static_cast<const char*>(std::memchr(head, '\r', end - head))) {
+    while (const char* cr = static_cast<const char*>(std::memchr(head, '\r', size_t(end - head)))) {
       if (cr + 1 == end) break;
       if (cr[1] == '\n') {
         if (cr + 2 - head != kLineSize) ++r.BadFrames;

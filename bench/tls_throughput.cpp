@@ -35,7 +35,7 @@ std::function<void(int)> TLSStream() {
       int64_t LLeft = kStreamBytes;
       const auto LEnd = Clock::now() + kServeLimit;
       while (LLeft > 0 && Clock::now() < LEnd) {
-        const int LSize = static_cast<int>(std::min<int64_t>(LLeft, LBlock.size()));
+        const int LSize = static_cast<int>(std::min(LLeft, static_cast<int64_t>(LBlock.size())));
         if (LSession.Send(LBlock, 0, LSize) != LSize) break;
         LLeft -= LSize;
       }

@@ -31,7 +31,8 @@ class TStreamServer : public TScriptServer<> {
   TStreamServer(std::string ABlock, int64_t ATotal)
       : TScriptServer<>([B = std::move(ABlock), ATotal](TScriptPeer& APeer) {
           for (int64_t LLeft = ATotal; LLeft > 0;) {
-            const auto LCount = static_cast<size_t>(std::min<int64_t>(LLeft, B.size()));
+            const auto LCount =
+                static_cast<size_t>(std::min(LLeft, static_cast<int64_t>(B.size())));
             APeer.Send(B.data(), LCount);
             LLeft -= static_cast<int64_t>(LCount);
           }

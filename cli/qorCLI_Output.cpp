@@ -97,7 +97,8 @@ std::string StripColours(const std::string& aText) {
 std::string JsonString(const std::string& aText) {
   std::string out = "\"";
   out.reserve(aText.size() + 2);
-  for (unsigned char c : aText) {
+  for (const char ch : aText) {
+    const auto c = static_cast<unsigned char>(ch);
     switch (c) {
       case '"':
         out += "\\\"";

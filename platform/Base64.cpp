@@ -47,7 +47,7 @@ TBytes DecodeBase64(const std::string& aText) {
     if (LFill == 1 && aText[i + 2] == '=') throw EConvertError("Invalid Base64 text");
     uint32_t v = 0;
     for (int k = 0; k < 4 - LFill; ++k) {
-      const int s = SextetOf(aText[i + k]);
+      const int s = SextetOf(aText[i + static_cast<size_t>(k)]);
       if (s < 0) throw EConvertError("Invalid Base64 text");
       v |= uint32_t(s) << (18 - 6 * k);
     }

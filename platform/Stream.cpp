@@ -21,7 +21,13 @@ int64_t TMemoryStream::Read(void* Buffer, int64_t Count) {
 
 int64_t TMemoryStream::Write(const void* Buffer, int64_t Count) {
   if (Count <= 0) return 0;
-  if (FPosition + Count > Size()) FData.resize(static_cast<size_t>(FPosition + Count));
+  if (FPosition + Count > Size()) {
+    const int64_t LOldSize = Size();
+    FData.resize(static_cast<size_t>(FPosition + Count));
+    // A write past the end leaves zeros in the gap, as a file does.
+    if (FPosition > LOldSize)
+      std::memset(FData.data() + LOldSize, 0, static_cast<size_t>(FPosition - LOldSize));
+  }
   std::memcpy(FData.data() + FPosition, Buffer, static_cast<size_t>(Count));
   FPosition += Count;
   return Count;
@@ -44,7 +50,7 @@ int64_t TMemoryStream::Seek(int64_t Offset, TSeekOrigin Origin) {
 }
 
 void TMemoryStream::SetSize(int64_t NewSize) {
-  FData.resize(static_cast<size_t>(std::max<int64_t>(0, NewSize)));
+  FData.resize(static_cast<size_t>(std::max<int64_t>(0, NewSize)), 0);
   if (FPosition > Size()) FPosition = Size();
 }
 

@@ -48,7 +48,7 @@ void TIdLogFile::WriteFormattedLine(const char* AFormat, ...) {
   va_copy(LCopy, LArgs);
   const int LLength = vsnprintf(nullptr, 0, AFormat, LCopy);
   va_end(LCopy);
-  std::string LText(LLength > 0 ? LLength : 0, '\0');
+  std::string LText(LLength > 0 ? static_cast<size_t>(LLength) : 0, '\0');
   if (LLength > 0) vsnprintf(LText.data(), LText.size() + 1, AFormat, LArgs);
   va_end(LArgs);
   if (FReplaceCRLF) LText = ReplaceLineBreaks(LText);

@@ -279,9 +279,11 @@ void TqorRCON_LogView::DropBeyondCap() {
   const size_t excess = FPendingLines - cap;
   const char* text = first.Text.data();
   size_t cut = first.Start;
-  for (size_t n = excess; n > 0; --n)
-    cut =
-        static_cast<const char*>(std::memchr(text + cut, '\n', first.Text.size() - cut)) - text + 1;
+  for (size_t n = excess; n > 0; --n) {
+    const auto* nl =
+        static_cast<const char*>(std::memchr(text + cut, '\n', first.Text.size() - cut));
+    cut = static_cast<size_t>(nl - text) + 1;
+  }
   // The last colour (or reset) code in the dropped part, and the styles after it, still set
   // the format of what remains.
   if (first.Codes) {

@@ -10,7 +10,7 @@ constexpr int32_t kHeaderAndTerminators = 10;  // ID, type, two NULs
 void TqorRCON_StreamDecoder::Add(const uint8_t* aData, size_t aCount) {
   FBuffer.erase(FBuffer.begin(), FBuffer.begin() + static_cast<std::ptrdiff_t>(FOffset));
   FOffset = 0;
-  FBuffer.insert(FBuffer.end(), aData, aData + aCount);
+  AppendBytes(FBuffer, aData, aCount);
   ReserveAnnounced();
 }
 
@@ -36,7 +36,7 @@ void TqorRCON_StreamDecoder::ReserveAnnounced() {
   const int32_t LSize = SizeField();
   if (LSize < kHeaderAndTerminators || LSize > FMaxPacketSize) return;
   const size_t LWhole = FOffset + 4 + static_cast<size_t>(LSize);
-  if (LWhole > FBuffer.capacity()) FBuffer.reserve(LWhole);
+  ReserveBytes(FBuffer, LWhole);
 }
 
 bool TqorRCON_StreamDecoder::Next(TqorRCON_Packet& aPacket, TRawBody* aRawBody) {

@@ -105,13 +105,13 @@ void TqorSocketConnection_Base::EnterLock() {
   FCS.Acquire();
 }
 void TqorSocketConnection_Base::EnterLockItem(int aIndex) {
-  FCSArray.at(aIndex).Acquire();
+  FCSArray.at(static_cast<size_t>(aIndex)).Acquire();  // at() rejects a negative index
 }
 void TqorSocketConnection_Base::LeaveLock() {
   FCS.Release();
 }
 void TqorSocketConnection_Base::LeaveLockItem(int aIndex) {
-  FCSArray.at(aIndex).Release();
+  FCSArray.at(static_cast<size_t>(aIndex)).Release();
 }
 
 std::string CreateGuidDigits() {
@@ -142,13 +142,13 @@ void TqorSocketComponent_Base::EnterLock() {
   FCS.Acquire();
 }
 void TqorSocketComponent_Base::EnterLockItem(int aIndex) {
-  FCSArray.at(aIndex).Acquire();
+  FCSArray.at(static_cast<size_t>(aIndex)).Acquire();  // at() rejects a negative index
 }
 void TqorSocketComponent_Base::LeaveLock() {
   FCS.Release();
 }
 void TqorSocketComponent_Base::LeaveLockItem(int aIndex) {
-  FCSArray.at(aIndex).Release();
+  FCSArray.at(static_cast<size_t>(aIndex)).Release();
 }
 
 bool TqorSocketComponent_Base::IsDestroying() const {

@@ -48,7 +48,7 @@ void TqorTCPFrameAssembler::Add(TIdBytes aRead, TtcpEOFScanBuffer aMode,
         FPending = std::move(aRead);
         FHead = FScanFrom = 0;
       } else {
-        FPending.insert(FPending.end(), aRead.begin(), aRead.end());
+        AppendBytes(FPending, aRead.data(), aRead.size());
       }
       break;
   }

@@ -131,7 +131,8 @@ int PasswordCallback(char* ABuf, int ASize, int ARWFlag, void* AUserData) {
     auto* LContext = static_cast<TIdSSLContext*>(AUserData);
     if (IIdSSLOpenSSLCallbackHelper* LHelper = LContext ? LContext->CallbackHelper() : nullptr) {
       const std::string LPassword = LHelper->QueryPassword(ARWFlag > 0);
-      LCount = static_cast<int>(std::min<size_t>(LPassword.size(), ASize > 0 ? ASize - 1 : 0));
+      LCount = static_cast<int>(
+          std::min<size_t>(LPassword.size(), ASize > 0 ? static_cast<size_t>(ASize - 1) : 0));
       std::memcpy(ABuf, LPassword.data(), static_cast<size_t>(LCount));
     }
   } catch (...) {

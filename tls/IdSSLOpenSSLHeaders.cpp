@@ -55,9 +55,9 @@ void LockCallback(int AMode, int AN, const char*, int) {
   auto& LTable = State().LockTable;
   if (AN < 0 || AN >= static_cast<int>(LTable.size())) return;
   if (AMode & CRYPTO_LOCK) {
-    LTable[AN]->Acquire();
+    LTable[static_cast<size_t>(AN)]->Acquire();
   } else {
-    LTable[AN]->Release();
+    LTable[static_cast<size_t>(AN)]->Release();
   }
 }
 

@@ -328,11 +328,12 @@ void TSSLInfo::RecordReceiveFailure(int ALength) {
 
 int32_t TSSLInfo::Read(bool ANoWait) {
   // A record larger than the sizes announced (a padded one) still fits.
-  if (RecvCount >= static_cast<int32_t>(RecvBuffer.size())) RecvBuffer.resize(RecvCount + 16384);
+  if (RecvCount >= static_cast<int32_t>(RecvBuffer.size()))
+    RecvBuffer.resize(static_cast<size_t>(RecvCount) + 16384);
   ssize_t N;
   do {
-    N = ::recv(Socket, RecvBuffer.data() + RecvCount, RecvBuffer.size() - RecvCount,
-               ANoWait ? MSG_DONTWAIT : 0);
+    N = ::recv(Socket, RecvBuffer.data() + RecvCount,
+               RecvBuffer.size() - static_cast<size_t>(RecvCount), ANoWait ? MSG_DONTWAIT : 0);
   } while (N < 0 && errno == EINTR);
   FPeerClosed = N == 0;
   if (N < 1) {
@@ -467,7 +468,7 @@ bool TSSLInfo::HandshakeClient() {
     std::lock_guard<std::mutex> LGuard(FSendLock);
     if (!SendToken(LOut[0])) return false;
   }
-  RecvBuffer.assign(65536, 0);
+  RecvBuffer.resize(65536);
   RecvCount = 0;
   if (ReadLoop() < 0) return false;
   if (CertVerify && !DoVerifyCertificate()) return false;

@@ -14,6 +14,7 @@
 #include "platform/Exception.h"
 #include "platform/Stream.h"
 #include "platform/StringList.h"
+#include "platform/Types.h"
 #include "tls/IdSSL.h"
 #include "tls/qorSSPI_Provider.h"
 
@@ -111,9 +112,9 @@ struct TSSLInfo {
   SCHANNEL_CRED SChannel{};
   CredHandle Credentials{};
   CtxtHandle Context{};
-  std::vector<uint8_t> RecvBuffer;
+  TBytes RecvBuffer;  // receives and decrypts go into it: only the counted bytes are defined
   int32_t RecvCount = 0;
-  std::vector<uint8_t> DataBuffer;
+  TBytes DataBuffer;
   int32_t DataCount = 0, DataStart = 0;
   SecPkgContext_StreamSizes BuffSizes{};
   std::vector<uint8_t> SendBuffer;

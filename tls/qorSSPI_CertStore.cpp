@@ -190,7 +190,7 @@ struct TVerifyState {
 int CollectErrors(int AOk, PX509_STORE_CTX ACtx) {
   if (AOk) return 1;
   auto* LState = static_cast<TVerifyState*>(G.X509_STORE_CTX_get_ex_data(ACtx, 0));
-  const int LDepth = std::max(0, G.X509_STORE_CTX_get_error_depth(ACtx));
+  const auto LDepth = static_cast<size_t>(std::max(0, G.X509_STORE_CTX_get_error_depth(ACtx)));
   DWORD LBit;
   switch (G.X509_STORE_CTX_get_error(ACtx)) {
     case 9:
@@ -217,9 +217,7 @@ int CollectErrors(int AOk, PX509_STORE_CTX ACtx) {
     default:
       LBit = CERT_TRUST_IS_NOT_SIGNATURE_VALID;
   }
-  if (LState->ErrorsByDepth.size() <= static_cast<size_t>(LDepth)) {
-    LState->ErrorsByDepth.resize(LDepth + 1, 0);
-  }
+  if (LState->ErrorsByDepth.size() <= LDepth) LState->ErrorsByDepth.resize(LDepth + 1, 0);
   LState->ErrorsByDepth[LDepth] |= LBit;
   return 1;
 }
@@ -266,10 +264,10 @@ TChain* BuildChain(TCertContext* ALeaf, HCERTSTORE AAdditional, uint32_t AUsage)
 
   auto* LChain = new TChain{};
   const int LCount = LBuilt ? std::max(1, G.sk_num(LBuilt)) : 1;
-  LChain->Elements.resize(LCount);
+  LChain->Elements.resize(static_cast<size_t>(LCount));
   HCERTSTORE LIssuers = NewMemoryStore();
   for (int I = 0; I < LCount; ++I) {
-    CERT_CHAIN_ELEMENT& E = LChain->Elements[I];
+    CERT_CHAIN_ELEMENT& E = LChain->Elements[static_cast<size_t>(I)];
     E.cbSize = sizeof E;
     if (I == 0) {
       E.pCertContext = ReferenceCert(ALeaf);
@@ -279,7 +277,7 @@ TChain* BuildChain(TCertContext* ALeaf, HCERTSTORE AAdditional, uint32_t AUsage)
       E.pCertContext = ReferenceCert(AddToStore(LIssuers, LX509, nullptr));
     }
     if (static_cast<size_t>(I) < LState.ErrorsByDepth.size()) {
-      E.TrustStatus.dwErrorStatus = LState.ErrorsByDepth[I];
+      E.TrustStatus.dwErrorStatus = LState.ErrorsByDepth[static_cast<size_t>(I)];
     }
     LChain->Simple.TrustStatus.dwErrorStatus |= E.TrustStatus.dwErrorStatus;
     LChain->ElementPtrs.push_back(&E);

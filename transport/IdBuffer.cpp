@@ -69,10 +69,14 @@ void TIdBuffer::Write(const uint8_t* ABytes, int ALength) {
   CompactHead(false);
   if (Capacity() - FSize - FHeadIndex < ALength) {
     // 64-bit sum: slack on top of a nearly full buffer must not overflow.
-    FBytes.resize(static_cast<size_t>(
-        std::min<int64_t>(INT_MAX, static_cast<int64_t>(FSize) + ALength + FGrowthFactor)));
+    const auto LNeeded = static_cast<size_t>(
+        std::min<int64_t>(INT_MAX, static_cast<int64_t>(FSize) + ALength + FGrowthFactor));
+    // Doubling only what is really short: a shrink keeps the storage, and regrowing into it
+    // must not double it again.
+    if (LNeeded > FBytes.capacity()) ReserveBytes(FBytes, std::max(LNeeded, 2 * FBytes.capacity()));
+    FBytes.resize(LNeeded);
   }
-  std::memcpy(FBytes.data() + FHeadIndex + FSize, ABytes, ALength);
+  std::memcpy(FBytes.data() + FHeadIndex + FSize, ABytes, static_cast<size_t>(ALength));
   FSize += ALength;
 }
 
@@ -113,7 +117,7 @@ void TIdBuffer::Write(uint64_t AValue) {
 
 void TIdBuffer::Write(const TIdIPv6Address& AValue) {
   uint8_t LBytes[16];
-  for (int i = 0; i < 8; ++i) {
+  for (size_t i = 0; i < 8; ++i) {
     LBytes[2 * i] = static_cast<uint8_t>(AValue[i] >> 8);
     LBytes[2 * i + 1] = static_cast<uint8_t>(AValue[i]);
   }
@@ -141,7 +145,7 @@ void TIdBuffer::ExtractToBytes(TIdBytes& VBytes, int AByteCount, bool AAppend) {
   if (AAppend && VBytes.empty() && AByteCount == FSize) {
     // Taking everything: hand the storage over rather than copy it.
     CompactHead(false);
-    FBytes.resize(FSize);
+    FBytes.resize(static_cast<size_t>(FSize));
     VBytes.swap(FBytes);
     Remove(AByteCount);
     return;
@@ -150,8 +154,9 @@ void TIdBuffer::ExtractToBytes(TIdBytes& VBytes, int AByteCount, bool AAppend) {
   if (AAppend) {
     VBytes.insert(VBytes.end(), LFrom, LFrom + AByteCount);
   } else {
-    if (VBytes.size() < static_cast<size_t>(AByteCount)) VBytes.resize(AByteCount);
-    std::memcpy(VBytes.data(), LFrom, AByteCount);
+    const auto LCount = static_cast<size_t>(AByteCount);
+    if (VBytes.size() < LCount) VBytes.resize(LCount);
+    std::memcpy(VBytes.data(), LFrom, LCount);
   }
   Remove(AByteCount);
 }
@@ -160,7 +165,7 @@ std::string TIdBuffer::ExtractToString(int AByteCount, IIdTextEncoding AEncoding
   if (AByteCount < 0) AByteCount = FSize;
   if (AByteCount < 1) return {};
   CheckAvailable(AByteCount);
-  std::string LResult = EncodingFor(AEncoding)->GetString(FBytes.data() + FHeadIndex, AByteCount);
+  std::string LResult = EncodingFor(AEncoding)->GetString(Data(), static_cast<size_t>(AByteCount));
   Remove(AByteCount);
   return LResult;
 }
@@ -185,7 +190,7 @@ void TIdBuffer::ExtractToIdBuffer(TIdBuffer& ABuffer, int AByteCount) {
 uint64_t TIdBuffer::ExtractBigEndian(int AByteCount) {
   CheckAvailable(AByteCount);
   uint64_t LValue = 0;
-  for (int i = 0; i < AByteCount; ++i) LValue = LValue << 8 | FBytes[FHeadIndex + i];
+  for (int i = 0; i < AByteCount; ++i) LValue = LValue << 8 | Data()[i];
   Remove(AByteCount);
   return LValue;
 }
@@ -224,9 +229,10 @@ void TIdBuffer::Remove(int AByteCount) {
 
 void TIdBuffer::CompactHead(bool ACanShrink) {
   if (FHeadIndex == 0) return;
-  std::memmove(FBytes.data(), FBytes.data() + FHeadIndex, FSize);
+  std::memmove(FBytes.data(), FBytes.data() + FHeadIndex, static_cast<size_t>(FSize));
   FHeadIndex = 0;
-  if (ACanShrink && Capacity() - FSize > FGrowthFactor) FBytes.resize(FSize + FGrowthFactor);
+  if (ACanShrink && Capacity() - FSize > FGrowthFactor)
+    FBytes.resize(static_cast<size_t>(FSize + FGrowthFactor));
 }
 
 int TIdBuffer::IndexOf(const TIdBytes& ABytes, int AStartPos) const {
@@ -237,7 +243,8 @@ int TIdBuffer::IndexOf(const TIdBytes& ABytes, int AStartPos) const {
   const uint8_t* LEnd = LBegin + FSize;
   const size_t LCount = ABytes.size();
   for (const uint8_t* P = LBegin + AStartPos; static_cast<size_t>(LEnd - P) >= LCount; ++P) {
-    P = static_cast<const uint8_t*>(std::memchr(P, ABytes[0], (LEnd - P) - LCount + 1));
+    P = static_cast<const uint8_t*>(
+        std::memchr(P, ABytes[0], static_cast<size_t>(LEnd - P) - LCount + 1));
     if (!P) return -1;
     if (std::memcmp(P, ABytes.data(), LCount) == 0) return static_cast<int>(P - LBegin);
   }
@@ -252,14 +259,15 @@ int TIdBuffer::IndexOf(uint8_t AByte, int AStartPos) const {
   if (FSize == 0) return -1;
   CheckStartPos(AStartPos);
   const uint8_t* LBegin = FBytes.data() + FHeadIndex;
-  const void* LFound = std::memchr(LBegin + AStartPos, AByte, FSize - AStartPos);
+  const void* LFound =
+      std::memchr(LBegin + AStartPos, AByte, static_cast<size_t>(FSize - AStartPos));
   return LFound ? static_cast<int>(static_cast<const uint8_t*>(LFound) - LBegin) : -1;
 }
 
 uint8_t TIdBuffer::PeekByte(int AIndex) const {
   if (FSize == 0) throw EIdException(RSBufferEmpty);
   if (AIndex < 0 || AIndex >= FSize) throw EIdException(RSBufferIndexOutOfBounds);
-  return FBytes[FHeadIndex + AIndex];
+  return Data()[AIndex];
 }
 
 void TIdBuffer::SaveToStream(TStream& AStream) const {
@@ -269,9 +277,9 @@ void TIdBuffer::SaveToStream(TStream& AStream) const {
 void TIdBuffer::SetCapacity(int AValue) {
   if (AValue < FSize) throw EIdException(RSBufferCapacityBelowSize);
   CompactHead(true);
-  FBytes.resize(AValue);
+  FBytes.resize(static_cast<size_t>(AValue));
 }
 
 std::string TIdBuffer::AsString() const {
-  return EncodingFor(nullptr)->GetString(FBytes.data() + FHeadIndex, FSize);
+  return EncodingFor(nullptr)->GetString(Data(), static_cast<size_t>(FSize));
 }

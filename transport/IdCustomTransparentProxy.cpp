@@ -33,7 +33,8 @@ class TPauseBound {
     FIntercept = AIOHandler && AIOHandler->ConnectTimeout() > 0 ? AIOHandler->Intercept() : nullptr;
     if (!FIntercept) return;
     FPrevious = FIntercept->PauseDeadline();
-    FIntercept->SetPauseDeadline(AIOHandler->OpenedAt() + AIOHandler->ConnectTimeout());
+    FIntercept->SetPauseDeadline(AIOHandler->OpenedAt() +
+                                 static_cast<uint64_t>(AIOHandler->ConnectTimeout()));
   }
   ~TPauseBound() {
     if (FIntercept) FIntercept->SetPauseDeadline(FPrevious);
@@ -64,7 +65,8 @@ bool TIdCustomTransparentProxy::ReadHandshakeLine(TIdIOHandler* AIOHandler, std:
       int LLength = LFound;
       if (LLength > 0 && LBuffer->PeekByte(LLength - 1) == '\r') --LLength;
       if (LLength > AMaxLength) return false;
-      VLine = AIOHandler->DefStringEncoding()->GetString(LBuffer->Data(), LLength);
+      VLine =
+          AIOHandler->DefStringEncoding()->GetString(LBuffer->Data(), static_cast<size_t>(LLength));
       LBuffer->Remove(LFound + 1);
       return true;
     }

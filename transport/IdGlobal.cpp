@@ -26,5 +26,6 @@ std::string BytesToString(const TIdBytes& ABytes, int AStartIndex, int ALength,
                           IIdTextEncoding AEncoding) {
   const int LLength = IndyLength(ABytes, ALength, AStartIndex);
   if (LLength <= 0) return {};
-  return IdEncodingOrDefault(AEncoding)->GetString(ABytes.data() + AStartIndex, LLength);
+  return IdEncodingOrDefault(AEncoding)->GetString(ABytes.data() + AStartIndex,
+                                                   static_cast<size_t>(LLength));
 }

@@ -195,19 +195,19 @@ int TIdIOHandler::ReceiveOnce(bool ARaiseExceptionIfDisconnected, bool ARaiseExc
   if (FOpened) {
     if (TransportAvailable()) {
       if (FIntercept) FIntercept->AwaitReceive();  // a throttled connection rests first
-      FRecvBuffer.resize(FRecvBufferSize);
+      FRecvBuffer.resize(static_cast<size_t>(FRecvBufferSize));
       LRead = ReadFromTransport(FRecvBuffer);
       LCount = LRead;
       if (LRead > 0) {
         if (FIntercept) {
-          TIdBytes LBlock(FRecvBuffer.begin(), FRecvBuffer.begin() + LRead);
+          TIdBytes LBlock(FRecvBuffer.data(), FRecvBuffer.data() + LRead);
           FIntercept->Receive(LBlock);
           LCount = static_cast<int>(LBlock.size());
           FInputBuffer->Write(LBlock);
         } else if (FInputBuffer->Size() == 0 && LRead >= FRecvBufferSize / 2) {
           // A big read into an empty buffer becomes its storage: cheaper than a copy even
           // with the fresh receive buffer the next read then needs.
-          FRecvBuffer.resize(LRead);
+          FRecvBuffer.resize(static_cast<size_t>(LRead));
           FInputBuffer->Write(std::move(FRecvBuffer));
           FRecvBuffer = TIdBytes();
         } else {
@@ -306,7 +306,7 @@ std::string TIdIOHandler::ReadLn(const std::string& ATerminator, int ATimeout, i
     }
     int LLineLen = LFound;
     if (LTerminator == LF && LFound > 0 && FInputBuffer->PeekByte(LFound - 1) == '\r') --LLineLen;
-    std::string LLine = AEncoding->GetString(FInputBuffer->Data(), LLineLen);
+    std::string LLine = AEncoding->GetString(FInputBuffer->Data(), static_cast<size_t>(LLineLen));
     FInputBuffer->Remove(LFound + LTermLen);
     return LLine;
   }

@@ -95,7 +95,7 @@ bool ParseIPv6Groups(const std::string& AText, bool ALastSide, std::vector<uint1
       const std::vector<std::string> LParts = Split(LGroup, '.');
       int b[4];
       if (LParts.size() != 4) return false;
-      for (int k = 0; k < 4; ++k) {
+      for (size_t k = 0; k < 4; ++k) {
         if (!ParseDecimalByte(LParts[k], b[k])) return false;
       }
       VWords.push_back(static_cast<uint16_t>(b[0] << 8 | b[1]));

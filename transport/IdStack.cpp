@@ -271,14 +271,14 @@ void TIdSocketList::Add(TIdStackSocketHandle AHandle) {
     return;
   }
   if (FCount >= MaxSockets) throw EIdStackSetSizeExceeded(RSSetSizeExceeded);
-  FFDSet[FCount++] = AHandle;
+  FFDSet[static_cast<size_t>(FCount++)] = AHandle;  // below MaxSockets, checked above
 }
 
 void TIdSocketList::Remove(TIdStackSocketHandle AHandle) {
   std::lock_guard<std::mutex> LGuard(FLock);
-  for (int i = 0; i < FCount; ++i) {
+  for (size_t i = 0; i < static_cast<size_t>(FCount); ++i) {
     if (FFDSet[i] == AHandle) {
-      FFDSet[i] = FFDSet[--FCount];
+      FFDSet[i] = FFDSet[static_cast<size_t>(--FCount)];
       return;
     }
   }
@@ -297,7 +297,7 @@ int TIdSocketList::Count() const {
 TIdStackSocketHandle TIdSocketList::GetItem(int AIndex) const {
   std::lock_guard<std::mutex> LGuard(FLock);
   if (AIndex < 0 || AIndex >= FCount) throw EIdStackSetSizeExceeded(RSSetSizeExceeded);
-  return FFDSet[AIndex];
+  return FFDSet[static_cast<size_t>(AIndex)];
 }
 
 bool TIdSocketList::ContainsSocket(TIdStackSocketHandle AHandle) const {
@@ -354,7 +354,7 @@ bool TIdSocketList::Select(TIdSocketList* AReadList, TIdSocketList* AWriteList,
     if (!LWatches[w].List) continue;
     int LCount;
     const auto LHandles = LWatches[w].List->Snapshot(LCount);
-    for (int i = 0; i < LCount; ++i) {
+    for (size_t i = 0; i < static_cast<size_t>(LCount); ++i) {
       LFds.push_back({LHandles[i], LWatches[w].Events, 0});
       LOrigin.emplace_back(w, LFds.size() - 1);
     }
@@ -384,7 +384,7 @@ bool TIdSocketList::Select(TIdSocketList* AReadList, TIdSocketList* AWriteList,
     int LCount = 0;
     for (const auto& [LWatch, LIndex] : LOrigin) {
       if (LWatch == w && (LFds[LIndex].revents & LWatches[w].Ready)) {
-        LReady[LCount++] = LFds[LIndex].fd;
+        LReady[static_cast<size_t>(LCount++)] = LFds[LIndex].fd;
       }
     }
     LWatches[w].List->Assign(LReady.data(), LCount);

@@ -338,7 +338,7 @@ int TIdStackBSDBase::Send(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer,
   ssize_t LResult;
   do {
     // MSG_NOSIGNAL: a peer that has gone away must give EPIPE, not kill the process.
-    LResult = ::send(ASocket, ABuffer.data() + AOffset, LSize, MSG_NOSIGNAL);
+    LResult = ::send(ASocket, ABuffer.data() + AOffset, static_cast<size_t>(LSize), MSG_NOSIGNAL);
   } while (LResult < 0 && errno == EINTR);
   return CheckForSocketError(ASocket, static_cast<int>(LResult));
 }
@@ -519,7 +519,7 @@ void TIdStackBSDBase::TranslateStringToTInAddr(const std::string& AIP, void* VIn
     TIdIPv6Address LWords;
     if (!IPv6ToWords(AIP, LWords))
       throw EIdInvalidIPv6Address(Format(RSInvalidIPv6Address, AIP.c_str()));
-    for (int i = 0; i < 8; ++i) {
+    for (size_t i = 0; i < 8; ++i) {
       LBytes[2 * i] = static_cast<uint8_t>(LWords[i] >> 8);
       LBytes[2 * i + 1] = static_cast<uint8_t>(LWords[i]);
     }

@@ -278,6 +278,12 @@ TEST(Stream, MemoryStreamReadsWritesAndSeeks) {
   EXPECT_EQ(m.Read(buf, 8), 4);
   EXPECT_STREQ(buf, "ello");
   EXPECT_THROW(m.ReadBuffer(buf, 1), EReadError);
+  // Past the end the gap reads as zeros, as a file's does, and so do the bytes a larger size adds.
+  m.Seek(3, soEnd);
+  m.WriteBuffer("!", 1);
+  m.SetSize(m.Size() + 2);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.Memory()), static_cast<size_t>(m.Size())),
+            std::string("hello\0\0\0!\0\0", 11));
   TStringStream s("abc");
   EXPECT_EQ(s.Position(), 0);
   EXPECT_EQ(s.ReadString(10), "abc");

@@ -326,12 +326,12 @@ TEST(LogFile, ConcurrentDirectionsKeepLinesWhole) {
   constexpr int kBlocks = 2000;
   std::thread Reader([&] {
     for (int i = 0; i < kBlocks; ++i) {
-      TIdBytes b(1 + i % 300, 'r');
+      TIdBytes b(static_cast<size_t>(1 + i % 300), 'r');
       Log->Receive(b);
     }
   });
   for (int i = 0; i < kBlocks; ++i) {
-    TIdBytes b(1 + i % 257, 's');
+    TIdBytes b(static_cast<size_t>(1 + i % 257), 's');
     Log->Send(b);
   }
   Reader.join();

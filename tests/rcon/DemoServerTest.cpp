@@ -68,7 +68,7 @@ TEST(DemoServer, QuitEndsTheStreamEvenWithUnreadInput) {
   EXPECT_EQ(client.Ask(1, 3, "zulu").ID, 1);
   // More than one read takes: the rest is still in the server's socket when it has answered.
   TBytes LInput = WirePacket(2, 2, "quit");
-  LInput.resize(LInput.size() + 512 * 1024);
+  LInput.resize(LInput.size() + 512 * 1024, 0);
   ASSERT_NO_THROW(client.Peer.Send(LInput));
   TWirePacket bye;
   ASSERT_TRUE(client.Peer.Receive(bye));

@@ -31,7 +31,7 @@ std::vector<TDecoded> Decode(const TBytes& aStream, const std::vector<size_t>& a
   size_t LFrom = 0, LPiece = 0;
   auto LFeed = [&](size_t aTo) {
     if (aMove && aMove(LPiece++))
-      LDecoder.Add(TBytes(aStream.begin() + LFrom, aStream.begin() + aTo));
+      LDecoder.Add(TBytes(aStream.data() + LFrom, aStream.data() + aTo));
     else
       LDecoder.Add(aStream.data() + LFrom, aTo - LFrom);
     LFrom = aTo;

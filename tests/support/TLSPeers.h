@@ -220,8 +220,8 @@ class TTLSRecordRelay {
       } else if (LRecordLeft > 0) {
         LSend = std::min(LRecordLeft, LHeld.size());
       } else if (LHeld.size() >= 5) {
-        const size_t LRecord =
-            5 + ((static_cast<uint8_t>(LHeld[3]) << 8) | static_cast<uint8_t>(LHeld[4]));
+        const size_t LRecord = 5 + static_cast<size_t>(static_cast<uint8_t>(LHeld[3]) << 8 |
+                                                       static_cast<uint8_t>(LHeld[4]));
         if (FArmed) {
           if (LHeld.size() >= 5 + (LRecord - 5) / 2) {
             LSend = 5 + (LRecord - 5) / 2;

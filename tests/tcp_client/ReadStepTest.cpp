@@ -44,7 +44,7 @@ class TRecordLayer : public TIdIOHandler {
     if (N > 0) FHeld.append(reinterpret_cast<const char*>(LBlock.data()), static_cast<size_t>(N));
     const size_t LEnd = FHeld.find('\n');
     if (LEnd == std::string::npos) return N == 0 ? 0 : -1;
-    FInputBuffer->Write(TIdBytes(FHeld.begin(), FHeld.begin() + LEnd + 1));
+    FInputBuffer->Write(TIdBytes(FHeld.data(), FHeld.data() + LEnd + 1));
     FHeld.erase(0, LEnd + 1);
     return static_cast<int>(LEnd + 1);
   }

@@ -34,7 +34,9 @@ class TLives : public TTokenLog {
     aClient.SetOnConnect([this](TqorTCPConnection* c) { Add("C", c); });
     aClient.SetOnDisconnect([this](TqorTCPConnection* c) { Add("D", c); });
     aClient.SetOnBinary([this](TqorTCPConnection* c, TMemoryStream& aData) {
-      Add("B", c, std::string(reinterpret_cast<const char*>(aData.Memory()), aData.Size()));
+      Add("B", c,
+          std::string(reinterpret_cast<const char*>(aData.Memory()),
+                      static_cast<size_t>(aData.Size())));
     });
     aClient.SetOnException(
         [this](TqorTCPConnection* c, Exception& E) { Add("E", c, E.Message()); });

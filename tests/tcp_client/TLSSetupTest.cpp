@@ -317,7 +317,7 @@ TEST_F(TLSSetup, AStreamArrivesWholeInEveryPiece) {
       TIdBytes LPiece(16384);
       for (int LSent = 0, N = 0; LSent < kBytes; ++N) {
         for (size_t I = 0; I < LPiece.size(); ++I)
-          LPiece[I] = static_cast<uint8_t>((LSent + I) % 251);
+          LPiece[I] = static_cast<uint8_t>((static_cast<size_t>(LSent) + I) % 251);
         const int LSize = std::min(LSizes[N % 5], kBytes - LSent);
         if (LSession.Send(LPiece, 0, LSize) != LSize) throw std::runtime_error("send failed");
         LSent += LSize;

@@ -72,7 +72,7 @@ class TMemoryServer {
       char LBuffer[20000];
       int N;
       while ((N = GOpenSSL.SSL_read(FSsl, LBuffer, sizeof LBuffer)) > 0) {
-        Received.append(LBuffer, N);
+        Received.append(LBuffer, static_cast<size_t>(N));
         if (AReads) AReads->push_back(static_cast<size_t>(N));
       }
       FLastError = GOpenSSL.SSL_get_error(FSsl, N);

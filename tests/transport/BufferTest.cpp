@@ -91,6 +91,21 @@ TEST(Buffer, QueueAcrossCompactionAndGrowth) {
   EXPECT_GT(LRemoved, 0);
 }
 
+// A compaction shrinks the stored array but keeps its allocation; growing back into it must
+// not enlarge the allocation again, or a buffer filled and drained often (a reader's input)
+// doubles its memory every round until an allocation fails.
+TEST(Buffer, RegrowingAfterCompactionsKeepsTheMemoryBounded) {
+  TIdBuffer LBuf(16);
+  LBuf.Write(uint8_t('a'));  // never empty, so the storage is kept from round to round
+  const TIdBytes LBlock(4096, 'x');
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_NO_THROW(LBuf.Write(LBlock)) << "round " << i;
+    LBuf.Remove(4096);  // the head passes the growth factor: the array shrinks
+    ASSERT_EQ(LBuf.Size(), 1);
+  }
+  EXPECT_EQ(LBuf.ExtractToUInt8(), 'x');
+}
+
 TEST(Buffer, TypedValuesInNetworkOrder) {
   TIdBuffer LBuf;
   LBuf.Write(static_cast<uint16_t>(0x0102));
@@ -223,7 +238,8 @@ TEST(Buffer, RandomOperationsMatchAPlainQueue) {
               if (LAppend) {
                 LWant.insert(LWant.end(), LModel.begin(), LModel.begin() + LTake);
               } else {
-                if (LWant.size() < static_cast<size_t>(LTake)) LWant.resize(LTake);
+                if (LWant.size() < static_cast<size_t>(LTake))
+                  LWant.resize(static_cast<size_t>(LTake));
                 std::copy(LModel.begin(), LModel.begin() + LTake, LWant.begin());
               }
               LModel.erase(LModel.begin(), LModel.begin() + LTake);
@@ -264,7 +280,7 @@ TEST(Buffer, RandomOperationsMatchAPlainQueue) {
           if (i < 0 || i >= LSize) {
             EXPECT_THROW(LBuf.PeekByte(i), EIdException);
           } else {
-            EXPECT_EQ(LBuf.PeekByte(i), LModel[i]);
+            EXPECT_EQ(LBuf.PeekByte(i), LModel[static_cast<size_t>(i)]);
           }
           break;
         }

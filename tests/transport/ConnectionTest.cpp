@@ -356,7 +356,7 @@ TEST(Connection, FailedFlushKeepsExactlyTheUnsentBytes) {
   LPeer.Binding().SetSockOpt(SOL_SOCKET, SO_SNDTIMEO, 100);
   constexpr int kSize = 8 << 20;
   TIdBytes LData(kSize);
-  for (int i = 0; i < kSize; ++i) LData[i] = static_cast<uint8_t>(i % 251);
+  for (size_t i = 0; i < kSize; ++i) LData[i] = static_cast<uint8_t>(i % 251);
   TIdIOHandler* LIO = LPeer.Client->IOHandler();
   LIO->WriteBufferOpen();
   LIO->Write(LData);
