@@ -586,7 +586,13 @@ TEST_F(RCONWindow, OneLineOfMegabytesKeepsTheWindowAnsweringAndCopiesWhole) {
       [&] { return Window->Memo1->document()->characterCount() > kBytes && Window->Log().Idle(); },
       60000));
   EXPECT_LT(clock.elapsed(), 30000);
-  EXPECT_LT(longest, 1000) << "the event loop stood still";
+  // A sanitized debug build runs several times slower; the freeze this guards against took 20 s.
+#ifdef QOR_SANITIZED
+  constexpr qint64 kLongestStall = 5000;
+#else
+  constexpr qint64 kLongestStall = 1000;
+#endif
+  EXPECT_LT(longest, kLongestStall) << "the event loop stood still";
   std::string expected;
   for (int row = 0; int(expected.size()) < kBytes; ++row) {
     char head[32];
