@@ -145,11 +145,16 @@ void TqorTCPCLient_Common::Activate() {
     }
     LClient->Connect();
   } catch (...) {
-    FState.EndConnect();
-    if (!FConnectCancel.Raised()) DoActivationException();  // a cancel is not reported
+    ConnectFailed();
     return;
   }
   ConnectDone();
+}
+
+// A cancel is not reported: whoever cancelled expects nothing of the connect.
+void TqorTCPCLient_Common::ConnectFailed() noexcept {
+  FState.EndConnect();
+  if (!FConnectCancel.Raised() && !IsDestroying()) DoActivationException();
 }
 
 void TqorTCPCLient_Common::ConnectDone() {
@@ -166,19 +171,18 @@ void TqorTCPCLient_Common::OnBackgroundConnectEvent(TqorIdTCPClient* aClient) {
     aClient->ConnectHere();
   } catch (...) {
     aClient->TCPRead()->Terminate();
-    FState.EndConnect();
-    if (!FConnectCancel.Raised() && !IsDestroying()) DoActivationException();
+    ConnectFailed();
     return;
   }
   ConnectDone();
 }
 
-// The cancel signal ends a lookup or TCP connect, the handler's cancel a handshake. Another
+// The cancel signal ends a lookup or TCP connect, the handler's abort a handshake. Another
 // thread's own activation then ends by itself; this client's background connect has ended
 // once its reading thread has stopped (which never began it, when stopped first).
 bool TqorTCPCLient_Common::CancelConnect(TqorIdTCPClient* aClient) {
   FConnectCancel.Raise();
-  if (TIdIOHandler* LHandler = aClient->IOHandler()) LHandler->CancelConnect();
+  if (TIdIOHandler* LHandler = aClient->IOHandler()) LHandler->AbortAfterFailure();
   if (!aClient->ConnectsInBackground()) return false;
   aClient->StopReading();
   FState.EndConnect();

@@ -218,8 +218,10 @@ class TqorTCPCLient_Common : public TqorTCPComponent {
 
  private:
   void Activate();
-  // The end of a connect made on this thread or on the reading thread.
+  // The end of a connect made on this thread or on the reading thread; ConnectFailed runs in
+  // the handler of its exception, which it reports unless the connect was cancelled.
   void ConnectDone();
+  void ConnectFailed() noexcept;
   // On the reading thread: the connect Activate handed over; a cancelled one ends silently.
   void OnBackgroundConnectEvent(TqorIdTCPClient* aClient);
   // Ends a connect under way on another thread; True when it was this client's background

@@ -98,12 +98,11 @@ class TIdIOHandler : public TIdComponent {
   // through it, and a reader waiting on it wakes to a failure or a close. Any thread.
   virtual void AbortAfterFailure() {}
   // A connect (Open) that another thread may end: every wait of the lookup and the TCP connect
-  // also waits on ACancel (none: no cancel), and CancelConnect ends the handshakes that follow.
-  // The cancelled Open raises EIdConnectCancelled, or another silent failure.
+  // also waits on ACancel (none: no cancel), and AbortAfterFailure after raising it ends the
+  // handshakes that follow. The cancelled Open raises EIdConnectCancelled, or another silent
+  // failure.
   void SetConnectCancel(const TIdWakeSignal* ACancel) { FConnectCancel = ACancel; }
   const TIdWakeSignal* ConnectCancel() const { return FConnectCancel; }
-  // Any thread, after raising the cancel signal: a handshake under way reads the end at once.
-  virtual void CancelConnect() {}
   // The one deadline (a GetTickCount64 value; 0: none) of connect work begun at AStartedAt:
   // ConnectTimeout counted from there, or AFallbackMs when ConnectTimeout sets no limit (0
   // or less: none either). The TCP connect and the proxy handshakes count from OpenedAt; a

@@ -47,10 +47,6 @@ void TIdIOHandlerSocket::AbortAfterFailure() {
   FBinding->Shutdown();
 }
 
-void TIdIOHandlerSocket::CancelConnect() {
-  FBinding->Shutdown();
-}
-
 int TIdIOHandlerSocket::CheckTransportResult(int AResult) {
   // With the socket known, a run-out send or receive time-out reads as 10060 and comes back.
   const TIdStackSocketHandle LSocket = FBinding ? FBinding->Handle() : Id_INVALID_SOCKET;

@@ -31,7 +31,6 @@ class TIdIOHandlerSocket : public TIdIOHandler {
   bool WaitReadableOrWoken(const TIdWakeSignal& AWake) override;
   // Shuts the socket down in both directions.
   void AbortAfterFailure() override;
-  void CancelConnect() override;
   int CheckTransportResult(int AResult) override;
   [[noreturn]] void RaiseTransportError(int AErr) override;
   // "host:port"; the port part is left out when it is 0 or DefaultPort.

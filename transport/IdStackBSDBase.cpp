@@ -277,27 +277,24 @@ bool TIdStackBSDBase::AwaitConnect(TIdStackSocketHandle ASocket, int ATimeout, i
       if (ACancel->Raised()) throw EIdConnectCancelled(RSConnectCancelled);
       return false;
     }
-    VErr = 0;
-    socklen_t LLen = sizeof(VErr);
-    if (::getsockopt(ASocket, SOL_SOCKET, SO_ERROR, &VErr, &LLen) != 0) VErr = errno;
-    return true;
-  }
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point LEnd = Clock::now() + std::chrono::milliseconds(std::max(ATimeout, 0));
-  pollfd LFd{ASocket, POLLOUT, 0};
-  for (int LWait = ATimeout;;) {
-    const int LResult = ::poll(&LFd, 1, LWait);
-    if (LResult > 0) break;
-    if (LResult == 0) return false;
-    if (errno != EINTR) {
-      VErr = errno;
-      return true;
+  } else {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point LEnd = Clock::now() + std::chrono::milliseconds(std::max(ATimeout, 0));
+    pollfd LFd{ASocket, POLLOUT, 0};
+    for (int LWait = ATimeout;;) {
+      const int LResult = ::poll(&LFd, 1, LWait);
+      if (LResult > 0) break;
+      if (LResult == 0) return false;
+      if (errno != EINTR) {
+        VErr = errno;
+        return true;
+      }
+      if (ATimeout < 0) continue;
+      // The time left, rounded up so that the wait never ends early.
+      const auto LLeft = std::chrono::ceil<std::chrono::milliseconds>(LEnd - Clock::now()).count();
+      if (LLeft <= 0) return false;
+      LWait = static_cast<int>(LLeft);
     }
-    if (ATimeout < 0) continue;
-    // The time left, rounded up so that the wait never ends early.
-    const auto LLeft = std::chrono::ceil<std::chrono::milliseconds>(LEnd - Clock::now()).count();
-    if (LLeft <= 0) return false;
-    LWait = static_cast<int>(LLeft);
   }
   socklen_t LLen = sizeof(VErr);
   if (::getsockopt(ASocket, SOL_SOCKET, SO_ERROR, &VErr, &LLen) != 0) VErr = errno;
